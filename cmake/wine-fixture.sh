@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Creates (once) and starts the Wine prefix of this build tree, or stops its server.
+set -euo pipefail
+case "${1:-}" in
+  setup)
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      wineboot -i >/dev/null 2>&1 </dev/null || true
+      wineserver -w
+    fi
+    # The server outlives this script: keep it away from CTest's pipes, or CTest waits for it.
+    wineserver -p >/dev/null 2>&1 </dev/null
+    # A first process, with its output kept away from CTest's pipes.
+    wine cmd /c exit >/dev/null 2>&1 </dev/null
+    ;;
+  cleanup)
+    wineserver -k || true
+    ;;
+  *)
+    echo "usage: wine-fixture.sh setup|cleanup" >&2
+    exit 2
+    ;;
+esac

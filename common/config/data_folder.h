@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string_view>
+
+#include "platform/environment.h"
+#include "platform/path.h"
+
+namespace tindral {
+
+/// Names of the files in the data folder.
+inline constexpr std::string_view kConfigFileName = "config.txt";
+inline constexpr std::string_view kSettingsFileName = "settings.txt";
+inline constexpr std::string_view kServiceLogFileName = "service.log";
+inline constexpr std::string_view kPausedFlagName = "paused.flag";
+inline constexpr std::string_view kRescanFlagName = "rescan.flag";
+inline constexpr std::string_view kCleanupFlagName = "cleanup.flag";
+inline constexpr std::string_view kStopFlagName = "stop.flag";
+inline constexpr std::string_view kIconFileName = "folder.ico";
+
+/// The data folder: the ProgramData variable (or the platform's default base when it is absent
+/// or not valid Unicode) joined with "Tindral". Creates and checks nothing.
+Path data_folder();
+
+/// data_folder for a given lookup of the ProgramData variable.
+Path data_folder_for(const platform::EnvValue& program_data);
+
+}  // namespace tindral

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "error.h"
+#include "platform/file_system.h"
+#include "platform/path.h"
+
+namespace tindral {
+
+/// The content of the service's desktop.ini for an icon in `data_folder`: four CR LF lines,
+/// no byte-order mark.
+std::string build_desktop_ini_content(const Path& data_folder);
+
+/// build_desktop_ini_content for data_folder() as it is at the first call; the same text for
+/// the rest of the process.
+const std::string& desktop_ini_content();
+
+/// True when `text` contains one of the marker words (case-sensitive, anywhere).
+bool is_marked(std::string_view text);
+
+/// Gives a folder with content the service's desktop.ini: true when a file was created or
+/// rewritten. A desktop.ini without a marker, or one that cannot be read as UTF-8, is foreign
+/// and left alone.
+Result<bool> ensure_desktop_ini(platform::FileSystem& fs, const Path& folder);
+
+/// Removes the service's desktop.ini from a folder: true when a marked file was removed.
+Result<bool> remove_desktop_ini(platform::FileSystem& fs, const Path& folder);
+
+/// Clears HIDDEN and SYSTEM of a file, keeping its other bits; a missing file is fine.
+Result<void> clear_hidden_system(platform::FileSystem& fs, const Path& file);
+
+/// Sets or clears a folder's READONLY bit; failures are ignored.
+void set_folder_readonly(platform::FileSystem& fs, const Path& folder);
+void clear_folder_readonly(platform::FileSystem& fs, const Path& folder);
+
+}  // namespace tindral

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+namespace tindral::log {
+
+/// Severity of an event, most severe first.
+enum class Level { Error, Warn, Info, Debug, Trace };
+
+/// Targets: the module that emits an event.
+inline constexpr std::string_view kTargetService = "TindralService";
+inline constexpr std::string_view kTargetServiceImpl = "TindralService::service_impl";
+inline constexpr std::string_view kTargetScanner = "TindralService::scanner";
+
+/// One log line: UTC timestamp with microseconds, the level right-aligned in five characters,
+/// the target, ": ", the message and a line feed; with `color`, ANSI escapes around the
+/// timestamp, level and target.
+std::string format_line(Level level, std::string_view target, std::string_view message,
+                        std::chrono::system_clock::time_point when, bool color);
+
+/// Where formatted lines go.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  /// Writes one whole line; never fails towards the caller.
+  virtual void write_line(std::string_view line) = 0;
+};
+
+/// Installs the process-wide log writing to standard output, with colour unless NO_COLOR is set
+/// to a non-empty text. Returns false when a process-wide log is already installed.
+bool init_logging();
+
+/// Emits an event from any thread. Events below the informational level are dropped. Before
+/// init_logging (and in tests without a capture) events are dropped.
+void emit(Level level, std::string_view target, std::string_view message);
+
+inline void error(std::string_view target, std::string_view message) {
+  emit(Level::Error, target, message);
+}
+inline void warn(std::string_view target, std::string_view message) {
+  emit(Level::Warn, target, message);
+}
+inline void info(std::string_view target, std::string_view message) {
+  emit(Level::Info, target, message);
+}
+inline void debug(std::string_view target, std::string_view message) {
+  emit(Level::Debug, target, message);
+}
+
+/// For tests: while alive, events that pass the threshold are formatted without colour and
+/// handed to `sink` instead of the installed log.
+class ScopedSinkOverride {
+ public:
+  explicit ScopedSinkOverride(Sink& sink);
+  ~ScopedSinkOverride();
+  ScopedSinkOverride(const ScopedSinkOverride&) = delete;
+  ScopedSinkOverride& operator=(const ScopedSinkOverride&) = delete;
+
+ private:
+  Sink* previous_;
+};
+
+}  // namespace tindral::log

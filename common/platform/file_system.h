@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "error.h"
+#include "platform/path.h"
+
+namespace tindral::platform {
+
+/// Windows file attribute bits. The POSIX layer emulates the ones the service depends on:
+/// HIDDEN and SYSTEM (and a folder's READONLY) live in the extended attribute user.DOSATTRIB in
+/// the text form Wine writes ("0x6"); a file's READONLY is the absence of every write bit.
+inline constexpr std::uint32_t kAttrReadonly = 0x1;
+inline constexpr std::uint32_t kAttrHidden = 0x2;
+inline constexpr std::uint32_t kAttrSystem = 0x4;
+inline constexpr std::uint32_t kAttrDirectory = 0x10;
+inline constexpr std::uint32_t kAttrArchive = 0x20;
+inline constexpr std::uint32_t kAttrNormal = 0x80;
+inline constexpr std::uint32_t kAttrReparsePoint = 0x400;
+
+/// Reparse tags: the name-surrogate bit marks links (symbolic links, junctions, mount points).
+inline constexpr std::uint32_t kReparseTagNameSurrogate = 0x20000000;
+inline constexpr std::uint32_t kReparseTagSymlink = 0xA000000C;
+
+/// One entry of a directory listing.
+struct DirEntry {
+  std::string name;             ///< in the platform's spelling (see Path)
+  std::uint32_t attributes = 0; ///< DIRECTORY and REPARSE_POINT are exact; other bits as listed
+  std::uint32_t reparse_tag = 0;///< meaningful only with REPARSE_POINT set
+};
+
+/// An open directory listing; it is closed when destroyed.
+class DirListing {
+ public:
+  virtual ~DirListing() = default;
+  /// Fills `entry` with the next entry (never "." or "..") and returns true, or returns false at
+  /// the end of the listing; an error means the listing broke off.
+  virtual Result<bool> next(DirEntry& entry) = 0;
+};
+
+/// A file open for writing; it is closed when destroyed.
+class WritableFile {
+ public:
+  virtual ~WritableFile() = default;
+  /// Writes all of `data`: partial writes are repeated, interrupted ones retried, and a write
+  /// that accepts no bytes is an error.
+  virtual Result<void> write_all(std::string_view data) = 0;
+};
+
+/// What a path names, following links.
+enum class FileType { File, Directory, Other };
+
+/// Everything the service asks of a file system. One real implementation per platform, and a
+/// recording fake for tests that need failures no real disk produces on demand.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  /// Opens the listing of a folder.
+  virtual Result<std::unique_ptr<DirListing>> open_listing(const Path& folder) = 0;
+
+  /// The attribute bits of a file or folder (GetFileAttributesW); an error where that call
+  /// would return INVALID_FILE_ATTRIBUTES.
+  virtual Result<std::uint32_t> get_attributes(const Path& path) = 0;
+
+  /// Replaces the attribute bits of a file or folder (SetFileAttributesW).
+  virtual Result<void> set_attributes(const Path& path, std::uint32_t attributes) = 0;
+
+  /// The whole content of a file; ErrorKind::NotFound when it does not exist.
+  virtual Result<std::string> read_file(const Path& path) = 0;
+
+  /// Opens a file for writing, created if missing and truncated if present, shared for read,
+  /// write and delete. Succeeds on a file that carries HIDDEN or SYSTEM; fails with
+  /// ErrorKind::AccessDenied on one that carries READONLY.
+  virtual Result<std::unique_ptr<WritableFile>> create_or_truncate(const Path& path) = 0;
+
+  /// Deletes a file, also one that carries READONLY.
+  virtual Result<void> delete_file(const Path& path) = 0;
+
+  /// What the path names, following links; ErrorKind::NotFound when nothing is there.
+  virtual Result<FileType> file_type(const Path& path) = 0;
+
+  /// Creates a folder together with its missing ancestors; an existing folder is fine.
+  virtual Result<void> create_folders(const Path& folder) = 0;
+
+  /// Replaces `target` with `source` in one step (both in the same folder), so that a reader
+  /// sees either the old or the new content, never a part.
+  virtual Result<void> replace_file(const Path& source, const Path& target) = 0;
+
+  /// True when the file system returns metadata for the path (a folder counts).
+  bool exists(const Path& path) { return file_type(path).ok(); }
+};
+
+/// The platform's real file system.
+FileSystem& real_file_system();
+
+}  // namespace tindral::platform

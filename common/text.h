@@ -1,0 +1,47 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+
+namespace tindral::text {
+
+/// True when `bytes` is valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool is_valid_utf8(std::string_view bytes);
+
+/// `bytes` as text, or the error "stream did not contain valid UTF-8" (ErrorKind::InvalidData).
+Result<std::string> decode_utf8(std::string bytes);
+
+/// `bytes` as text, each invalid sequence replaced by U+FFFD. The encoding of a lone surrogate
+/// (which WTF-8 uses for an unpaired UTF-16 unit) becomes a single U+FFFD.
+std::string to_lossy_utf8(std::string_view bytes);
+
+/// Splits at each line feed, dropping one carriage return right before it. A final line feed
+/// does not produce an empty last line; a last line without one still counts. "" has no lines.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+/// `text` without leading and trailing Unicode White_Space (tab, LF, VT, FF, CR, space, U+0085,
+/// U+00A0, U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F, U+3000; not U+FEFF).
+std::string_view trim(std::string_view text);
+
+/// Full Unicode lower-casing of valid UTF-8 text (one code point may become several).
+std::string to_lower(std::string_view text);
+
+/// Full Unicode upper-casing of valid UTF-8 text ("ß" becomes "SS").
+std::string to_upper(std::string_view text);
+
+/// A-Z folded to a-z; every other byte must be identical.
+bool ascii_iequals(std::string_view a, std::string_view b);
+
+/// Position of the first occurrence of `needle` in `haystack` comparing A-Z without case,
+/// or std::string_view::npos.
+std::size_t ascii_ifind(std::string_view haystack, std::string_view needle);
+
+/// A duration as seconds with exactly `decimals` digits after the point, rounded to nearest,
+/// then "s" (2.5 s with 2 decimals is "2.50s"). Independent of the locale.
+std::string format_seconds(std::chrono::nanoseconds elapsed, int decimals);
+
+}  // namespace tindral::text

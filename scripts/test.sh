@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds both targets and runs every test: natively (with AddressSanitizer and
+# UndefinedBehaviorSanitizer) and the Windows build under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/ensure-packages.sh
+ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix wine wine64
+
+jobs=$(nproc)
+cmake --preset native
+cmake --build --preset native -j "$jobs"
+native_status=0
+ctest --preset native || native_status=$?
+
+cmake --preset windows
+cmake --build --preset windows -j "$jobs"
+windows_status=0
+ctest --preset windows || windows_status=$?
+
+echo "native tests: exit $native_status; Windows tests under Wine: exit $windows_status"
+[ "$native_status" -eq 0 ] && [ "$windows_status" -eq 0 ]
