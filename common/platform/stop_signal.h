@@ -1,0 +1,34 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+namespace tindral::platform {
+
+/// A one-way stop request that one thread raises and another tests or waits on; set from a
+/// service control handler, it also ends the worker's sleep early.
+class StopSignal {
+ public:
+  StopSignal();
+  ~StopSignal();
+  StopSignal(const StopSignal&) = delete;
+  StopSignal& operator=(const StopSignal&) = delete;
+
+  /// Raises the request; safe from any thread, more than once.
+  void request();
+  /// True once request() was called.
+  bool requested() const;
+
+  struct Impl;
+  Impl& impl() { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+/// The worker's sleep between passes: on Windows a one-shot high-resolution waitable timer with
+/// a relative due time (a plain Sleep when the timer cannot be created, set or waited on);
+/// returns early when `stop` is raised.
+void sleep_for(std::chrono::milliseconds duration, StopSignal& stop);
+
+}  // namespace tindral::platform

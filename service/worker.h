@@ -1,0 +1,34 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+#include "platform/file_system.h"
+#include "platform/path.h"
+#include "platform/stop_signal.h"
+
+namespace tindral {
+
+/// Time between the stop test and the rest of each pass.
+inline constexpr std::chrono::seconds POLL_INTERVAL{30};
+
+/// What the worker loop takes from outside. The product uses production_worker_setup(); tests
+/// supply their own data folder, clock and sleep so that many passes run in milliseconds.
+struct WorkerSetup {
+  platform::FileSystem* fs = nullptr;
+  Path data_folder;
+  std::function<std::chrono::steady_clock::time_point()> now;
+  /// Sleeps POLL_INTERVAL (or returns early once a stop is requested).
+  std::function<void(std::chrono::milliseconds)> sleep;
+  /// Raised by the service control handler; the loop leaves at its next stop test.
+  platform::StopSignal* stop = nullptr;
+};
+
+/// The real file system, data_folder(), the monotonic clock and the platform's sleep.
+WorkerSetup production_worker_setup(platform::StopSignal& stop);
+
+/// The body of the service: start-up scan, then a pass every POLL_INTERVAL until stop.flag is
+/// found or a stop is requested.
+void run_service_loop(const WorkerSetup& setup);
+
+}  // namespace tindral

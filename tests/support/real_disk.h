@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/path.h"
+
+namespace tindral::testing {
+
+/// A fresh empty folder on the real disk (below TINDRAL_TEST_TMP when set, else the platform's
+/// temporary folder), removed with everything in it when the object goes, read-only and hidden
+/// files and folders included.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const Path& path() const { return path_; }
+  /// The child `name` of the folder.
+  Path operator/(std::string_view name) const { return path_.child(name); }
+
+ private:
+  Path path_;
+};
+
+// Real-disk helpers that go around the code under test; each reports a failure to GoogleTest.
+
+/// Creates a folder with its missing ancestors.
+void make_folder(const Path& folder);
+/// Creates or replaces a file with exactly `bytes`.
+void write_bytes(const Path& file, std::string_view bytes);
+/// The whole content of a file ("" and a test failure when it cannot be read).
+std::string read_bytes(const Path& file);
+/// True when something exists at the path (links are not followed).
+bool path_exists(const Path& path);
+/// Creates a symbolic link; false where the platform cannot create one (under Wine the call
+/// succeeds and creates nothing), so that link tests can skip.
+bool make_symlink(const Path& target, const Path& link, bool target_is_folder);
+/// Removes a file or a whole tree, clearing attributes that would prevent it.
+void remove_tree(const Path& path);
+
+}  // namespace tindral::testing
