@@ -28,6 +28,10 @@ class Sink {
   virtual void write_line(std::string_view line) = 0;
 };
 
+/// Whether the process-wide log colours its lines: yes unless NO_COLOR is set to a non-empty
+/// text (an empty value or one that is not valid Unicode leaves colour on).
+bool color_enabled_by_environment();
+
 /// Installs the process-wide log writing to standard output, with colour unless NO_COLOR is set
 /// to a non-empty text. Returns false when a process-wide log is already installed.
 bool init_logging();

@@ -20,7 +20,7 @@ struct ProtectedDirs {
 ProtectedDirs protected_dirs_from_environment();
 
 /// The rules on the path's text alone, with `separator` in the fixed fragments ("\system32\",
-/// "\syswow64\", "\tindral" on Windows).
+/// "\syswow64\", "\tindral" on Windows). `path_text` is lower-cased here; `dirs` must be already.
 bool is_protected_text(std::string_view path_text, const ProtectedDirs& dirs, char separator);
 
 /// True when the path lies in a protected system location. The environment is read once per

@@ -27,10 +27,12 @@ std::vector<std::string_view> split_lines(std::string_view text);
 /// U+00A0, U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F, U+3000; not U+FEFF).
 std::string_view trim(std::string_view text);
 
-/// Full Unicode lower-casing of valid UTF-8 text (one code point may become several).
+/// Full Unicode lower-casing, the same in every language ("İ" becomes "i" and U+0307; a capital
+/// sigma that ends a word becomes "ς"). Bytes that are not valid UTF-8 pass through unchanged.
 std::string to_lower(std::string_view text);
 
-/// Full Unicode upper-casing of valid UTF-8 text ("ß" becomes "SS").
+/// Full Unicode upper-casing, the same in every language ("ß" becomes "SS"). Bytes that are not
+/// valid UTF-8 pass through unchanged.
 std::string to_upper(std::string_view text);
 
 /// A-Z folded to a-z; every other byte must be identical.

@@ -1,0 +1,352 @@
+#!/usr/bin/env python3
+"""Times Tindral's scan and cleanup as whole processes against `find TREE -type d`.
+
+bench/run.sh builds the executables and calls this; see README.md, "Benchmarks".
+
+For every tree it runs, after one untimed round that warms the caches, `runs` rounds of:
+  find TREE -type d     the floor: what merely listing every folder costs
+  tindral --console     first scan of the undecorated tree (writes every desktop.ini)
+  tindral --console     rescan with nothing to do
+  cleanup driver        removes every desktop.ini again, which readies the next round
+and reports medians of wall time and CPU time (user + system), each also as a ratio to the
+floor's, and the largest peak resident set size. The counters every run prints are checked
+against what the tree generator says the tree holds.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+
+# Trees named in the results, and the folder counts of the per-folder cost series.
+FULL = {
+    "named": [("photos", 20000), ("sparse", 100000), ("wide", 50000), ("deep", 20000)],
+    "series": {"photos": [1000, 3000, 10000, 20000, 100000],
+               "sparse": [1000, 3000, 10000, 30000, 100000]},
+    "runs": 5, "series_runs": 3, "wine_runs": 3,
+}
+QUICK = {
+    "named": [("photos", 2000), ("sparse", 10000), ("wide", 5000), ("deep", 2000)],
+    "series": {"photos": [1000, 2000, 5000], "sparse": [1000, 3000, 10000]},
+    "runs": 3, "series_runs": 3, "wine_runs": 1,
+}
+OPERATIONS = ["floor", "first_scan", "rescan", "cleanup"]
+PROCESS_TIMEOUT = 600  # seconds; a process that takes longer is killed and the run fails
+
+SUMMARY_PATTERNS = {
+    "folders": re.compile(r"Folders (?:scanned|visited): (\d+)"),
+    "written": re.compile(r"Desktop\.ini written: (\d+)"),
+    "removed": re.compile(r"Desktop\.ini removed: (\d+)"),
+}
+
+
+class BenchError(Exception):
+    pass
+
+
+def run_timed(argv, env, out_path):
+    """Runs one process to its end: wall seconds, CPU seconds, peak RSS in KiB, its output."""
+    actions = [
+        (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+        (os.POSIX_SPAWN_OPEN, 1, out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644),
+        (os.POSIX_SPAWN_DUP2, 1, 2),
+    ]
+    start = time.perf_counter()
+    pid = os.posix_spawn(argv[0], argv, env, file_actions=actions)
+    watchdog = threading.Timer(PROCESS_TIMEOUT, os.kill, (pid, signal.SIGKILL))
+    watchdog.start()
+    _, status, usage = os.wait4(pid, 0)
+    wall = time.perf_counter() - start
+    watchdog.cancel()
+    with open(out_path, "rb") as f:
+        output = f.read().decode("utf-8", "replace")
+    code = os.waitstatus_to_exitcode(status)
+    if code != 0:
+        raise BenchError(f"{' '.join(argv)} exited with {code}:\n{output[-2000:]}")
+    return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "rss_kib": usage.ru_maxrss,
+            "output": output}
+
+
+def counters(output):
+    found = {}
+    for key, pattern in SUMMARY_PATTERNS.items():
+        match = pattern.search(output)
+        if match:
+            found[key] = int(match.group(1))
+    return found
+
+
+class Runner:
+    """How one build runs a scan, a cleanup and the floor on one tree."""
+
+    def __init__(self, name, work):
+        self.name = name
+        self.work = work
+        self.out = os.path.join(work, f"{name}.out")
+
+    def floor(self, tree):
+        return run_timed([self.find, tree, "-type", "d"], os.environ.copy(), os.devnull)
+
+
+class NativeRunner(Runner):
+    def __init__(self, build, work):
+        super().__init__("native", work)
+        self.find = shutil.which("find")
+        self.tindral = os.path.join(build, "service", "tindral")
+        self.driver = os.path.join(build, "bench", "tindral_cleanup_driver")
+        self.program_data = os.path.join(work, "programdata")
+        self.config = os.path.join(self.program_data, "Tindral", "config.txt")
+        os.makedirs(os.path.dirname(self.config), exist_ok=True)
+        self.env = dict(os.environ, ProgramData=self.program_data, NO_COLOR="1")
+
+    def set_roots(self, roots):
+        with open(self.config, "w", encoding="utf-8") as f:
+            f.writelines(root + "\n" for root in roots)
+
+    def scan(self):
+        return run_timed([self.tindral, "--console"], self.env, self.out)
+
+    def cleanup(self):
+        return run_timed([self.driver, self.config], self.env, self.out)
+
+
+class WineRunner(Runner):
+    """The Windows build under Wine, in a prefix of its own whose server stays up meanwhile."""
+
+    def __init__(self, build, prefix, work):
+        super().__init__("wine", work)
+        self.find = shutil.which("find")
+        self.wine = shutil.which("wine")
+        self.tindral = os.path.join(build, "service", "tindral.exe")
+        self.driver = os.path.join(build, "bench", "tindral_cleanup_driver.exe")
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", NO_COLOR="1",
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+        # Wine sets ProgramData to C:\ProgramData for every Windows process.
+        self.config = os.path.join(prefix, "drive_c", "ProgramData", "Tindral", "config.txt")
+        os.makedirs(os.path.dirname(self.config), exist_ok=True)
+
+    def set_roots(self, roots):
+        with open(self.config, "w", encoding="utf-8", newline="") as f:
+            f.writelines("Z:" + root.replace("/", "\\") + "\r\n" for root in roots)
+
+    def scan(self):
+        return run_timed([self.wine, self.tindral, "--console"], self.env, self.out)
+
+    def cleanup(self):
+        return run_timed([self.wine, self.driver, r"C:\ProgramData\Tindral\config.txt"],
+                         self.env, self.out)
+
+
+def make_tree(shape, folders, dest):
+    started = time.perf_counter()
+    done = subprocess.run([sys.executable, os.path.join(HERE, "make_trees.py"), shape,
+                           str(folders), dest], check=True, capture_output=True, text=True)
+    info = json.loads(done.stdout)
+    info["made_in"] = time.perf_counter() - started
+    return info
+
+
+def remove_tree(path):
+    # rm copes with chains deeper than a path may be long.
+    subprocess.run(["rm", "-rf", path], check=True)
+
+
+def check(sample, expected, label, problems):
+    """Notes where a run's counters differ from what the tree holds."""
+    got = counters(sample["output"])
+    for key, want in expected.items():
+        if got.get(key) != want:
+            problems.append(f"{label}: {key} {got.get(key)}, expected {want}")
+    return got
+
+
+def measure_tree(runner, tree, info, runs):
+    """Runs the rounds on one tree; returns the samples and the counters of the last round."""
+    runner.set_roots([tree])
+    problems = []
+    samples = {op: [] for op in OPERATIONS}
+    folders, decorated = info["folders"], info["decorated"]
+    seen = {}
+    for round_index in range(runs + 1):
+        floor = runner.floor(tree)
+        first = runner.scan()
+        rescan = runner.scan()
+        cleanup = runner.cleanup()
+        seen = {
+            "first_scan": check(first, {"folders": folders, "written": decorated, "removed": 0},
+                                "first scan", problems),
+            "rescan": check(rescan, {"folders": folders, "written": 0, "removed": 0}, "rescan",
+                            problems),
+            "cleanup": check(cleanup, {"folders": folders, "removed": decorated}, "cleanup",
+                             problems),
+        }
+        if round_index == 0:
+            continue  # warms the caches; not counted
+        for op, sample in zip(OPERATIONS, (floor, first, rescan, cleanup)):
+            sample.pop("output", None)
+            samples[op].append(sample)
+    return {"samples": samples, "counters": seen, "problems": sorted(set(problems))}
+
+
+def summarise(samples):
+    floor_wall = statistics.median(s["wall"] for s in samples["floor"])
+    floor_cpu = statistics.median(s["cpu"] for s in samples["floor"])
+    summary = {}
+    for op in OPERATIONS:
+        wall = statistics.median(s["wall"] for s in samples[op])
+        cpu = statistics.median(s["cpu"] for s in samples[op])
+        summary[op] = {
+            "wall": wall, "cpu": cpu,
+            "wall_ratio": wall / floor_wall if floor_wall else None,
+            "cpu_ratio": cpu / floor_cpu if floor_cpu else None,
+            "rss_kib": max(s["rss_kib"] for s in samples[op]),
+            "walls": [s["wall"] for s in samples[op]],
+        }
+    return summary
+
+
+def machine_description(work):
+    cpu = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    fs = subprocess.run(["stat", "-f", "-c", "%T", work], capture_output=True, text=True)
+    commit = subprocess.run(["git", "-C", REPO, "describe", "--always", "--dirty"],
+                            capture_output=True, text=True)
+    return {
+        "cpu": cpu, "cores": os.cpu_count(), "kernel": platform.release(),
+        "file_system": fs.stdout.strip() or "unknown",
+        "commit": commit.stdout.strip() or "unknown",
+    }
+
+
+def wine_version():
+    done = subprocess.run(["wine", "--version"], capture_output=True, text=True)
+    return done.stdout.strip()
+
+
+class Budget:
+    def __init__(self, seconds):
+        self.deadline = time.monotonic() + seconds
+
+    def left(self):
+        return self.deadline - time.monotonic()
+
+
+def log(message):
+    print(message, flush=True)
+
+
+def run_benchmark(args):
+    plan = QUICK if args.quick else FULL
+    work = args.work
+    trees = os.path.join(work, "trees")
+    os.makedirs(trees, exist_ok=True)
+    budget = Budget(args.budget)
+    results = {
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "quick": args.quick, "runs": plan["runs"], "series_runs": plan["series_runs"],
+        "wine_runs": plan["wine_runs"], "machine": machine_description(work),
+        "load_before": os.getloadavg()[0], "native": {}, "wine": {}, "series": {},
+        "skipped": [],
+    }
+    native = NativeRunner(args.native_build, work)
+
+    named = {}
+    for shape, folders in plan["named"]:
+        path = os.path.join(trees, shape)
+        log(f"== {shape}: making about {folders} folders")
+        info = make_tree(shape, folders, path)
+        named[shape] = (path, info)
+        log(f"   {info['folders']} folders, {info['files']} files, made in "
+            f"{info['made_in']:.1f}s; native, {plan['runs']} rounds")
+        measured = measure_tree(native, path, info, plan["runs"])
+        results["native"][shape] = {"tree": info, "summary": summarise(measured["samples"]),
+                                    "counters": measured["counters"],
+                                    "problems": measured["problems"],
+                                    "samples": measured["samples"]}
+        for problem in measured["problems"]:
+            log(f"   note: {problem}")
+        if shape not in plan["series"]:
+            remove_tree(path)
+
+    if args.windows_build and not args.no_wine:
+        photos_path, photos_info = named["photos"]
+        wine = WineRunner(args.windows_build, args.wine_prefix, work)
+        results["wine_version"] = wine_version()
+        log(f"== photos under Wine ({results['wine_version']}), {plan['wine_runs']} rounds")
+        measured = measure_tree(wine, photos_path, photos_info, plan["wine_runs"])
+        results["wine"]["photos"] = {"tree": photos_info,
+                                     "summary": summarise(measured["samples"]),
+                                     "counters": measured["counters"],
+                                     "problems": measured["problems"],
+                                     "samples": measured["samples"]}
+        # What starting a Windows process under Wine costs, with nothing to scan.
+        wine.set_roots([])
+        startup = [wine.scan() for _ in range(3)]
+        results["wine_startup"] = statistics.median(s["wall"] for s in startup)
+
+    for shape, sizes in plan["series"].items():
+        results["series"][shape] = []
+        for folders in sizes:
+            reused = dict(plan["named"]).get(shape) == folders
+            if reused:
+                info = named[shape][1]
+                summary = results["native"][shape]["summary"]
+            else:
+                if budget.left() < 60:
+                    results["skipped"].append(f"{shape} {folders}: time budget spent")
+                    continue
+                path = os.path.join(trees, f"{shape}-{folders}")
+                log(f"== series {shape} {folders}")
+                info = make_tree(shape, folders, path)
+                measured = measure_tree(native, path, info, plan["series_runs"])
+                summary = summarise(measured["samples"])
+                for problem in measured["problems"]:
+                    log(f"   note: {problem}")
+                remove_tree(path)
+            results["series"][shape].append({"folders": info["folders"], "summary": summary})
+        if shape in named:
+            remove_tree(named[shape][0])
+
+    results["load_after"] = os.getloadavg()[0]
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--native-build", required=True)
+    parser.add_argument("--windows-build")
+    parser.add_argument("--wine-prefix")
+    parser.add_argument("--no-wine", action="store_true")
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--work", required=True, help="an empty temporary folder")
+    parser.add_argument("--budget", type=float, default=780,
+                        help="seconds after which series points are skipped")
+    parser.add_argument("--json", required=True, help="where the raw results go")
+    args = parser.parse_args()
+    results = run_benchmark(args)
+    with open(args.json, "w", encoding="utf-8") as f:
+        json.dump(results, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Benchmarks Tindral's scan and cleanup against `find TREE -type d` on generated folder trees:
+# builds the native product (native-release) and the Windows one, lays the trees out in a
+# temporary folder, times whole processes natively and (the "photos" tree) under Wine, and
+# writes bench-results/results.md, results.json and plot.svg, and the table into README.md.
+#
+#   bench/run.sh            full trees (a few minutes natively, under 15 minutes in all)
+#   bench/run.sh --quick    trees a tenth the size, into bench-results/tmp/quick; README untouched
+#   bench/run.sh --no-wine  native only
+#
+# TINDRAL_BUILD_PREFIX (default "build/") puts the two build trees elsewhere; TMPDIR the trees.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/ensure-packages.sh
+ensure_packages cmake make g++ git python3 g++-mingw-w64-x86-64-posix wine wine64
+
+quick=""
+wine=1
+for arg in "$@"; do
+  case "$arg" in
+    --quick) quick="--quick" ;;
+    --no-wine) wine="" ;;
+    *) echo "usage: bench/run.sh [--quick] [--no-wine]" >&2; exit 2 ;;
+  esac
+done
+
+prefix="${TINDRAL_BUILD_PREFIX:-build/}"
+native_build="$PWD/${prefix}native-release"
+windows_build="$PWD/${prefix}windows"
+if [ -n "$quick" ]; then
+  results="$PWD/bench-results/tmp/quick"
+else
+  results="$PWD/bench-results"
+fi
+mkdir -p "$results"
+
+echo "== Building the native product ($native_build)"
+cmake --preset native-release -B "$native_build" >/dev/null
+cmake --build "$native_build" -j "$(nproc)" --target tindral tindral_cleanup_driver >/dev/null
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/tindral-bench.XXXXXX")"
+wine_args=(--no-wine)
+cleanup() {
+  if [ -n "$wine" ] && [ -n "${WINEPREFIX:-}" ]; then wineserver -k 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ -n "$wine" ]; then
+  echo "== Building the Windows product ($windows_build)"
+  cmake --preset windows -B "$windows_build" >/dev/null
+  cmake --build "$windows_build" -j "$(nproc)" --target tindral tindral_cleanup_driver >/dev/null
+  # A prefix of the benchmark's own, made once; its server stays up for the whole run so that
+  # each process starts quickly, and is stopped at the end.
+  export WINEPREFIX="$windows_build/bench-wineprefix"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "(creating the Wine prefix $WINEPREFIX, once)"
+    wineboot -i >/dev/null 2>&1 </dev/null || true
+    wineserver -w
+  fi
+  wineserver -p >/dev/null 2>&1 </dev/null
+  wine cmd /c exit >/dev/null 2>&1 </dev/null
+  wine_args=(--windows-build "$windows_build" --wine-prefix "$WINEPREFIX")
+fi
+
+python3 bench/measure.py $quick --native-build "$native_build" "${wine_args[@]}" \
+  --work "$work" --json "$results/results.json"
+readme=()
+[ -n "$quick" ] || readme=(README.md)
+python3 bench/report.py "$results/results.json" "$results/results.md" "${readme[@]}"
+python3 bench/plot.py "$results/results.json" "$results/plot.svg"
+echo
+cat "$results/results.md"

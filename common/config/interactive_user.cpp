@@ -1,0 +1,70 @@
+#include "config/interactive_user.h"
+
+#include <utility>
+
+#include "config/root_paths.h"
+#include "platform/path.h"
+#include "platform/session.h"
+#include "text.h"
+
+namespace tindral {
+
+namespace {
+
+/// The folder a path names by its last component: trailing separators and "." components name
+/// the same folder, so they are passed over; a root or a trailing ".." has no such name.
+std::string_view last_component(std::string_view path) {
+  while (true) {
+    while (!path.empty() && platform::is_separator(path.back())) path.remove_suffix(1);
+    std::size_t start = path.size();
+    while (start > 0 && !platform::is_separator(path[start - 1])) --start;
+    const std::string_view name = path.substr(start);
+    if (name == "..") return {};
+    if (name != ".") return name;
+    path = path.substr(0, start);
+  }
+}
+
+SessionSource platform_session_source() {
+  return SessionSource{platform::console_session_user_name, platform::for_each_profile_image_path};
+}
+
+}  // namespace
+
+bool profile_folder_matches(std::string_view profile_folder, std::string_view user_name) {
+  const std::string_view folder_name = last_component(profile_folder);
+  return !folder_name.empty() && text::ascii_iequals(folder_name, user_name);
+}
+
+std::optional<std::string> find_profile_folder_in(const SessionSource& source,
+                                                  std::string_view user_name) {
+  std::optional<std::string> found;
+  source.for_each_profile([&](const std::string& stored) {
+    std::string expanded = expand_env_refs(stored);
+    if (!profile_folder_matches(expanded, user_name)) return false;
+    found = std::move(expanded);
+    return true;
+  });
+  return found;
+}
+
+std::optional<InteractiveUser> interactive_user_from(const SessionSource& source) {
+  std::optional<std::string> user_name = source.console_user_name();
+  if (!user_name) return std::nullopt;
+  std::optional<std::string> profile_folder = find_profile_folder_in(source, *user_name);
+  if (!profile_folder) return std::nullopt;
+  return InteractiveUser{std::move(*user_name), std::move(*profile_folder)};
+}
+
+// Nothing is cached: the person at the console may change between two scans.
+std::optional<InteractiveUser> interactive_user() {
+  return interactive_user_from(platform_session_source());
+}
+
+std::optional<std::string> console_user_name() { return platform::console_session_user_name(); }
+
+std::optional<std::string> find_profile_folder(std::string_view user_name) {
+  return find_profile_folder_in(platform_session_source(), user_name);
+}
+
+}  // namespace tindral

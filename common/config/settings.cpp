@@ -1,0 +1,72 @@
+#include "config/settings.h"
+
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "platform/language.h"
+#include "text.h"
+
+namespace tindral {
+
+namespace {
+
+constexpr std::uint32_t kDefaultInterval = 15;
+
+// An optional single "+" and at least one decimal digit, within 32 bits; leading zeros are
+// fine. Anything else (a "-" sign, spaces, units, a decimal point) is no interval at all.
+std::optional<std::uint32_t> parse_interval(std::string_view value) {
+  if (value.starts_with('+')) value.remove_prefix(1);
+  if (value.empty()) return std::nullopt;
+  std::uint64_t number = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    number = number * 10 + static_cast<std::uint64_t>(c - '0');
+    if (number > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(number);
+}
+
+void apply_line(std::string_view line, Settings& settings) {
+  const std::size_t equals = line.find('=');
+  if (equals == std::string_view::npos) return;
+  // Keys match without regard to case; a byte-order mark stays part of the first key, so a
+  // setting on the first line of such a file is not recognised.
+  const std::string key = text::to_lower(text::trim(line.substr(0, equals)));
+  const std::string_view value = text::trim(line.substr(equals + 1));
+  if (key == "interval") {
+    if (std::optional<std::uint32_t> interval = parse_interval(value)) {
+      settings.interval = *interval;
+    }
+  } else if (key == "color") {
+    settings.color = std::string(value);
+  } else if (key == "lang") {
+    settings.lang = std::string(value);
+  }
+}
+
+}  // namespace
+
+Settings default_settings() {
+  Settings settings;
+  settings.color = "green";
+  settings.lang = platform::user_ui_language_is_danish() ? "da" : "en";
+  settings.interval = kDefaultInterval;
+  return settings;
+}
+
+Result<Settings> load_settings(platform::FileSystem& fs, const Path& settings_path) {
+  Settings settings = default_settings();
+  if (!fs.exists(settings_path)) return settings;
+  Result<std::string> bytes = fs.read_file(settings_path);
+  if (!bytes) return std::move(bytes).error().wrap("Failed to read settings.txt");
+  Result<std::string> content = text::decode_utf8(std::move(bytes).value());
+  if (!content) return std::move(content).error().wrap("Failed to read settings.txt");
+  for (std::string_view line : text::split_lines(*content)) {
+    apply_line(text::trim(line), settings);
+  }
+  return settings;
+}
+
+}  // namespace tindral

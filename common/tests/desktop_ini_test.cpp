@@ -1,0 +1,443 @@
+#include "desktop_ini.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "config/data_folder.h"
+#include "support/fake_file_system.h"
+#include "support/machine.h"
+#include "support/real_disk.h"
+#include "support/scoped_env.h"
+
+namespace tindral {
+namespace {
+
+using platform::kAttrArchive;
+using platform::kAttrDirectory;
+using platform::kAttrHidden;
+using platform::kAttrReadonly;
+using platform::kAttrSystem;
+using testing::FakeFileSystem;
+using testing::running_under_wine;
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+constexpr std::uint32_t kHiddenSystem = kAttrHidden | kAttrSystem;
+
+platform::FileSystem& disk() { return platform::real_file_system(); }
+
+std::uint32_t attributes_on_disk(const Path& path) {
+  auto attributes = disk().get_attributes(path);
+  EXPECT_TRUE(attributes.ok()) << path.display();
+  return attributes.ok() ? *attributes : 0;
+}
+
+void set_attributes_on_disk(const Path& path, std::uint32_t attributes) {
+  auto set = disk().set_attributes(path, attributes);
+  ASSERT_TRUE(set.ok()) << path.display() << ": " << set.error().message();
+}
+
+// Wine adds ARCHIVE to every regular file it reports.
+void expect_exactly_hidden_system(const Path& file) {
+  const std::uint32_t attributes = attributes_on_disk(file);
+  if (running_under_wine()) {
+    EXPECT_EQ(attributes & 0x7, kHiddenSystem) << file.display();
+  } else {
+    EXPECT_EQ(attributes, kHiddenSystem) << file.display();
+  }
+}
+
+bool folder_is_readonly(const Path& folder) {
+  return (attributes_on_disk(folder) & kAttrReadonly) != 0;
+}
+
+// The error's own message on top, the operating system's error with its code at the bottom.
+void expect_error(const Error& error, std::string_view message) {
+  EXPECT_EQ(error.message(), message);
+  EXPECT_EQ(error.chain().size(), 2u);
+  EXPECT_TRUE(error.os_code().has_value()) << error.chain().back();
+}
+
+std::string with_lf_line_ends(std::string text) {
+  std::erase(text, '\r');
+  return text;
+}
+
+// ---- content and markers ----------------------------------------------------------------------
+
+TEST(DesktopIniContentTest, IsFourCrLfLinesNamingFolderIcoInTheDataFolder) {
+  EXPECT_EQ(build_desktop_ini_content(Path::from_text("C:\\ProgramData\\Tindral")),
+            "[.ShellClassInfo]\r\n"
+            "IconResource=C:\\ProgramData\\Tindral\\folder.ico,0\r\n"
+            "[Tindral]\r\n"
+            "Generated=true\r\n");
+}
+
+TEST(DesktopIniContentTest, IconPathHasBackslashesOnlyAndReplacementCharacters) {
+  EXPECT_NE(build_desktop_ini_content(Path::from_text("D:/Data/Tindral"))
+                .find("\r\nIconResource=D:\\Data\\Tindral\\folder.ico,0\r\n"),
+            std::string::npos);
+  EXPECT_NE(build_desktop_ini_content(Path(std::string("C:\\Caf\xE9\\Tindral")))
+                .find("\r\nIconResource=C:\\Caf\xEF\xBF\xBD\\Tindral\\folder.ico,0\r\n"),
+            std::string::npos);
+}
+
+TEST(DesktopIniContentTest, ProcessContentNamesTheIconInDataFolder) {
+  std::string icon = data_folder().display();
+  std::replace(icon.begin(), icon.end(), '/', '\\');
+  if (!icon.ends_with('\\')) icon += '\\';
+  icon += "folder.ico";
+  EXPECT_EQ(desktop_ini_content(),
+            "[.ShellClassInfo]\r\nIconResource=" + icon + ",0\r\n[Tindral]\r\nGenerated=true\r\n");
+}
+
+TEST(DesktopIniContentTest, IsBuiltOnceAndIgnoresLaterEnvironmentChanges) {
+  const std::string& first = desktop_ini_content();
+  const std::string before = first;
+  testing::ScopedEnv moved("ProgramData", "Q:\\Elsewhere");
+  ASSERT_NE(data_folder().display().find("Elsewhere"), std::string::npos);
+  EXPECT_EQ(&desktop_ini_content(), &first);
+  EXPECT_EQ(desktop_ini_content(), before);
+}
+
+TEST(DesktopIniMarkerTest, AnyMarkerWordAnywhereCaseSensitive) {
+  struct Case {
+    std::string_view text;
+    bool marked;
+  };
+  const Case cases[] = {
+      {"[Tindral]", true},
+      {"IconResource=C:\\ProgramData\\Tindral\\x.ico", true},
+      {"Zorbenite", true},
+      {"xPlimsotterx", true},
+      {"Mode=Quarnel\r\n", true},
+      {"[tindral]", false},
+      {"TINDRAL", false},
+      {"Tindra l", false},
+      {"", false},
+      {"[.ShellClassInfo]\r\nIconResource=x.ico,0\r\n", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(is_marked(c.text), c.marked) << c.text;
+}
+
+// ---- ensure and remove on the real disk ----------------------------------------------------
+
+class DesktopIniDiskTest : public ::testing::Test {
+ protected:
+  testing::TempDir dir_;
+  const Path folder_ = dir_.path();
+  const Path ini_ = dir_ / "desktop.ini";
+};
+
+TEST_F(DesktopIniDiskTest, EnsureWritesHiddenSystemFileAndMarksFolderReadOnly) {
+  auto written = ensure_desktop_ini(disk(), folder_);
+  ASSERT_TRUE(written.ok()) << written.error().message();
+  EXPECT_TRUE(*written);
+  EXPECT_EQ(testing::read_bytes(ini_), desktop_ini_content());
+  expect_exactly_hidden_system(ini_);
+  if (running_under_wine()) GTEST_SKIP() << "Wine drops READONLY on folders";
+  EXPECT_TRUE(folder_is_readonly(folder_));
+}
+
+TEST_F(DesktopIniDiskTest, SecondEnsureWritesNothing) {
+  ASSERT_TRUE(ensure_desktop_ini(disk(), folder_).value());
+  auto again = ensure_desktop_ini(disk(), folder_);
+  ASSERT_TRUE(again.ok());
+  EXPECT_FALSE(*again);
+  EXPECT_EQ(testing::read_bytes(ini_), desktop_ini_content());
+  expect_exactly_hidden_system(ini_);
+}
+
+enum class Owner { UpToDate, StaleOwn, Foreign };
+
+struct ExistingFile {
+  const char* name;
+  std::string bytes;
+  Owner owner;
+};
+
+std::string utf16le(std::string_view ascii) {
+  std::string bytes = "\xFF\xFE";
+  for (char c : ascii) bytes += {c, '\0'};
+  return bytes;
+}
+
+std::vector<ExistingFile> existing_files() {
+  const std::string& own = desktop_ini_content();
+  return {
+      {"UpToDate", own, Owner::UpToDate},
+      {"OneByteOrderMark", std::string(kBom) + own, Owner::UpToDate},
+      {"ThreeByteOrderMarks", std::string(kBom) + std::string(kBom) + std::string(kBom) + own,
+       Owner::UpToDate},
+      {"LfLineEnds", with_lf_line_ends(own), Owner::StaleOwn},
+      {"OlderIconPath",
+       "[.ShellClassInfo]\r\nIconResource=C:\\Old\\Tindral\\folder.ico,0\r\n[Tindral]\r\n"
+       "Generated=true\r\n",
+       Owner::StaleOwn},
+      {"ByteOrderMarkBeforeOtherMarkedText", std::string(kBom) + "[Tindral]\r\n", Owner::StaleOwn},
+      {"QuarnelInForeignText", "[ViewState]\r\nMode=Quarnel\r\n", Owner::StaleOwn},
+      {"ContentWithTrailingSpace", own + " ", Owner::StaleOwn},
+      {"ForeignUtf8", "[.ShellClassInfo]\r\nIconResource=C:\\Users\\\xC3\x85sa\\i.ico,0\r\n",
+       Owner::Foreign},
+      {"ForeignAscii",
+       "[.ShellClassInfo]\r\nLocalizedResourceName=@%SystemRoot%\\system32\\shell32.dll,-21770\r\n",
+       Owner::Foreign},
+      {"LowerCaseMarker", "[tindral]\r\nGenerated=true\r\n", Owner::Foreign},
+      {"Empty", "", Owner::Foreign},
+      {"Utf16", utf16le("[.ShellClassInfo]\r\n[Tindral]\r\nGenerated=true\r\n"), Owner::Foreign},
+      {"NotUtf8ButMarked", "[Tindral]\r\nIconResource=C:\\Caf\xE9\\folder.ico,0\r\n",
+       Owner::Foreign},
+  };
+}
+
+class DesktopIniOutcomeTest : public DesktopIniDiskTest,
+                              public ::testing::WithParamInterface<ExistingFile> {
+ protected:
+  void SetUp() override {
+    testing::write_bytes(ini_, GetParam().bytes);
+    set_attributes_on_disk(ini_, kHiddenSystem);
+    folder_before_ = attributes_on_disk(folder_);
+    ASSERT_EQ(folder_before_ & kAttrReadonly, 0u);
+  }
+
+  std::uint32_t folder_before_ = 0;
+};
+
+TEST_P(DesktopIniOutcomeTest, EnsureRewritesOnlyStaleMarkedFiles) {
+  const ExistingFile& existing = GetParam();
+  auto written = ensure_desktop_ini(disk(), folder_);
+  ASSERT_TRUE(written.ok()) << written.error().message();
+  EXPECT_EQ(*written, existing.owner == Owner::StaleOwn);
+
+  const std::string expected_bytes =
+      existing.owner == Owner::StaleOwn ? desktop_ini_content() : existing.bytes;
+  EXPECT_EQ(testing::read_bytes(ini_), expected_bytes);
+  expect_exactly_hidden_system(ini_);
+  if (existing.owner == Owner::Foreign) {
+    EXPECT_EQ(attributes_on_disk(folder_), folder_before_);
+    return;
+  }
+  if (running_under_wine()) GTEST_SKIP() << "Wine drops READONLY on folders";
+  EXPECT_TRUE(folder_is_readonly(folder_));
+}
+
+TEST_P(DesktopIniOutcomeTest, RemoveDeletesOnlyMarkedFiles) {
+  const ExistingFile& existing = GetParam();
+  auto removed = remove_desktop_ini(disk(), folder_);
+  ASSERT_TRUE(removed.ok()) << removed.error().message();
+  EXPECT_EQ(*removed, existing.owner != Owner::Foreign);
+  if (existing.owner == Owner::Foreign) {
+    EXPECT_EQ(testing::read_bytes(ini_), existing.bytes);
+    expect_exactly_hidden_system(ini_);
+  } else {
+    EXPECT_FALSE(testing::path_exists(ini_));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ExistingDesktopIni, DesktopIniOutcomeTest,
+                         ::testing::ValuesIn(existing_files()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DesktopIniDiskTest, RemoveWithoutDesktopIniRemovesNothing) {
+  auto removed = remove_desktop_ini(disk(), folder_);
+  ASSERT_TRUE(removed.ok());
+  EXPECT_FALSE(*removed);
+}
+
+// A READONLY file that opens for writing anyway (Wine running as Unix root) cannot show the
+// refusal.
+bool readonly_files_refuse_writing(const Path& probe) {
+  testing::write_bytes(probe, "x");
+  set_attributes_on_disk(probe, kAttrReadonly);
+  return !disk().create_or_truncate(probe).ok();
+}
+
+TEST_F(DesktopIniDiskTest, MarkedReadOnlyFileCannotBeRewrittenButCanBeRemoved) {
+  if (running_under_wine() && !readonly_files_refuse_writing(dir_ / "probe")) {
+    GTEST_SKIP() << "Wine: a READONLY file opens for writing when Wine runs as root";
+  }
+  const std::string stale = with_lf_line_ends(desktop_ini_content());
+  testing::write_bytes(ini_, stale);
+  set_attributes_on_disk(ini_, kAttrReadonly | kHiddenSystem);
+
+  auto written = ensure_desktop_ini(disk(), folder_);
+  ASSERT_FALSE(written.ok());
+  expect_error(written.error(), "Failed to create desktop.ini");
+  EXPECT_EQ(written.error().kind(), ErrorKind::AccessDenied);
+  EXPECT_EQ(testing::read_bytes(ini_), stale);
+
+  auto removed = remove_desktop_ini(disk(), folder_);
+  ASSERT_TRUE(removed.ok()) << removed.error().message();
+  EXPECT_TRUE(*removed);
+  EXPECT_FALSE(testing::path_exists(ini_));
+}
+
+TEST_F(DesktopIniDiskTest, RemoveTakesReadOnlyFromTheFolderEvenIfItWasThereBefore) {
+  set_attributes_on_disk(folder_, attributes_on_disk(folder_) | kAttrReadonly);
+  testing::write_bytes(ini_, desktop_ini_content());
+  auto removed = remove_desktop_ini(disk(), folder_);
+  ASSERT_TRUE(removed.ok()) << removed.error().message();
+  EXPECT_TRUE(*removed);
+  EXPECT_FALSE(folder_is_readonly(folder_));
+}
+
+// ---- failures the real disk does not produce on demand --------------------------------------
+
+class DesktopIniFakeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs_.add_folder(folder_); }
+
+  FakeFileSystem fs_;
+  const Path folder_ = Path::from_text("Root").child("Photos");
+  const Path ini_ = folder_.child("desktop.ini");
+
+  std::string line(std::string_view verb, const Path& path, std::string_view rest = {}) {
+    std::string text(verb);
+    text += ' ';
+    text += path.display();
+    if (!rest.empty()) {
+      text += ' ';
+      text += rest;
+    }
+    return text;
+  }
+};
+
+TEST_F(DesktopIniFakeTest, EnsureWritesClosesHidesThenMarksTheFolder) {
+  ASSERT_TRUE(ensure_desktop_ini(fs_, folder_).value());
+  EXPECT_EQ(fs_.operations(), (std::vector<std::string>{line("create", ini_), line("write", ini_),
+                                                        line("set_attributes", ini_, "0x6"),
+                                                        line("set_attributes", folder_, "0x11")}));
+}
+
+TEST_F(DesktopIniFakeTest, StaleMarkedFileLosesHiddenSystemBeforeTheRewrite) {
+  fs_.add_file(ini_, "[Tindral]\n", kAttrArchive | kHiddenSystem);
+  ASSERT_TRUE(ensure_desktop_ini(fs_, folder_).value());
+  EXPECT_EQ(fs_.operations(),
+            (std::vector<std::string>{line("set_attributes", ini_, "0x20"), line("create", ini_),
+                                      line("write", ini_), line("set_attributes", ini_, "0x6"),
+                                      line("set_attributes", folder_, "0x11")}));
+  EXPECT_EQ(fs_.content(ini_), desktop_ini_content());
+  EXPECT_EQ(fs_.attributes(ini_), kHiddenSystem);
+}
+
+TEST_F(DesktopIniFakeTest, UpToDateFileOnlyGivesTheFolderReadOnlyOnce) {
+  fs_.add_file(ini_, desktop_ini_content(), kHiddenSystem);
+  EXPECT_FALSE(ensure_desktop_ini(fs_, folder_).value());
+  EXPECT_EQ(fs_.operations(), (std::vector<std::string>{line("set_attributes", folder_, "0x11")}));
+  fs_.clear_operations();
+  EXPECT_FALSE(ensure_desktop_ini(fs_, folder_).value());
+  EXPECT_TRUE(fs_.operations().empty());
+}
+
+TEST_F(DesktopIniFakeTest, WriteFailingHalfWayLeavesThePartialFileUnhidden) {
+  fs_.fail_write_after(ini_, 20);
+  auto written = ensure_desktop_ini(fs_, folder_);
+  ASSERT_FALSE(written.ok());
+  expect_error(written.error(), "Failed to write desktop.ini");
+  EXPECT_EQ(fs_.content(ini_), desktop_ini_content().substr(0, 20));
+  EXPECT_EQ(fs_.attributes(ini_), kAttrArchive);
+  EXPECT_EQ(fs_.attributes(folder_), kAttrDirectory);
+}
+
+TEST_F(DesktopIniFakeTest, RefusedHideKeepsTheFileButNotTheFolderReadOnly) {
+  fs_.refuse(FakeFileSystem::Op::SetAttributes, ini_);
+  auto written = ensure_desktop_ini(fs_, folder_);
+  ASSERT_FALSE(written.ok());
+  expect_error(written.error(), "Failed to set file attributes");
+  EXPECT_EQ(fs_.content(ini_), desktop_ini_content());
+  EXPECT_EQ(fs_.attributes(folder_), kAttrDirectory);
+}
+
+TEST_F(DesktopIniFakeTest, RefusedCreateIsTheCreateError) {
+  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, ini_);
+  auto written = ensure_desktop_ini(fs_, folder_);
+  ASSERT_FALSE(written.ok());
+  expect_error(written.error(), "Failed to create desktop.ini");
+  EXPECT_FALSE(fs_.contains(ini_));
+}
+
+TEST_F(DesktopIniFakeTest, FolderAttributeFailuresAreIgnored) {
+  fs_.refuse(FakeFileSystem::Op::SetAttributes, folder_);
+  auto written = ensure_desktop_ini(fs_, folder_);
+  ASSERT_TRUE(written.ok());
+  EXPECT_TRUE(*written);
+  auto removed = remove_desktop_ini(fs_, folder_);
+  ASSERT_TRUE(removed.ok());
+  EXPECT_TRUE(*removed);
+}
+
+TEST_F(DesktopIniFakeTest, UnreadableDesktopIniIsNeverOverwrittenNorRemoved) {
+  struct Case {
+    const char* name;
+    ErrorKind read_error;
+  };
+  for (const Case& c :
+       {Case{"access denied", ErrorKind::AccessDenied},
+        Case{"invalid data", ErrorKind::InvalidData}, Case{"device error", ErrorKind::Other}}) {
+    FakeFileSystem fs;
+    fs.add_file(ini_, "[Tindral]\r\n", kHiddenSystem);
+    fs.refuse(FakeFileSystem::Op::ReadFile, ini_, c.read_error);
+    EXPECT_FALSE(ensure_desktop_ini(fs, folder_).value()) << c.name;
+    EXPECT_FALSE(remove_desktop_ini(fs, folder_).value()) << c.name;
+    EXPECT_TRUE(fs.operations().empty()) << c.name;
+    EXPECT_EQ(fs.content(ini_), "[Tindral]\r\n") << c.name;
+  }
+}
+
+TEST_F(DesktopIniFakeTest, FolderNamedDesktopIniIsLeftAlone) {
+  fs_.add_folder(ini_);
+  EXPECT_FALSE(ensure_desktop_ini(fs_, folder_).value());
+  EXPECT_FALSE(remove_desktop_ini(fs_, folder_).value());
+  EXPECT_TRUE(fs_.operations().empty());
+}
+
+TEST_F(DesktopIniFakeTest, RefusedDeleteIsTheRemoveError) {
+  fs_.add_folder(folder_, kAttrDirectory | kAttrReadonly);
+  fs_.add_file(ini_, desktop_ini_content(), kHiddenSystem);
+  fs_.refuse(FakeFileSystem::Op::DeleteFile, ini_);
+  auto removed = remove_desktop_ini(fs_, folder_);
+  ASSERT_FALSE(removed.ok());
+  expect_error(removed.error(), "Failed to remove desktop.ini");
+  EXPECT_TRUE(fs_.contains(ini_));
+  EXPECT_EQ(fs_.attributes(folder_), kAttrDirectory | kAttrReadonly);
+}
+
+TEST_F(DesktopIniFakeTest, RefusedClearIsTheClearErrorAndNothingIsDeleted) {
+  fs_.add_file(ini_, desktop_ini_content(), kHiddenSystem);
+  fs_.refuse(FakeFileSystem::Op::SetAttributes, ini_);
+  auto removed = remove_desktop_ini(fs_, folder_);
+  ASSERT_FALSE(removed.ok());
+  expect_error(removed.error(), "Failed to clear file attributes");
+  EXPECT_EQ(fs_.operations(),
+            (std::vector<std::string>{line("set_attributes", ini_, "0x0 (failed)")}));
+}
+
+TEST_F(DesktopIniFakeTest, ClearHiddenSystemKeepsOtherBitsAndIgnoresMissingFiles) {
+  fs_.add_file(ini_, "", kAttrReadonly | kHiddenSystem | kAttrArchive);
+  ASSERT_TRUE(clear_hidden_system(fs_, ini_).ok());
+  EXPECT_EQ(fs_.attributes(ini_), kAttrReadonly | kAttrArchive);
+
+  fs_.clear_operations();
+  EXPECT_TRUE(clear_hidden_system(fs_, folder_.child("missing.ini")).ok());
+  EXPECT_TRUE(fs_.operations().empty());
+}
+
+TEST_F(DesktopIniFakeTest, FolderReadOnlyChangesOnlyWhenNeeded) {
+  clear_folder_readonly(fs_, folder_);
+  fs_.add_folder(folder_, kAttrDirectory | kAttrReadonly | kAttrHidden);
+  set_folder_readonly(fs_, folder_);
+  EXPECT_TRUE(fs_.operations().empty());
+
+  clear_folder_readonly(fs_, folder_);
+  EXPECT_EQ(fs_.attributes(folder_), kAttrDirectory | kAttrHidden);
+
+  fs_.clear_operations();
+  fs_.refuse(FakeFileSystem::Op::GetAttributes, folder_);
+  set_folder_readonly(fs_, folder_);
+  EXPECT_TRUE(fs_.operations().empty());
+}
+
+}  // namespace
+}  // namespace tindral

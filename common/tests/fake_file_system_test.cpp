@@ -1,0 +1,159 @@
+// The fake stands in for the disk in the walk and writer tests; these cases pin the behaviour
+// those tests rely on, where a fault in the fake would hide a fault in the code under test.
+
+#include "support/fake_file_system.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace tindral {
+namespace {
+
+using platform::DirEntry;
+using platform::kAttrArchive;
+using platform::kAttrDirectory;
+using platform::kAttrHidden;
+using platform::kAttrNormal;
+using platform::kAttrReadonly;
+using platform::kAttrReparsePoint;
+using platform::kAttrSystem;
+using testing::FakeFileSystem;
+
+const Path kRoot = Path::from_text("Root");
+
+std::vector<DirEntry> list(FakeFileSystem& fs, const Path& folder) {
+  std::vector<DirEntry> entries;
+  auto listing = fs.open_listing(folder);
+  EXPECT_TRUE(listing.ok()) << folder.display();
+  if (!listing.ok()) return entries;
+  DirEntry entry;
+  while (true) {
+    auto more = (*listing)->next(entry);
+    EXPECT_TRUE(more.ok()) << folder.display();
+    if (!more.ok() || !*more) break;
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+TEST(FakeFileSystemTest, AttributesFollowWindows) {
+  FakeFileSystem fs;
+  const Path readonly = kRoot.child("ro.txt");
+  const Path hidden = kRoot.child("hs.txt");
+  fs.add_file(readonly, "old", kAttrReadonly);
+  fs.add_file(hidden, "old", kAttrHidden | kAttrSystem);
+
+  auto refused = fs.create_or_truncate(readonly);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind(), ErrorKind::AccessDenied);
+  EXPECT_EQ(fs.content(readonly), "old");
+
+  ASSERT_TRUE(fs.create_or_truncate(hidden).ok());
+  EXPECT_EQ(fs.content(hidden), "");
+  EXPECT_EQ(fs.attributes(hidden), kAttrHidden | kAttrSystem | kAttrArchive);
+
+  ASSERT_TRUE(fs.set_attributes(hidden, 0).ok());
+  EXPECT_EQ(fs.attributes(hidden), kAttrNormal);
+  ASSERT_TRUE(fs.set_attributes(kRoot, kAttrReadonly).ok());
+  EXPECT_EQ(fs.attributes(kRoot), kAttrDirectory | kAttrReadonly);
+
+  ASSERT_TRUE(fs.delete_file(readonly).ok());
+  EXPECT_FALSE(fs.contains(readonly));
+  EXPECT_TRUE(fs.read_file(readonly).error().is_not_found());
+  EXPECT_EQ(fs.delete_file(kRoot).error().kind(), ErrorKind::AccessDenied);
+}
+
+TEST(FakeFileSystemTest, RecordsChangesIncludingFailedOnes) {
+  FakeFileSystem fs;
+  const Path file = kRoot.child("a.txt");
+  const Path temp = kRoot.child("a.tmp");
+  fs.add_folder(kRoot);
+  fs.refuse(FakeFileSystem::Op::DeleteFile, file);
+  ASSERT_TRUE(fs.create_or_truncate(temp).value()->write_all("new").ok());
+  ASSERT_TRUE(fs.replace_file(temp, file).ok());
+  EXPECT_FALSE(fs.delete_file(file).ok());
+  EXPECT_FALSE(fs.set_attributes(kRoot.child("missing"), 0x2).ok());
+
+  const std::string sep(1, platform::kSeparator);
+  EXPECT_EQ(fs.operations(), (std::vector<std::string>{
+                                 "create Root" + sep + "a.tmp",
+                                 "write Root" + sep + "a.tmp",
+                                 "replace Root" + sep + "a.tmp Root" + sep + "a.txt",
+                                 "delete Root" + sep + "a.txt (failed)",
+                                 "set_attributes Root" + sep + "missing 0x2 (failed)",
+                             }));
+  EXPECT_EQ(fs.content(file), "new");
+  EXPECT_FALSE(fs.contains(temp));
+}
+
+TEST(FakeFileSystemTest, ListingsKeepInsertionOrderAndCanBreakOff) {
+  FakeFileSystem fs;
+  fs.add_file(kRoot.child("b.txt"));
+  fs.add_link(kRoot.child("link"), platform::kReparseTagSymlink);
+  fs.add_folder(kRoot.child("a"), kAttrDirectory | kAttrHidden);
+
+  const std::vector<DirEntry> entries = list(fs, kRoot);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].name, "b.txt");
+  EXPECT_EQ(entries[1].name, "link");
+  EXPECT_EQ(entries[1].attributes, kAttrDirectory | kAttrReparsePoint);
+  EXPECT_EQ(entries[1].reparse_tag, platform::kReparseTagSymlink);
+  EXPECT_EQ(entries[2].name, "a");
+  EXPECT_EQ(entries[2].attributes, kAttrDirectory | kAttrHidden);
+
+  fs.break_listing_after(kRoot, 1);
+  auto listing = fs.open_listing(kRoot);
+  ASSERT_TRUE(listing.ok());
+  DirEntry entry;
+  EXPECT_TRUE((*listing)->next(entry).value());
+  EXPECT_FALSE((*listing)->next(entry).ok());
+}
+
+TEST(FakeFileSystemTest, CountsOpenListings) {
+  FakeFileSystem fs;
+  fs.add_folder(kRoot.child("a"));
+  {
+    auto outer = fs.open_listing(kRoot);
+    auto inner = fs.open_listing(kRoot.child("a"));
+    EXPECT_EQ(fs.open_listings(), 2);
+  }
+  auto again = fs.open_listing(kRoot);
+  EXPECT_EQ(fs.open_listings(), 1);
+  EXPECT_EQ(fs.max_open_listings(), 2);
+}
+
+// A walk runs 100,000 folders deep through the fake: down listing each folder, then back up
+// changing each one, as a bottom-up walk does.
+TEST(FakeFileSystemTest, HandlesATreeOneHundredThousandFoldersDeep) {
+  constexpr std::size_t kDepth = 100000;
+  FakeFileSystem fs;
+  const Path deepest = fs.add_folder_chain(kRoot, "d", kDepth);
+  ASSERT_EQ(deepest.bytes().size(), kRoot.bytes().size() + 2 * kDepth);
+  fs.add_file(deepest.child("content.txt"), "x");
+
+  std::string path = kRoot.bytes();
+  std::size_t listed = 0;
+  for (std::size_t level = 0; level <= kDepth; ++level) {
+    auto listing = fs.open_listing(Path(path));
+    ASSERT_TRUE(listing.ok());
+    DirEntry entry;
+    while ((*listing)->next(entry).value()) ++listed;
+    path += platform::kSeparator;
+    path += 'd';
+  }
+  EXPECT_EQ(listed, kDepth + 1);
+
+  path = deepest.bytes();
+  for (std::size_t level = kDepth; level > 0; --level) {
+    ASSERT_TRUE(fs.set_attributes(Path(path), kAttrDirectory | kAttrReadonly).ok());
+    path.resize(path.size() - 2);
+  }
+  EXPECT_EQ(fs.operation_count(), kDepth);
+  EXPECT_EQ(fs.attributes(kRoot.child("d")), kAttrDirectory | kAttrReadonly);
+  EXPECT_EQ(fs.content(deepest.child("content.txt")), "x");
+}
+
+}  // namespace
+}  // namespace tindral

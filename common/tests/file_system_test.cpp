@@ -1,0 +1,390 @@
+// The real file system of whichever platform this is, on a real disk: the same cases must hold
+// natively (POSIX emulating the Windows attribute rules), on Windows, and under Wine where Wine
+// does not lack the behaviour.
+
+#include "platform/file_system.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "support/machine.h"
+#include "support/real_disk.h"
+
+namespace tindral::platform {
+namespace {
+
+using testing::read_bytes;
+using testing::running_under_wine;
+using testing::write_bytes;
+
+constexpr std::uint32_t kHiddenSystem = kAttrHidden | kAttrSystem;
+// The bits the service itself sets and clears.
+constexpr std::uint32_t kServiceBits = kAttrReadonly | kAttrHidden | kAttrSystem;
+
+class FileSystemTest : public ::testing::Test {
+ protected:
+  FileSystem& fs = real_file_system();
+  testing::TempDir dir;
+
+  std::map<std::string, DirEntry> list(const Path& folder) {
+    std::map<std::string, DirEntry> entries;
+    auto listing = fs.open_listing(folder);
+    if (!listing) {
+      ADD_FAILURE() << listing.error().message();
+      return entries;
+    }
+    DirEntry entry;
+    for (;;) {
+      auto more = (*listing)->next(entry);
+      if (!more) {
+        ADD_FAILURE() << more.error().message();
+        break;
+      }
+      if (!*more) break;
+      EXPECT_TRUE(entries.emplace(entry.name, entry).second) << "listed twice: " << entry.name;
+    }
+    return entries;
+  }
+
+  std::uint32_t attributes(const Path& path) {
+    auto read = fs.get_attributes(path);
+    if (!read) ADD_FAILURE() << path.display() << ": " << read.error().message();
+    return read ? *read : 0;
+  }
+
+  void set(const Path& path, std::uint32_t bits) {
+    auto changed = fs.set_attributes(path, bits);
+    ASSERT_TRUE(changed) << path.display() << ": " << changed.error().message();
+  }
+
+  Result<void> write_through_layer(const Path& path, std::string_view content) {
+    auto file = fs.create_or_truncate(path);
+    if (!file) return std::move(file).error();
+    return (*file)->write_all(content);
+  }
+};
+
+bool is_link_entry(const DirEntry& entry) {
+  return (entry.attributes & kAttrReparsePoint) != 0 &&
+         (entry.reparse_tag & kReparseTagNameSurrogate) != 0;
+}
+
+// ---- listing ----
+
+TEST_F(FileSystemTest, ListsEveryEntryOnceWithoutDotEntries) {
+  write_bytes(dir / "plain.txt", "x");
+  write_bytes(dir / ".hidden-by-name", "");
+  testing::make_folder(dir / "sub");
+  testing::make_folder(dir / "desktop.ini");
+
+  const auto entries = list(dir.path());
+
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_FALSE(entries.contains("."));
+  EXPECT_FALSE(entries.contains(".."));
+  for (const char* folder : {"sub", "desktop.ini"}) {
+    ASSERT_TRUE(entries.contains(folder)) << folder;
+    EXPECT_NE(entries.at(folder).attributes & kAttrDirectory, 0u) << folder;
+  }
+  for (const char* file : {"plain.txt", ".hidden-by-name"}) {
+    ASSERT_TRUE(entries.contains(file)) << file;
+    EXPECT_EQ(entries.at(file).attributes & (kAttrDirectory | kAttrReparsePoint), 0u) << file;
+  }
+}
+
+TEST_F(FileSystemTest, EmptyFolderListsNothing) { EXPECT_TRUE(list(dir.path()).empty()); }
+
+TEST_F(FileSystemTest, NonAsciiNameRoundTripsThroughListingAndRead) {
+  const std::string name =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xE2\x9C\x93 \xE6\x97\xA5\xE6\x9C\xAC.txt";
+  write_bytes(dir / name, "content");
+
+  const auto entries = list(dir.path());
+
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries.begin()->first, name);
+  auto content = fs.read_file(dir / entries.begin()->first);
+  ASSERT_TRUE(content) << content.error().message();
+  EXPECT_EQ(*content, "content");
+}
+
+TEST_F(FileSystemTest, ListingAMissingFolderFails) {
+  auto listing = fs.open_listing(dir / "missing");
+  ASSERT_FALSE(listing);
+  EXPECT_TRUE(listing.error().is_not_found()) << listing.error().message();
+}
+
+TEST_F(FileSystemTest, ListingAFileFails) {
+  write_bytes(dir / "file", "x");
+  EXPECT_FALSE(fs.open_listing(dir / "file"));
+}
+
+TEST_F(FileSystemTest, SymbolicLinksAreListedAsLinkEntries) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << "Wine: a Unix symlink to a folder is listed with tag 0, and "
+                    "CreateSymbolicLinkW creates nothing";
+  }
+  testing::make_folder(dir / "target-folder");
+  write_bytes(dir / "target-file", "x");
+  ASSERT_TRUE(testing::make_symlink(dir / "target-folder", dir / "to-folder", true));
+  ASSERT_TRUE(testing::make_symlink(dir / "target-file", dir / "to-file", false));
+  ASSERT_TRUE(testing::make_symlink(dir / "nowhere", dir / "dangling", false));
+
+  const auto entries = list(dir.path());
+
+  ASSERT_EQ(entries.size(), 5u);
+  for (const char* link : {"to-folder", "to-file", "dangling"}) {
+    ASSERT_TRUE(entries.contains(link)) << link;
+    EXPECT_TRUE(is_link_entry(entries.at(link))) << link;
+  }
+  EXPECT_FALSE(is_link_entry(entries.at("target-folder")));
+  EXPECT_FALSE(is_link_entry(entries.at("target-file")));
+}
+
+// ---- attributes ----
+
+TEST_F(FileSystemTest, HiddenSystemOnAFileReadsBack) {
+  write_bytes(dir / "f", "x");
+  set(dir / "f", kHiddenSystem);
+
+  const std::uint32_t read = attributes(dir / "f");
+  if (running_under_wine()) {
+    // Wine adds ARCHIVE to every regular file it reports.
+    EXPECT_EQ(read & 0x7u, kHiddenSystem) << std::hex << read;
+  } else {
+    EXPECT_EQ(read, kHiddenSystem) << std::hex << read;
+  }
+}
+
+TEST_F(FileSystemTest, AFileWithoutBitsReportsNormal) {
+  write_bytes(dir / "f", "x");
+  set(dir / "f", kHiddenSystem);
+  set(dir / "f", kAttrNormal);
+
+  const std::uint32_t read = attributes(dir / "f");
+  if (running_under_wine()) {
+    EXPECT_EQ(read & (kServiceBits | kAttrDirectory), 0u) << std::hex << read;
+  } else {
+    EXPECT_EQ(read, kAttrNormal) << std::hex << read;
+  }
+}
+
+TEST_F(FileSystemTest, ClearingHiddenSystemKeepsAFilesReadonly) {
+  write_bytes(dir / "f", "x");
+  set(dir / "f", kHiddenSystem);
+  set(dir / "f", kAttrReadonly | kHiddenSystem);
+  EXPECT_EQ(attributes(dir / "f") & kServiceBits, kServiceBits);
+
+  set(dir / "f", attributes(dir / "f") & ~kHiddenSystem);
+
+  EXPECT_EQ(attributes(dir / "f") & kServiceBits, kAttrReadonly);
+  set(dir / "f", kAttrNormal);
+  EXPECT_EQ(attributes(dir / "f") & kServiceBits, 0u);
+}
+
+TEST_F(FileSystemTest, AFoldersHiddenSystemBitsAreKept) {
+  testing::make_folder(dir / "sub");
+  set(dir / "sub", attributes(dir / "sub") | kHiddenSystem);
+
+  EXPECT_EQ(attributes(dir / "sub") & (kHiddenSystem | kAttrDirectory),
+            kHiddenSystem | kAttrDirectory);
+}
+
+TEST_F(FileSystemTest, AFoldersReadonlyBitIsKeptAndCleared) {
+  if (running_under_wine()) GTEST_SKIP() << "Wine drops READONLY on folders";
+  testing::make_folder(dir / "sub");
+  set(dir / "sub", attributes(dir / "sub") | kAttrReadonly);
+  EXPECT_EQ(attributes(dir / "sub"), kAttrDirectory | kAttrReadonly);
+
+  set(dir / "sub", attributes(dir / "sub") & ~kAttrReadonly);
+  EXPECT_EQ(attributes(dir / "sub"), kAttrDirectory);
+}
+
+// The service writes desktop.ini into folders it has already made read-only.
+TEST_F(FileSystemTest, AReadonlyFolderStillTakesNewFiles) {
+  testing::make_folder(dir / "sub");
+  set(dir / "sub", attributes(dir / "sub") | kAttrReadonly);
+
+  auto written = write_through_layer((dir / "sub").child("new.txt"), "new");
+
+  ASSERT_TRUE(written) << written.error().message();
+  EXPECT_EQ(read_bytes((dir / "sub").child("new.txt")), "new");
+  EXPECT_TRUE(fs.delete_file((dir / "sub").child("new.txt")));
+}
+
+TEST_F(FileSystemTest, AttributesOfAMissingPathAreNotFound) {
+  auto read = fs.get_attributes(dir / "missing");
+  ASSERT_FALSE(read);
+  EXPECT_TRUE(read.error().is_not_found()) << read.error().message();
+  auto changed = fs.set_attributes(dir / "missing", kHiddenSystem);
+  ASSERT_FALSE(changed);
+  EXPECT_TRUE(changed.error().is_not_found()) << changed.error().message();
+}
+
+// ---- create_or_truncate, write_all ----
+
+TEST_F(FileSystemTest, CreatesAMissingFileWithEverythingWritten) {
+  std::string big(1 << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  {
+    auto file = fs.create_or_truncate(dir / "new");
+    ASSERT_TRUE(file) << file.error().message();
+    ASSERT_TRUE((*file)->write_all("head:"));
+    ASSERT_TRUE((*file)->write_all(big));
+  }
+  EXPECT_EQ(read_bytes(dir / "new"), "head:" + big);
+}
+
+TEST_F(FileSystemTest, TruncatesAHiddenSystemFile) {
+  write_bytes(dir / "desktop.ini", "a much longer old content");
+  set(dir / "desktop.ini", kHiddenSystem);
+
+  auto written = write_through_layer(dir / "desktop.ini", "new");
+
+  ASSERT_TRUE(written) << written.error().message();
+  EXPECT_EQ(read_bytes(dir / "desktop.ini"), "new");
+}
+
+TEST_F(FileSystemTest, RefusesToOpenAReadonlyFileForWriting) {
+  if (running_under_wine()) {
+    // Wine maps READONLY to the Unix write bits, which its root user's opens ignore, and a
+    // Windows process cannot tell whether Wine runs as root.
+    GTEST_SKIP() << "Wine: opening a READONLY file for writing succeeds (and truncates) as root";
+  }
+  write_bytes(dir / "f", "kept");
+  set(dir / "f", kAttrReadonly);
+
+  auto file = fs.create_or_truncate(dir / "f");
+
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error().kind(), ErrorKind::AccessDenied) << file.error().message();
+  EXPECT_TRUE(file.error().os_code().has_value());
+  set(dir / "f", kAttrNormal);
+  EXPECT_EQ(read_bytes(dir / "f"), "kept");
+}
+
+TEST_F(FileSystemTest, CreatingInAMissingFolderIsNotFound) {
+  auto file = fs.create_or_truncate((dir / "missing").child("f"));
+  ASSERT_FALSE(file);
+  EXPECT_TRUE(file.error().is_not_found()) << file.error().message();
+}
+
+// ---- delete_file ----
+
+TEST_F(FileSystemTest, DeletesAReadonlyHiddenSystemFile) {
+  write_bytes(dir / "f", "x");
+  set(dir / "f", kAttrReadonly | kHiddenSystem);
+
+  auto deleted = fs.delete_file(dir / "f");
+
+  ASSERT_TRUE(deleted) << deleted.error().message();
+  EXPECT_FALSE(testing::path_exists(dir / "f"));
+}
+
+TEST_F(FileSystemTest, DeletingAMissingFileIsNotFound) {
+  auto deleted = fs.delete_file(dir / "missing");
+  ASSERT_FALSE(deleted);
+  EXPECT_TRUE(deleted.error().is_not_found()) << deleted.error().message();
+}
+
+// ---- read_file ----
+
+TEST_F(FileSystemTest, ReadsEveryByteAsStored) {
+  const std::string bytes(
+      "\xEF\xBB\xBF"
+      "a\r\nb\0c\xFF",
+      9);
+  for (const std::string& content : {std::string(), bytes, std::string(200000, 'z')}) {
+    write_bytes(dir / "f", content);
+    auto read = fs.read_file(dir / "f");
+    ASSERT_TRUE(read) << read.error().message();
+    EXPECT_EQ(*read, content);
+  }
+}
+
+TEST_F(FileSystemTest, ReadingWhatIsNotThereIsNotFound) {
+  write_bytes(dir / "file", "x");
+  for (const char* missing : {"missing", "missing-folder/f", "file/below"}) {
+    auto read = fs.read_file(dir.path().child(missing));
+    ASSERT_FALSE(read) << missing;
+    EXPECT_TRUE(read.error().is_not_found()) << missing << ": " << read.error().message();
+    EXPECT_TRUE(read.error().os_code().has_value()) << missing;
+  }
+}
+
+TEST_F(FileSystemTest, ReadingAFolderFailsOtherThanNotFound) {
+  testing::make_folder(dir / "service.log");
+  auto read = fs.read_file(dir / "service.log");
+  ASSERT_FALSE(read);
+  EXPECT_FALSE(read.error().is_not_found()) << read.error().message();
+}
+
+// ---- file_type, exists ----
+
+TEST_F(FileSystemTest, TellsFilesFromFolders) {
+  write_bytes(dir / "file", "");
+  testing::make_folder(dir / "folder");
+
+  EXPECT_EQ(*fs.file_type(dir / "file"), FileType::File);
+  EXPECT_EQ(*fs.file_type(dir / "folder"), FileType::Directory);
+  auto missing = fs.file_type(dir / "missing");
+  ASSERT_FALSE(missing);
+  EXPECT_TRUE(missing.error().is_not_found()) << missing.error().message();
+  EXPECT_TRUE(fs.exists(dir / "file"));
+  EXPECT_TRUE(fs.exists(dir / "folder"));
+  EXPECT_FALSE(fs.exists(dir / "missing"));
+}
+
+TEST_F(FileSystemTest, FileTypeFollowsLinks) {
+  if (running_under_wine()) GTEST_SKIP() << "Wine: CreateSymbolicLinkW creates nothing";
+  testing::make_folder(dir / "folder");
+  ASSERT_TRUE(testing::make_symlink(dir / "folder", dir / "link", true));
+
+  EXPECT_EQ(*fs.file_type(dir / "link"), FileType::Directory);
+}
+
+// ---- create_folders ----
+
+TEST_F(FileSystemTest, CreatesFoldersWithTheirAncestors) {
+  const Path deep = (dir / "a").child("b").child("c");
+
+  ASSERT_TRUE(fs.create_folders(deep));
+  ASSERT_TRUE(fs.create_folders(deep));
+
+  EXPECT_EQ(*fs.file_type(deep), FileType::Directory);
+  EXPECT_EQ(list(dir / "a").size(), 1u);
+}
+
+TEST_F(FileSystemTest, AFileInTheWayOfCreateFoldersIsAnError) {
+  write_bytes(dir / "file", "x");
+  EXPECT_FALSE(fs.create_folders(dir / "file"));
+  EXPECT_FALSE(fs.create_folders((dir / "file").child("below")));
+  EXPECT_EQ(read_bytes(dir / "file"), "x");
+}
+
+// ---- replace_file ----
+
+TEST_F(FileSystemTest, ReplaceFileSwapsInTheNewContent) {
+  write_bytes(dir / "service.log", "old");
+  write_bytes(dir / "service.log.tmp", "new");
+
+  ASSERT_TRUE(fs.replace_file(dir / "service.log.tmp", dir / "service.log"));
+
+  EXPECT_EQ(read_bytes(dir / "service.log"), "new");
+  EXPECT_FALSE(testing::path_exists(dir / "service.log.tmp"));
+}
+
+TEST_F(FileSystemTest, ReplaceFileCreatesAMissingTarget) {
+  write_bytes(dir / "source", "new");
+
+  ASSERT_TRUE(fs.replace_file(dir / "source", dir / "target"));
+
+  EXPECT_EQ(read_bytes(dir / "target"), "new");
+  EXPECT_FALSE(testing::path_exists(dir / "source"));
+}
+
+}  // namespace
+}  // namespace tindral::platform

@@ -1,0 +1,62 @@
+#include <chrono>
+#include <string>
+#include <utility>
+
+#include "log.h"
+#include "protected_paths.h"
+#include "scanner.h"
+#include "text.h"
+
+namespace tindral {
+
+namespace {
+
+void log_summary(const ScanStats& stats) {
+  log::info(log::kTargetScanner, "Scan complete: " + std::to_string(stats.folders_scanned) +
+                                     " folders, " + std::to_string(stats.ini_written) +
+                                     " written, " + std::to_string(stats.ini_removed) +
+                                     " removed, took " + text::format_seconds(stats.elapsed, 1));
+}
+
+/// Whether a root is walked; the reason is logged when it is not. Existence comes first, so a
+/// missing protected root is reported as missing.
+bool should_walk_root(platform::FileSystem& fs, const Path& root) {
+  if (!fs.file_type(root).ok()) {
+    log::warn(log::kTargetScanner, "Root path not found, skipping: " + root.display());
+    return false;
+  }
+  if (is_protected_path(root)) {
+    log::warn(log::kTargetScanner,
+              "Root path is a protected system directory, skipping: " + root.display());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
+                           const InteractiveUserLookup& lookup) {
+  // The elapsed time includes reading config.txt.
+  const auto start = std::chrono::steady_clock::now();
+  Result<RootPathList> roots = load_root_paths(fs, config_path, lookup);
+  if (!roots.ok()) return std::move(roots).error();
+  log::info(log::kTargetScanner,
+            "Starting scan of " + std::to_string(roots->size()) + " root path(s)");
+
+  ScanStats stats;
+  for (const Path& root : *roots) {
+    if (!should_walk_root(fs, root)) continue;
+    log::debug(log::kTargetScanner, "Scanning root: " + root.display());
+    const FolderScanResult walked = scan_folder(fs, root);
+    stats.folders_scanned += walked.folders;
+    stats.ini_written += walked.ini_written;
+    stats.ini_removed += walked.ini_removed;
+  }
+  stats.elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::steady_clock::now() - start);
+  log_summary(stats);
+  return stats;
+}
+
+}  // namespace tindral

@@ -1,0 +1,103 @@
+#include "service_log.h"
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/clock.h"
+#include "text.h"
+
+namespace tindral {
+
+namespace {
+
+// The rewrite goes to this sibling first and replaces the log in one step. The name is fixed so
+// that a file left behind by a crash is simply reused by the next write instead of piling up.
+constexpr std::string_view kTemporarySuffix = ".tmp";
+
+// The folder that holds `file`: everything before its last separator, keeping a separator that
+// is all there is of the folder ("/" or "C:\").
+Path containing_folder(const Path& file) {
+  const std::string& bytes = file.bytes();
+  std::size_t end = bytes.size();
+  while (end > 0 && !platform::is_separator(bytes[end - 1])) --end;
+  if (end == 0) return Path();
+  std::size_t folder_end = end - 1;
+  const bool separator_is_root = folder_end == 0 || (folder_end == 2 && bytes[1] == ':');
+  if (separator_is_root) ++folder_end;
+  return Path(bytes.substr(0, folder_end));
+}
+
+// "[%Y-%m-%d %H:%M:%S] " in local time.
+std::string timestamp_prefix(const platform::LocalTime& time) {
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "[%04d-%02d-%02d %02d:%02d:%02d] ", time.year, time.month,
+                time.day, time.hour, time.minute, time.second);
+  return prefix;
+}
+
+// The current lines of the log; none when it does not exist yet.
+Result<std::vector<std::string>> read_log_lines(platform::FileSystem& fs, const Path& log_path) {
+  Result<std::string> bytes = fs.read_file(log_path);
+  if (!bytes) {
+    if (bytes.error().is_not_found()) return std::vector<std::string>{};
+    return std::move(bytes).error().wrap("Failed to read service.log");
+  }
+  Result<std::string> content = text::decode_utf8(std::move(bytes).value());
+  if (!content) return std::move(content).error().wrap("Failed to read service.log");
+  std::vector<std::string> lines;
+  for (std::string_view line : text::split_lines(*content)) lines.emplace_back(line);
+  return lines;
+}
+
+// The last MAX_LOG_LINES lines, each ended by a line feed.
+std::string join_last_lines(const std::vector<std::string>& lines) {
+  const std::size_t first = lines.size() > MAX_LOG_LINES ? lines.size() - MAX_LOG_LINES : 0;
+  std::string content;
+  for (std::size_t i = first; i < lines.size(); ++i) {
+    content += lines[i];
+    content += '\n';
+  }
+  return content;
+}
+
+Result<void> write_temporary(platform::FileSystem& fs, const Path& temporary,
+                             std::string_view content) {
+  Result<std::unique_ptr<platform::WritableFile>> file = fs.create_or_truncate(temporary);
+  if (!file) return std::move(file).error();
+  return (*file)->write_all(content);
+}
+
+// Writes `content` beside the log and swaps it in, so that a reader or a crash sees either the
+// old log or the new one, never a shortened one.
+Result<void> replace_log(platform::FileSystem& fs, const Path& log_path, std::string_view content) {
+  const Path temporary(log_path.bytes() + std::string(kTemporarySuffix));
+  Result<void> written = write_temporary(fs, temporary, content);
+  if (written) written = fs.replace_file(temporary, log_path);
+  if (!written) {
+    // Best effort: a partial copy left here would only be truncated by the next write anyway.
+    static_cast<void>(fs.delete_file(temporary));
+    return std::move(written).error().wrap("Failed to write service.log");
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> append_service_log(platform::FileSystem& fs, const Path& log_path,
+                                std::string_view message) {
+  const Path folder = containing_folder(log_path);
+  if (!folder.empty()) {
+    Result<void> created = fs.create_folders(folder);
+    if (!created) return std::move(created).error().wrap("Failed to create the data folder");
+  }
+  const std::string line = timestamp_prefix(platform::local_time_now()) + std::string(message);
+  Result<std::vector<std::string>> lines = read_log_lines(fs, log_path);
+  if (!lines) return std::move(lines).error();
+  // A message with line feeds of its own takes as many of the MAX_LOG_LINES as it has lines.
+  for (std::string_view piece : text::split_lines(line)) lines->emplace_back(piece);
+  return replace_log(fs, log_path, join_last_lines(*lines));
+}
+
+}  // namespace tindral

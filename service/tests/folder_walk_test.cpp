@@ -1,0 +1,421 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "desktop_ini.h"
+#include "platform/file_system.h"
+#include "scanner.h"
+#include "support/fake_file_system.h"
+#include "support/machine.h"
+#include "support/real_disk.h"
+#include "support/small_stack.h"
+
+namespace tindral {
+namespace {
+
+using platform::kAttrHidden;
+using platform::kAttrSystem;
+using ::testing::ElementsAre;
+using testing::FakeFileSystem;
+
+constexpr std::string_view kForeignIni = "[.ShellClassInfo]\r\nIconResource=shell32.dll,4\r\n";
+
+platform::FileSystem& disk() { return platform::real_file_system(); }
+
+void expect_result(const FolderScanResult& result, std::uint64_t folders, std::uint64_t written,
+                   std::uint64_t removed, bool has_content) {
+  EXPECT_EQ(result.folders, folders);
+  EXPECT_EQ(result.ini_written, written);
+  EXPECT_EQ(result.ini_removed, removed);
+  EXPECT_EQ(result.has_content, has_content);
+}
+
+bool has_service_ini(const Path& folder) {
+  const Path ini = folder.child("desktop.ini");
+  return testing::path_exists(ini) && testing::read_bytes(ini) == desktop_ini_content();
+}
+
+// ---- real trees --------------------------------------------------------------------------------
+
+class FolderWalkTest : public ::testing::Test {
+ protected:
+  testing::TempDir dir_;
+  const Path top_ = dir_ / "Top";
+};
+
+TEST_F(FolderWalkTest, ContentInTheLeafGivesEveryFolderUpToTheRootTheIcon) {
+  const Path mid = top_.child("Mid");
+  const Path leaf = mid.child("Leaf");
+  testing::make_folder(leaf);
+  testing::write_bytes(leaf.child("photo.jpg"), "jpeg");
+
+  expect_result(scan_folder(disk(), top_), 3, 3, 0, true);
+
+  for (const Path& folder : {top_, mid, leaf}) {
+    EXPECT_TRUE(has_service_ini(folder)) << folder.display();
+  }
+  EXPECT_EQ(testing::read_bytes(leaf.child("photo.jpg")), "jpeg");
+}
+
+TEST_F(FolderWalkTest, EmptyFoldersLoseOnlyTheServiceFile) {
+  const Path marked = top_.child("Marked");
+  const Path foreign = top_.child("Foreign");
+  testing::make_folder(marked);
+  testing::make_folder(foreign);
+  testing::write_bytes(marked.child("desktop.ini"), desktop_ini_content());
+  testing::write_bytes(foreign.child("desktop.ini"), kForeignIni);
+
+  expect_result(scan_folder(disk(), top_), 3, 0, 1, false);
+
+  EXPECT_FALSE(testing::path_exists(marked.child("desktop.ini")));
+  EXPECT_EQ(testing::read_bytes(foreign.child("desktop.ini")), kForeignIni);
+  EXPECT_FALSE(testing::path_exists(top_.child("desktop.ini")));
+}
+
+TEST_F(FolderWalkTest, ForeignFileInAFolderWithContentStaysAndStillCountsAsContent) {
+  const Path music = top_.child("Music");
+  testing::make_folder(music);
+  testing::write_bytes(music.child("song.mp3"), "mp3");
+  testing::write_bytes(music.child("desktop.ini"), kForeignIni);
+
+  expect_result(scan_folder(disk(), top_), 2, 1, 0, true);
+
+  EXPECT_EQ(testing::read_bytes(music.child("desktop.ini")), kForeignIni);
+  EXPECT_TRUE(has_service_ini(top_));
+}
+
+TEST_F(FolderWalkTest, HiddenSystemFileIsContent) {
+  testing::make_folder(top_);
+  const Path thumbs = top_.child("Thumbs.db");
+  testing::write_bytes(thumbs, "cache");
+  ASSERT_TRUE(disk().set_attributes(thumbs, kAttrHidden | kAttrSystem).ok());
+
+  expect_result(scan_folder(disk(), top_), 1, 1, 0, true);
+  EXPECT_TRUE(has_service_ini(top_));
+}
+
+TEST_F(FolderWalkTest, DotFilesAndAnUpperCaseDesktopIniAreNotContent) {
+  testing::make_folder(top_);
+  testing::write_bytes(top_.child(".gitignore"), "build/\n");
+  testing::write_bytes(top_.child("DESKTOP.INI"), kForeignIni);
+
+  expect_result(scan_folder(disk(), top_), 1, 0, 0, false);
+  EXPECT_EQ(testing::read_bytes(top_.child("DESKTOP.INI")), kForeignIni);
+}
+
+TEST_F(FolderWalkTest, FolderNamedDesktopIniIsWalked) {
+  const Path odd = top_.child("desktop.ini");
+  testing::make_folder(odd);
+  testing::write_bytes(odd.child("notes.txt"), "notes");
+
+  // Top's own desktop.ini is that folder, which cannot be read as a file: left alone, not
+  // counted, but Top still has content.
+  expect_result(scan_folder(disk(), top_), 2, 1, 0, true);
+  EXPECT_TRUE(has_service_ini(odd));
+}
+
+TEST_F(FolderWalkTest, SecondWalkWritesAndRemovesNothing) {
+  testing::make_folder(top_.child("A").child("A1"));
+  testing::make_folder(top_.child("B"));
+  testing::write_bytes(top_.child("A").child("A1").child("x.txt"), "x");
+  testing::write_bytes(top_.child("B").child("desktop.ini"), desktop_ini_content());
+
+  expect_result(scan_folder(disk(), top_), 4, 3, 1, true);
+  expect_result(scan_folder(disk(), top_), 4, 0, 0, true);
+}
+
+TEST_F(FolderWalkTest, ProtectedSubfolderIsNeitherVisitedNorCounted) {
+  // "Top/system32" itself is not protected (the fragment needs a separator after the name), but
+  // everything below it is.
+  const Path system32 = top_.child("system32");
+  const Path inner = system32.child("drivers");
+  testing::make_folder(inner);
+  testing::write_bytes(inner.child("driver.sys"), "sys");
+  testing::write_bytes(inner.child("desktop.ini"), desktop_ini_content());
+
+  expect_result(scan_folder(disk(), top_), 2, 0, 0, false);
+
+  EXPECT_TRUE(testing::path_exists(inner.child("desktop.ini")));
+  EXPECT_FALSE(testing::path_exists(system32.child("desktop.ini")));
+  EXPECT_FALSE(testing::path_exists(top_.child("desktop.ini")));
+}
+
+TEST_F(FolderWalkTest, LinksAreNeitherFollowedNorContent) {
+  const Path outside = dir_ / "outside";
+  testing::make_folder(outside);
+  testing::make_folder(top_);
+  testing::write_bytes(outside.child("a.txt"), "a");
+  if (testing::running_under_wine()) {
+    GTEST_SKIP() << "Wine: Wine 8 lists a Unix symlink to a folder with reparse tag 0";
+  }
+  if (!testing::make_symlink(outside, top_.child("folder-link"), true) ||
+      !testing::make_symlink(outside.child("a.txt"), top_.child("file-link"), false)) {
+    GTEST_SKIP() << "this system cannot create symbolic links for the test";
+  }
+
+  expect_result(scan_folder(disk(), top_), 1, 0, 0, false);
+
+  EXPECT_FALSE(testing::path_exists(outside.child("desktop.ini")));
+  EXPECT_FALSE(testing::path_exists(top_.child("desktop.ini")));
+}
+
+TEST_F(FolderWalkTest, RootThatIsALinkIsWalkedThroughTheLink) {
+  const Path target = dir_ / "target";
+  testing::make_folder(target);
+  testing::write_bytes(target.child("a.txt"), "a");
+  if (testing::running_under_wine()) {
+    GTEST_SKIP() << "Wine: Wine 8 lists a Unix symlink to a folder with reparse tag 0";
+  }
+  const Path link = dir_ / "link";
+  if (!testing::make_symlink(target, link, true)) {
+    GTEST_SKIP() << "this system cannot create symbolic links for the test";
+  }
+
+  expect_result(scan_folder(disk(), link), 1, 1, 0, true);
+  EXPECT_TRUE(has_service_ini(target));
+}
+
+TEST_F(FolderWalkTest, FolderWhoseListingIsDeniedIsCountedAndLeftAlone) {
+  if (testing::running_as_root()) {
+    GTEST_SKIP() << "running as root: permissions do not deny a listing (the fake covers it)";
+  }
+  if (platform::kSeparator == '\\') {
+    GTEST_SKIP() << "Windows: denying a listing needs an ACL (the fake covers it)";
+  }
+  const Path denied = top_.child("Denied");
+  testing::make_folder(denied);
+  testing::write_bytes(denied.child("secret.txt"), "secret");
+  testing::write_bytes(denied.child("desktop.ini"), desktop_ini_content());
+  std::filesystem::permissions(denied.bytes(), std::filesystem::perms::owner_write);
+
+  expect_result(scan_folder(disk(), top_), 2, 0, 0, false);
+
+  std::filesystem::permissions(denied.bytes(), std::filesystem::perms::owner_all);
+  EXPECT_TRUE(testing::path_exists(denied.child("desktop.ini")));
+}
+
+// A desktop.ini inside .git/refs/heads is read by git as a broken branch.
+TEST_F(FolderWalkTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
+  if (testing::running_under_wine()) GTEST_SKIP() << "Wine: no git for Windows in the prefix";
+  const Path repo = top_.child("repo");
+  testing::make_folder(repo);
+  const std::string log = (dir_ / "git.log").display();
+  const auto git = [&](const std::string& arguments) {
+    const std::string command =
+        "git -C \"" + repo.display() + "\" " + arguments + " >>\"" + log + "\" 2>&1";
+    return std::system(command.c_str());
+  };
+  if (git("--version") != 0) GTEST_SKIP() << "git is not on PATH";
+  testing::write_bytes(repo.child("readme.txt"), "hello");
+  ASSERT_EQ(git("init -q"), 0);
+  ASSERT_EQ(git("add readme.txt"), 0);
+  ASSERT_EQ(git("-c user.name=Test -c user.email=test@example.com commit -q -m first"), 0);
+
+  const FolderScanResult result = scan_folder(disk(), top_);
+
+  EXPECT_EQ(result.folders, 2u);  // Top and repo; .git is not counted
+  EXPECT_TRUE(has_service_ini(repo));
+  std::vector<std::string> inis_in_git;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(repo.child(".git").bytes())) {
+    if (entry.path().filename() == "desktop.ini") inis_in_git.push_back(entry.path().string());
+  }
+  EXPECT_THAT(inis_in_git, ::testing::IsEmpty());
+  EXPECT_EQ(git("gc -q"), 0) << testing::read_bytes(dir_ / "git.log");
+  EXPECT_EQ(git("fsck"), 0) << testing::read_bytes(dir_ / "git.log");
+}
+
+// The deepest chain the platform's path limit allows (natively PATH_MAX, 4,096 bytes; under
+// Wine the Unix path behind the drive letter must stay below about 4,266 characters) with short
+// names, each folder getting its desktop.ini.
+TEST_F(FolderWalkTest, DeepRealChainIsWalkedWithoutAStackOverflow) {
+  const std::size_t path_budget = testing::running_under_wine() ? 3000 : 4000;
+  const std::size_t room = path_budget - top_.bytes().size() - std::string("/desktop.ini").size();
+  const std::size_t depth = room / 2;  // one separator and one letter per level
+  std::string chain = top_.bytes();
+  for (std::size_t i = 1; i < depth; ++i) chain += std::string{platform::kSeparator, 'd'};
+  const Path leaf(chain);
+  // The file-system layer creates the chain level by level; the test helper's one-call
+  // std::filesystem::create_directories gives up near PATH_MAX.
+  ASSERT_TRUE(disk().create_folders(leaf).ok());
+  testing::write_bytes(leaf.child("f"), "f");
+
+  expect_result(scan_folder(disk(), top_), depth, depth, 0, true);
+  EXPECT_TRUE(has_service_ini(top_));
+  EXPECT_TRUE(has_service_ini(leaf));
+}
+
+// ---- the walk on the fake: orders, failures and sizes no real disk gives on demand -------------
+
+class FolderWalkFakeTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> operations_starting(std::string_view verb) const {
+    std::vector<std::string> matching;
+    for (const std::string& operation : fs_.operations()) {
+      if (operation.starts_with(verb)) matching.push_back(operation);
+    }
+    return matching;
+  }
+
+  static std::string created(const Path& folder) {
+    return "create " + folder.child("desktop.ini").display();
+  }
+
+  FakeFileSystem fs_;
+  const Path root_ = Path::from_text("Root");
+};
+
+struct ContentCase {
+  const char* label;
+  const char* name;
+  std::uint32_t attributes;
+  std::uint32_t reparse_tag;
+  bool content;
+};
+
+class FolderWalkContentTest : public FolderWalkFakeTest,
+                              public ::testing::WithParamInterface<ContentCase> {};
+
+TEST_P(FolderWalkContentTest, AFolderHoldingOnlyThisEntry) {
+  const ContentCase& entry = GetParam();
+  fs_.add_folder(root_);
+  const Path path = root_.child(entry.name);
+  if ((entry.attributes & platform::kAttrDirectory) != 0) {
+    fs_.add_folder(path, entry.attributes, entry.reparse_tag);
+  } else {
+    fs_.add_file(path, "x", entry.attributes, entry.reparse_tag);
+  }
+
+  const FolderScanResult result = scan_folder(fs_, root_);
+
+  EXPECT_EQ(result.has_content, entry.content);
+  EXPECT_EQ(result.ini_written, entry.content ? 1u : 0u);
+}
+
+constexpr std::uint32_t kFile = platform::kAttrArchive;
+constexpr std::uint32_t kLinkToFile = platform::kAttrArchive | platform::kAttrReparsePoint;
+constexpr std::uint32_t kJunctionTag = 0xA0000003;
+constexpr std::uint32_t kDedupTag = 0x80000013;  // a reparse point that is not a link
+
+INSTANTIATE_TEST_SUITE_P(
+    ContentRule, FolderWalkContentTest,
+    ::testing::Values(
+        ContentCase{"PlainFile", "photo.jpg", kFile, 0, true},
+        ContentCase{"HiddenSystemFile", "Thumbs.db", kAttrHidden | kAttrSystem, 0, true},
+        ContentCase{"ReadOnlyFile", "readonly.txt", platform::kAttrReadonly, 0, true},
+        ContentCase{"DesktopIni", "desktop.ini", kFile, 0, false},
+        ContentCase{"DesktopIniMixedCase", "DeskTop.INI", kFile, 0, false},
+        ContentCase{"LongerName", "desktop.ini.bak", kFile, 0, true},
+        ContentCase{"ShorterName", "desktop.in", kFile, 0, true},
+        // Only A to Z fold: a dotless i is another letter.
+        ContentCase{"NonAsciiLetter", "desktop.\xC4\xB1ni", kFile, 0, true},
+        ContentCase{"DotFile", ".gitignore", kFile, 0, false},
+        ContentCase{"LinkToFile", "link.txt", kLinkToFile, platform::kReparseTagSymlink, false},
+        ContentCase{"ReparsePointThatIsNoLink", "deduplicated.dat", kLinkToFile, kDedupTag, true},
+        ContentCase{"Junction", "Junction", platform::kAttrDirectory | platform::kAttrReparsePoint,
+                    kJunctionTag, false},
+        ContentCase{"EmptySubfolder", "Empty", platform::kAttrDirectory, 0, false}),
+    [](const ::testing::TestParamInfo<ContentCase>& info) { return info.param.label; });
+
+TEST_F(FolderWalkFakeTest, VisitsInListingOrderAndDecidesBottomUp) {
+  const Path a = root_.child("A");
+  const Path a1 = a.child("A1");
+  const Path b = root_.child("B");
+  const Path c = root_.child("C");
+  fs_.add_file(a1.child("x.txt"));
+  fs_.add_file(b.child("y.txt"));
+  fs_.add_folder(c);
+  fs_.add_file(c.child("desktop.ini"), desktop_ini_content(), kAttrHidden | kAttrSystem);
+
+  expect_result(scan_folder(fs_, root_), 5, 4, 1, true);
+
+  EXPECT_THAT(operations_starting("create "),
+              ElementsAre(created(a1), created(a), created(b), created(root_)));
+  EXPECT_THAT(operations_starting("delete "),
+              ElementsAre("delete " + c.child("desktop.ini").display()));
+  EXPECT_EQ(fs_.max_open_listings(), 1);
+}
+
+TEST_F(FolderWalkFakeTest, FailedWriteStillCountsAsContentForTheParent) {
+  const Path child = root_.child("Child");
+  fs_.add_file(child.child("x.txt"));
+  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, child.child("desktop.ini"));
+
+  expect_result(scan_folder(fs_, root_), 2, 1, 0, true);
+  EXPECT_TRUE(fs_.contains(root_.child("desktop.ini")));
+}
+
+TEST_F(FolderWalkFakeTest, UnlistableRootIsCountedAndNothingIsTouched) {
+  fs_.add_file(root_.child("x.txt"));
+  fs_.add_file(root_.child("desktop.ini"), desktop_ini_content(), kAttrHidden | kAttrSystem);
+  fs_.refuse(FakeFileSystem::Op::OpenListing, root_);
+
+  expect_result(scan_folder(fs_, root_), 1, 0, 0, false);
+  EXPECT_THAT(fs_.operations(), ::testing::IsEmpty());
+}
+
+TEST_F(FolderWalkFakeTest, UnlistableSubfolderIsCountedButGivesNoContent) {
+  const Path denied = root_.child("Denied");
+  const Path empty = root_.child("Empty");
+  fs_.add_file(denied.child("secret.txt"));
+  fs_.add_file(denied.child("desktop.ini"), desktop_ini_content(), kAttrHidden | kAttrSystem);
+  fs_.add_folder(empty);
+  fs_.refuse(FakeFileSystem::Op::OpenListing, denied);
+
+  expect_result(scan_folder(fs_, root_), 3, 0, 0, false);
+  EXPECT_TRUE(fs_.contains(denied.child("desktop.ini")));
+  EXPECT_THAT(fs_.operations(), ::testing::IsEmpty());
+}
+
+TEST_F(FolderWalkFakeTest, BrokenListingKeepsTheEntriesReadSoFar) {
+  const Path before = root_.child("Before");
+  const Path after = root_.child("After");
+  fs_.add_file(before.child("x.txt"));
+  fs_.add_file(after.child("y.txt"));
+  fs_.break_listing_after(root_, 1);
+
+  expect_result(scan_folder(fs_, root_), 2, 2, 0, true);
+  EXPECT_FALSE(fs_.contains(after.child("desktop.ini")));
+}
+
+TEST_F(FolderWalkFakeTest, GitFolderInAnyCaseIsNotWalked) {
+  for (const char* name : {".git", ".GIT", ".Git"}) {
+    const Path git = root_.child(name);
+    fs_.add_file(git.child("refs").child("heads").child("main"), "0123abcd\n");
+  }
+  fs_.add_file(root_.child(".gitx").child("x.txt"));
+
+  expect_result(scan_folder(fs_, root_), 2, 2, 0, true);  // Root and .gitx
+  EXPECT_THAT(operations_starting("create "),
+              ElementsAre(created(root_.child(".gitx")), created(root_)));
+}
+
+// A walk that recursed once per level would need far more than 16 bytes of stack per level:
+// on this stack it would crash long before the bottom. (Every folder costs the walk work in
+// proportion to its path's length, which every file-system call takes whole, so a chain as deep
+// as 100,000 folders, with paths of up to 200 KB, would take minutes to walk; the small stack
+// makes the point at a depth that takes seconds.)
+TEST_F(FolderWalkFakeTest, DeepChainOnASmallStack) {
+  constexpr std::uint64_t kDepth = 4096;
+  constexpr std::size_t kStackBytes = 64 * 1024;
+  std::string chain = root_.bytes();
+  for (std::uint64_t i = 1; i < kDepth; ++i) chain += std::string{platform::kSeparator, 'd'};
+  const Path leaf(chain);
+  fs_.add_file(leaf.child("f"));
+
+  FolderScanResult result;
+  testing::run_on_small_stack(kStackBytes, [&] { result = scan_folder(fs_, root_); });
+
+  expect_result(result, kDepth, kDepth, 0, true);
+  EXPECT_TRUE(fs_.contains(leaf.child("desktop.ini")));
+  EXPECT_TRUE(fs_.contains(root_.child("desktop.ini")));
+  EXPECT_EQ(fs_.max_open_listings(), 1);
+}
+
+}  // namespace
+}  // namespace tindral

@@ -1,0 +1,192 @@
+#include "service_log.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "service_log_lines.h"
+#include "support/fake_file_system.h"
+#include "support/real_disk.h"
+
+namespace tindral {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::FakeFileSystem;
+
+std::string numbered_lines(int first, int last) {
+  std::string text;
+  for (int i = first; i <= last; ++i) text += "line " + std::to_string(i) + "\n";
+  return text;
+}
+
+std::string timestamp_of(const platform::LocalTime& time) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time.year, time.month, time.day,
+                time.hour, time.minute, time.second);
+  return text;
+}
+
+class ServiceLogTest : public ::testing::Test {
+ protected:
+  Result<void> append(std::string_view message) {
+    return append_service_log(platform::real_file_system(), log_, message);
+  }
+
+  testing::TempDir dir_;
+  Path data_ = (dir_ / "Program Data").child("Tindral");
+  Path log_ = data_.child("service.log");
+};
+
+TEST_F(ServiceLogTest, FirstMessageCreatesTheFolderAndAOneLineLog) {
+  ASSERT_TRUE(append("Tindral Service started").ok());
+  EXPECT_THAT(testing::service_log_messages(testing::read_bytes(log_)),
+              ElementsAre("Tindral Service started"));
+}
+
+TEST_F(ServiceLogTest, LineCarriesTheLocalTimeOfTheCall) {
+  const std::string before = timestamp_of(platform::local_time_now());
+  ASSERT_TRUE(append("x").ok());
+  const std::string after = timestamp_of(platform::local_time_now());
+  const std::string content = testing::read_bytes(log_);
+  ASSERT_EQ(content.size(), std::string("[2024-01-01 00:00:00] x\n").size()) << content;
+  const std::string stamp = content.substr(1, before.size());
+  EXPECT_GE(stamp, before);
+  EXPECT_LE(stamp, after);
+  EXPECT_EQ(content.substr(1 + before.size()), "] x\n");
+}
+
+// Old content, the lines the next write keeps of it; the new line follows them.
+struct ExistingLog {
+  const char* name;
+  std::string before;
+  std::string kept;
+};
+
+TEST_F(ServiceLogTest, KeepsTheLastFiveHundredLinesAndNormalisesLineEnds) {
+  const std::vector<ExistingLog> cases = {
+      {"empty file", "", ""},
+      {"last line without line feed", "a\nb", "a\nb\n"},
+      {"carriage return line feeds", "a\r\nb\r\n", "a\nb\n"},
+      {"blank lines stay and count", "a\n\n\nb\n", "a\n\n\nb\n"},
+      {"carriage return not before a line feed stays", "a\rb\n", "a\rb\n"},
+      {"499 lines", numbered_lines(1, 499), numbered_lines(1, 499)},
+      {"500 lines", numbered_lines(1, 500), numbered_lines(2, 500)},
+      {"600 lines", numbered_lines(1, 600), numbered_lines(102, 600)},
+  };
+  testing::make_folder(data_);
+  for (const ExistingLog& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::write_bytes(log_, c.before);
+    ASSERT_TRUE(append("new").ok());
+    const std::string content = testing::read_bytes(log_);
+    ASSERT_TRUE(content.starts_with(c.kept)) << content.substr(0, 200);
+    EXPECT_THAT(testing::service_log_messages(content.substr(c.kept.size())), ElementsAre("new"));
+    const auto lines = std::count(content.begin(), content.end(), '\n');
+    EXPECT_LE(lines, static_cast<std::ptrdiff_t>(MAX_LOG_LINES));
+  }
+}
+
+TEST_F(ServiceLogTest, MessageWithLineFeedsTakesSeveralLines) {
+  testing::make_folder(data_);
+  testing::write_bytes(log_, numbered_lines(1, 500));
+  ASSERT_TRUE(append("first\nsecond").ok());
+  const std::string content = testing::read_bytes(log_);
+  EXPECT_TRUE(content.starts_with(numbered_lines(3, 500))) << content.substr(0, 100);
+  EXPECT_TRUE(content.ends_with("] first\nsecond\n")) << content;
+}
+
+TEST_F(ServiceLogTest, InvalidUtf8FailsAndLeavesTheFileAsItWas) {
+  testing::make_folder(data_);
+  const std::string before = "ok\n\xC3\x28 broken\r\n\xFF\n";
+  testing::write_bytes(log_, before);
+  EXPECT_FALSE(append("lost").ok());
+  EXPECT_EQ(testing::read_bytes(log_), before);
+  EXPECT_FALSE(testing::path_exists(data_.child("service.log.tmp")));
+}
+
+TEST_F(ServiceLogTest, FolderNamedServiceLogFails) {
+  testing::make_folder(log_);
+  EXPECT_FALSE(append("lost").ok());
+  EXPECT_EQ(platform::real_file_system().file_type(log_).value(), platform::FileType::Directory);
+  EXPECT_FALSE(testing::path_exists(data_.child("service.log.tmp")));
+}
+
+TEST_F(ServiceLogTest, TemporaryFileLeftByACrashIsReusedNotMistakenForTheLog) {
+  testing::make_folder(data_);
+  testing::write_bytes(log_, "old\n");
+  testing::write_bytes(data_.child("service.log.tmp"), "half a line of an earlier wri");
+  ASSERT_TRUE(append("new").ok());
+  EXPECT_THAT(testing::service_log_messages(testing::read_bytes(log_).substr(4)),
+              ElementsAre("new"));
+  EXPECT_TRUE(testing::read_bytes(log_).starts_with("old\n"));
+  EXPECT_FALSE(testing::path_exists(data_.child("service.log.tmp")));
+}
+
+// ---- failures during the rewrite, which no real disk produces on demand ---------------------
+
+class ServiceLogFakeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs_.add_file(log_, old_content_); }
+
+  FakeFileSystem fs_;
+  const Path data_ = Path::from_text("ProgramData").child("Tindral");
+  const Path log_ = data_.child("service.log");
+  const Path temporary_ = data_.child("service.log.tmp");
+  const std::string old_content_ = "[2024-05-01 10:00:00] Tindral Service started\n";
+};
+
+TEST_F(ServiceLogFakeTest, WriteFailingHalfWayLeavesTheOldLog) {
+  fs_.fail_write_after(temporary_, 20);
+  EXPECT_FALSE(append_service_log(fs_, log_, "Scan complete").ok());
+  EXPECT_EQ(fs_.content(log_), old_content_);
+  EXPECT_FALSE(fs_.contains(temporary_));
+}
+
+TEST_F(ServiceLogFakeTest, RefusedReplaceLeavesTheOldLog) {
+  fs_.refuse(FakeFileSystem::Op::ReplaceFile, temporary_);
+  EXPECT_FALSE(append_service_log(fs_, log_, "Scan complete").ok());
+  EXPECT_EQ(fs_.content(log_), old_content_);
+}
+
+TEST_F(ServiceLogFakeTest, TemporaryThatCannotBeCreatedLeavesTheOldLog) {
+  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, temporary_);
+  EXPECT_FALSE(append_service_log(fs_, log_, "Scan complete").ok());
+  EXPECT_EQ(fs_.content(log_), old_content_);
+}
+
+TEST_F(ServiceLogFakeTest, FolderThatCannotBeCreatedWritesNothing) {
+  fs_.refuse(FakeFileSystem::Op::CreateFolders, data_);
+  fs_.clear_operations();
+  EXPECT_FALSE(append_service_log(fs_, log_, "Scan complete").ok());
+  EXPECT_EQ(fs_.content(log_), old_content_);
+  EXPECT_EQ(fs_.operations().size(), 1u) << ::testing::PrintToString(fs_.operations());
+}
+
+TEST_F(ServiceLogFakeTest, UnreadableLogIsNotOverwritten) {
+  fs_.refuse(FakeFileSystem::Op::ReadFile, log_);
+  EXPECT_FALSE(append_service_log(fs_, log_, "Scan complete").ok());
+  EXPECT_EQ(fs_.content(log_), old_content_);
+  EXPECT_FALSE(fs_.contains(temporary_));
+}
+
+TEST_F(ServiceLogFakeTest, SuccessfulWriteGoesThroughTheTemporaryFile) {
+  fs_.clear_operations();
+  ASSERT_TRUE(append_service_log(fs_, log_, "Scan complete").ok());
+  const std::vector<std::string> operations = fs_.operations();
+  ASSERT_EQ(operations.size(), 4u) << ::testing::PrintToString(operations);
+  EXPECT_EQ(operations[1], "create " + temporary_.display());
+  EXPECT_EQ(operations[2], "write " + temporary_.display());
+  EXPECT_EQ(operations[3], "replace " + temporary_.display() + " " + log_.display());
+  EXPECT_THAT(testing::service_log_messages(fs_.content(log_)),
+              ElementsAre("Tindral Service started", "Scan complete"));
+}
+
+}  // namespace
+}  // namespace tindral

@@ -1,0 +1,520 @@
+#include "worker.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/data_folder.h"
+#include "log.h"
+#include "platform/file_system.h"
+#include "platform/stop_signal.h"
+#include "service_log_lines.h"
+#include "support/fake_file_system.h"
+#include "support/log_capture.h"
+#include "support/machine.h"
+#include "support/real_disk.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
+namespace tindral {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using testing::FakeFileSystem;
+using ::testing::IsEmpty;
+
+constexpr const char* kStarted = "Tindral Service started";
+constexpr const char* kNoConfig = "No config.txt found. Please configure root paths.";
+constexpr const char* kStopFlag = "Stop flag detected, shutting down service";
+constexpr const char* kStopRequested =
+    "Stop requested by the service manager, shutting down service";
+constexpr const char* kStopped = "Tindral Service stopped";
+constexpr const char* kCleanupRequested =
+    "Cleanup requested \xE2\x80\x94 removing all desktop.ini files and pausing service";
+constexpr const char* kRescan = "On-demand rescan triggered";
+
+std::string counts(int folders, int written, int removed) {
+  return std::to_string(folders) + " folders, " + std::to_string(written) + " written, " +
+         std::to_string(removed) + " removed, took #.##s";
+}
+std::string initial_scan(int folders, int written, int removed) {
+  return "Initial scan complete: " + counts(folders, written, removed);
+}
+std::string scan(int folders, int written, int removed) {
+  return "Scan complete: " + counts(folders, written, removed);
+}
+std::string periodic(int minutes) {
+  return "Periodic rescan due (interval: " + std::to_string(minutes) + " min)";
+}
+std::string cleaned(int visited, int removed) {
+  return "Cleanup complete: " + std::to_string(visited) + " folders visited, " +
+         std::to_string(removed) + " desktop.ini removed";
+}
+
+platform::FileSystem& disk() { return platform::real_file_system(); }
+
+// Forwards to another file system and notes every path whose existence or content is asked
+// for, so that a test can tell which files a pass looked at.
+class RecordingFileSystem final : public platform::FileSystem {
+ public:
+  explicit RecordingFileSystem(platform::FileSystem& inner) : inner_(inner) {}
+
+  /// How often the path was tested or read so far.
+  int looks_at(const Path& path) const {
+    return static_cast<int>(std::count(looked_at_.begin(), looked_at_.end(), path));
+  }
+
+  Result<std::unique_ptr<platform::DirListing>> open_listing(const Path& folder) override {
+    return inner_.open_listing(folder);
+  }
+  Result<std::uint32_t> get_attributes(const Path& path) override {
+    return inner_.get_attributes(path);
+  }
+  Result<void> set_attributes(const Path& path, std::uint32_t attributes) override {
+    return inner_.set_attributes(path, attributes);
+  }
+  Result<std::string> read_file(const Path& path) override {
+    looked_at_.push_back(path);
+    return inner_.read_file(path);
+  }
+  Result<std::unique_ptr<platform::WritableFile>> create_or_truncate(const Path& path) override {
+    return inner_.create_or_truncate(path);
+  }
+  Result<void> delete_file(const Path& path) override { return inner_.delete_file(path); }
+  Result<platform::FileType> file_type(const Path& path) override {
+    looked_at_.push_back(path);
+    return inner_.file_type(path);
+  }
+  Result<void> create_folders(const Path& folder) override { return inner_.create_folders(folder); }
+  Result<void> replace_file(const Path& source, const Path& target) override {
+    return inner_.replace_file(source, target);
+  }
+
+ private:
+  platform::FileSystem& inner_;
+  std::vector<Path> looked_at_;
+};
+
+// Runs the loop on a test clock: every sleep advances the clock by `tick_` at once, so a test
+// runs hundreds of 30-second passes in milliseconds. `before_pass_` runs inside the sleep of each
+// pass (numbered from 1) to change flags; the sleep of the pass after the last one asked for
+// raises the stop request, which ends the loop.
+class WorkerTest : public ::testing::Test {
+ protected:
+  void run(int passes, platform::FileSystem& fs = disk()) {
+    WorkerSetup setup;
+    setup.fs = &fs;
+    setup.data_folder = data_;
+    setup.now = [this] { return clock_; };
+    setup.sleep = [this, passes](std::chrono::milliseconds duration) {
+      EXPECT_EQ(duration, POLL_INTERVAL);
+      clock_ += tick_;
+      ++sleeps_;
+      pass_starts_.push_back(worker_messages().size());
+      if (sleeps_ > passes) {
+        stop_.request();
+      } else if (before_pass_) {
+        before_pass_(sleeps_);
+      }
+    };
+    setup.stop = &stop_;
+    run_service_loop(setup);
+  }
+
+  // The worker's events on the structured log, elapsed times masked; each must be
+  // informational.
+  std::vector<std::string> worker_messages() const {
+    std::vector<std::string> messages;
+    for (const testing::LogEvent& event : capture_.events()) {
+      if (event.target != log::kTargetServiceImpl) continue;
+      EXPECT_EQ(event.level, log::Level::Info) << event.message;
+      messages.push_back(testing::mask_elapsed(event.message));
+    }
+    return messages;
+  }
+
+  // The lines of service.log without their timestamps, elapsed times masked.
+  std::vector<std::string> file_messages(platform::FileSystem& fs = disk()) const {
+    Result<std::string> content = fs.read_file(log_);
+    EXPECT_TRUE(content.ok()) << "service.log is missing";
+    std::vector<std::string> messages;
+    if (!content) return messages;
+    for (std::string& message : testing::service_log_messages(*content)) {
+      messages.push_back(testing::mask_elapsed(std::move(message)));
+    }
+    return messages;
+  }
+
+  // The worker messages of one pass: from its sleep to the next (0: start-up). A stop is
+  // logged at the head of the pass after the last sleep, so it shows in that pass's messages.
+  std::vector<std::string> pass_messages(int pass) const {
+    const std::vector<std::string> all = worker_messages();
+    const std::size_t begin = pass == 0 ? 0 : pass_starts_.at(pass - 1);
+    const std::size_t end =
+        static_cast<std::size_t>(pass) < pass_starts_.size() ? pass_starts_[pass] : all.size();
+    return {all.begin() + static_cast<std::ptrdiff_t>(begin),
+            all.begin() + static_cast<std::ptrdiff_t>(end)};
+  }
+
+  // Both logs carry exactly `expected`.
+  void expect_logs(const std::vector<std::string>& expected,
+                   platform::FileSystem& fs = disk()) const {
+    EXPECT_EQ(worker_messages(), expected);
+    EXPECT_EQ(file_messages(fs), expected);
+  }
+
+  // Passes from..to logged nothing.
+  void expect_quiet_passes(int from, int to) const {
+    for (int pass = from; pass <= to; ++pass) {
+      EXPECT_THAT(pass_messages(pass), IsEmpty()) << "pass " << pass;
+    }
+  }
+
+  // A root with one content file, named in config.txt: the first scan writes one desktop.ini.
+  void configure_root() {
+    testing::make_folder(data_);
+    testing::make_folder(root_);
+    testing::write_bytes(root_.child("photo.jpg"), "jpeg");
+    testing::write_bytes(config_, root_.display() + "\n");
+  }
+
+  void write_data_file(std::string_view name, std::string_view content) {
+    testing::make_folder(data_);
+    testing::write_bytes(data_.child(name), content);
+  }
+
+  bool data_file_exists(std::string_view name) const {
+    return testing::path_exists(data_.child(name));
+  }
+
+  void remove_data_file(std::string_view name) const { testing::remove_tree(data_.child(name)); }
+
+  testing::TempDir dir_;
+  Path data_ = dir_ / "Tindral";
+  Path log_ = data_.child("service.log");
+  const Path config_ = data_.child("config.txt");
+  const Path settings_ = data_.child("settings.txt");
+  const Path root_ = dir_ / "Photos";
+  const Path root_ini_ = root_.child("desktop.ini");
+
+  std::chrono::steady_clock::time_point clock_{};
+  std::chrono::milliseconds tick_ = POLL_INTERVAL;
+  int sleeps_ = 0;
+  std::vector<std::size_t> pass_starts_;
+  std::function<void(int pass)> before_pass_;
+  platform::StopSignal stop_;
+  testing::LogCapture capture_;
+};
+
+TEST_F(WorkerTest, WithoutConfigTheFirstMessageCreatesTheDataFolder) {
+  run(2);
+  expect_logs({kStarted, kNoConfig, kStopRequested, kStopped});
+  EXPECT_EQ(sleeps_, 3);
+  EXPECT_FALSE(data_file_exists("paused.flag"));
+}
+
+TEST_F(WorkerTest, WithConfigTheStartUpScanRunsAndStopFlagEndsTheLoop) {
+  configure_root();
+  before_pass_ = [this](int pass) {
+    if (pass == 1) write_data_file("stop.flag", "");
+  };
+  run(5);
+  expect_logs({kStarted, initial_scan(1, 1, 0), kStopFlag, kStopped});
+  EXPECT_EQ(sleeps_, 1);
+  EXPECT_TRUE(testing::path_exists(root_ini_));
+  EXPECT_FALSE(data_file_exists("stop.flag"));
+}
+
+TEST_F(WorkerTest, StopFlagPresentAtStartEndsTheLoopAfterTheStartUpScan) {
+  configure_root();
+  write_data_file("stop.flag", "stop");
+  run(5);
+  expect_logs({kStarted, initial_scan(1, 1, 0), kStopFlag, kStopped});
+  EXPECT_EQ(sleeps_, 0);
+  EXPECT_FALSE(data_file_exists("stop.flag"));
+  EXPECT_TRUE(testing::path_exists(root_ini_));
+}
+
+TEST_F(WorkerTest, StopAndCleanupTogetherStopAndLeaveTheCleanupFlag) {
+  configure_root();
+  write_data_file("stop.flag", "");
+  write_data_file("cleanup.flag", "");
+  run(5);
+  expect_logs({kStarted, initial_scan(1, 1, 0), kStopFlag, kStopped});
+  EXPECT_TRUE(data_file_exists("cleanup.flag"));
+  EXPECT_FALSE(data_file_exists("paused.flag"));
+  EXPECT_TRUE(testing::path_exists(root_ini_));
+}
+
+TEST_F(WorkerTest, StopRequestEndsTheLoopBeforeTheFlagsOfThatPass) {
+  configure_root();
+  write_data_file("cleanup.flag", "");
+  write_data_file("rescan.flag", "");
+  run(0);
+  expect_logs({kStarted, initial_scan(1, 1, 0), kStopRequested, kStopped});
+  EXPECT_TRUE(data_file_exists("cleanup.flag"));
+  EXPECT_TRUE(data_file_exists("rescan.flag"));
+}
+
+TEST_F(WorkerTest, CleanupWhilePausedRewritesThePauseFlagEmptyAndStaysPaused) {
+  configure_root();
+  write_data_file("settings.txt", "interval=1\n");
+  write_data_file("paused.flag", "paused by the front end");
+  write_data_file("cleanup.flag", "");
+  run(4);
+  expect_logs({kStarted, initial_scan(1, 1, 0), kCleanupRequested, cleaned(1, 1), kStopRequested,
+               kStopped});
+  EXPECT_THAT(pass_messages(1), ElementsAre(kCleanupRequested, cleaned(1, 1)));
+  expect_quiet_passes(2, 4);  // paused, although the one-minute interval has passed
+  EXPECT_EQ(testing::read_bytes(data_.child("paused.flag")), "");
+  EXPECT_FALSE(data_file_exists("cleanup.flag"));
+  EXPECT_FALSE(testing::path_exists(root_ini_));
+}
+
+TEST_F(WorkerTest, CleanupPausesARunningService) {
+  configure_root();
+  before_pass_ = [this](int pass) {
+    if (pass == 2) write_data_file("cleanup.flag", "");
+  };
+  tick_ = 15min;  // every pass would be due for a periodic rescan if not paused
+  run(4);
+  EXPECT_THAT(pass_messages(1), ElementsAre(periodic(15), scan(1, 0, 0)));
+  EXPECT_THAT(pass_messages(2), ElementsAre(kCleanupRequested, cleaned(1, 1)));
+  expect_quiet_passes(3, 4);
+  EXPECT_EQ(testing::read_bytes(data_.child("paused.flag")), "");
+  EXPECT_EQ(worker_messages(), file_messages());
+}
+
+TEST_F(WorkerTest, CleanupErrorLeavesTheServicePaused) {
+  testing::make_folder(config_);  // present, but cannot be read
+  write_data_file("cleanup.flag", "");
+  run(2);
+  expect_logs({kStarted, "Scan error: Failed to read config.txt", kCleanupRequested,
+               "Cleanup error: Failed to read config.txt", kStopRequested, kStopped});
+  EXPECT_TRUE(data_file_exists("paused.flag"));
+  EXPECT_FALSE(data_file_exists("cleanup.flag"));
+}
+
+TEST_F(WorkerTest, RescanWaitsWhilePausedAndIsServedWhenThePauseEnds) {
+  configure_root();
+  write_data_file("paused.flag", "");
+  write_data_file("rescan.flag", "a reason the service never reads");
+  before_pass_ = [this](int pass) {
+    if (pass == 3) {
+      EXPECT_TRUE(data_file_exists("rescan.flag"));
+      remove_data_file("paused.flag");
+    }
+  };
+  run(3);
+  expect_quiet_passes(1, 2);
+  EXPECT_THAT(pass_messages(3), ElementsAre(kRescan, scan(1, 0, 0)));
+  EXPECT_FALSE(data_file_exists("rescan.flag"));
+  expect_logs({kStarted, initial_scan(1, 1, 0), kRescan, scan(1, 0, 0), kStopRequested, kStopped});
+}
+
+TEST_F(WorkerTest, RescanDueWithPeriodicRunsOneScanWithoutReadingSettings) {
+  configure_root();
+  write_data_file("settings.txt", "interval=1\n");
+  RecordingFileSystem fs(disk());
+  std::vector<int> settings_looks;  // before each pass
+  before_pass_ = [&](int pass) {
+    settings_looks.push_back(fs.looks_at(settings_));
+    if (pass == 2) write_data_file("rescan.flag", "");
+  };
+  run(4, fs);
+  settings_looks.push_back(fs.looks_at(settings_));
+  // Pass 2 comes a minute after the start-up scan: due, but the on-demand rescan wins.
+  EXPECT_THAT(pass_messages(2), ElementsAre(kRescan, scan(1, 0, 0)));
+  EXPECT_EQ(settings_looks[2], settings_looks[1]) << "settings.txt was looked at in pass 2";
+  EXPECT_GT(settings_looks[1], settings_looks[0]) << "settings.txt was not read in pass 1";
+  // The interval restarts at the end of the on-demand rescan.
+  expect_quiet_passes(3, 3);
+  EXPECT_THAT(pass_messages(4), ElementsAre(periodic(1), scan(1, 0, 0)));
+  expect_logs({kStarted, initial_scan(1, 1, 0), kRescan, scan(1, 0, 0), periodic(1), scan(1, 0, 0),
+               kStopRequested, kStopped});
+}
+
+TEST_F(WorkerTest, FolderNamedPausedFlagPausesAndSurvivesACleanup) {
+  configure_root();
+  write_data_file("settings.txt", "interval=1\n");
+  testing::make_folder(data_.child("paused.flag"));
+  before_pass_ = [this](int pass) {
+    if (pass == 2) write_data_file("cleanup.flag", "");
+  };
+  run(4);
+  expect_quiet_passes(1, 1);
+  EXPECT_THAT(pass_messages(2), ElementsAre(kCleanupRequested, cleaned(1, 1)));
+  expect_quiet_passes(3, 4);
+  EXPECT_EQ(disk().file_type(data_.child("paused.flag")).value(), platform::FileType::Directory);
+  EXPECT_FALSE(data_file_exists("cleanup.flag"));
+  expect_logs({kStarted, initial_scan(1, 1, 0), kCleanupRequested, cleaned(1, 1), kStopRequested,
+               kStopped});
+}
+
+TEST_F(WorkerTest, FailingScansAreReportedAndRestartTheInterval) {
+  testing::make_folder(config_);  // present, but cannot be read
+  write_data_file("settings.txt", "interval=1\n");
+  run(4);
+  const std::string error = "Scan error: Failed to read config.txt";
+  EXPECT_THAT(pass_messages(0), ElementsAre(kStarted, error));
+  expect_quiet_passes(1, 1);
+  EXPECT_THAT(pass_messages(2), ElementsAre(periodic(1), error));
+  expect_quiet_passes(3, 3);
+  EXPECT_THAT(pass_messages(4), ElementsAre(periodic(1), error));
+  EXPECT_THAT(pass_messages(5), ElementsAre(kStopRequested, kStopped));
+}
+
+TEST_F(WorkerTest, RescanFlagThatCannotBeDeletedIsServedEveryPass) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows: a folder's read-only attribute does not keep its files from being "
+                  "deleted; see the fake file system variant";
+#else
+  if (testing::running_as_root()) {
+    GTEST_SKIP() << "root deletes files in a read-only folder; see the fake file system variant";
+  }
+  configure_root();
+  write_data_file("rescan.flag", "");
+  ASSERT_EQ(::chmod(data_.bytes().c_str(), 0555), 0);
+  run(2);
+  ::chmod(data_.bytes().c_str(), 0755);
+  EXPECT_THAT(pass_messages(1), ElementsAre(kRescan, scan(1, 0, 0)));
+  EXPECT_THAT(pass_messages(2), ElementsAre(kRescan, scan(1, 0, 0)));
+  EXPECT_TRUE(data_file_exists("rescan.flag"));
+#endif
+}
+
+TEST_F(WorkerTest, ProductionSetupUsesTheRealDiskAndASleepThatStopEnds) {
+  platform::StopSignal stop;
+  const WorkerSetup setup = production_worker_setup(stop);
+  EXPECT_EQ(setup.fs, &disk());
+  EXPECT_EQ(setup.data_folder, data_folder());
+  EXPECT_EQ(setup.stop, &stop);
+  const auto before = setup.now();
+  std::thread requester([&stop] {
+    std::this_thread::sleep_for(50ms);
+    stop.request();
+  });
+  setup.sleep(POLL_INTERVAL);  // would take 30 s if the stop did not end it
+  requester.join();
+  EXPECT_LT(setup.now() - before, POLL_INTERVAL);
+}
+
+TEST_F(WorkerTest, IntervalInSecondsIsComputedBeyondThirtyTwoBits) {
+  configure_root();
+  // 71582789 minutes are 4294967340 seconds; cut to 32 bits that would be 44 seconds.
+  write_data_file("settings.txt", "interval=71582789\n");
+  run(3);
+  expect_quiet_passes(1, 3);
+}
+
+// ---- the schedule of periodic rescans ---------------------------------------------------------
+
+struct PeriodicCase {
+  const char* name;
+  const char* settings;  // nullptr: no settings.txt; "/": a folder of that name
+  bool config;
+  std::chrono::milliseconds tick;
+  int due_pass;  // the first pass that rescans
+  int minutes;   // as logged
+};
+
+void PrintTo(const PeriodicCase& c, std::ostream* out) { *out << c.name; }
+
+class PeriodicRescanTest : public WorkerTest, public ::testing::WithParamInterface<PeriodicCase> {};
+
+TEST_P(PeriodicRescanTest, FirstDuePass) {
+  const PeriodicCase& c = GetParam();
+  if (c.config) configure_root();
+  if (c.settings != nullptr && std::string_view(c.settings) == "/") {
+    testing::make_folder(settings_);
+  } else if (c.settings != nullptr) {
+    write_data_file("settings.txt", c.settings);
+  }
+  tick_ = c.tick;
+  run(c.due_pass);
+  const int folders = c.config ? 1 : 0;
+  EXPECT_THAT(pass_messages(0),
+              ElementsAre(kStarted, c.config ? initial_scan(1, 1, 0) : std::string(kNoConfig)));
+  expect_quiet_passes(1, c.due_pass - 1);
+  EXPECT_THAT(pass_messages(c.due_pass), ElementsAre(periodic(c.minutes), scan(folders, 0, 0)));
+  EXPECT_EQ(worker_messages(), file_messages());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Schedule, PeriodicRescanTest,
+    ::testing::Values(
+        PeriodicCase{"DefaultIsFifteenMinutes", nullptr, true, 30s, 30, 15},
+        PeriodicCase{"WithoutConfigZeroCounts", nullptr, false, 30s, 30, 15},
+        PeriodicCase{"ZeroMeansFifteenMinutes", "interval=0\n", true, 30s, 30, 15},
+        PeriodicCase{"UnreadableSettingsGiveTheDefault", "/", true, 30s, 30, 15},
+        PeriodicCase{"InvalidUtf8SettingsGiveTheDefault", "interval=1\n\xFF", true, 30s, 30, 15},
+        PeriodicCase{"OneMinuteIsDueOnTheSecondPass", "interval=1\n", true, 30s, 2, 1},
+        PeriodicCase{"WholeSecondsOnly59Point9IsNotAMinute", "interval=1\n", true, 29950ms, 3, 1},
+        PeriodicCase{"LongerIntervals", "Interval = 3\n", true, 30s, 6, 3}),
+    [](const ::testing::TestParamInfo<PeriodicCase>& info) { return info.param.name; });
+
+// ---- failures only the fake file system produces ---------------------------------------------
+
+class WorkerFakeTest : public WorkerTest {
+ protected:
+  void SetUp() override {
+    fs_.add_file(fake_root_.child("photo.jpg"), "jpeg");
+    fs_.add_file(fake_data_.child("config.txt"), fake_root_.display() + "\n");
+  }
+
+  void run_on_fake(int passes) {
+    data_ = fake_data_;
+    log_ = fake_data_.child("service.log");
+    run(passes, fs_);
+  }
+
+  FakeFileSystem fs_;
+  const Path fake_data_ = Path::from_text("ProgramData").child("Tindral");
+  const Path fake_root_ = Path::from_text("Photos");
+};
+
+TEST_F(WorkerFakeTest, RescanFlagThatCannotBeDeletedIsServedEveryPass) {
+  fs_.add_file(fake_data_.child("rescan.flag"));
+  fs_.refuse(FakeFileSystem::Op::DeleteFile, fake_data_.child("rescan.flag"));
+  run_on_fake(3);
+  for (int pass = 1; pass <= 3; ++pass) {
+    EXPECT_THAT(pass_messages(pass), ElementsAre(kRescan, scan(1, 0, 0))) << "pass " << pass;
+  }
+  EXPECT_TRUE(fs_.contains(fake_data_.child("rescan.flag")));
+  expect_logs({kStarted, initial_scan(1, 1, 0), kRescan, scan(1, 0, 0), kRescan, scan(1, 0, 0),
+               kRescan, scan(1, 0, 0), kStopRequested, kStopped},
+              fs_);
+}
+
+TEST_F(WorkerFakeTest, PauseFlagThatCannotBeCreatedLeavesTheServiceRunning) {
+  fs_.add_file(fake_data_.child("cleanup.flag"));
+  fs_.add_file(fake_data_.child("settings.txt"), "interval=1\n");
+  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, fake_data_.child("paused.flag"));
+  run_on_fake(2);
+  EXPECT_THAT(pass_messages(1), ElementsAre(kCleanupRequested, cleaned(1, 1)));
+  // Not paused: the periodic rescan a minute after the start-up scan writes the file again.
+  EXPECT_THAT(pass_messages(2), ElementsAre(periodic(1), scan(1, 1, 0)));
+  EXPECT_FALSE(fs_.contains(fake_data_.child("paused.flag")));
+}
+
+TEST_F(WorkerFakeTest, ServiceLogFailuresDoNotStopTheLoop) {
+  fs_.add_file(fake_data_.child("rescan.flag"));
+  fs_.refuse(FakeFileSystem::Op::ReplaceFile, fake_data_.child("service.log.tmp"));
+  run_on_fake(1);
+  EXPECT_EQ(worker_messages(), (std::vector<std::string>{kStarted, initial_scan(1, 1, 0), kRescan,
+                                                         scan(1, 0, 0), kStopRequested, kStopped}));
+  EXPECT_FALSE(fs_.contains(fake_data_.child("service.log")));
+}
+
+}  // namespace
+}  // namespace tindral

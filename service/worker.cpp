@@ -1,0 +1,177 @@
+#include "worker.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "cleanup_walk.h"
+#include "config/data_folder.h"
+#include "config/settings.h"
+#include "flag_files.h"
+#include "log.h"
+#include "scanner.h"
+#include "service_log.h"
+#include "text.h"
+
+namespace tindral {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The rescan interval when settings.txt asks for 0 minutes.
+constexpr std::uint32_t kFallbackIntervalMinutes = 15;
+
+// One run of the loop: the paths built once from the data folder, and the reading of the
+// monotonic clock at the end of the last scan.
+class Worker {
+ public:
+  explicit Worker(const WorkerSetup& setup)
+      : setup_(setup),
+        fs_(*setup.fs),
+        flags_(fs_, setup.data_folder),
+        config_path_(setup.data_folder.child(kConfigFileName)),
+        settings_path_(setup.data_folder.child(kSettingsFileName)),
+        log_path_(setup.data_folder.child(kServiceLogFileName)) {}
+
+  void run() {
+    start_up();
+    while (!stop_wanted()) run_pass();
+  }
+
+ private:
+  // Every message goes to the structured log and to service.log; the file is bookkeeping, so a
+  // failure to write it is dropped (the structured log already has the line).
+  void log_message(std::string_view message) {
+    log::info(log::kTargetServiceImpl, message);
+    static_cast<void>(append_service_log(fs_, log_path_, message));
+  }
+
+  void start_up() {
+    // The first append also creates the data folder when it is missing.
+    log_message("Tindral Service started");
+    if (fs_.exists(config_path_)) {
+      scan("Initial scan complete: ");
+    } else {
+      log_message("No config.txt found. Please configure root paths.");
+    }
+    last_scan_ = setup_.now();
+  }
+
+  // The stop test at the head of every pass. stop.flag comes first so that it is deleted even
+  // when the service manager asked for the stop as well; otherwise it would end the next start.
+  bool stop_wanted() {
+    if (flags_.present(Flag::Stop)) {
+      log_message("Stop flag detected, shutting down service");
+      flags_.remove(Flag::Stop);
+      log_message("Tindral Service stopped");
+      return true;
+    }
+    if (stop_requested()) {
+      log_message("Stop requested by the service manager, shutting down service");
+      log_message("Tindral Service stopped");
+      return true;
+    }
+    return false;
+  }
+
+  bool stop_requested() const { return setup_.stop != nullptr && setup_.stop->requested(); }
+
+  // Flags are served in order of precedence, at most one per pass.
+  void run_pass() {
+    setup_.sleep(POLL_INTERVAL);
+    // A stop that ended the sleep early is served at the stop test right away rather than after
+    // a cleanup or scan that could take minutes.
+    if (stop_requested()) return;
+    if (flags_.present(Flag::Cleanup)) {
+      clean_up();
+      return;
+    }
+    if (flags_.present(Flag::Paused)) return;
+    if (flags_.present(Flag::Rescan)) {
+      log_message("On-demand rescan triggered");
+      flags_.remove(Flag::Rescan);
+      scan_and_restart_interval();
+      return;
+    }
+    const std::uint32_t interval = effective_interval_minutes();
+    if (whole_seconds_since_last_scan() >= std::uint64_t{interval} * 60) {
+      log_message("Periodic rescan due (interval: " + std::to_string(interval) + " min)");
+      scan_and_restart_interval();
+    }
+  }
+
+  void clean_up() {
+    flags_.remove(Flag::Cleanup);
+    flags_.create_paused();
+    log_message("Cleanup requested \u2014 removing all desktop.ini files and pausing service");
+    Result<CleanupStats> stats = run_cleanup(fs_, config_path_);
+    if (stats) {
+      log_message("Cleanup complete: " + std::to_string(stats->folders_visited) +
+                  " folders visited, " + std::to_string(stats->ini_removed) +
+                  " desktop.ini removed");
+    } else {
+      log_message("Cleanup error: " + stats.error().message());
+    }
+  }
+
+  void scan(std::string_view completion) {
+    Result<ScanStats> stats = run_scan(fs_, config_path_);
+    if (stats) {
+      log_message(std::string(completion) + std::to_string(stats->folders_scanned) + " folders, " +
+                  std::to_string(stats->ini_written) + " written, " +
+                  std::to_string(stats->ini_removed) + " removed, took " +
+                  text::format_seconds(stats->elapsed, 2));
+    } else {
+      log_message("Scan error: " + stats.error().message());
+    }
+  }
+
+  // A failed scan restarts the interval too, so that it is retried only after a full one.
+  void scan_and_restart_interval() {
+    scan("Scan complete: ");
+    last_scan_ = setup_.now();
+  }
+
+  // settings.txt is read afresh for every test so that an edit needs no restart; an unreadable
+  // file counts as the defaults.
+  std::uint32_t effective_interval_minutes() {
+    Result<Settings> loaded = load_settings(fs_, settings_path_);
+    const std::uint32_t interval = loaded ? loaded->interval : default_settings().interval;
+    return interval == 0 ? kFallbackIntervalMinutes : interval;
+  }
+
+  // Whole seconds only: 59.9 seconds are 59.
+  std::uint64_t whole_seconds_since_last_scan() const {
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::seconds>(setup_.now() - last_scan_);
+    return elapsed.count() > 0 ? static_cast<std::uint64_t>(elapsed.count()) : 0;
+  }
+
+  const WorkerSetup& setup_;
+  platform::FileSystem& fs_;
+  const FlagFiles flags_;
+  const Path config_path_;
+  const Path settings_path_;
+  const Path log_path_;
+  Clock::time_point last_scan_{};
+};
+
+}  // namespace
+
+WorkerSetup production_worker_setup(platform::StopSignal& stop) {
+  WorkerSetup setup;
+  setup.fs = &platform::real_file_system();
+  setup.data_folder = data_folder();
+  setup.now = [] { return Clock::now(); };
+  setup.sleep = [&stop](std::chrono::milliseconds duration) {
+    platform::sleep_for(duration, stop);
+  };
+  setup.stop = &stop;
+  return setup;
+}
+
+void run_service_loop(const WorkerSetup& setup) { Worker(setup).run(); }
+
+}  // namespace tindral

@@ -1,0 +1,573 @@
+#include "support/fake_file_system.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace tindral::testing {
+
+using platform::DirEntry;
+using platform::FileType;
+using platform::is_separator;
+using platform::kAttrArchive;
+using platform::kAttrDirectory;
+using platform::kAttrNormal;
+using platform::kAttrReadonly;
+using platform::kAttrReparsePoint;
+using platform::kSeparator;
+
+namespace {
+
+constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();
+
+// Windows system error codes, so that the fake's failures look like the real layer's.
+Error file_not_found() {
+  return Error::from_os(2, "The system cannot find the file specified.", ErrorKind::NotFound);
+}
+Error path_not_found() {
+  return Error::from_os(3, "The system cannot find the path specified.", ErrorKind::NotFound);
+}
+Error access_denied() { return Error::from_os(5, "Access is denied.", ErrorKind::AccessDenied); }
+Error disk_full() {
+  return Error::from_os(112, "There is not enough space on the disk.", ErrorKind::Other);
+}
+Error already_exists() {
+  return Error::from_os(183, "Cannot create a file when that file already exists.",
+                        ErrorKind::Other);
+}
+Error not_a_folder() {
+  return Error::from_os(267, "The directory name is invalid.", ErrorKind::Other);
+}
+Error device_error() {
+  return Error::from_os(1117, "The request could not be performed because of an I/O device error.",
+                        ErrorKind::Other);
+}
+
+Error os_error_of_kind(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::NotFound:
+      return file_not_found();
+    case ErrorKind::AccessDenied:
+      return access_denied();
+    case ErrorKind::InvalidData:
+      return Error::from_os(13, "The data is invalid.", ErrorKind::InvalidData);
+    case ErrorKind::Other:
+      break;
+  }
+  return device_error();
+}
+
+// Finds the component that starts at `pos` (0, or the end of the previous component). The first
+// component may be empty (the root of an absolute POSIX path); empty later ones, from doubled or
+// trailing separators, are skipped.
+bool next_component(std::string_view path, std::size_t pos, bool first, std::size_t& begin,
+                    std::size_t& end) {
+  if (!first) {
+    while (pos < path.size() && is_separator(path[pos])) ++pos;
+    if (pos == path.size()) return false;
+  }
+  begin = pos;
+  end = pos;
+  while (end < path.size() && !is_separator(path[end])) ++end;
+  return true;
+}
+
+// The path's components joined with kSeparator, so that different spellings of one path meet.
+std::string canonical(std::string_view path) {
+  std::string joined;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  bool first = true;
+  while (next_component(path, end, first, begin, end)) {
+    if (!first) joined += kSeparator;
+    joined.append(path.substr(begin, end - begin));
+    first = false;
+  }
+  if (joined.empty() && !path.empty()) joined = kSeparator;
+  return joined;
+}
+
+// memcmp in blocks first: the paths of a deep walk share long prefixes.
+std::size_t common_prefix_length(std::string_view a, std::string_view b) {
+  const std::size_t limit = std::min(a.size(), b.size());
+  if (std::memcmp(a.data(), b.data(), limit) == 0) return limit;
+  constexpr std::size_t kBlock = 512;
+  std::size_t i = 0;
+  while (i + kBlock <= limit && std::memcmp(a.data() + i, b.data() + i, kBlock) == 0) i += kBlock;
+  while (i < limit && a[i] == b[i]) ++i;
+  return i;
+}
+
+// SetFileAttributesW cannot change DIRECTORY or REPARSE_POINT, and NORMAL stands alone: it is
+// what an entry without any other bit reports.
+std::uint32_t applied_attributes(std::uint32_t old, std::uint32_t requested) {
+  constexpr std::uint32_t kFixed = kAttrDirectory | kAttrReparsePoint;
+  std::uint32_t result = (requested & ~kFixed) | (old & kFixed);
+  return (result & ~kAttrNormal) != 0 ? result & ~kAttrNormal : kAttrNormal;
+}
+
+std::string hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
+  return text;
+}
+
+struct ParentPath {
+  std::string_view parent;
+  std::string_view name;  ///< empty when the path has no last component
+  bool top = false;       ///< the path is one component only
+};
+
+ParentPath split_parent(std::string_view path) {
+  std::size_t end = path.size();
+  while (end > 0 && is_separator(path[end - 1])) --end;
+  std::size_t begin = end;
+  while (begin > 0 && !is_separator(path[begin - 1])) --begin;
+  const std::string_view name = path.substr(begin, end - begin);
+  if (begin == 0) return {{}, name, true};
+  // "/name" lies in the root folder, which is spelled "/".
+  return {path.substr(0, begin - 1 == 0 ? 1 : begin - 1), name, false};
+}
+
+}  // namespace
+
+class FakeFileSystem::Listing final : public platform::DirListing {
+ public:
+  Listing(FakeFileSystem& fs, std::vector<DirEntry> entries, std::size_t break_after)
+      : fs_(fs), entries_(std::move(entries)), break_after_(break_after) {}
+  ~Listing() override { fs_.listing_closed(); }
+
+  Result<bool> next(DirEntry& entry) override {
+    if (position_ == break_after_) return device_error();
+    if (position_ == entries_.size()) return false;
+    entry = std::move(entries_[position_++]);
+    return true;
+  }
+
+ private:
+  FakeFileSystem& fs_;
+  std::vector<DirEntry> entries_;
+  std::size_t break_after_;
+  std::size_t position_ = 0;
+};
+
+class FakeFileSystem::File final : public platform::WritableFile {
+ public:
+  File(FakeFileSystem& fs, NodeId id, std::size_t limit) : fs_(fs), id_(id), limit_(limit) {}
+
+  Result<void> write_all(std::string_view data) override {
+    return fs_.write(id_, data, written_, limit_);
+  }
+
+ private:
+  FakeFileSystem& fs_;
+  NodeId id_;
+  std::size_t limit_;
+  std::size_t written_ = 0;
+};
+
+FakeFileSystem::FakeFileSystem() {
+  nodes_.emplace_back();
+  nodes_.back().attributes = kAttrDirectory;
+}
+
+FakeFileSystem::~FakeFileSystem() = default;
+
+// ---- building -------------------------------------------------------------------------------
+
+void FakeFileSystem::add_folder(const Path& folder, std::uint32_t attributes,
+                                std::uint32_t reparse_tag) {
+  NodeId id = folder.empty() ? kNone : make_folders(folder.bytes());
+  if (id == kNone) {
+    ADD_FAILURE() << "FakeFileSystem: cannot add folder " << folder.display();
+    return;
+  }
+  nodes_[id].attributes = attributes | kAttrDirectory;
+  nodes_[id].reparse_tag = reparse_tag;
+}
+
+void FakeFileSystem::add_file(const Path& file, std::string content, std::uint32_t attributes,
+                              std::uint32_t reparse_tag) {
+  const ParentPath split = split_parent(file.bytes());
+  const std::string_view name = split.name;
+  const NodeId parent = split.top ? kTop : make_folders(split.parent);
+  NodeId id = kNone;
+  if (!name.empty() && parent != kNone && (attributes & kAttrDirectory) == 0) {
+    auto existing = nodes_[parent].by_name.find(name);
+    id = existing != nodes_[parent].by_name.end() ? existing->second
+                                                  : add_child(parent, name, attributes);
+  }
+  if (id == kNone || is_folder(id)) {
+    ADD_FAILURE() << "FakeFileSystem: cannot add file " << file.display();
+    return;
+  }
+  nodes_[id].attributes = attributes;
+  nodes_[id].reparse_tag = reparse_tag;
+  nodes_[id].content = std::move(content);
+}
+
+void FakeFileSystem::add_link(const Path& link, std::uint32_t reparse_tag) {
+  add_folder(link, kAttrDirectory | kAttrReparsePoint, reparse_tag);
+}
+
+Path FakeFileSystem::add_folder_chain(const Path& top, std::string_view name, std::size_t depth) {
+  NodeId node = top.empty() ? kNone : make_folders(top.bytes());
+  if (node == kNone || name.empty()) {
+    ADD_FAILURE() << "FakeFileSystem: cannot add folders below " << top.display();
+    return top;
+  }
+  std::string path = top.bytes();
+  path.reserve(path.size() + depth * (name.size() + 1));
+  for (std::size_t level = 0; level < depth; ++level) {
+    auto existing = nodes_[node].by_name.find(name);
+    node = existing != nodes_[node].by_name.end() ? existing->second
+                                                  : add_child(node, name, kAttrDirectory);
+    if (!is_folder(node)) {
+      ADD_FAILURE() << "FakeFileSystem: a file is in the way below " << top.display();
+      return top;
+    }
+    if (path.empty() || !is_separator(path.back())) path += kSeparator;
+    path += name;
+  }
+  return Path(std::move(path));
+}
+
+// ---- failures -------------------------------------------------------------------------------
+
+void FakeFileSystem::refuse(Op op, const Path& path, ErrorKind kind) {
+  refusals_[{op, canonical(path.bytes())}] = kind;
+}
+
+void FakeFileSystem::fail_write_after(const Path& file, std::size_t bytes) {
+  write_limits_[canonical(file.bytes())] = bytes;
+}
+
+void FakeFileSystem::break_listing_after(const Path& folder, std::size_t entries) {
+  listing_breaks_[canonical(folder.bytes())] = entries;
+}
+
+std::optional<Error> FakeFileSystem::refusal(Op op, const Path& path) const {
+  if (refusals_.empty()) return std::nullopt;
+  auto found = refusals_.find({op, canonical(path.bytes())});
+  if (found == refusals_.end()) return std::nullopt;
+  return os_error_of_kind(found->second);
+}
+
+// ---- inspection -----------------------------------------------------------------------------
+
+bool FakeFileSystem::contains(const Path& path) const { return find(path.bytes()) != kNone; }
+
+std::string FakeFileSystem::content(const Path& file) const {
+  NodeId id = find(file.bytes());
+  if (id == kNone || is_folder(id)) {
+    ADD_FAILURE() << "FakeFileSystem: no file " << file.display();
+    return {};
+  }
+  return nodes_[id].content;
+}
+
+std::uint32_t FakeFileSystem::attributes(const Path& path) const {
+  NodeId id = find(path.bytes());
+  if (id == kNone) {
+    ADD_FAILURE() << "FakeFileSystem: nothing at " << path.display();
+    return 0;
+  }
+  return nodes_[id].attributes;
+}
+
+std::vector<std::string> FakeFileSystem::operations() const {
+  std::vector<std::string> lines;
+  lines.reserve(recorded_.size());
+  for (const Recorded& entry : recorded_) {
+    std::string line = entry.verb + " ";
+    line += Path(entry.node != kNone ? node_text(entry.node) : entry.path_text).display();
+    if (!entry.detail.empty()) line += " " + entry.detail;
+    if (entry.failed) line += " (failed)";
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+std::string FakeFileSystem::node_text(NodeId id) const {
+  std::vector<const std::string*> names;
+  for (; id != kTop; id = nodes_[id].parent) names.push_back(&nodes_[id].name);
+  std::string text;
+  for (auto name = names.rbegin(); name != names.rend(); ++name) {
+    if (name != names.rbegin()) text += kSeparator;
+    text += **name;
+  }
+  if (text.empty()) text = kSeparator;
+  return text;
+}
+
+void FakeFileSystem::record(std::string verb, const Path& path, NodeId node, bool failed,
+                            std::string detail) {
+  Recorded entry{std::move(verb), node, {}, std::move(detail), failed};
+  if (entry.node == kNone) entry.path_text = canonical(path.bytes());
+  recorded_.push_back(std::move(entry));
+}
+
+// ---- the tree -------------------------------------------------------------------------------
+
+FakeFileSystem::Lookup FakeFileSystem::look_up(std::string_view path) const {
+  if (path.empty()) return {};
+  // Reuse the cached components that lie inside the common prefix and end at a component
+  // boundary of `path` too.
+  const std::size_t common = common_prefix_length(path, cached_path_);
+  std::size_t reused = static_cast<std::size_t>(
+      std::upper_bound(cached_ends_.begin(), cached_ends_.end(), common) - cached_ends_.begin());
+  while (reused > 0 && cached_ends_[reused - 1] != path.size() &&
+         !is_separator(path[cached_ends_[reused - 1]])) {
+    --reused;
+  }
+  cached_ends_.resize(reused);
+  cached_ids_.resize(reused);
+  cached_path_.resize(common);
+  cached_path_.append(path.substr(common));
+
+  NodeId node = reused > 0 ? cached_ids_.back() : kTop;
+  std::size_t pos = reused > 0 ? cached_ends_.back() : 0;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  while (next_component(path, pos, cached_ids_.empty(), begin, end)) {
+    const auto& by_name = nodes_[node].by_name;
+    auto child = by_name.find(path.substr(begin, end - begin));
+    if (child == by_name.end()) return {node, pos, false};
+    node = child->second;
+    pos = end;
+    cached_ids_.push_back(node);
+    cached_ends_.push_back(end);
+  }
+  return {node, pos, true};
+}
+
+FakeFileSystem::NodeId FakeFileSystem::find(std::string_view path) const {
+  Lookup found = look_up(path);
+  return found.complete ? found.deepest : kNone;
+}
+
+// Creates the missing folders along `path`; kNone when a file is in the way.
+FakeFileSystem::NodeId FakeFileSystem::make_folders(std::string_view path) {
+  Lookup found = look_up(path);
+  if (!is_folder(found.deepest)) return kNone;
+  NodeId node = found.deepest;
+  std::size_t pos = found.end;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  while (next_component(path, pos, cached_ids_.empty(), begin, end)) {
+    node = add_child(node, path.substr(begin, end - begin), kAttrDirectory);
+    pos = end;
+    cached_ids_.push_back(node);
+    cached_ends_.push_back(end);
+  }
+  return node;
+}
+
+FakeFileSystem::NodeId FakeFileSystem::add_child(NodeId parent, std::string_view name,
+                                                 std::uint32_t attributes) {
+  const NodeId id = static_cast<NodeId>(nodes_.size());
+  Node& child = nodes_.emplace_back();
+  child.name = name;
+  child.parent = parent;
+  child.depth = nodes_[parent].depth + 1;
+  child.attributes = attributes;
+  nodes_[parent].children.push_back(id);
+  nodes_[parent].by_name.emplace(child.name, id);
+  return id;
+}
+
+// Takes an entry out of its folder. The node itself stays, so that recorded calls can still name
+// it, but no lookup reaches it again.
+void FakeFileSystem::unlink(NodeId id) {
+  Node& node = nodes_[id];
+  Node& parent = nodes_[node.parent];
+  parent.by_name.erase(node.name);
+  std::erase(parent.children, id);
+  if (cached_ids_.size() >= node.depth && cached_ids_[node.depth - 1] == id) {
+    cached_ids_.resize(node.depth - 1);
+    cached_ends_.resize(node.depth - 1);
+  }
+}
+
+// The folder that holds `path` (kNone when it does not exist) and the path's last component.
+std::pair<FakeFileSystem::NodeId, std::string_view> FakeFileSystem::parent_and_name(
+    std::string_view path) {
+  const ParentPath split = split_parent(path);
+  if (split.name.empty()) return {kNone, {}};
+  if (split.top) return {kTop, split.name};
+  const NodeId parent = find(split.parent);
+  return {parent != kNone && is_folder(parent) ? parent : kNone, split.name};
+}
+
+bool FakeFileSystem::is_folder(NodeId id) const {
+  return (nodes_[id].attributes & kAttrDirectory) != 0;
+}
+
+// ---- platform::FileSystem -------------------------------------------------------------------
+
+Result<std::unique_ptr<platform::DirListing>> FakeFileSystem::open_listing(const Path& folder) {
+  if (auto refused = refusal(Op::OpenListing, folder)) return *refused;
+  const NodeId id = find(folder.bytes());
+  if (id == kNone) return path_not_found();
+  if (!is_folder(id)) return not_a_folder();
+
+  std::vector<DirEntry> entries;
+  entries.reserve(nodes_[id].children.size());
+  for (NodeId child : nodes_[id].children) {
+    const Node& node = nodes_[child];
+    entries.push_back(DirEntry{node.name, node.attributes, node.reparse_tag});
+  }
+  std::size_t break_after = kUnlimited;
+  if (!listing_breaks_.empty()) {
+    auto found = listing_breaks_.find(canonical(folder.bytes()));
+    if (found != listing_breaks_.end()) break_after = found->second;
+  }
+  ++open_listings_;
+  max_open_listings_ = std::max(max_open_listings_, open_listings_);
+  return std::unique_ptr<platform::DirListing>(
+      std::make_unique<Listing>(*this, std::move(entries), break_after));
+}
+
+Result<std::uint32_t> FakeFileSystem::get_attributes(const Path& path) {
+  if (auto refused = refusal(Op::GetAttributes, path)) return *refused;
+  const NodeId id = find(path.bytes());
+  if (id == kNone) return file_not_found();
+  return nodes_[id].attributes;
+}
+
+Result<void> FakeFileSystem::set_attributes(const Path& path, std::uint32_t attributes) {
+  const std::string detail = hex(attributes);
+  if (auto refused = refusal(Op::SetAttributes, path)) {
+    record("set_attributes", path, find(path.bytes()), true, detail);
+    return *refused;
+  }
+  const NodeId id = find(path.bytes());
+  record("set_attributes", path, id, id == kNone, detail);
+  if (id == kNone) return file_not_found();
+  nodes_[id].attributes = applied_attributes(nodes_[id].attributes, attributes);
+  return {};
+}
+
+Result<std::string> FakeFileSystem::read_file(const Path& path) {
+  if (auto refused = refusal(Op::ReadFile, path)) return *refused;
+  const NodeId id = find(path.bytes());
+  if (id == kNone) return file_not_found();
+  // CreateFileW on a folder without backup semantics is refused.
+  if (is_folder(id)) return access_denied();
+  return nodes_[id].content;
+}
+
+Result<std::unique_ptr<platform::WritableFile>> FakeFileSystem::create_or_truncate(
+    const Path& path) {
+  if (auto refused = refusal(Op::CreateOrTruncate, path)) {
+    record("create", path, find(path.bytes()), true);
+    return *refused;
+  }
+  auto [parent, name] = parent_and_name(path.bytes());
+  if (parent == kNone) {
+    record("create", path, kNone, true);
+    return path_not_found();
+  }
+  auto existing = nodes_[parent].by_name.find(name);
+  NodeId id = kNone;
+  if (existing == nodes_[parent].by_name.end()) {
+    id = add_child(parent, name, kAttrArchive);
+  } else {
+    id = existing->second;
+    if (is_folder(id) || (nodes_[id].attributes & kAttrReadonly) != 0) {
+      record("create", path, id, true);
+      return access_denied();
+    }
+    nodes_[id].content.clear();
+    nodes_[id].attributes =
+        applied_attributes(nodes_[id].attributes, nodes_[id].attributes | kAttrArchive);
+  }
+  record("create", path, id, false);
+
+  std::size_t limit = kUnlimited;
+  if (!write_limits_.empty()) {
+    auto found = write_limits_.find(canonical(path.bytes()));
+    if (found != write_limits_.end()) limit = found->second;
+  }
+  return std::unique_ptr<platform::WritableFile>(std::make_unique<File>(*this, id, limit));
+}
+
+Result<void> FakeFileSystem::write(NodeId id, std::string_view data, std::size_t& written,
+                                   std::size_t limit) {
+  const std::size_t room = limit - std::min(limit, written);
+  const std::size_t accepted = std::min(room, data.size());
+  nodes_[id].content.append(data.substr(0, accepted));
+  written += accepted;
+  const bool failed = accepted < data.size();
+  recorded_.push_back(Recorded{"write", id, {}, {}, failed});
+  if (failed) return disk_full();
+  return {};
+}
+
+Result<void> FakeFileSystem::delete_file(const Path& path) {
+  if (auto refused = refusal(Op::DeleteFile, path)) {
+    record("delete", path, find(path.bytes()), true);
+    return *refused;
+  }
+  const NodeId id = find(path.bytes());
+  const bool deletable = id != kNone && !is_folder(id);
+  record("delete", path, id, !deletable);
+  if (id == kNone) return file_not_found();
+  if (!deletable) return access_denied();
+  unlink(id);
+  return {};
+}
+
+Result<FileType> FakeFileSystem::file_type(const Path& path) {
+  if (auto refused = refusal(Op::FileType, path)) return *refused;
+  const NodeId id = find(path.bytes());
+  if (id == kNone) return file_not_found();
+  return is_folder(id) ? FileType::Directory : FileType::File;
+}
+
+Result<void> FakeFileSystem::create_folders(const Path& folder) {
+  if (auto refused = refusal(Op::CreateFolders, folder)) {
+    record("create_folders", folder, find(folder.bytes()), true);
+    return *refused;
+  }
+  const NodeId id = folder.empty() ? kNone : make_folders(folder.bytes());
+  record("create_folders", folder, id, id == kNone);
+  if (id == kNone) return already_exists();
+  return {};
+}
+
+Result<void> FakeFileSystem::replace_file(const Path& source, const Path& target) {
+  const std::string target_text = Path(canonical(target.bytes())).display();
+  if (auto refused = refusal(Op::ReplaceFile, source)) {
+    record("replace", source, find(source.bytes()), true, target_text);
+    return *refused;
+  }
+  const NodeId from = find(source.bytes());
+  const NodeId replaced = find(target.bytes());
+  auto [parent, name] = parent_and_name(target.bytes());
+  std::optional<Error> failure;
+  if (from == kNone || parent == kNone) {
+    failure = file_not_found();
+  } else if (is_folder(from) ||
+             (replaced != kNone &&
+              (is_folder(replaced) || (nodes_[replaced].attributes & kAttrReadonly) != 0))) {
+    failure = access_denied();
+  }
+  record("replace", source, from, failure.has_value(), target_text);
+  if (failure) return *failure;
+  if (from == replaced) return {};
+
+  // The moved file gets a node of its own, so that calls recorded on the source still show the
+  // source's name.
+  if (replaced != kNone) unlink(replaced);
+  const NodeId moved = add_child(parent, name, nodes_[from].attributes);
+  nodes_[moved].reparse_tag = nodes_[from].reparse_tag;
+  nodes_[moved].content = std::move(nodes_[from].content);
+  unlink(from);
+  return {};
+}
+
+}  // namespace tindral::testing

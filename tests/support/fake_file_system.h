@@ -1,0 +1,186 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "platform/file_system.h"
+#include "platform/path.h"
+
+namespace tindral::testing {
+
+/// An in-memory file system with Windows semantics that records what the code under test
+/// changes and fails where a test asks it to, for the failures no real disk produces on demand.
+///
+/// Paths are split at platform::is_separator; names compare byte for byte (unlike NTFS, case
+/// matters). A listing returns entries in the order they were added, which stands for the
+/// arbitrary order of a real file system. Attributes behave as on Windows: a folder always
+/// carries DIRECTORY, a new file ARCHIVE; READONLY files refuse create_or_truncate but can be
+/// deleted; HIDDEN and SYSTEM files can be truncated. Links are entries with REPARSE_POINT and a
+/// reparse tag; the fake does not follow them. Errors carry Windows system error codes.
+///
+/// Nothing in it recurses and lookups reuse the previous lookup's prefix, so trees 100,000
+/// folders deep work as long as a walk goes depth first. One thread at a time.
+class FakeFileSystem final : public platform::FileSystem {
+ public:
+  /// The operations a test can make fail.
+  enum class Op {
+    OpenListing,
+    GetAttributes,
+    SetAttributes,
+    ReadFile,
+    CreateOrTruncate,
+    DeleteFile,
+    FileType,
+    CreateFolders,
+    ReplaceFile,
+  };
+
+  FakeFileSystem();
+  ~FakeFileSystem() override;
+  FakeFileSystem(const FakeFileSystem&) = delete;
+  FakeFileSystem& operator=(const FakeFileSystem&) = delete;
+
+  // Building the tree; none of this is recorded. Missing ancestors become plain folders, and
+  // adding an existing entry again replaces its attributes (and a file's content).
+
+  /// Adds a folder; DIRECTORY is always added to `attributes`.
+  void add_folder(const Path& folder, std::uint32_t attributes = platform::kAttrDirectory,
+                  std::uint32_t reparse_tag = 0);
+  /// Adds a file with `content` and exactly `attributes`.
+  void add_file(const Path& file, std::string content = {},
+                std::uint32_t attributes = platform::kAttrArchive, std::uint32_t reparse_tag = 0);
+  /// Adds a link to a folder (DIRECTORY | REPARSE_POINT with `reparse_tag`); it lists empty.
+  void add_link(const Path& link, std::uint32_t reparse_tag = platform::kReparseTagSymlink);
+  /// Adds `depth` plain folders named `name`, each inside the one before, below `top`, and
+  /// returns the deepest. Takes time in proportion to the depth, where adding each folder by its
+  /// path would take the square.
+  Path add_folder_chain(const Path& top, std::string_view name, std::size_t depth);
+
+  // Failures, each in force until the end of the test.
+
+  /// Makes `op` on `path` fail with an OS error of `kind`, before it changes anything.
+  void refuse(Op op, const Path& path, ErrorKind kind = ErrorKind::AccessDenied);
+  /// Makes each file opened for writing at `file` accept `bytes` bytes, then fail (disk full).
+  void fail_write_after(const Path& file, std::size_t bytes);
+  /// Makes each listing of `folder` return `entries` entries, then an error.
+  void break_listing_after(const Path& folder, std::size_t entries);
+
+  // What a test inspects; none of this is recorded.
+
+  /// True when an entry exists at the path.
+  bool contains(const Path& path) const;
+  /// The content of a file ("" and a test failure when there is none).
+  std::string content(const Path& file) const;
+  /// The attribute bits of an entry (0 and a test failure when there is none).
+  std::uint32_t attributes(const Path& path) const;
+
+  /// Every mutating call so far, one line each: "create <path>", "write <path>",
+  /// "set_attributes <path> 0x6", "delete <path>", "create_folders <path>",
+  /// "replace <source> <target>"; " (failed)" is appended when the call returned an error.
+  /// Paths are shown joined with platform::kSeparator.
+  std::vector<std::string> operations() const;
+  /// The number of recorded calls (cheap, also for deep trees).
+  std::size_t operation_count() const { return recorded_.size(); }
+  /// Forgets the calls recorded so far, for tests that assert only what follows.
+  void clear_operations() { recorded_.clear(); }
+
+  /// Listings open right now.
+  int open_listings() const { return open_listings_; }
+  /// The most listings that were ever open at the same time.
+  int max_open_listings() const { return max_open_listings_; }
+
+  // platform::FileSystem
+  Result<std::unique_ptr<platform::DirListing>> open_listing(const Path& folder) override;
+  Result<std::uint32_t> get_attributes(const Path& path) override;
+  Result<void> set_attributes(const Path& path, std::uint32_t attributes) override;
+  Result<std::string> read_file(const Path& path) override;
+  Result<std::unique_ptr<platform::WritableFile>> create_or_truncate(const Path& path) override;
+  Result<void> delete_file(const Path& path) override;
+  Result<platform::FileType> file_type(const Path& path) override;
+  Result<void> create_folders(const Path& folder) override;
+  Result<void> replace_file(const Path& source, const Path& target) override;
+
+ private:
+  class Listing;
+  class File;
+  using NodeId = std::uint32_t;
+
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const {
+      return std::hash<std::string_view>{}(name);
+    }
+  };
+
+  struct Node {
+    std::string name;
+    NodeId parent = 0;
+    std::uint32_t depth = 0;  ///< components from the top, the top itself 0
+    std::uint32_t attributes = 0;
+    std::uint32_t reparse_tag = 0;
+    std::string content;
+    std::vector<NodeId> children;  ///< in listing order
+    std::unordered_map<std::string, NodeId, NameHash, std::equal_to<>> by_name;
+  };
+
+  /// The deepest existing entry along a path and where its component ends.
+  struct Lookup {
+    NodeId deepest = kTop;
+    std::size_t end = 0;
+    bool complete = false;
+  };
+
+  struct Recorded {
+    std::string verb;
+    NodeId node = kNone;    ///< the entry, when it existed at the time of the call
+    std::string path_text;  ///< the path otherwise
+    std::string detail;     ///< after the path
+    bool failed = false;
+  };
+
+  static constexpr NodeId kTop = 0;
+  static constexpr NodeId kNone = 0xFFFFFFFF;
+
+  Lookup look_up(std::string_view path) const;
+  NodeId find(std::string_view path) const;
+  NodeId make_folders(std::string_view path);
+  NodeId add_child(NodeId parent, std::string_view name, std::uint32_t attributes);
+  void unlink(NodeId id);
+  std::pair<NodeId, std::string_view> parent_and_name(std::string_view path);
+  bool is_folder(NodeId id) const;
+
+  std::string node_text(NodeId id) const;
+  std::optional<Error> refusal(Op op, const Path& path) const;
+  /// Records a call on `path`, whose entry is `node` (kNone when there is none).
+  void record(std::string verb, const Path& path, NodeId node, bool failed,
+              std::string detail = {});
+  Result<void> write(NodeId id, std::string_view data, std::size_t& written, std::size_t limit);
+  void listing_closed() { --open_listings_; }
+
+  std::deque<Node> nodes_;
+  std::vector<Recorded> recorded_;
+  std::map<std::pair<Op, std::string>, ErrorKind> refusals_;
+  std::map<std::string, std::size_t> write_limits_;
+  std::map<std::string, std::size_t> listing_breaks_;
+  int open_listings_ = 0;
+  int max_open_listings_ = 0;
+
+  // The path of the previous lookup with the entries along it, so that a depth-first walk
+  // resolves only the components that changed instead of the whole path each time.
+  mutable std::string cached_path_;
+  mutable std::vector<std::size_t> cached_ends_;
+  mutable std::vector<NodeId> cached_ids_;
+};
+
+}  // namespace tindral::testing
