@@ -44,6 +44,7 @@ QUICK = {
 }
 OPERATIONS = ["floor", "first_scan", "rescan", "cleanup"]
 PROCESS_TIMEOUT = 600  # seconds; a process that takes longer is killed and the run fails
+TIME = "/usr/bin/time"  # GNU time
 
 SUMMARY_PATTERNS = {
     "folders": re.compile(r"Folders (?:scanned|visited): (\d+)"),
@@ -57,14 +58,19 @@ class BenchError(Exception):
 
 
 def run_timed(argv, env, out_path):
-    """Runs one process to its end: wall seconds, CPU seconds, peak RSS in KiB, its output."""
+    """Runs one process to its end: wall seconds, CPU seconds, peak RSS in KiB, its output.
+
+    The process is started through GNU time, which reports its peak RSS: started straight from
+    here, it would inherit this Python process's high-water mark across exec."""
+    rss_path = out_path + ".rss"
+    timed = [TIME, "-f", "%M", "-o", rss_path] + argv
     actions = [
         (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
         (os.POSIX_SPAWN_OPEN, 1, out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644),
         (os.POSIX_SPAWN_DUP2, 1, 2),
     ]
     start = time.perf_counter()
-    pid = os.posix_spawn(argv[0], argv, env, file_actions=actions)
+    pid = os.posix_spawn(timed[0], timed, env, file_actions=actions)
     watchdog = threading.Timer(PROCESS_TIMEOUT, os.kill, (pid, signal.SIGKILL))
     watchdog.start()
     _, status, usage = os.wait4(pid, 0)
@@ -75,7 +81,9 @@ def run_timed(argv, env, out_path):
     code = os.waitstatus_to_exitcode(status)
     if code != 0:
         raise BenchError(f"{' '.join(argv)} exited with {code}:\n{output[-2000:]}")
-    return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "rss_kib": usage.ru_maxrss,
+    with open(rss_path, encoding="utf-8") as f:
+        rss_kib = int(f.read().split()[-1])
+    return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "rss_kib": rss_kib,
             "output": output}
 
 

@@ -75,9 +75,18 @@ bool is_marked(std::string_view text) {
                      [text](std::string_view word) { return text.find(word) != text.npos; });
 }
 
-Result<bool> ensure_desktop_ini(platform::FileSystem& fs, const Path& folder) {
+bool may_name_desktop_ini(std::string_view name) {
+  const bool ascii = std::all_of(name.begin(), name.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  return !ascii || text::ascii_iequals(name, kDesktopIniName);
+}
+
+Result<bool> ensure_desktop_ini(platform::FileSystem& fs, const Path& folder,
+                                ListedDesktopIni listed) {
   const Path file = folder.child(kDesktopIniName);
   const std::string& content = desktop_ini_content();
+  // What a read would find: nothing there.
+  if (listed == ListedDesktopIni::Absent) return write_desktop_ini(fs, folder, file, content);
 
   Result<std::string> existing = fs.read_file(file);
   if (existing.ok()) {
@@ -99,7 +108,9 @@ Result<bool> ensure_desktop_ini(platform::FileSystem& fs, const Path& folder) {
   return write_desktop_ini(fs, folder, file, content);
 }
 
-Result<bool> remove_desktop_ini(platform::FileSystem& fs, const Path& folder) {
+Result<bool> remove_desktop_ini(platform::FileSystem& fs, const Path& folder,
+                                ListedDesktopIni listed) {
+  if (listed == ListedDesktopIni::Absent) return false;
   const Path file = folder.child(kDesktopIniName);
   Result<std::string> existing = fs.read_file(file);
   if (!readable_as_text(existing) || !is_marked(existing.value())) return false;

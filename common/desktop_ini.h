@@ -20,13 +20,29 @@ const std::string& desktop_ini_content();
 /// True when `text` contains one of the marker words (case-sensitive, anywhere).
 bool is_marked(std::string_view text);
 
+/// What a walk that has just listed a folder knows about the folder's desktop.ini.
+enum class ListedDesktopIni {
+  /// The listing held an entry that may be desktop.ini, broke off, or was not read.
+  Unknown,
+  /// The whole listing held no entry that may be desktop.ini: there is no file to open.
+  Absent,
+};
+
+/// True when a listing entry named `name` may be the file a folder's desktop.ini path opens:
+/// "desktop.ini" in any ASCII letter case, and every name with a byte outside ASCII, because
+/// file systems that ignore case fold some such letters onto ASCII ones (the long s onto S).
+bool may_name_desktop_ini(std::string_view name);
+
 /// Gives a folder with content the service's desktop.ini: true when a file was created or
 /// rewritten. A desktop.ini without a marker, or one that cannot be read as UTF-8, is foreign
-/// and left alone.
-Result<bool> ensure_desktop_ini(platform::FileSystem& fs, const Path& folder);
+/// and left alone. With `Absent` the file is written without first trying to read it.
+Result<bool> ensure_desktop_ini(platform::FileSystem& fs, const Path& folder,
+                                ListedDesktopIni listed = ListedDesktopIni::Unknown);
 
-/// Removes the service's desktop.ini from a folder: true when a marked file was removed.
-Result<bool> remove_desktop_ini(platform::FileSystem& fs, const Path& folder);
+/// Removes the service's desktop.ini from a folder: true when a marked file was removed. With
+/// `Absent` there is nothing to remove and the disk is not touched.
+Result<bool> remove_desktop_ini(platform::FileSystem& fs, const Path& folder,
+                                ListedDesktopIni listed = ListedDesktopIni::Unknown);
 
 /// Clears HIDDEN and SYSTEM of a file, keeping its other bits; a missing file is fine.
 Result<void> clear_hidden_system(platform::FileSystem& fs, const Path& file);

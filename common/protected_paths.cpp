@@ -20,9 +20,10 @@ std::string lowered_variable(std::string_view name) {
 // down to A-Z: a walk deep down a tree lower-cases the whole path of every folder it meets.
 std::string lowered(std::string_view text) {
   std::string out(text);
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) >= 0x80) return text::to_lower(text);
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  char* const end = out.data() + out.size();
+  for (char* c = out.data(); c != end; ++c) {
+    if (static_cast<unsigned char>(*c) >= 0x80) return text::to_lower(text);
+    if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
   }
   return out;
 }

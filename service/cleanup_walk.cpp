@@ -1,8 +1,6 @@
 #include "cleanup_walk.h"
 
-#include <algorithm>
 #include <chrono>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,23 +15,40 @@ namespace tindral {
 
 namespace {
 
+/// What one folder's listing tells the cleanup.
+struct CleanupListing {
+  std::vector<std::string> subfolders;  ///< names to visit, in listing order
+  ListedDesktopIni desktop_ini = ListedDesktopIni::Absent;
+};
+
 // The subfolders of `folder` in listing order; links are left out because they may point
-// anywhere, even back up the tree. The listing is read to its end and closed before
-// the walk goes further down, so that however deep the tree, only one listing is open at a
-// time. A listing that cannot be opened has no subfolders; one that breaks off keeps the
-// entries read so far.
-std::vector<Path> list_subfolders(platform::FileSystem& fs, const Path& folder) {
-  std::vector<Path> subfolders;
+// anywhere, even back up the tree. The listing is read to its end and closed before the walk
+// goes further down, so that however deep the tree, only one listing is open at a time. A
+// listing that cannot be opened has no subfolders and says nothing about desktop.ini; one that
+// breaks off keeps the entries read so far.
+CleanupListing read_listing(platform::FileSystem& fs, const Path& folder) {
+  CleanupListing result;
   Result<std::unique_ptr<platform::DirListing>> listing = fs.open_listing(folder);
-  if (!listing) return subfolders;
-  platform::DirEntry entry;
-  for (;;) {
-    Result<bool> more = (*listing)->next(entry);
-    if (!more || !*more) break;
-    if (is_subfolder_entry(entry)) subfolders.push_back(folder.child(entry.name));
+  if (!listing) {
+    result.desktop_ini = ListedDesktopIni::Unknown;
+    return result;
   }
-  return subfolders;
+  platform::DirEntry entry;
+  Result<bool> more = (*listing)->next(entry);
+  for (; more && *more; more = (*listing)->next(entry)) {
+    if (may_name_desktop_ini(entry.name)) result.desktop_ini = ListedDesktopIni::Unknown;
+    if (is_subfolder_entry(entry)) result.subfolders.push_back(std::move(entry.name));
+  }
+  if (!more) result.desktop_ini = ListedDesktopIni::Unknown;
+  return result;
 }
+
+/// One visited folder whose subfolders are being walked.
+struct Frame {
+  std::size_t path_length = 0;          ///< the folder's path is this prefix of the current path
+  std::vector<std::string> subfolders;  ///< released when the last one has been walked
+  std::size_t next_subfolder = 0;
+};
 
 std::string summary_message(const CleanupStats& stats, std::chrono::nanoseconds elapsed) {
   return "Cleanup complete: " + std::to_string(stats.folders_visited) + " folders visited, " +
@@ -43,20 +58,36 @@ std::string summary_message(const CleanupStats& stats, std::chrono::nanoseconds 
 
 }  // namespace
 
+// Each folder is handled before everything below it, and its subtree before its next sibling.
+// The walk keeps its own stack of frames instead of recursing, so that a deep tree cannot
+// exhaust the thread's stack, and the frames hold subfolder names against one current path, so
+// that memory grows with the path and the names pending along it, not with full paths. The
+// listing comes before the removal so that a folder whose listing shows no desktop.ini needs
+// no attempt to read one; a folder whose listing cannot be opened still loses its file.
 CleanupStats cleanup_folder(platform::FileSystem& fs, const Path& folder) {
   CleanupStats stats;
-  // An explicit stack instead of recursion, so that a deep tree cannot exhaust the thread's
-  // stack. Children are pushed in reverse so that they come off in listing order: each folder
-  // is still handled before everything below it, and its subtree before its next sibling.
-  std::vector<Path> pending{folder};
-  while (!pending.empty()) {
-    const Path current = std::move(pending.back());
-    pending.pop_back();
+  auto visit = [&](const Path& path) {
+    CleanupListing listing = read_listing(fs, path);
     ++stats.folders_visited;
-    Result<bool> removed = remove_desktop_ini(fs, current);
+    Result<bool> removed = remove_desktop_ini(fs, path, listing.desktop_ini);
     if (removed && *removed) ++stats.ini_removed;
-    std::vector<Path> subfolders = list_subfolders(fs, current);
-    std::move(subfolders.rbegin(), subfolders.rend(), std::back_inserter(pending));
+    return Frame{path.bytes().size(), std::move(listing.subfolders), 0};
+  };
+
+  Path current = folder;
+  std::vector<Frame> stack;
+  stack.push_back(visit(current));
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next_subfolder == top.subfolders.size()) {
+      stack.pop_back();
+      continue;
+    }
+    if (current.bytes().size() != top.path_length) {
+      current = Path(current.bytes().substr(0, top.path_length));
+    }
+    current = current.child(top.subfolders[top.next_subfolder++]);
+    stack.push_back(visit(current));
   }
   return stats;
 }

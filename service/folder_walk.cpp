@@ -1,3 +1,5 @@
+#include "scanner.h"
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -7,7 +9,6 @@
 
 #include "desktop_ini.h"
 #include "protected_paths.h"
-#include "scanner.h"
 #include "text.h"
 
 namespace tindral {
@@ -26,6 +27,8 @@ bool is_git_folder(std::string_view name) { return text::ascii_iequals(name, kGi
 struct FolderListing {
   std::vector<std::string> subfolders;  ///< names to visit, in listing order
   bool has_content_file = false;
+  /// Spares the decision an attempt to read a desktop.ini the listing did not show.
+  ListedDesktopIni desktop_ini = ListedDesktopIni::Absent;
 };
 
 /// Reads a folder's listing to its end and closes it, so that only one listing is open at any
@@ -35,9 +38,11 @@ std::optional<FolderListing> read_listing(platform::FileSystem& fs, const Path& 
   if (!listing.ok()) return std::nullopt;
   FolderListing result;
   platform::DirEntry entry;
-  // An entry that cannot be read ends the listing; what was read so far stands.
-  for (Result<bool> more = (*listing)->next(entry); more.ok() && *more;
-       more = (*listing)->next(entry)) {
+  // An entry that cannot be read ends the listing; what was read so far stands, but the entries
+  // not read may include desktop.ini.
+  Result<bool> more = (*listing)->next(entry);
+  for (; more.ok() && *more; more = (*listing)->next(entry)) {
+    if (may_name_desktop_ini(entry.name)) result.desktop_ini = ListedDesktopIni::Unknown;
     if (is_link_entry(entry)) continue;
     if (is_subfolder_entry(entry)) {
       if (is_git_folder(entry.name) || is_protected_path(folder.child(entry.name))) continue;
@@ -46,6 +51,7 @@ std::optional<FolderListing> read_listing(platform::FileSystem& fs, const Path& 
       result.has_content_file = true;
     }
   }
+  if (!more.ok()) result.desktop_ini = ListedDesktopIni::Unknown;
   return result;
 }
 
@@ -55,7 +61,8 @@ struct Frame {
   std::vector<std::string> subfolders;  ///< released when the folder is decided
   std::size_t next_subfolder = 0;
   bool has_content = false;  ///< an own content file or a subfolder with content
-  FolderScanResult totals;   ///< the folder itself and its subfolders walked so far
+  ListedDesktopIni desktop_ini = ListedDesktopIni::Unknown;
+  FolderScanResult totals;  ///< the folder itself and its subfolders walked so far
 };
 
 Frame start_frame(std::size_t path_length, FolderListing listing) {
@@ -63,6 +70,7 @@ Frame start_frame(std::size_t path_length, FolderListing listing) {
   frame.path_length = path_length;
   frame.subfolders = std::move(listing.subfolders);
   frame.has_content = listing.has_content_file;
+  frame.desktop_ini = listing.desktop_ini;
   frame.totals.folders = 1;
   return frame;
 }
@@ -73,10 +81,10 @@ FolderScanResult decide(platform::FileSystem& fs, const Path& folder, const Fram
   FolderScanResult result = frame.totals;
   result.has_content = frame.has_content;
   if (frame.has_content) {
-    Result<bool> written = ensure_desktop_ini(fs, folder);
+    Result<bool> written = ensure_desktop_ini(fs, folder, frame.desktop_ini);
     if (written.ok() && *written) ++result.ini_written;
   } else {
-    Result<bool> removed = remove_desktop_ini(fs, folder);
+    Result<bool> removed = remove_desktop_ini(fs, folder, frame.desktop_ini);
     if (removed.ok() && *removed) ++result.ini_removed;
   }
   return result;
@@ -105,7 +113,7 @@ bool is_subfolder_entry(const platform::DirEntry& entry) {
 
 bool is_content_file(const platform::DirEntry& entry) {
   if (is_link_entry(entry) || is_subfolder_entry(entry)) return false;
-  if (entry.name.empty() || entry.name.front() == '.') return false;
+  if (entry.name.starts_with('.')) return false;
   return !text::ascii_iequals(entry.name, kDesktopIniName);
 }
 
@@ -113,7 +121,7 @@ bool is_content_file(const platform::DirEntry& entry) {
 // frames instead of recursing, because a service thread has a small stack and folder trees have
 // no depth limit. All frames share one current path, which the walk extends on the way down and
 // cuts back on the way up, so that memory grows with the length of the current path and the
-// subfolder names pending along it, never with the size of the tree.
+// subfolder names of the folders along it, never with the size of the tree.
 FolderScanResult scan_folder(platform::FileSystem& fs, const Path& folder) {
   std::optional<FolderListing> root_listing = read_listing(fs, folder);
   if (!root_listing) return kUnlistedFolder;

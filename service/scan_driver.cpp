@@ -1,10 +1,11 @@
+#include "scanner.h"
+
 #include <chrono>
 #include <string>
 #include <utility>
 
 #include "log.h"
 #include "protected_paths.h"
-#include "scanner.h"
 #include "text.h"
 
 namespace tindral {

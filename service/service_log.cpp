@@ -1,7 +1,9 @@
 #include "service_log.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 

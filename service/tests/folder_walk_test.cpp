@@ -230,11 +230,12 @@ TEST_F(FolderWalkTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
   EXPECT_EQ(git("fsck"), 0) << testing::read_bytes(dir_ / "git.log");
 }
 
-// The deepest chain the platform's path limit allows (natively PATH_MAX, 4,096 bytes; under
-// Wine the Unix path behind the drive letter must stay below about 4,266 characters) with short
-// names, each folder getting its desktop.ini.
+// A chain of short names as deep as the path limit allows: natively PATH_MAX, 4,096 bytes.
+// Wine resolves a path one component at a time on every call, so a walk there takes time in the
+// cube of the depth (about 25 minutes at 3,000 characters); 600 characters, well past MAX_PATH
+// and so only reachable with the long-path prefix, take seconds.
 TEST_F(FolderWalkTest, DeepRealChainIsWalkedWithoutAStackOverflow) {
-  const std::size_t path_budget = testing::running_under_wine() ? 3000 : 4000;
+  const std::size_t path_budget = testing::running_under_wine() ? 600 : 4000;
   const std::size_t room = path_budget - top_.bytes().size() - std::string("/desktop.ini").size();
   const std::size_t depth = room / 2;  // one separator and one letter per level
   std::string chain = top_.bytes();
@@ -305,8 +306,6 @@ constexpr std::uint32_t kDedupTag = 0x80000013;  // a reparse point that is not 
 INSTANTIATE_TEST_SUITE_P(
     ContentRule, FolderWalkContentTest,
     ::testing::Values(
-        ContentCase{"PlainFile", "photo.jpg", kFile, 0, true},
-        ContentCase{"HiddenSystemFile", "Thumbs.db", kAttrHidden | kAttrSystem, 0, true},
         ContentCase{"ReadOnlyFile", "readonly.txt", platform::kAttrReadonly, 0, true},
         ContentCase{"DesktopIni", "desktop.ini", kFile, 0, false},
         ContentCase{"DesktopIniMixedCase", "DeskTop.INI", kFile, 0, false},
@@ -314,12 +313,10 @@ INSTANTIATE_TEST_SUITE_P(
         ContentCase{"ShorterName", "desktop.in", kFile, 0, true},
         // Only A to Z fold: a dotless i is another letter.
         ContentCase{"NonAsciiLetter", "desktop.\xC4\xB1ni", kFile, 0, true},
-        ContentCase{"DotFile", ".gitignore", kFile, 0, false},
         ContentCase{"LinkToFile", "link.txt", kLinkToFile, platform::kReparseTagSymlink, false},
         ContentCase{"ReparsePointThatIsNoLink", "deduplicated.dat", kLinkToFile, kDedupTag, true},
         ContentCase{"Junction", "Junction", platform::kAttrDirectory | platform::kAttrReparsePoint,
-                    kJunctionTag, false},
-        ContentCase{"EmptySubfolder", "Empty", platform::kAttrDirectory, 0, false}),
+                    kJunctionTag, false}),
     [](const ::testing::TestParamInfo<ContentCase>& info) { return info.param.label; });
 
 TEST_F(FolderWalkFakeTest, VisitsInListingOrderAndDecidesBottomUp) {

@@ -30,7 +30,8 @@ namespace tindral::testing {
 /// reparse tag; the fake does not follow them. Errors carry Windows system error codes.
 ///
 /// Nothing in it recurses and lookups reuse the previous lookup's prefix, so trees 100,000
-/// folders deep work as long as a walk goes depth first. One thread at a time.
+/// folders deep work as long as a walk goes depth first. One thread at a time; listings and open
+/// files must not outlive the fake.
 class FakeFileSystem final : public platform::FileSystem {
  public:
   /// The operations a test can make fail.

@@ -122,6 +122,11 @@ Result<void> run_service_dispatcher(std::string_view /*service_name*/, ServiceMa
     }
   }
   service_thread.join();
+  // A SIGTERM that came after the service had stopped needs no answer; taken here, it cannot
+  // end the process by its default action once the mask is restored.
+  const timespec no_wait{0, 0};
+  while (sigtimedwait(&stop_signals, nullptr, &no_wait) == SIGTERM) {
+  }
   pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
   return {};
 }
