@@ -18,73 +18,6 @@ constexpr char32_t kFinalSigma = 0x03C2;
 bool is_surrogate(char32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
-/// One UTF-8 sequence at the front of some bytes. When it is invalid, `length` covers the
-/// maximal subpart: the longest prefix that could still have begun a valid sequence (at least
-/// one byte), which is what is replaced by one U+FFFD.
-struct Sequence {
-  char32_t code_point;
-  std::size_t length;
-  bool valid;
-};
-
-// Allowed range of the second byte after each lead byte (Unicode table 3-7). Narrowing it
-// after E0, ED, F0 and F4 is what rules out overlong forms, surrogates and code points above
-// U+10FFFF. With `allow_surrogates` the ED range widens so that WTF-8's encoding of an unpaired
-// UTF-16 unit decodes as one (surrogate) code point.
-Sequence decode_sequence(std::string_view bytes, bool allow_surrogates) {
-  const auto lead = static_cast<unsigned char>(bytes[0]);
-  if (lead < 0x80) return {lead, 1, true};
-
-  std::size_t length = 0;
-  unsigned char second_min = 0x80;
-  unsigned char second_max = 0xBF;
-  char32_t code_point = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    code_point = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    code_point = lead & 0x0F;
-    if (lead == 0xE0) second_min = 0xA0;
-    if (lead == 0xED && !allow_surrogates) second_max = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    code_point = lead & 0x07;
-    if (lead == 0xF0) second_min = 0x90;
-    if (lead == 0xF4) second_max = 0x8F;
-  } else {
-    return {kReplacementCharacter, 1, false};
-  }
-
-  for (std::size_t i = 1; i < length; ++i) {
-    if (i >= bytes.size()) return {kReplacementCharacter, i, false};
-    const auto byte = static_cast<unsigned char>(bytes[i]);
-    const unsigned char min = i == 1 ? second_min : 0x80;
-    const unsigned char max = i == 1 ? second_max : 0xBF;
-    if (byte < min || byte > max) return {kReplacementCharacter, i, false};
-    code_point = (code_point << 6) | (byte & 0x3F);
-  }
-  return {code_point, length, true};
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 /// The valid code point that ends right before byte `end`, with the offset where it starts.
 struct Preceding {
   char32_t code_point;
@@ -317,6 +250,64 @@ std::string format_seconds(std::chrono::nanoseconds elapsed, int decimals) {
   out.resize(ec == std::errc() ? static_cast<std::size_t>(end - out.data()) : 0);
   out += 's';
   return out;
+}
+
+// Allowed range of the second byte after each lead byte (Unicode table 3-7). Narrowing it
+// after E0, ED, F0 and F4 is what rules out overlong forms, surrogates and code points above
+// U+10FFFF. With `allow_surrogates` the ED range widens so that WTF-8's encoding of an unpaired
+// UTF-16 unit decodes as one (surrogate) code point.
+Sequence decode_sequence(std::string_view bytes, bool allow_surrogates) {
+  const auto lead = static_cast<unsigned char>(bytes[0]);
+  if (lead < 0x80) return {lead, 1, true};
+
+  std::size_t length = 0;
+  unsigned char second_min = 0x80;
+  unsigned char second_max = 0xBF;
+  char32_t code_point = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    code_point = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    code_point = lead & 0x0F;
+    if (lead == 0xE0) second_min = 0xA0;
+    if (lead == 0xED && !allow_surrogates) second_max = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    code_point = lead & 0x07;
+    if (lead == 0xF0) second_min = 0x90;
+    if (lead == 0xF4) second_max = 0x8F;
+  } else {
+    return {kReplacementCharacter, 1, false};
+  }
+
+  for (std::size_t i = 1; i < length; ++i) {
+    if (i >= bytes.size()) return {kReplacementCharacter, i, false};
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    const unsigned char min = i == 1 ? second_min : 0x80;
+    const unsigned char max = i == 1 ? second_max : 0xBF;
+    if (byte < min || byte > max) return {kReplacementCharacter, i, false};
+    code_point = (code_point << 6) | (byte & 0x3F);
+  }
+  return {code_point, length, true};
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
 }
 
 }  // namespace tindral::text

@@ -9,6 +9,22 @@
 
 namespace tindral::text {
 
+/// One UTF-8 sequence at the front of some bytes. When it is invalid, `length` covers the
+/// maximal subpart: the longest prefix that could still have begun a valid sequence (at least
+/// one byte), which is what is replaced by one U+FFFD.
+struct Sequence {
+  char32_t code_point;
+  std::size_t length;
+  bool valid;
+};
+
+/// Decodes the sequence at the front of non-empty `bytes`. With `allow_surrogates` the encoding
+/// of a lone surrogate (WTF-8's form of an unpaired UTF-16 unit) counts as valid.
+Sequence decode_sequence(std::string_view bytes, bool allow_surrogates);
+
+/// Appends the UTF-8 (for a surrogate: generalized UTF-8) encoding of `code_point`.
+void append_utf8(std::string& out, char32_t code_point);
+
 /// True when `bytes` is valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool is_valid_utf8(std::string_view bytes);
 
