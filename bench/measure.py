@@ -3,14 +3,16 @@
 
 bench/run.sh builds the executables and calls this; see README.md, "Benchmarks".
 
-For every tree it runs, after one untimed round that warms the caches, `runs` rounds of:
-  find TREE -type d     the floor: what merely listing every folder costs
-  tindral --console     first scan of the undecorated tree (writes every desktop.ini)
-  tindral --console     rescan with nothing to do
-  cleanup driver        removes every desktop.ini again, which readies the next round
-and reports medians of wall time and CPU time (user + system), each also as a ratio to the
-floor's, and the largest peak resident set size. The counters every run prints are checked
-against what the tree generator says the tree holds.
+Each tree is made `copies` times over (the generator is deterministic) and goes through three
+phases, so that no first scan follows a cleanup:
+  tindral --console     first scan of the undecorated tree (writes every desktop.ini), once
+  tindral --console     rescan with nothing to do, `rescans` times
+  cleanup driver        removes every desktop.ini again, once
+each run right after `find TREE -type d` on the same copy, the floor: what merely listing every
+folder costs. Caches are warm for both (one unmeasured `find` per copy first). Reported are
+medians of wall time and CPU time (user + system), each also as a ratio to the floor's, the
+largest peak resident set size, and what each process costs with nothing to walk. The counters
+every run prints are checked against what the generator says the tree holds.
 """
 
 import argparse
@@ -30,19 +32,25 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 
-# Trees named in the results, and the folder counts of the per-folder cost series.
+# The trees of the results (name, shape, folders), and the folder counts of the cost series.
+# Every tree is made `copies` times, one copy per first scan; rescans run `rescans` times on
+# each copy. The Windows build under Wine runs on further copies of "photos".
 FULL = {
-    "named": [("photos", 20000), ("sparse", 100000), ("wide", 50000), ("deep", 20000)],
+    "named": [("photos", "photos", 20000), ("sparse", "sparse", 100000),
+              ("wide", "wide", 50000), ("deep", "deep", 20000),
+              ("deep 2,000", "deep", 2000)],
     "series": {"photos": [1000, 3000, 10000, 20000, 100000],
                "sparse": [1000, 3000, 10000, 30000, 100000]},
-    "runs": 5, "series_runs": 3, "wine_runs": 3,
+    "copies": 3, "rescans": 2, "wine_copies": 1,
 }
 QUICK = {
-    "named": [("photos", 2000), ("sparse", 10000), ("wide", 5000), ("deep", 2000)],
+    "named": [("photos", "photos", 2000), ("sparse", "sparse", 10000),
+              ("wide", "wide", 5000), ("deep", "deep", 2000)],
     "series": {"photos": [1000, 2000, 5000], "sparse": [1000, 3000, 10000]},
-    "runs": 3, "series_runs": 3, "wine_runs": 1,
+    "copies": 3, "rescans": 1, "wine_copies": 1,
 }
 OPERATIONS = ["floor", "first_scan", "rescan", "cleanup"]
+LABELS = {"first_scan": "first scan", "rescan": "rescan", "cleanup": "cleanup"}
 PROCESS_TIMEOUT = 600  # seconds; a process that takes longer is killed and the run fails
 TIME = "/usr/bin/time"  # GNU time
 
@@ -166,9 +174,19 @@ def make_tree(shape, folders, dest):
     return info
 
 
-def remove_tree(path):
-    # rm copes with chains deeper than a path may be long.
-    subprocess.run(["rm", "-rf", path], check=True)
+def make_copies(shape, folders, trees, count):
+    """`count` identical trees, each for one first scan: a first scan needs an undecorated tree,
+    and undecorating one by a cleanup would make the next scan's file creation pay for the
+    deletions (ext4 without a journal searches past recently freed inodes)."""
+    paths, info = [], None
+    for index in range(count):
+        path = os.path.join(trees, f"{shape}-{folders}-{index + 1}")
+        made = make_tree(shape, folders, path)
+        if info is not None and made["folders"] != info["folders"]:
+            raise BenchError(f"{shape} {folders}: the generator made different trees")
+        info = info or made
+        paths.append(path)
+    return paths, info
 
 
 def check(sample, expected, label, problems):
@@ -180,32 +198,44 @@ def check(sample, expected, label, problems):
     return got
 
 
-def measure_tree(runner, tree, info, runs):
-    """Runs the rounds on one tree; returns the samples and the counters of the last round."""
-    runner.set_roots([tree])
+def measure_tree(runner, copies, info, rescans):
+    """Times the first scan and the cleanup once on each copy and the rescan `rescans` times,
+    all first scans before any cleanup, each run right after a floor run on the same copy;
+    returns the samples and the counters seen."""
+    folders, decorated = info["folders"], info["decorated"]
+    phases = [
+        ("first_scan", runner.scan, {"folders": folders, "written": decorated, "removed": 0}, 1),
+        ("rescan", runner.scan, {"folders": folders, "written": 0, "removed": 0}, rescans),
+        ("cleanup", runner.cleanup, {"folders": folders, "removed": decorated}, 1),
+    ]
+    # Unmeasured: the folders into the caches, the executable into memory.
+    for tree in copies:
+        runner.floor(tree)
+    runner.set_roots([])
+    runner.scan()
+
     problems = []
     samples = {op: [] for op in OPERATIONS}
-    folders, decorated = info["folders"], info["decorated"]
     seen = {}
-    for round_index in range(runs + 1):
-        floor = runner.floor(tree)
-        first = runner.scan()
-        rescan = runner.scan()
-        cleanup = runner.cleanup()
-        seen = {
-            "first_scan": check(first, {"folders": folders, "written": decorated, "removed": 0},
-                                "first scan", problems),
-            "rescan": check(rescan, {"folders": folders, "written": 0, "removed": 0}, "rescan",
-                            problems),
-            "cleanup": check(cleanup, {"folders": folders, "removed": decorated}, "cleanup",
-                             problems),
-        }
-        if round_index == 0:
-            continue  # warms the caches; not counted
-        for op, sample in zip(OPERATIONS, (floor, first, rescan, cleanup)):
-            sample.pop("output", None)
-            samples[op].append(sample)
+    for op, run, expected, repeat in phases:
+        for tree in copies * repeat:
+            runner.set_roots([tree])
+            floor = runner.floor(tree)
+            sample = run()
+            seen[op] = check(sample, expected, LABELS[op], problems)
+            for kind, taken in (("floor", floor), (op, sample)):
+                taken.pop("output", None)
+                samples[kind].append(taken)
     return {"samples": samples, "counters": seen, "problems": sorted(set(problems))}
+
+
+def startup_costs(runner, empty):
+    """What each process costs with nothing to walk: `find` on an empty folder, a scan and a
+    cleanup of a config.txt without roots. Taken off the cost per folder."""
+    runner.set_roots([])
+    runs = {"floor": lambda: runner.floor(empty), "first_scan": runner.scan,
+            "rescan": runner.scan, "cleanup": runner.cleanup}
+    return {op: statistics.median(run()["wall"] for _ in range(5)) for op, run in runs.items()}
 
 
 def summarise(samples):
@@ -262,77 +292,72 @@ def log(message):
     print(message, flush=True)
 
 
+def entry(info, measured):
+    return {"tree": info, "summary": summarise(measured["samples"]),
+            "counters": measured["counters"], "problems": measured["problems"],
+            "samples": measured["samples"]}
+
+
 def run_benchmark(args):
     plan = QUICK if args.quick else FULL
-    work = args.work
-    trees = os.path.join(work, "trees")
+    trees = os.path.join(args.work, "trees")
     os.makedirs(trees, exist_ok=True)
     budget = Budget(args.budget)
+    wine_wanted = bool(args.windows_build) and not args.no_wine
     results = {
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-        "quick": args.quick, "runs": plan["runs"], "series_runs": plan["series_runs"],
-        "wine_runs": plan["wine_runs"], "machine": machine_description(work),
+        "quick": args.quick, "copies": plan["copies"], "rescans": plan["rescans"],
+        "wine_copies": plan["wine_copies"], "machine": machine_description(args.work),
         "load_before": os.getloadavg()[0], "native": {}, "wine": {}, "series": {},
         "skipped": [],
     }
-    native = NativeRunner(args.native_build, work)
+    native = NativeRunner(args.native_build, args.work)
+    empty = os.path.join(trees, "empty")
+    os.mkdir(empty)
+    results["native_startup"] = startup_costs(native, empty)
 
-    named = {}
-    for shape, folders in plan["named"]:
-        path = os.path.join(trees, shape)
-        log(f"== {shape}: making about {folders} folders")
-        info = make_tree(shape, folders, path)
-        named[shape] = (path, info)
-        log(f"   {info['folders']} folders, {info['files']} files, made in "
-            f"{info['made_in']:.1f}s; native, {plan['runs']} rounds")
-        measured = measure_tree(native, path, info, plan["runs"])
-        results["native"][shape] = {"tree": info, "summary": summarise(measured["samples"]),
-                                    "counters": measured["counters"],
-                                    "problems": measured["problems"],
-                                    "samples": measured["samples"]}
+    # Trees stay until the end: deleting them would slow down file creation in the next ones.
+    wine_copies = []
+    for name, shape, folders in plan["named"]:
+        extra = plan["wine_copies"] if name == "photos" and wine_wanted else 0
+        log(f"== {name}: {plan['copies'] + extra} trees of about {folders} folders")
+        copies, info = make_copies(shape, folders, trees, plan["copies"] + extra)
+        if extra:
+            wine_copies = copies[plan["copies"]:]
+        log(f"   {info['folders']} folders, {info['files']} files, each made in "
+            f"{info['made_in']:.1f}s")
+        measured = measure_tree(native, copies[:plan["copies"]], info, plan["rescans"])
+        results["native"][name] = entry(info, measured)
         for problem in measured["problems"]:
             log(f"   note: {problem}")
-        if shape not in plan["series"]:
-            remove_tree(path)
 
-    if args.windows_build and not args.no_wine:
-        photos_path, photos_info = named["photos"]
-        wine = WineRunner(args.windows_build, args.wine_prefix, work)
+    if wine_wanted:
+        wine = WineRunner(args.windows_build, args.wine_prefix, args.work)
         results["wine_version"] = wine_version()
-        log(f"== photos under Wine ({results['wine_version']}), {plan['wine_runs']} rounds")
-        measured = measure_tree(wine, photos_path, photos_info, plan["wine_runs"])
-        results["wine"]["photos"] = {"tree": photos_info,
-                                     "summary": summarise(measured["samples"]),
-                                     "counters": measured["counters"],
-                                     "problems": measured["problems"],
-                                     "samples": measured["samples"]}
-        # What starting a Windows process under Wine costs, with nothing to scan.
-        wine.set_roots([])
-        startup = [wine.scan() for _ in range(3)]
-        results["wine_startup"] = statistics.median(s["wall"] for s in startup)
+        log(f"== photos under Wine ({results['wine_version']}), {len(wine_copies)} tree(s)")
+        measured = measure_tree(wine, wine_copies, results["native"]["photos"]["tree"], 1)
+        results["wine"]["photos"] = entry(results["native"]["photos"]["tree"], measured)
+        results["wine_startup"] = startup_costs(wine, empty)
 
+    named_sizes = {shape: folders for name, shape, folders in plan["named"] if name == shape}
     for shape, sizes in plan["series"].items():
         results["series"][shape] = []
         for folders in sizes:
-            reused = dict(plan["named"]).get(shape) == folders
-            if reused:
-                info = named[shape][1]
-                summary = results["native"][shape]["summary"]
-            else:
-                if budget.left() < 60:
-                    results["skipped"].append(f"{shape} {folders}: time budget spent")
-                    continue
-                path = os.path.join(trees, f"{shape}-{folders}")
-                log(f"== series {shape} {folders}")
-                info = make_tree(shape, folders, path)
-                measured = measure_tree(native, path, info, plan["series_runs"])
-                summary = summarise(measured["samples"])
-                for problem in measured["problems"]:
-                    log(f"   note: {problem}")
-                remove_tree(path)
-            results["series"][shape].append({"folders": info["folders"], "summary": summary})
-        if shape in named:
-            remove_tree(named[shape][0])
+            if named_sizes.get(shape) == folders:
+                named = results["native"][shape]
+                results["series"][shape].append({"folders": named["tree"]["folders"],
+                                                  "summary": named["summary"]})
+                continue
+            if budget.left() < 60:
+                results["skipped"].append(f"series {shape} {folders}: time budget spent")
+                continue
+            log(f"== series {shape} {folders}: {plan['copies']} trees")
+            copies, info = make_copies(shape, folders, trees, plan["copies"])
+            measured = measure_tree(native, copies, info, plan["rescans"])
+            for problem in measured["problems"]:
+                log(f"   note: {problem}")
+            results["series"][shape].append({"folders": info["folders"],
+                                             "summary": summarise(measured["samples"])})
 
     results["load_after"] = os.getloadavg()[0]
     return results

@@ -53,14 +53,14 @@ def what_it_did(op, counters):
             f"{got.get('removed', '?'):,} removed")
 
 
-def tree_rows(name, entry, targets):
+def tree_rows(name, entry, targets, marks):
     rows = []
     summary = entry["summary"]
     for i, op in enumerate(["floor", "first_scan", "rescan", "cleanup"]):
         s = summary[op]
         target = TARGETS.get(op) if targets else None
         rss_ok = s["rss_kib"] / 1024 <= RSS_TARGET_MIB
-        rss = mib(s["rss_kib"]) + ("" if op == "floor" else f" {mark(rss_ok)}")
+        rss = mib(s["rss_kib"]) + ("" if op == "floor" or not marks else f" {mark(rss_ok)}")
         rows.append("| " + " | ".join([
             f"**{name}**" if i == 0 else "",
             f"{entry['tree']['folders']:,}" if i == 0 else "",
@@ -76,15 +76,16 @@ def tree_table(section, with_targets):
         "|---|---:|---|---:|---:|---:|---:|---:|---|",
     ]
     for name, entry in section.items():
-        lines += tree_rows(name, entry, with_targets and name in TARGET_TREES)
+        lines += tree_rows(name, entry, with_targets and name in TARGET_TREES, with_targets)
     return lines
 
 
-def per_folder(summary, op, folders):
-    return summary[op]["wall"] / folders * 1e6
+def per_folder(summary, op, folders, startup):
+    """Microseconds per folder, net of what the process costs with nothing to walk."""
+    return (summary[op]["wall"] - startup.get(op, 0)) / folders * 1e6
 
 
-def series_table(series):
+def series_table(series, startup):
     lines = [
         "| Shape | Folders | floor µs/folder | first scan µs/folder | rescan µs/folder | "
         "cleanup µs/folder |",
@@ -93,12 +94,12 @@ def series_table(series):
     spreads = {}
     for shape, points in series.items():
         for point in points:
-            cells = [f"{per_folder(point['summary'], op, point['folders']):.1f}"
+            cells = [f"{per_folder(point['summary'], op, point['folders'], startup):.1f}"
                      for op in ["floor", "first_scan", "rescan", "cleanup"]]
             lines.append(f"| {shape} | {point['folders']:,} | " + " | ".join(cells) + " |")
         if len(points) >= 2:
-            for op in ["first_scan", "rescan", "cleanup"]:
-                costs = [per_folder(p["summary"], op, p["folders"]) for p in points]
+            for op in ["floor", "first_scan", "rescan", "cleanup"]:
+                costs = [per_folder(p["summary"], op, p["folders"], startup) for p in points]
                 spreads[(shape, op)] = max(costs) / min(costs) - 1
     return lines, spreads
 
@@ -112,23 +113,29 @@ def problems_lines(results):
     return lines
 
 
+def runs_text(results):
+    copies, rescans = results["copies"], results["rescans"]
+    return (f"medians of {copies} first scans and cleanups (each on a fresh copy of the tree) "
+            f"and {copies * rescans} rescans")
+
+
 def main_tables(results):
     """The part the README shows too."""
-    runs = results["runs"]
     lines = [
-        f"Native build (`native-release`), median of {runs} runs, {results['date']}; "
-        f"targets (✓/✗) on \"photos\" and \"sparse\": first scan ≤ 3×, rescan ≤ 1.3×, "
-        f"cleanup ≤ 1.5× the floor's wall time, peak RSS ≤ 8 MiB everywhere.",
+        f"Native build (`native-release`), {runs_text(results)}, {results['date']}. Targets "
+        f"(✓/✗) on \"photos\" and \"sparse\": first scan ≤ 3×, rescan ≤ 1.3×, cleanup ≤ 1.5× "
+        f"the floor's wall time; peak RSS ≤ 8 MiB on every tree.",
         "",
     ]
     lines += tree_table(results["native"], True)
     if results.get("wine"):
+        startup = results.get("wine_startup", {}).get("first_scan", 0)
         lines += [
             "",
-            f"Windows build under {results.get('wine_version', 'Wine')}, median of "
-            f"{results['wine_runs']} run(s), against the same native `find` (for information: "
-            f"Wine's file layer is not Windows'; a Windows process start under Wine alone takes "
-            f"{ms(results.get('wine_startup', 0))}):",
+            f"Windows build under {results.get('wine_version', 'Wine')} on \"photos\", "
+            f"{results['wine_copies']} copy, against the same native `find`; for information "
+            f"only, as Wine's file layer is not Windows' (a Windows process with nothing to scan "
+            f"takes {ms(startup)} under Wine):",
             "",
         ]
         lines += tree_table(results["wine"], False)
@@ -137,29 +144,33 @@ def main_tables(results):
 
 def render(results):
     machine = results["machine"]
+    startup = results.get("native_startup", {})
     lines = ["# Benchmark results", ""]
     if results.get("quick"):
         lines += ["**Quick run (small trees): not the committed figures.**", ""]
     lines += [
         f"Machine: {machine['cpu']}, {machine['cores']} cores, Linux {machine['kernel']}, "
-        f"{machine['file_system']}; commit {machine['commit']}; load average "
-        f"{results['load_before']:.1f} before, {results['load_after']:.1f} after. Warm page "
-        "cache for the floor and the program alike; each round is floor, first scan, rescan, "
-        "cleanup on the same tree, after one unmeasured round. CPU is user + system time.",
+        f"trees on {machine['file_system']}; commit {machine['commit']}; load average "
+        f"{results['load_before']:.1f} before, {results['load_after']:.1f} after. Warm caches "
+        "for the floor and the program alike; every run follows a floor run on the same tree. "
+        "CPU is user + system time (under Wine without the wineserver's share).",
         "",
     ]
     lines += main_tables(results)
-    table, spreads = series_table(results["series"])
+    table, spreads = series_table(results["series"], startup)
+    start_text = ", ".join(f"{LABELS[op]} {ms(startup[op])}" for op in
+                           ["floor", "first_scan", "cleanup"] if op in startup)
     lines += ["", "## Cost per folder", "",
-              f"Wall time per folder, median of {results['series_runs']} runs (the named trees "
-              f"with their own run count); plotted in [plot.svg](plot.svg).", ""]
+              f"Wall time per folder, net of what each process costs with nothing to walk "
+              f"({start_text}); plotted, with the start-up included, in [plot.svg](plot.svg).",
+              ""]
     lines += table
     if spreads:
         lines += ["", f"Spread of the cost per folder over the sizes (largest / smallest − 1; "
                       f"target ≤ {FLATNESS_TARGET:.0%}):", ""]
         for (shape, op), spread in spreads.items():
-            lines.append(f"- {shape}, {LABELS[op]}: {spread:.0%} "
-                         f"{mark(spread <= FLATNESS_TARGET)}")
+            flag = "" if op == "floor" else f" {mark(spread <= FLATNESS_TARGET)}"
+            lines.append(f"- {shape}, {LABELS[op]}: {spread:.0%}{flag}")
     notes = problems_lines(results)
     if notes or results.get("skipped"):
         lines += ["", "## Counters that differ from the tree", ""]
