@@ -8,6 +8,7 @@
 #include <chrono>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -127,12 +128,29 @@ TEST_F(WidePathTest, PathsAroundTheClassicLimitsWork) {
   }
 }
 
-// Well beyond MAX_PATH (and within the 4 KB that Wine's Unix side allows), every operation of
-// the layer must reach the file.
-TEST_F(WidePathTest, EveryOperationWorksOnALongPath) {
-  Path deep = dir.path();
-  for (char letter = 'a'; letter <= 'i'; ++letter) deep = deep.child(std::string(60, letter));
-  ASSERT_GT(deep.bytes().size(), 2 * kClassicLimit);
+// `base` followed by folders of 200-byte names (`letter` repeated) until the path is `bytes` long
+// or longer.
+Path chain_below(Path base, std::size_t bytes, char letter) {
+  while (base.bytes().size() < bytes) base = base.child(std::string(200, letter));
+  return base;
+}
+
+// Paths well beyond MAX_PATH; beyond the kernel's PATH_MAX (4,096 bytes), which a whole path
+// may not reach natively; and beyond what 128 folder descriptors spaced 256 bytes apart cover.
+class LongPathTest : public WidePathTest, public ::testing::WithParamInterface<std::size_t> {
+ protected:
+  void SetUp() override {
+    if (GetParam() > testing::longest_path_bytes()) {
+      GTEST_SKIP() << (running_under_wine() ? "Wine: a path over about 4,266 characters fails "
+                                              "with error 31, its Unix side's PATH_MAX"
+                                            : "Windows: a path holds at most 32,767 characters");
+    }
+  }
+};
+
+// Every operation of the layer must reach the file, and the bytes must be where the path says.
+TEST_P(LongPathTest, EveryOperationReachesTheFile) {
+  const Path deep = chain_below(dir.path(), GetParam(), 'd');
   const Path file = deep.child("file.txt");
   const Path replacement = deep.child("file.txt.new");
 
@@ -146,6 +164,7 @@ TEST_F(WidePathTest, EveryOperationWorksOnALongPath) {
   auto content = fs.read_file(file);
   ASSERT_TRUE(content) << content.error().message();
   EXPECT_EQ(*content, "new");
+  EXPECT_EQ(read_bytes(file), "new");
 
   ASSERT_TRUE(fs.set_attributes(file, kAttrHidden | kAttrSystem));
   EXPECT_EQ(*fs.get_attributes(file) & 0x7u, kAttrHidden | kAttrSystem);
@@ -153,6 +172,47 @@ TEST_F(WidePathTest, EveryOperationWorksOnALongPath) {
   auto deleted = fs.delete_file(file);
   ASSERT_TRUE(deleted) << deleted.error().message();
   EXPECT_FALSE(testing::path_exists(file));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, LongPathTest, ::testing::Values(600, 6000, 40000),
+                         [](const auto& info) { return std::to_string(info.param) + "Bytes"; });
+
+// Calls on neighbouring long paths, on their common ancestor and on a short path in between
+// each land in their own folder, whatever path came before.
+TEST_F(WidePathTest, NeighbouringLongPathsEachReachTheirOwnFolder) {
+  constexpr std::size_t kLength = 5000;
+  if (kLength + 1000 > testing::longest_path_bytes()) {
+    GTEST_SKIP() << "Wine: a path over about 4,266 characters fails with error 31";
+  }
+  const Path common = chain_below(dir.path(), kLength, 'c');
+  const Path first = chain_below(common, kLength + 600, 'a');
+  const Path second = chain_below(common, kLength + 600, 'b');
+  const Path ancestor = chain_below(dir.path(), kLength - 1000, 'c');
+  ASSERT_TRUE(fs.create_folders(first));
+  ASSERT_TRUE(fs.create_folders(second));
+
+  const std::vector<std::pair<Path, std::string>> files = {
+      {first.child("f"), "first"},       {second.child("f"), "second"},
+      {common.child("f"), "common"},     {dir.path().child("f"), "short"},
+      {ancestor.child("f"), "ancestor"}, {first.child("g"), "g"},
+  };
+  for (const auto& [file, text] : files) write(file, text);
+  for (const auto& [file, text] : files) {
+    auto content = fs.read_file(file);
+    ASSERT_TRUE(content) << content.error().message();
+    EXPECT_EQ(*content, text);
+    EXPECT_EQ(read_bytes(file), text);
+  }
+  EXPECT_EQ(names_in(first), (std::set<std::string>{"f", "g"}));
+  EXPECT_EQ(names_in(second), std::set<std::string>{"f"});
+
+  ASSERT_TRUE(fs.set_attributes(first.child("f"), kAttrHidden));
+  EXPECT_EQ(*fs.get_attributes(second.child("f")) & kAttrHidden, 0u);
+  EXPECT_EQ(*fs.get_attributes(first.child("f")) & kAttrHidden, kAttrHidden);
+  ASSERT_TRUE(fs.delete_file(common.child("f")));
+  EXPECT_FALSE(testing::path_exists(common.child("f")));
+  EXPECT_TRUE(testing::path_exists(first.child("f")));
+  EXPECT_TRUE(testing::path_exists(second.child("f")));
 }
 
 // A long path is handed to Windows verbatim (\\?\), which resolves neither "/" nor "." nor

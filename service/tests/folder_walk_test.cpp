@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cleanup_walk.h"
 #include "desktop_ini.h"
 #include "platform/file_system.h"
 #include "scanner.h"
@@ -230,25 +231,36 @@ TEST_F(FolderWalkTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
   EXPECT_EQ(git("fsck"), 0) << testing::read_bytes(dir_ / "git.log");
 }
 
-// A chain of short names as deep as the path limit allows: natively PATH_MAX, 4,096 bytes.
-// Wine resolves a path one component at a time on every call, so a walk there takes time in the
-// cube of the depth (about 25 minutes at 3,000 characters); 600 characters, well past MAX_PATH
-// and so only reachable with the long-path prefix, take seconds.
-TEST_F(FolderWalkTest, DeepRealChainIsWalkedWithoutAStackOverflow) {
-  const std::size_t path_budget = testing::running_under_wine() ? 600 : 4000;
+// A chain of short names deeper than a whole path may be: natively 10,000 bytes, well past the
+// kernel's PATH_MAX of 4,096. Wine resolves a path one component at a time on every call, so a
+// walk there takes time in the cube of the depth (about 25 minutes at 3,000 characters); 600
+// characters, well past MAX_PATH and so only reachable with the long-path prefix, take seconds.
+TEST_F(FolderWalkTest, DeepRealChainIsWalkedAndCleanedUpToTheBottom) {
+  const std::size_t path_budget = testing::running_under_wine() ? 600 : 10000;
   const std::size_t room = path_budget - top_.bytes().size() - std::string("/desktop.ini").size();
   const std::size_t depth = room / 2;  // one separator and one letter per level
   std::string chain = top_.bytes();
   for (std::size_t i = 1; i < depth; ++i) chain += std::string{platform::kSeparator, 'd'};
   const Path leaf(chain);
+  const Path middle(chain.substr(0, chain.size() / 2));
   // The file-system layer creates the chain level by level; the test helper's one-call
   // std::filesystem::create_directories gives up near PATH_MAX.
   ASSERT_TRUE(disk().create_folders(leaf).ok());
   testing::write_bytes(leaf.child("f"), "f");
 
   expect_result(scan_folder(disk(), top_), depth, depth, 0, true);
-  EXPECT_TRUE(has_service_ini(top_));
-  EXPECT_TRUE(has_service_ini(leaf));
+  for (const Path& folder : {top_, middle, leaf}) {
+    EXPECT_TRUE(has_service_ini(folder)) << folder.bytes().size() << " bytes deep";
+  }
+
+  const CleanupStats cleaned = cleanup_folder(disk(), top_);
+  EXPECT_EQ(cleaned.folders_visited, depth);
+  EXPECT_EQ(cleaned.ini_removed, depth);
+  for (const Path& folder : {top_, middle, leaf}) {
+    EXPECT_FALSE(testing::path_exists(folder.child("desktop.ini")))
+        << folder.bytes().size() << " bytes deep";
+  }
+  EXPECT_EQ(testing::read_bytes(leaf.child("f")), "f");
 }
 
 // ---- the walk on the fake: orders, failures and sizes no real disk gives on demand -------------

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 namespace tindral::testing {
 
 /// True when the tests run under Wine rather than on Windows or natively.
@@ -8,5 +10,9 @@ bool running_under_wine();
 /// True when permission checks do not apply to this process (POSIX root), so that tests that
 /// need an unreadable folder must be skipped.
 bool running_as_root();
+
+/// The longest path, in bytes of ASCII names, that the platform lets a file have: Windows' about
+/// 32,767 characters, Wine's 4,266 (its Unix side's PATH_MAX), and natively no limit at all.
+std::size_t longest_path_bytes();
 
 }  // namespace tindral::testing

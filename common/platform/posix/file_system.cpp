@@ -6,6 +6,10 @@
 // hex without a NUL; a file's READONLY as the absence of every write bit in its mode. Wine drops
 // READONLY on folders; this layer keeps it in the same extended attribute, because a folder's
 // mode must stay writable for the service to put desktop.ini into a read-only folder.
+//
+// Paths are taken whole, as Windows takes them, but the kernel refuses a path of PATH_MAX bytes
+// or more while folder trees have no depth limit. A long path is therefore reached through
+// descriptors of folders along it (see LongPathAnchors), each call resolving only a short rest.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,9 +17,14 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -31,6 +40,30 @@ constexpr mode_t kAnyWriteBit = S_IWUSR | S_IWGRP | S_IWOTH;
 constexpr std::uint32_t kFileStoredBits = kAttrHidden | kAttrSystem | kAttrArchive;
 constexpr std::uint32_t kFolderStoredBits = kFileStoredBits | kAttrReadonly;
 
+// Paths shorter than this go to the kernel whole, as they always have; only longer ones are
+// resolved through folder descriptors, well before PATH_MAX refuses them.
+constexpr std::size_t kLongPathBytes = 2048;
+// How far apart the descriptors along a long path start out: the most any call resolves by name.
+constexpr std::size_t kAnchorSpacing = 256;
+// Past this many descriptors every second one is closed and the spacing doubles, up to a spacing
+// that still leaves a call's rest far below PATH_MAX; only then does the count grow further.
+constexpr std::size_t kMaxAnchors = 128;
+constexpr std::size_t kMaxAnchorSpacing = 2048;
+
+#if defined(O_PATH)
+// A descriptor that only locates a folder needs no permission to read it.
+constexpr int kLocateFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kLocateFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+#if defined(O_NOATIME)
+// Reading its own desktop.ini every pass must not make the disk write access times back.
+constexpr int kNoAccessTime = O_NOATIME;
+#else
+constexpr int kNoAccessTime = 0;
+#endif
+
 /// Closes a descriptor when it goes out of scope.
 class ScopedFd {
  public:
@@ -38,12 +71,120 @@ class ScopedFd {
   ~ScopedFd() {
     if (fd_ >= 0) ::close(fd_);
   }
+  ScopedFd(ScopedFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  ScopedFd& operator=(ScopedFd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
   ScopedFd(const ScopedFd&) = delete;
   ScopedFd& operator=(const ScopedFd&) = delete;
   int get() const { return fd_; }
+  /// Hands the descriptor over to whoever closes it from now on.
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
+};
+
+/// Where a call finds its target: a folder descriptor (AT_FDCWD for the working folder) and a
+/// path relative to it that the kernel accepts.
+struct Location {
+  int folder = AT_FDCWD;
+  const char* rest = "";
+};
+
+/// The calls without an *at() form (the extended attributes) reach a located file through the
+/// descriptor's entry in /proc, so on a long path they need /proc mounted.
+std::string path_for_xattr(const Location& at) {
+  if (at.folder == AT_FDCWD) return at.rest;
+  return "/proc/self/fd/" + std::to_string(at.folder) + "/" + at.rest;
+}
+
+// The offset just past the separators that end the parent of the path's last component, or
+// npos for a single component.
+std::size_t end_of_parent(std::string_view path) {
+  std::size_t end = path.size();
+  while (end > 1 && path[end - 1] == kSeparator) --end;
+  const std::size_t last = path.rfind(kSeparator, end - 1);
+  return last == std::string_view::npos ? last : last + 1;
+}
+
+// Descriptors of folders along the last long path, reused for the next one as far as the two
+// share a beginning. A walk asks for paths that differ only near their ends, so each call
+// resolves a short rest from the deepest shared folder instead of the whole path from the root;
+// that also keeps a walk down a chain of folders from costing time in the square of its depth.
+class LongPathAnchors {
+ public:
+  Result<Location> locate(const std::string& path) {
+    const std::size_t parent_end = end_of_parent(path);
+    if (parent_end == std::string::npos) return Location{AT_FDCWD, path.c_str()};
+    keep_shared_with(path, parent_end);
+    while (parent_end - rest_start() > spacing_) {
+      if (auto added = add_anchor(path, parent_end); !added) return std::move(added).error();
+    }
+    return Location{anchors_.empty() ? AT_FDCWD : anchors_.back().fd.get(),
+                    path.c_str() + rest_start()};
+  }
+
+  /// Closes every descriptor, so that none keeps a folder (or its file system) busy once the
+  /// calls have left the long path.
+  void clear() {
+    anchors_.clear();
+    along_.clear();
+    spacing_ = kAnchorSpacing;
+  }
+
+ private:
+  struct Anchor {
+    std::size_t end;  ///< the descriptor names along_[0, end), which ends with a separator
+    ScopedFd fd;
+  };
+
+  std::size_t rest_start() const { return anchors_.empty() ? 0 : anchors_.back().end; }
+
+  // An anchor past the parent (a path further up the same branch), or along a beginning the
+  // path does not share, would resolve the rest in the wrong folder. A walk mostly keeps the
+  // deepest anchor, so the check starts there.
+  void keep_shared_with(const std::string& path, std::size_t parent_end) {
+    while (!anchors_.empty()) {
+      const std::size_t end = anchors_.back().end;
+      if (end <= parent_end && along_.compare(0, end, path, 0, end) == 0) return;
+      anchors_.pop_back();
+    }
+  }
+
+  // Opens the folder at most `spacing_` bytes further along: it ends at the last separator in
+  // reach (a name is at most NAME_MAX bytes, so one is in reach unless the spacing is tiny).
+  Result<void> add_anchor(const std::string& path, std::size_t parent_end) {
+    const std::size_t start = rest_start();
+    std::size_t cut = path.rfind(kSeparator, start + spacing_);
+    if (cut == std::string::npos || cut < start) cut = path.find(kSeparator, start);
+    std::size_t end = cut + 1;
+    while (end < parent_end && path[end] == kSeparator) ++end;
+
+    const std::string step = path.substr(start, end - start);
+    const int base = anchors_.empty() ? AT_FDCWD : anchors_.back().fd.get();
+    ScopedFd fd(::openat(base, step.c_str(), kLocateFolderFlags));
+    if (fd.get() < 0) return last_os_error();
+    along_.assign(path, 0, end);
+    anchors_.push_back(Anchor{end, std::move(fd)});
+    if (anchors_.size() > kMaxAnchors && spacing_ < kMaxAnchorSpacing) thin_out();
+    return {};
+  }
+
+  // Keeps every second descriptor, the deepest included: fewer open descriptors, twice the rest.
+  void thin_out() {
+    std::vector<Anchor> kept;
+    for (std::size_t i = anchors_.size() % 2 == 0 ? 1 : 0; i < anchors_.size(); i += 2) {
+      kept.push_back(std::move(anchors_[i]));
+    }
+    anchors_ = std::move(kept);
+    spacing_ *= 2;
+  }
+
+  std::string along_;  ///< the beginning of the path the anchors were opened along
+  std::vector<Anchor> anchors_;
+  std::size_t spacing_ = kAnchorSpacing;
 };
 
 int hex_digit_value(char c) {
@@ -76,9 +217,9 @@ std::string format_dos_attrib(std::uint32_t bits) {
 
 // A file system without user extended attributes (ENOTSUP) cannot have stored any bits, so
 // reading one is the same as reading an absent attribute.
-Result<std::uint32_t> read_dos_attrib(const Path& path) {
+Result<std::uint32_t> read_dos_attrib(const Location& at) {
   char text[256];
-  const ssize_t length = ::getxattr(path.bytes().c_str(), kDosAttribName, text, sizeof text);
+  const ssize_t length = ::getxattr(path_for_xattr(at).c_str(), kDosAttribName, text, sizeof text);
   if (length >= 0) {
     return parse_dos_attrib(std::string_view(text, static_cast<std::size_t>(length)));
   }
@@ -89,40 +230,39 @@ Result<std::uint32_t> read_dos_attrib(const Path& path) {
 
 // No bits are stored as no attribute at all, as Wine does. Bits that cannot be stored are an
 // error, never dropped as Wine drops them on such file systems.
-Result<void> write_dos_attrib(const Path& path, std::uint32_t bits) {
+Result<void> write_dos_attrib(const Location& at, std::uint32_t bits) {
+  const std::string path = path_for_xattr(at);
   if (bits == 0) {
-    if (::removexattr(path.bytes().c_str(), kDosAttribName) == 0) return {};
+    if (::removexattr(path.c_str(), kDosAttribName) == 0) return {};
     if (errno == ENODATA || errno == ENOTSUP) return {};
     return last_os_error();
   }
   const std::string text = format_dos_attrib(bits);
-  if (::setxattr(path.bytes().c_str(), kDosAttribName, text.data(), text.size(), 0) == 0) {
-    return {};
-  }
+  if (::setxattr(path.c_str(), kDosAttribName, text.data(), text.size(), 0) == 0) return {};
   return last_os_error();
 }
 
-Result<struct stat> stat_following_links(const Path& path) {
+Result<struct stat> stat_following_links(const Location& at) {
   struct stat status {};
-  if (::stat(path.bytes().c_str(), &status) != 0) return last_os_error();
+  if (::fstatat(at.folder, at.rest, &status, 0) != 0) return last_os_error();
   return status;
 }
 
 bool has_write_bit(const struct stat& status) { return (status.st_mode & kAnyWriteBit) != 0; }
 
-Result<void> change_mode(const Path& path, mode_t mode) {
-  if (::chmod(path.bytes().c_str(), mode) != 0) return last_os_error();
+Result<void> change_mode(const Location& at, mode_t mode) {
+  if (::fchmodat(at.folder, at.rest, mode, 0) != 0) return last_os_error();
   return {};
 }
 
-Result<void> set_folder_attributes(const Path& folder, std::uint32_t attributes) {
+Result<void> set_folder_attributes(const Location& folder, std::uint32_t attributes) {
   return write_dos_attrib(folder, attributes & kFolderStoredBits);
 }
 
 // The owner may change the extended attribute of a file only while the file is writable, so the
 // write bit goes back on first and comes off again last (Wine, which removes it first, loses
 // HIDDEN and SYSTEM when both arrive with READONLY in one call).
-Result<void> set_file_attributes(const Path& file, const struct stat& status,
+Result<void> set_file_attributes(const Location& file, const struct stat& status,
                                  std::uint32_t attributes) {
   const mode_t old_mode = status.st_mode & 07777;
   const mode_t writable_mode = has_write_bit(status) ? old_mode : (old_mode | S_IWUSR);
@@ -232,115 +372,215 @@ Path parent_of(const Path& path) {
   return Path(std::string(bytes.substr(0, last)));
 }
 
-// mkdir's EEXIST says only that a name is taken: a folder (or a link to one) is the success of
-// "create if missing", anything else stands in the way.
-Result<void> accept_existing_folder(const Path& folder, int mkdir_error) {
-  if (mkdir_error != EEXIST) return os_error(static_cast<std::uint32_t>(mkdir_error));
-  auto status = stat_following_links(folder);
-  if (status && S_ISDIR(status->st_mode)) return {};
-  return os_error(EEXIST);
+Result<DIR*> open_dir(const Location& at) {
+  // opendir spares the descriptor check fdopendir makes, for the paths that need no folder.
+  if (at.folder == AT_FDCWD) {
+    DIR* dir = ::opendir(at.rest);
+    if (dir == nullptr) return last_os_error();
+    return dir;
+  }
+  ScopedFd fd(::openat(at.folder, at.rest, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return last_os_error();
+  DIR* dir = ::fdopendir(fd.get());
+  if (dir == nullptr) return last_os_error();
+  fd.release();  // closedir closes it
+  return dir;
+}
+
+// O_NOATIME is for the file's owner only; anyone else reads the way everybody does.
+int open_for_reading(const Location& at) {
+  const int fd = ::openat(at.folder, at.rest, O_RDONLY | O_CLOEXEC | kNoAccessTime);
+  if (fd >= 0 || errno != EPERM || kNoAccessTime == 0) return fd;
+  return ::openat(at.folder, at.rest, O_RDONLY | O_CLOEXEC);
+}
+
+// A file whose size is known is read up to that size and no further call is made to find its
+// end; one that reports no size (files in /proc, say) is read until the end.
+Result<std::string> read_all(int fd, std::size_t known_size) {
+  std::string content;
+  char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    if (got == 0) return content;
+    content.append(buffer, static_cast<std::size_t>(got));
+    if (known_size != 0 && content.size() >= known_size) return content;
+  }
 }
 
 class PosixFileSystem final : public FileSystem {
  public:
   Result<std::unique_ptr<DirListing>> open_listing(const Path& folder) override {
-    DIR* dir = ::opendir(folder.bytes().c_str());
-    if (dir == nullptr) return last_os_error();
-    return std::unique_ptr<DirListing>(std::make_unique<PosixDirListing>(dir));
+    return at(folder, [](const Location& location) -> Result<std::unique_ptr<DirListing>> {
+      auto dir = open_dir(location);
+      if (!dir) return std::move(dir).error();
+      return std::unique_ptr<DirListing>(std::make_unique<PosixDirListing>(*dir));
+    });
   }
 
   // A file without any bit reports NORMAL, as GetFileAttributesW does.
   Result<std::uint32_t> get_attributes(const Path& path) override {
-    auto status = stat_following_links(path);
-    if (!status) return std::move(status).error();
-    auto stored = read_dos_attrib(path);
-    if (!stored) return std::move(stored).error();
-    if (S_ISDIR(status->st_mode)) return kAttrDirectory | (*stored & kFolderStoredBits);
-    std::uint32_t attributes = *stored & kFileStoredBits;
-    if (!has_write_bit(*status)) attributes |= kAttrReadonly;
-    return attributes != 0 ? attributes : kAttrNormal;
+    return at(path, [](const Location& location) -> Result<std::uint32_t> {
+      auto status = stat_following_links(location);
+      if (!status) return std::move(status).error();
+      auto stored = read_dos_attrib(location);
+      if (!stored) return std::move(stored).error();
+      if (S_ISDIR(status->st_mode)) return kAttrDirectory | (*stored & kFolderStoredBits);
+      std::uint32_t attributes = *stored & kFileStoredBits;
+      if (!has_write_bit(*status)) attributes |= kAttrReadonly;
+      return attributes != 0 ? attributes : kAttrNormal;
+    });
   }
 
   Result<void> set_attributes(const Path& path, std::uint32_t attributes) override {
-    auto status = stat_following_links(path);
-    if (!status) return std::move(status).error();
-    if (S_ISDIR(status->st_mode)) return set_folder_attributes(path, attributes);
-    return set_file_attributes(path, *status, attributes);
+    return at(path, [attributes](const Location& location) -> Result<void> {
+      auto status = stat_following_links(location);
+      if (!status) return std::move(status).error();
+      if (S_ISDIR(status->st_mode)) return set_folder_attributes(location, attributes);
+      return set_file_attributes(location, *status, attributes);
+    });
   }
 
   Result<std::string> read_file(const Path& path) override {
-    ScopedFd fd(::open(path.bytes().c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return last_os_error();
-    struct stat status {};
-    if (::fstat(fd.get(), &status) != 0) return last_os_error();
-    if (S_ISDIR(status.st_mode)) return os_error(EISDIR);
-
-    std::string content;
-    if (status.st_size > 0) content.reserve(static_cast<std::size_t>(status.st_size));
-    char buffer[64 * 1024];
-    for (;;) {
-      const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return last_os_error();
-      }
-      if (got == 0) return content;
-      content.append(buffer, static_cast<std::size_t>(got));
-    }
+    return at(path, [](const Location& location) -> Result<std::string> {
+      ScopedFd fd(open_for_reading(location));
+      if (fd.get() < 0) return last_os_error();
+      struct stat status {};
+      if (::fstat(fd.get(), &status) != 0) return last_os_error();
+      if (S_ISDIR(status.st_mode)) return os_error(EISDIR);
+      const auto size = static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 0);
+      return read_all(fd.get(), S_ISREG(status.st_mode) ? size : 0);
+    });
   }
 
   // Root passes every permission check, and Windows refuses to open a READONLY file for writing
-  // even for administrators, so the refusal is made here rather than left to open(2).
+  // even for administrators, so the refusal is made here rather than left to open(2). A file
+  // that is not there yet (every file of a first scan) is created without looking first.
   Result<std::unique_ptr<WritableFile>> create_or_truncate(const Path& path) override {
-    struct stat status {};
-    if (::stat(path.bytes().c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-        !has_write_bit(status)) {
-      return os_error(EACCES);
-    }
-    const int fd = ::open(path.bytes().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return last_os_error();
-    return std::unique_ptr<WritableFile>(std::make_unique<PosixWritableFile>(fd));
+    return at(path, [](const Location& location) -> Result<std::unique_ptr<WritableFile>> {
+      constexpr int kWrite = O_WRONLY | O_CREAT | O_CLOEXEC;
+      int fd = ::openat(location.folder, location.rest, kWrite | O_EXCL, 0666);
+      if (fd < 0 && errno == EEXIST) {
+        struct stat status {};
+        if (::fstatat(location.folder, location.rest, &status, 0) == 0 && S_ISREG(status.st_mode) &&
+            !has_write_bit(status)) {
+          return os_error(EACCES);
+        }
+        fd = ::openat(location.folder, location.rest, kWrite | O_TRUNC, 0666);
+      }
+      if (fd < 0) return last_os_error();
+      return std::unique_ptr<WritableFile>(std::make_unique<PosixWritableFile>(fd));
+    });
   }
 
   // unlink ignores the file's own mode, which is the READONLY the service must get past.
   Result<void> delete_file(const Path& path) override {
-    if (::unlink(path.bytes().c_str()) != 0) return last_os_error();
-    return {};
+    return at(path, [](const Location& location) -> Result<void> {
+      if (::unlinkat(location.folder, location.rest, 0) != 0) return last_os_error();
+      return {};
+    });
   }
 
   Result<FileType> file_type(const Path& path) override {
-    auto status = stat_following_links(path);
-    if (!status) return std::move(status).error();
-    if (S_ISREG(status->st_mode)) return FileType::File;
-    if (S_ISDIR(status->st_mode)) return FileType::Directory;
-    return FileType::Other;
+    return at(path, [](const Location& location) -> Result<FileType> {
+      auto status = stat_following_links(location);
+      if (!status) return std::move(status).error();
+      if (S_ISREG(status->st_mode)) return FileType::File;
+      if (S_ISDIR(status->st_mode)) return FileType::Directory;
+      return FileType::Other;
+    });
   }
 
   // Walks up only as far as folders are missing, then creates them top down.
   Result<void> create_folders(const Path& folder) override {
     std::vector<Path> missing;
     Path current = folder;
-    while (::mkdir(current.bytes().c_str(), 0777) != 0) {
-      if (errno != ENOENT) {
-        if (auto existing = accept_existing_folder(current, errno); !existing) return existing;
-        break;
-      }
+    for (;;) {
+      auto made = make_folder(current);
+      if (!made) return std::move(made).error();
+      if (*made != ENOENT) break;
       Path parent = parent_of(current);
       if (parent.empty() || parent == current) return os_error(ENOENT);
       missing.push_back(std::move(current));
       current = std::move(parent);
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-      if (::mkdir(it->bytes().c_str(), 0777) == 0) continue;
-      if (auto existing = accept_existing_folder(*it, errno); !existing) return existing;
+      auto made = make_folder(*it);
+      if (!made) return std::move(made).error();
+      if (*made == ENOENT) return os_error(ENOENT);
     }
     return {};
   }
 
   Result<void> replace_file(const Path& source, const Path& target) override {
-    if (::rename(source.bytes().c_str(), target.bytes().c_str()) != 0) return last_os_error();
+    if (!is_long(source) && !is_long(target)) {
+      release_anchors();
+      if (::rename(source.bytes().c_str(), target.bytes().c_str()) != 0) return last_os_error();
+      return {};
+    }
+    // The source's folder stays open while the target is located, which may move the anchors.
+    std::lock_guard<std::mutex> lock(anchors_mutex_);
+    has_anchors_.store(true, std::memory_order_relaxed);
+    auto from = anchors_.locate(source.bytes());
+    if (!from) return std::move(from).error();
+    ScopedFd from_folder(from->folder == AT_FDCWD ? -1 : ::fcntl(from->folder, F_DUPFD_CLOEXEC, 0));
+    if (from->folder != AT_FDCWD && from_folder.get() < 0) return last_os_error();
+    auto to = anchors_.locate(target.bytes());
+    if (!to) return std::move(to).error();
+    const int from_at = from->folder == AT_FDCWD ? AT_FDCWD : from_folder.get();
+    if (::renameat(from_at, from->rest, to->folder, to->rest) != 0) return last_os_error();
     return {};
   }
+
+ private:
+  static bool is_long(const Path& path) { return path.bytes().size() >= kLongPathBytes; }
+
+  // Runs `call` on where the path is: a short path as it stands, a long one through the anchors.
+  template <class Call>
+  auto at(const Path& path, Call call) -> decltype(call(Location{})) {
+    if (!is_long(path)) {
+      release_anchors();
+      return call(Location{AT_FDCWD, path.bytes().c_str()});
+    }
+    std::lock_guard<std::mutex> lock(anchors_mutex_);
+    has_anchors_.store(true, std::memory_order_relaxed);
+    auto location = anchors_.locate(path.bytes());
+    if (!location) return std::move(location).error();
+    return call(*location);
+  }
+
+  // A short path means the calls have left the long one, so its descriptors go.
+  void release_anchors() {
+    if (!has_anchors_.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> lock(anchors_mutex_);
+    anchors_.clear();
+    has_anchors_.store(false, std::memory_order_relaxed);
+  }
+
+  // mkdir's EEXIST says only that a name is taken: a folder (or a link to one) is the success of
+  // "create if missing", anything else stands in the way. Returns 0, or ENOENT when a folder
+  // above it is missing.
+  Result<int> make_folder(const Path& folder) {
+    Result<int> made = at(folder, [](const Location& location) -> Result<int> {
+      if (::mkdirat(location.folder, location.rest, 0777) == 0) return 0;
+      const int error = errno;
+      if (error == ENOENT) return ENOENT;
+      if (error != EEXIST) return os_error(static_cast<std::uint32_t>(error));
+      auto status = stat_following_links(location);
+      if (status && S_ISDIR(status->st_mode)) return 0;
+      return os_error(EEXIST);
+    });
+    // On a long path, a missing folder may already stop the locating.
+    if (!made && made.error().is_not_found()) return ENOENT;
+    return made;
+  }
+
+  std::mutex anchors_mutex_;
+  std::atomic<bool> has_anchors_{false};
+  LongPathAnchors anchors_;
 };
 
 }  // namespace

@@ -2,10 +2,15 @@
 
 #include <unistd.h>
 
+#include <limits>
+
 namespace tindral::testing {
 
 bool running_under_wine() { return false; }
 
 bool running_as_root() { return geteuid() == 0; }
+
+// The kernel limits a whole path to PATH_MAX, not how deep a file may lie.
+std::size_t longest_path_bytes() { return std::numeric_limits<std::size_t>::max(); }
 
 }  // namespace tindral::testing

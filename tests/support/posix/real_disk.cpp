@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,49 @@ namespace {
 
 std::string errno_text() { return std::strerror(errno); }
 
+// The kernel refuses a whole path of PATH_MAX bytes or more, so the helpers reach into a long
+// one a folder at a time, by their own simple means rather than the layer's under test.
+constexpr std::size_t kWholePathBytes = 2048;
+
+/// The folder holding a path's last component, open (or the working folder), and that name.
+class ParentFolder {
+ public:
+  explicit ParentFolder(const Path& path) {
+    const std::string& bytes = path.bytes();
+    if (bytes.size() < kWholePathBytes) {
+      name_ = bytes;
+      return;
+    }
+    const std::size_t last = bytes.find_last_of('/');
+    name_ = bytes.substr(last + 1);
+    fd_ = ::open(bytes[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    std::size_t start = 0;
+    while (fd_ >= 0 && start < last) {
+      const std::size_t end = std::min(bytes.find('/', start), last);
+      if (end > start) {
+        const int next = ::openat(fd_, bytes.substr(start, end - start).c_str(),
+                                  O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd_);
+        fd_ = next;
+      }
+      start = end + 1;
+    }
+  }
+  ~ParentFolder() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ParentFolder(const ParentFolder&) = delete;
+  ParentFolder& operator=(const ParentFolder&) = delete;
+
+  /// AT_FDCWD for a short path; -1 when a folder on the way could not be opened.
+  int fd() const { return fd_; }
+  const char* name() const { return name_.c_str(); }
+
+ private:
+  int fd_ = AT_FDCWD;
+  std::string name_;
+};
+
 std::string temp_base() {
   if (const char* configured = std::getenv("TINDRAL_TEST_TMP"); configured && *configured) {
     return configured;
@@ -30,19 +74,52 @@ std::string temp_base() {
   return std::filesystem::temp_directory_path().string();
 }
 
-std::vector<std::string> child_names(const Path& folder) {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir(folder.bytes().c_str());
+struct Child {
+  std::string name;
+  bool is_folder;
+};
+
+// The entries of the open folder `fd`, "." and ".." left out; links are not folders.
+std::vector<Child> children_of(int fd, const std::string& shown_as) {
+  std::vector<Child> children;
+  DIR* dir = ::fdopendir(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
   if (dir == nullptr) {
-    ADD_FAILURE() << "cannot list " << folder.display() << ": " << errno_text();
-    return names;
+    ADD_FAILURE() << "cannot list " << shown_as << ": " << errno_text();
+    return children;
   }
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
+    if (name == "." || name == "..") continue;
+    struct stat status {};
+    const bool folder =
+        ::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
+    children.push_back(Child{std::string(name), folder});
   }
   ::closedir(dir);
-  return names;
+  return children;
+}
+
+// A folder whose own mode a test took away gets its owner's full access back, so that it can
+// be listed and emptied.
+void allow_owner(int parent_fd, const char* name) {
+  struct stat status {};
+  if (::fstatat(parent_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (status.st_mode & S_IRWXU) != S_IRWXU) {
+    ::fchmodat(parent_fd, name, (status.st_mode & 07777) | S_IRWXU, 0);
+  }
+}
+
+// Deletes the files of the open folder `fd` and returns the name of one subfolder left, or "".
+std::string delete_files_in(int fd, const std::string& shown_as) {
+  std::string subfolder;
+  for (const Child& child : children_of(fd, shown_as)) {
+    if (child.is_folder) {
+      subfolder = child.name;
+    } else if (::unlinkat(fd, child.name.c_str(), 0) != 0) {
+      ADD_FAILURE() << "cannot remove " << child.name << " in " << shown_as << ": " << errno_text();
+    }
+  }
+  return subfolder;
 }
 
 }  // namespace
@@ -68,7 +145,9 @@ void make_folder(const Path& folder) {
 }
 
 void write_bytes(const Path& file, std::string_view bytes) {
-  const int fd = ::open(file.bytes().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const ParentFolder parent(file);
+  const int fd =
+      ::openat(parent.fd(), parent.name(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     ADD_FAILURE() << "cannot create " << file.display() << ": " << errno_text();
     return;
@@ -87,7 +166,8 @@ void write_bytes(const Path& file, std::string_view bytes) {
 
 std::string read_bytes(const Path& file) {
   std::string content;
-  const int fd = ::open(file.bytes().c_str(), O_RDONLY | O_CLOEXEC);
+  const ParentFolder parent(file);
+  const int fd = ::openat(parent.fd(), parent.name(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     ADD_FAILURE() << "cannot open " << file.display() << ": " << errno_text();
     return content;
@@ -110,7 +190,8 @@ std::string read_bytes(const Path& file) {
 
 bool path_exists(const Path& path) {
   struct stat status {};
-  return ::lstat(path.bytes().c_str(), &status) == 0;
+  const ParentFolder parent(path);
+  return ::fstatat(parent.fd(), parent.name(), &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool make_symlink(const Path& target, const Path& link, bool /*target_is_folder*/) {
@@ -121,25 +202,48 @@ bool make_symlink(const Path& target, const Path& link, bool /*target_is_folder*
 }
 
 // A file's READONLY (no write bits) does not stop unlink, and a folder's lives in an extended
-// attribute that does not stop rmdir; what can stop the removal is a folder whose own mode a test
-// took away, so every folder gets its owner's full access back before it is emptied.
+// attribute that does not stop rmdir. The walk goes down into each folder and back up through
+// "..", holding one descriptor at a time, so that a tree of any depth comes out, one deeper than
+// the kernel takes a whole path for included.
 void remove_tree(const Path& path) {
+  const ParentFolder parent(path);
   struct stat status {};
-  if (::lstat(path.bytes().c_str(), &status) != 0) {
-    if (errno != ENOENT)
+  if (::fstatat(parent.fd(), parent.name(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) {
       ADD_FAILURE() << "cannot inspect " << path.display() << ": " << errno_text();
+    }
     return;
   }
   if (!S_ISDIR(status.st_mode)) {
-    if (::unlink(path.bytes().c_str()) != 0) {
+    if (::unlinkat(parent.fd(), parent.name(), 0) != 0) {
       ADD_FAILURE() << "cannot remove " << path.display() << ": " << errno_text();
     }
     return;
   }
-  if ((status.st_mode & S_IRWXU) != S_IRWXU)
-    ::chmod(path.bytes().c_str(), status.st_mode | S_IRWXU);
-  for (const std::string& name : child_names(path)) remove_tree(path.child(name));
-  if (::rmdir(path.bytes().c_str()) != 0) {
+  allow_owner(parent.fd(), parent.name());
+  int fd = ::openat(parent.fd(), parent.name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  std::vector<std::string> entered;  // the folders below `path` the walk is in
+  while (fd >= 0) {
+    const std::string subfolder = delete_files_in(fd, path.display());
+    if (!subfolder.empty()) {
+      allow_owner(fd, subfolder.c_str());
+      const int child =
+          ::openat(fd, subfolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child < 0) break;
+      ::close(fd);
+      fd = child;
+      entered.push_back(subfolder);
+      continue;
+    }
+    if (entered.empty()) break;
+    const int up = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = up;
+    if (fd >= 0 && ::unlinkat(fd, entered.back().c_str(), AT_REMOVEDIR) != 0) break;
+    entered.pop_back();
+  }
+  if (fd >= 0) ::close(fd);
+  if (!entered.empty() || ::unlinkat(parent.fd(), parent.name(), AT_REMOVEDIR) != 0) {
     ADD_FAILURE() << "cannot remove " << path.display() << ": " << errno_text();
   }
 }
