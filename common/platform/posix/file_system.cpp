@@ -388,10 +388,13 @@ Result<DIR*> open_dir(const Location& at) {
 }
 
 // O_NOATIME is for the file's owner only; anyone else reads the way everybody does.
+// O_NONBLOCK keeps the open of a FIFO (anyone may give one the name desktop.ini) from waiting
+// for a writer forever; a regular file reads the same with it.
 int open_for_reading(const Location& at) {
-  const int fd = ::openat(at.folder, at.rest, O_RDONLY | O_CLOEXEC | kNoAccessTime);
+  constexpr int kRead = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+  const int fd = ::openat(at.folder, at.rest, kRead | kNoAccessTime);
   if (fd >= 0 || errno != EPERM || kNoAccessTime == 0) return fd;
-  return ::openat(at.folder, at.rest, O_RDONLY | O_CLOEXEC);
+  return ::openat(at.folder, at.rest, kRead);
 }
 
 // A file whose size is known is read up to that size and no further call is made to find its
@@ -451,8 +454,9 @@ class PosixFileSystem final : public FileSystem {
       struct stat status {};
       if (::fstat(fd.get(), &status) != 0) return last_os_error();
       if (S_ISDIR(status.st_mode)) return os_error(EISDIR);
-      const auto size = static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 0);
-      return read_all(fd.get(), S_ISREG(status.st_mode) ? size : 0);
+      // Only a regular file has content to read; a FIFO or a device has none of its own.
+      if (!S_ISREG(status.st_mode)) return os_error(EINVAL);
+      return read_all(fd.get(), static_cast<std::size_t>(status.st_size));
     });
   }
 
@@ -461,7 +465,8 @@ class PosixFileSystem final : public FileSystem {
   // that is not there yet (every file of a first scan) is created without looking first.
   Result<std::unique_ptr<WritableFile>> create_or_truncate(const Path& path) override {
     return at(path, [](const Location& location) -> Result<std::unique_ptr<WritableFile>> {
-      constexpr int kWrite = O_WRONLY | O_CREAT | O_CLOEXEC;
+      // O_NONBLOCK: a FIFO in the file's place is an error (no reader), never a wait.
+      constexpr int kWrite = O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
       int fd = ::openat(location.folder, location.rest, kWrite | O_EXCL, 0666);
       if (fd < 0 && errno == EEXIST) {
         struct stat status {};
