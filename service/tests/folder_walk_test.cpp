@@ -231,12 +231,12 @@ TEST_F(FolderWalkTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
   EXPECT_EQ(git("fsck"), 0) << testing::read_bytes(dir_ / "git.log");
 }
 
-// A chain of short names deeper than a whole path may be: natively 10,000 bytes, well past the
+// A chain of short names deeper than a whole path may be: natively 6,000 bytes, well past the
 // kernel's PATH_MAX of 4,096. Wine resolves a path one component at a time on every call, so a
 // walk there takes time in the cube of the depth (about 25 minutes at 3,000 characters); 600
 // characters, well past MAX_PATH and so only reachable with the long-path prefix, take seconds.
 TEST_F(FolderWalkTest, DeepRealChainIsWalkedAndCleanedUpToTheBottom) {
-  const std::size_t path_budget = testing::running_under_wine() ? 600 : 10000;
+  const std::size_t path_budget = testing::running_under_wine() ? 600 : 6000;
   const std::size_t room = path_budget - top_.bytes().size() - std::string("/desktop.ini").size();
   const std::size_t depth = room / 2;  // one separator and one letter per level
   std::string chain = top_.bytes();

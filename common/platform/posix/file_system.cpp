@@ -40,9 +40,10 @@ constexpr mode_t kAnyWriteBit = S_IWUSR | S_IWGRP | S_IWOTH;
 constexpr std::uint32_t kFileStoredBits = kAttrHidden | kAttrSystem | kAttrArchive;
 constexpr std::uint32_t kFolderStoredBits = kFileStoredBits | kAttrReadonly;
 
-// Paths shorter than this go to the kernel whole, as they always have; only longer ones are
-// resolved through folder descriptors, well before PATH_MAX refuses them.
-constexpr std::size_t kLongPathBytes = 2048;
+// Paths shorter than this (nearly all) go to the kernel whole. Longer ones are resolved through
+// folder descriptors: long before PATH_MAX refuses them, a whole path costs the kernel a lookup
+// per component on every call, which in a deep tree outweighs opening the descriptors.
+constexpr std::size_t kLongPathBytes = 512;
 // How far apart the descriptors along a long path start out: the most any call resolves by name.
 constexpr std::size_t kAnchorSpacing = 256;
 // Past this many descriptors every second one is closed and the spacing doubles, up to a spacing
