@@ -1,18 +1,24 @@
 #!/usr/bin/env python3
-"""Times Tindral's scan and cleanup as whole processes against `find TREE -type d`.
+"""Times Tindral's scan and cleanup as whole processes against `find TREE -type d`, and the
+cleanup against `find TREE -name desktop.ini -type f -delete` too.
 
 bench/run.sh builds the executables and calls this; see README.md, "Benchmarks".
 
-Each tree is made `copies` times over (the generator is deterministic) and goes through three
+Each tree is made `copies` times over (the generator is deterministic) and goes through four
 phases, so that no first scan follows a cleanup:
   tindral --console     first scan of the undecorated tree (writes every desktop.ini), once
   tindral --console     rescan with nothing to do, `rescans` times
   cleanup driver        removes every desktop.ini again, once
+  find -delete          the delete-only floor, once, after an untimed first scan has written
+                        every desktop.ini again
 each run right after `find TREE -type d` on the same copy, the floor: what merely listing every
-folder costs. Caches are warm for both (one unmeasured `find` per copy first). Reported are
-medians of wall time and CPU time (user + system), each also as a ratio to the floor's, the
-largest peak resident set size, and what each process costs with nothing to walk. The counters
-every run prints are checked against what the generator says the tree holds.
+folder costs. The delete-only floor is the least I/O any cleanup must do, unlinking each
+desktop.ini and looking at nothing but names: where it costs far more than the floor, the
+deletions, not the walk, bound the cleanup. Caches are warm for all (one unmeasured `find` per
+copy first). Reported are medians of wall time and CPU time (user + system), each also as a
+ratio to the floor's, the largest peak resident set size, and the median of the same process
+with nothing to walk. The counters every run prints are checked against what the generator says
+the tree holds, and after the delete-only floor no desktop.ini may be left.
 """
 
 import argparse
@@ -49,8 +55,11 @@ QUICK = {
     "series": {"photos": [1000, 2000, 5000], "sparse": [1000, 3000, 10000]},
     "copies": 3, "rescans": 1, "wine_copies": 1,
 }
-OPERATIONS = ["floor", "first_scan", "rescan", "cleanup"]
-LABELS = {"first_scan": "first scan", "rescan": "rescan", "cleanup": "cleanup"}
+OPERATIONS = ["floor", "first_scan", "rescan", "cleanup", "delete_only"]
+LABELS = {"first_scan": "first scan", "rescan": "rescan", "cleanup": "cleanup",
+          "delete_only": "delete-only floor"}
+INI_NAME = "desktop.ini"
+FOLDER_FLAGS = os.O_RDONLY | os.O_DIRECTORY
 PROCESS_TIMEOUT = 600  # seconds; a process that takes longer is killed and the run fails
 TIME = "/usr/bin/time"  # GNU time
 
@@ -114,6 +123,12 @@ class Runner:
 
     def floor(self, tree):
         return run_timed([self.find, tree, "-type", "d"], os.environ.copy(), os.devnull)
+
+    def delete_only(self, tree):
+        """The delete-only floor: the native `find` for either build, as it measures the disk,
+        not the build."""
+        return run_timed([self.find, tree, "-name", INI_NAME, "-type", "f", "-delete"],
+                         os.environ.copy(), os.devnull)
 
 
 class NativeRunner(Runner):
@@ -198,15 +213,119 @@ def check(sample, expected, label, problems):
     return got
 
 
-def measure_tree(runner, copies, info, rescans):
-    """Times the first scan and the cleanup once on each copy and the rescan `rescans` times,
-    all first scans before any cleanup, each run right after a floor run on the same copy;
-    returns the samples and the counters seen."""
+def folder_contents(fd):
+    """The names of the subfolders of an open folder, and how many desktop.ini files it holds."""
+    subfolders, inis = [], 0
+    with os.scandir(fd) as entries:
+        for entry in entries:
+            if entry.is_dir(follow_symlinks=False):
+                subfolders.append(entry.name)
+            elif entry.name == INI_NAME and entry.is_file(follow_symlinks=False):
+                inis += 1
+    return subfolders, inis
+
+
+def inis_left(tree):
+    """How many desktop.ini files a tree holds. The walk goes down and back up one folder at a
+    time relative to the open one, holding a single descriptor: the deep trees are longer than
+    a path may be and deeper than the descriptors a process may hold."""
+    fd = os.open(tree, FOLDER_FLAGS)
+    try:
+        subfolders, left = folder_contents(fd)
+        pending = [subfolders]  # per level down to the open folder, the subfolders still to see
+        while pending:
+            if pending[-1]:
+                child = os.open(pending[-1].pop(), FOLDER_FLAGS, dir_fd=fd)
+                os.close(fd)
+                fd = child
+                subfolders, inis = folder_contents(fd)
+                left += inis
+                pending.append(subfolders)
+            else:
+                pending.pop()
+                if pending:
+                    parent = os.open("..", FOLDER_FLAGS, dir_fd=fd)
+                    os.close(fd)
+                    fd = parent
+        return left
+    finally:
+        os.close(fd)
+
+
+class Measurements:
+    """The samples of one tree by kind (an operation, or "empty_" and one), the counters last
+    seen for each operation, and the problems found."""
+
+    def __init__(self):
+        self.samples = {op: [] for op in OPERATIONS}
+        self.samples.update({"empty_" + op: [] for op in OPERATIONS})
+        self.seen = {}
+        self.problems = []
+
+    def result(self):
+        for taken in self.samples.values():
+            for sample in taken:
+                sample.pop("output", None)
+        return {"samples": self.samples, "counters": self.seen,
+                "problems": sorted(set(self.problems))}
+
+
+def measure_phase(runner, op, run, verify, trees, empty, measured):
+    """Times `run(tree)` once for each of `trees`, right after a floor run on the same tree and
+    beside both with nothing to walk (`find` on an empty folder, a config.txt without roots);
+    `verify(sample, tree)` returns what each timed run was seen to do."""
+    # What the previous phase (or the generator) left for the disk is written out first, as it
+    # would be long before a real rescan or cleanup.
+    os.sync()
+    for tree in trees:
+        runner.set_roots([])
+        measured.samples["empty_floor"].append(runner.floor(empty))
+        measured.samples["empty_" + op].append(run(empty))
+        runner.set_roots([tree])
+        measured.samples["floor"].append(runner.floor(tree))
+        sample = run(tree)
+        measured.seen[op] = verify(sample, tree)
+        measured.samples[op].append(sample)
+
+
+def counters_check(op, expected, problems):
+    """A `verify` for measure_phase that holds a Tindral run's counters against the tree."""
+    return lambda sample, tree: check(sample, expected, LABELS[op], problems)
+
+
+def none_left_check(problems):
+    """A `verify` for measure_phase that looks for a desktop.ini the deletion missed."""
+    def verify(sample, tree):
+        left = inis_left(tree)
+        if left:
+            problems.append(f"{LABELS['delete_only']}: {left} {INI_NAME} left in "
+                            f"{os.path.basename(tree)}")
+        return {"left": left}
+    return verify
+
+
+def redecorate(runner, copies, expected, problems):
+    """Writes every desktop.ini again for the delete-only floor to delete, by an untimed first
+    scan of each copy whose counters are held against the tree like the timed ones'."""
+    for tree in copies:
+        runner.set_roots([tree])
+        check(runner.scan(), expected, "first scan before the delete-only floor", problems)
+
+
+def measure_tree(runner, copies, info, rescans, empty):
+    """Times the first scan, the cleanup and then the delete-only floor once on each copy and
+    the rescan `rescans` times, all first scans before any cleanup, each run right after a floor
+    run on the same copy and beside the same process with nothing to walk; returns the samples,
+    the counters seen and the problems found."""
     folders, decorated = info["folders"], info["decorated"]
+    first_scan = {"folders": folders, "written": decorated, "removed": 0}
+    # Tindral's processes walk the roots of config.txt, which measure_phase sets to the tree.
     phases = [
-        ("first_scan", runner.scan, {"folders": folders, "written": decorated, "removed": 0}, 1),
-        ("rescan", runner.scan, {"folders": folders, "written": 0, "removed": 0}, rescans),
-        ("cleanup", runner.cleanup, {"folders": folders, "removed": decorated}, 1),
+        ("first_scan", lambda tree: runner.scan(), first_scan, copies),
+        ("rescan", lambda tree: runner.scan(), {"folders": folders, "written": 0, "removed": 0},
+         copies * rescans),
+        ("cleanup", lambda tree: runner.cleanup(), {"folders": folders, "removed": decorated},
+         copies),
     ]
     # Unmeasured: the folders into the caches, the executable into memory.
     for tree in copies:
@@ -214,28 +333,14 @@ def measure_tree(runner, copies, info, rescans):
     runner.set_roots([])
     runner.scan()
 
-    problems = []
-    samples = {op: [] for op in OPERATIONS}
-    seen = {}
-    for op, run, expected, repeat in phases:
-        for tree in copies * repeat:
-            runner.set_roots([tree])
-            floor = runner.floor(tree)
-            sample = run()
-            seen[op] = check(sample, expected, LABELS[op], problems)
-            for kind, taken in (("floor", floor), (op, sample)):
-                taken.pop("output", None)
-                samples[kind].append(taken)
-    return {"samples": samples, "counters": seen, "problems": sorted(set(problems))}
-
-
-def startup_costs(runner, empty):
-    """What each process costs with nothing to walk: `find` on an empty folder, a scan and a
-    cleanup of a config.txt without roots. Taken off the cost per folder."""
-    runner.set_roots([])
-    runs = {"floor": lambda: runner.floor(empty), "first_scan": runner.scan,
-            "rescan": runner.scan, "cleanup": runner.cleanup}
-    return {op: statistics.median(run()["wall"] for _ in range(5)) for op, run in runs.items()}
+    measured = Measurements()
+    for op, run, expected, trees in phases:
+        measure_phase(runner, op, run, counters_check(op, expected, measured.problems), trees,
+                      empty, measured)
+    redecorate(runner, copies, first_scan, measured.problems)
+    measure_phase(runner, "delete_only", runner.delete_only, none_left_check(measured.problems),
+                  copies, empty, measured)
+    return measured.result()
 
 
 def summarise(samples):
@@ -251,8 +356,21 @@ def summarise(samples):
             "cpu_ratio": cpu / floor_cpu if floor_cpu else None,
             "rss_kib": max(s["rss_kib"] for s in samples[op]),
             "walls": [s["wall"] for s in samples[op]],
+            "empty_wall": statistics.median(s["wall"] for s in samples["empty_" + op]),
         }
+    cleanup, delete_only = summary["cleanup"]["wall"], summary["delete_only"]["wall"]
+    summary["cleanup"]["wall_ratio_delete_only"] = cleanup / delete_only if delete_only else None
     return summary
+
+
+def file_system_of(path):
+    """The type and mount options of the file system holding a path; the options say, for one,
+    whether freeing blocks waits for the device to discard them (`discard`)."""
+    if not shutil.which("findmnt"):
+        return []
+    done = subprocess.run(["findmnt", "-n", "-o", "FSTYPE,OPTIONS", "--target", path],
+                          capture_output=True, text=True)
+    return done.stdout.split()
 
 
 def machine_description(work):
@@ -265,12 +383,13 @@ def machine_description(work):
                     break
     except OSError:
         pass
-    fs = subprocess.run(["stat", "-f", "-c", "%T", work], capture_output=True, text=True)
+    mount = file_system_of(work)
     commit = subprocess.run(["git", "-C", REPO, "describe", "--always", "--dirty"],
                             capture_output=True, text=True)
     return {
         "cpu": cpu, "cores": os.cpu_count(), "kernel": platform.release(),
-        "file_system": fs.stdout.strip() or "unknown",
+        "file_system": mount[0] if mount else "unknown",
+        "mount_options": mount[1] if len(mount) > 1 else "unknown",
         "commit": commit.stdout.strip() or "unknown",
     }
 
@@ -314,7 +433,6 @@ def run_benchmark(args):
     native = NativeRunner(args.native_build, args.work)
     empty = os.path.join(trees, "empty")
     os.mkdir(empty)
-    results["native_startup"] = startup_costs(native, empty)
 
     # Trees stay until the end: deleting them would slow down file creation in the next ones.
     wine_copies = []
@@ -326,7 +444,7 @@ def run_benchmark(args):
             wine_copies = copies[plan["copies"]:]
         log(f"   {info['folders']} folders, {info['files']} files, each made in "
             f"{info['made_in']:.1f}s")
-        measured = measure_tree(native, copies[:plan["copies"]], info, plan["rescans"])
+        measured = measure_tree(native, copies[:plan["copies"]], info, plan["rescans"], empty)
         results["native"][name] = entry(info, measured)
         for problem in measured["problems"]:
             log(f"   note: {problem}")
@@ -335,9 +453,8 @@ def run_benchmark(args):
         wine = WineRunner(args.windows_build, args.wine_prefix, args.work)
         results["wine_version"] = wine_version()
         log(f"== photos under Wine ({results['wine_version']}), {len(wine_copies)} tree(s)")
-        measured = measure_tree(wine, wine_copies, results["native"]["photos"]["tree"], 1)
+        measured = measure_tree(wine, wine_copies, results["native"]["photos"]["tree"], 1, empty)
         results["wine"]["photos"] = entry(results["native"]["photos"]["tree"], measured)
-        results["wine_startup"] = startup_costs(wine, empty)
 
     named_sizes = {shape: folders for name, shape, folders in plan["named"] if name == shape}
     for shape, sizes in plan["series"].items():
@@ -353,7 +470,7 @@ def run_benchmark(args):
                 continue
             log(f"== series {shape} {folders}: {plan['copies']} trees")
             copies, info = make_copies(shape, folders, trees, plan["copies"])
-            measured = measure_tree(native, copies, info, plan["rescans"])
+            measured = measure_tree(native, copies, info, plan["rescans"], empty)
             for problem in measured["problems"]:
                 log(f"   note: {problem}")
             results["series"][shape].append({"folders": info["folders"],
@@ -372,7 +489,7 @@ def main():
     parser.add_argument("--no-wine", action="store_true")
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--work", required=True, help="an empty temporary folder")
-    parser.add_argument("--budget", type=float, default=780,
+    parser.add_argument("--budget", type=float, default=1080,
                         help="seconds after which series points are skipped")
     parser.add_argument("--json", required=True, help="where the raw results go")
     args = parser.parse_args()

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Draws the cost-per-size series of bench/measure.py as an SVG: wall time against the number of
-folders, both on logarithmic axes, one panel per tree shape, with the `find` floor. Plain SVG
-written by hand, so that nothing beyond Python is needed.
+folders, both on logarithmic axes, one panel per tree shape, with the two `find` floors: listing
+every folder, and deleting every desktop.ini (the least any cleanup must do). Plain SVG written
+by hand, so that nothing beyond Python is needed.
 
 Usage: plot.py RESULTS_JSON PLOT_SVG
 """
@@ -13,6 +14,7 @@ from xml.sax.saxutils import escape
 
 SERIES = [  # operation, label, colour, dash pattern
     ("floor", "find -type d (floor)", "#222222", "6 4"),
+    ("delete_only", "find -delete (delete-only floor)", "#868e96", "2 3"),
     ("first_scan", "first scan", "#d9480f", ""),
     ("rescan", "rescan, nothing to do", "#1c7ed6", ""),
     ("cleanup", "cleanup", "#2b8a3e", ""),
@@ -20,7 +22,7 @@ SERIES = [  # operation, label, colour, dash pattern
 
 PANEL_W, PANEL_H = 420, 300
 MARGIN_L, MARGIN_R, MARGIN_T, MARGIN_B = 70, 20, 60, 50
-LEGEND_H = 40
+LEGEND_ROW_H = 24
 
 
 def decade_bounds(values):
@@ -96,6 +98,27 @@ def panel(svg, axes, shape, points):
             svg.append(f'<circle cx="{x:.1f}" cy="{y:.1f}" r="3" fill="{colour}"/>')
 
 
+def legend_places(width):
+    """Where each entry of the legend starts, (x, row), rows filled left to right in turn."""
+    places, x, row = [], MARGIN_L, 0
+    for _, label, _, _ in SERIES:
+        entry_w = 40 + 8 * len(label)
+        if x > MARGIN_L and x + entry_w > width - MARGIN_R:
+            x, row = MARGIN_L, row + 1
+        places.append((x, row))
+        x += entry_w
+    return places
+
+
+def legend(svg, width, top):
+    for (x, row), (_, label, colour, dash) in zip(legend_places(width), SERIES):
+        y = top + row * LEGEND_ROW_H
+        dash_attr = f' stroke-dasharray="{dash}"' if dash else ""
+        svg.append(f'<line x1="{x}" y1="{y}" x2="{x + 28}" y2="{y}" '
+                   f'stroke="{colour}" stroke-width="2"{dash_attr}/>')
+        svg.append(f'<text x="{x + 34}" y="{y + 4}">{escape(label)}</text>')
+
+
 def render(results):
     series = {shape: sorted(points, key=lambda p: p["folders"])
               for shape, points in results["series"].items() if points}
@@ -104,7 +127,8 @@ def render(results):
     yr = decade_bounds([p["summary"][op]["wall"] * 1000 for p in all_points
                         for op, _, _, _ in SERIES])
     width = MARGIN_L + len(series) * (PANEL_W + MARGIN_L) + MARGIN_R - MARGIN_L
-    height = MARGIN_T + PANEL_H + MARGIN_B + LEGEND_H
+    legend_rows = legend_places(width)[-1][1] + 1
+    height = MARGIN_T + PANEL_H + MARGIN_B + legend_rows * LEGEND_ROW_H + 16
     svg = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
            f'font-family="sans-serif" font-size="13">',
            f'<rect width="{width}" height="{height}" fill="white"/>',
@@ -114,14 +138,7 @@ def render(results):
     for i, (shape, points) in enumerate(series.items()):
         axes = Axes(MARGIN_L + i * (PANEL_W + MARGIN_L), MARGIN_T, xr, yr)
         panel(svg, axes, shape, points)
-    legend_y = MARGIN_T + PANEL_H + MARGIN_B + 20
-    x = MARGIN_L
-    for _, label, colour, dash in SERIES:
-        dash_attr = f' stroke-dasharray="{dash}"' if dash else ""
-        svg.append(f'<line x1="{x}" y1="{legend_y}" x2="{x + 28}" y2="{legend_y}" '
-                   f'stroke="{colour}" stroke-width="2"{dash_attr}/>')
-        svg.append(f'<text x="{x + 34}" y="{legend_y + 4}">{escape(label)}</text>')
-        x += 40 + 8 * len(label)
+    legend(svg, width, MARGIN_T + PANEL_H + MARGIN_B + 20)
     svg.append("</svg>")
     return "\n".join(svg) + "\n"
 

@@ -16,7 +16,11 @@ LABELS = {
     "first_scan": "first scan",
     "rescan": "rescan, nothing to do",
     "cleanup": "cleanup",
+    "delete_only": "`find -name desktop.ini -delete` (delete-only floor)",
 }
+OPERATIONS = ["floor", "first_scan", "rescan", "cleanup", "delete_only"]
+# What Tindral is measured against rather than Tindral itself: no targets, no marks.
+REFERENCES = {"floor", "delete_only"}
 # Ratio targets on the wall time, for the trees they are set for.
 TARGETS = {"first_scan": 3.0, "rescan": 1.3, "cleanup": 1.5}
 TARGET_TREES = {"photos", "sparse"}
@@ -43,12 +47,21 @@ def ratio_cell(value, target):
     return f"{text} {mark(value <= target)}" if target else text
 
 
-def what_it_did(op, counters):
-    got = counters.get(op, {})
+def times_delete_only(summary):
+    ratio = summary["cleanup"]["wall_ratio_delete_only"]
+    return "–" if ratio is None else f"{ratio:.2f}×"
+
+
+def what_it_did(op, entry):
+    got = entry["counters"].get(op, {})
     if op == "floor" or not got:
         return ""
+    if op == "delete_only":
+        left = got["left"]
+        return "no desktop.ini left" if not left else f"{left:,} desktop.ini left ✗"
     if op == "cleanup":
-        return f"{got.get('folders', '?'):,} visited, {got.get('removed', '?'):,} removed"
+        return (f"{got.get('folders', '?'):,} visited, {got.get('removed', '?'):,} removed; "
+                f"{times_delete_only(entry['summary'])} the delete-only floor")
     return (f"{got.get('folders', '?'):,} scanned, {got.get('written', '?'):,} written, "
             f"{got.get('removed', '?'):,} removed")
 
@@ -56,16 +69,16 @@ def what_it_did(op, counters):
 def tree_rows(name, entry, targets, marks):
     rows = []
     summary = entry["summary"]
-    for i, op in enumerate(["floor", "first_scan", "rescan", "cleanup"]):
+    for i, op in enumerate(OPERATIONS):
         s = summary[op]
         target = TARGETS.get(op) if targets else None
         rss_ok = s["rss_kib"] / 1024 <= RSS_TARGET_MIB
-        rss = mib(s["rss_kib"]) + ("" if op == "floor" or not marks else f" {mark(rss_ok)}")
+        rss = mib(s["rss_kib"]) + ("" if op in REFERENCES or not marks else f" {mark(rss_ok)}")
         rows.append("| " + " | ".join([
             f"**{name}**" if i == 0 else "",
             f"{entry['tree']['folders']:,}" if i == 0 else "",
             LABELS[op], ms(s["wall"]), ratio_cell(s["wall_ratio"], target), ms(s["cpu"]),
-            ratio_cell(s["cpu_ratio"], None), rss, what_it_did(op, entry["counters"]),
+            ratio_cell(s["cpu_ratio"], None), rss, what_it_did(op, entry),
         ]) + " |")
     return rows
 
@@ -80,26 +93,26 @@ def tree_table(section, with_targets):
     return lines
 
 
-def per_folder(summary, op, folders, startup):
+def per_folder(summary, op, folders):
     """Microseconds per folder, net of what the process costs with nothing to walk."""
-    return (summary[op]["wall"] - startup.get(op, 0)) / folders * 1e6
+    return (summary[op]["wall"] - summary[op]["empty_wall"]) / folders * 1e6
 
 
-def series_table(series, startup):
+def series_table(series):
     lines = [
         "| Shape | Folders | floor µs/folder | first scan µs/folder | rescan µs/folder | "
-        "cleanup µs/folder |",
-        "|---|---:|---:|---:|---:|---:|",
+        "cleanup µs/folder | delete-only floor µs/folder |",
+        "|---|---:|---:|---:|---:|---:|---:|",
     ]
     spreads = {}
     for shape, points in series.items():
         for point in points:
-            cells = [f"{per_folder(point['summary'], op, point['folders'], startup):.1f}"
-                     for op in ["floor", "first_scan", "rescan", "cleanup"]]
+            cells = [f"{per_folder(point['summary'], op, point['folders']):.1f}"
+                     for op in OPERATIONS]
             lines.append(f"| {shape} | {point['folders']:,} | " + " | ".join(cells) + " |")
         if len(points) >= 2:
-            for op in ["floor", "first_scan", "rescan", "cleanup"]:
-                costs = [per_folder(p["summary"], op, p["folders"], startup) for p in points]
+            for op in OPERATIONS:
+                costs = [per_folder(p["summary"], op, p["folders"]) for p in points]
                 spreads[(shape, op)] = max(costs) / min(costs) - 1
     return lines, spreads
 
@@ -115,8 +128,9 @@ def problems_lines(results):
 
 def runs_text(results):
     copies, rescans = results["copies"], results["rescans"]
-    return (f"medians of {copies} first scans and cleanups (each on a fresh copy of the tree) "
-            f"and {copies * rescans} rescans")
+    return (f"medians of {copies} first scans, cleanups and delete-only floors (one of each on "
+            f"every copy of the tree, each first scan on a fresh one) and {copies * rescans} "
+            f"rescans")
 
 
 def main_tables(results):
@@ -124,16 +138,21 @@ def main_tables(results):
     lines = [
         f"Native build (`native-release`), {runs_text(results)}, {results['date']}. Targets "
         f"(✓/✗) on \"photos\" and \"sparse\": first scan ≤ 3×, rescan ≤ 1.3×, cleanup ≤ 1.5× "
-        f"the floor's wall time; peak RSS ≤ 8 MiB on every tree.",
+        f"the floor's wall time; peak RSS ≤ 8 MiB on every tree. The delete-only floor, "
+        f"`find TREE -name desktop.ini -type f -delete` on each copy once an untimed first scan "
+        f"has written every desktop.ini again, is the least I/O any cleanup must do: the "
+        f"cleanup's Counters cell gives its wall time as a multiple of it, which tells how much "
+        f"of the cleanup's cost the deletions alone account for.",
         "",
     ]
     lines += tree_table(results["native"], True)
     if results.get("wine"):
-        startup = results.get("wine_startup", {}).get("first_scan", 0)
+        startup = results["wine"]["photos"]["summary"]["first_scan"]["empty_wall"]
         lines += [
             "",
             f"Windows build under {results.get('wine_version', 'Wine')} on \"photos\", "
-            f"{results['wine_copies']} copy, against the same native `find`; for information "
+            f"{results['wine_copies']} copy, against the same native `find` for both floors "
+            f"(the delete-only one deletes what the Windows build wrote); for information "
             f"only, as Wine's file layer is not Windows' (a Windows process with nothing to scan "
             f"takes {ms(startup)} under Wine):",
             "",
@@ -144,36 +163,38 @@ def main_tables(results):
 
 def render(results):
     machine = results["machine"]
-    startup = results.get("native_startup", {})
     lines = ["# Benchmark results", ""]
     if results.get("quick"):
         lines += ["**Quick run (small trees): not the committed figures.**", ""]
     lines += [
         f"Machine: {machine['cpu']}, {machine['cores']} cores, Linux {machine['kernel']}, "
-        f"trees on {machine['file_system']}; commit {machine['commit']}; load average "
-        f"{results['load_before']:.1f} before, {results['load_after']:.1f} after. Warm caches "
-        "for the floor and the program alike; every run follows a floor run on the same tree. "
+        f"trees on {machine['file_system']} mounted {machine['mount_options']}; commit "
+        f"{machine['commit']}; load average {results['load_before']:.1f} before, "
+        f"{results['load_after']:.1f} after. Warm caches for the floors and the program alike; "
+        "every run follows a floor run on the same tree. "
         "CPU is user + system time (under Wine without the wineserver's share).",
         "",
     ]
     lines += main_tables(results)
-    table, spreads = series_table(results["series"], startup)
-    start_text = ", ".join(f"{LABELS[op]} {ms(startup[op])}" for op in
-                           ["floor", "first_scan", "cleanup"] if op in startup)
+    table, spreads = series_table(results["series"])
+    photos = results["native"].get("photos", {}).get("summary", {})
+    start_text = ", ".join(f"{LABELS[op]} {ms(photos[op]['empty_wall'])}"
+                           for op in ["floor", "first_scan", "cleanup", "delete_only"]
+                           if op in photos)
     lines += ["", "## Cost per folder", "",
-              f"Wall time per folder, net of what each process costs with nothing to walk "
-              f"({start_text}); plotted, with the start-up included, in [plot.svg](plot.svg).",
-              ""]
+              f"Wall time per folder, net of the same process with nothing to walk, timed beside "
+              f"each run (on \"photos\": {start_text}); plotted, start-up included, in "
+              f"[plot.svg](plot.svg).", ""]
     lines += table
     if spreads:
         lines += ["", f"Spread of the cost per folder over the sizes (largest / smallest − 1; "
                       f"target ≤ {FLATNESS_TARGET:.0%}):", ""]
         for (shape, op), spread in spreads.items():
-            flag = "" if op == "floor" else f" {mark(spread <= FLATNESS_TARGET)}"
+            flag = "" if op in REFERENCES else f" {mark(spread <= FLATNESS_TARGET)}"
             lines.append(f"- {shape}, {LABELS[op]}: {spread:.0%}{flag}")
     notes = problems_lines(results)
     if notes or results.get("skipped"):
-        lines += ["", "## Counters that differ from the tree", ""]
+        lines += ["", "## Counters and files that differ from the tree", ""]
         lines += notes
         lines += [f"- skipped: {s}" for s in results.get("skipped", [])]
     return "\n".join(lines) + "\n"

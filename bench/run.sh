@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Benchmarks Tindral's scan and cleanup against `find TREE -type d` on generated folder trees:
+# Benchmarks Tindral's scan and cleanup against `find TREE -type d` on generated folder trees, and
+# the cleanup against `find TREE -name desktop.ini -type f -delete` too (the delete-only floor):
 # builds the native product (native-release) and the Windows one, lays the trees out in a
 # temporary folder, times whole processes natively and (the "photos" tree) under Wine, and
 # writes bench-results/results.md, results.json and plot.svg, and the table into README.md.
 #
-#   bench/run.sh            full trees (a few minutes natively, under 15 minutes in all)
+#   bench/run.sh            full trees (a few minutes natively, about 20 minutes in all)
 #   bench/run.sh --quick    trees a tenth the size, into bench-results/tmp/quick; README untouched
 #   bench/run.sh --no-wine  native only
 #
