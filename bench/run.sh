@@ -56,13 +56,8 @@ if [ -n "$wine" ]; then
   export WINEPREFIX="$windows_build/bench-wineprefix"
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "(creating the Wine prefix $WINEPREFIX, once)"
-    wineboot -i >/dev/null 2>&1 </dev/null || true
-    wineserver -w
-  fi
-  wineserver -p >/dev/null 2>&1 </dev/null
-  wine cmd /c exit >/dev/null 2>&1 </dev/null
+  [ -f "$WINEPREFIX/system.reg" ] || echo "(creating the Wine prefix $WINEPREFIX, once)"
+  bash cmake/wine-fixture.sh setup
   wine_args=(--windows-build "$windows_build" --wine-prefix "$WINEPREFIX")
 fi
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Creates (once) and starts the Wine prefix of this build tree, or stops its server.
+# Creates (once) and starts the Wine prefix in WINEPREFIX, or stops its server: for the tests' CTest
+# fixture and for the run and benchmark scripts.
 set -euo pipefail
 case "${1:-}" in
   setup)

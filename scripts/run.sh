@@ -71,11 +71,8 @@ make_sample_tree "$wine_tree"
 export WINEPREFIX="$run_dir/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "(creating the Wine prefix $WINEPREFIX, once)"
-  wineboot -i >/dev/null 2>&1 </dev/null || true
-  wineserver -w
-fi
+[ -f "$WINEPREFIX/system.reg" ] || echo "(creating the Wine prefix $WINEPREFIX, once)"
+bash cmake/wine-fixture.sh setup
 # Wine sets ProgramData to C:\ProgramData for every Windows process, so the data folder of this
 # run is C:\ProgramData\Tindral inside the prefix; the tree is reached through drive Z:.
 wine_data="$WINEPREFIX/drive_c/ProgramData/Tindral"

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/listing.h"
+
 namespace tindral {
 namespace {
 
@@ -22,21 +24,6 @@ using platform::kAttrSystem;
 using testing::FakeFileSystem;
 
 const Path kRoot = Path::from_text("Root");
-
-std::vector<DirEntry> list(FakeFileSystem& fs, const Path& folder) {
-  std::vector<DirEntry> entries;
-  auto listing = fs.open_listing(folder);
-  EXPECT_TRUE(listing.ok()) << folder.display();
-  if (!listing.ok()) return entries;
-  DirEntry entry;
-  while (true) {
-    auto more = (*listing)->next(entry);
-    EXPECT_TRUE(more.ok()) << folder.display();
-    if (!more.ok() || !*more) break;
-    entries.push_back(entry);
-  }
-  return entries;
-}
 
 TEST(FakeFileSystemTest, AttributesFollowWindows) {
   FakeFileSystem fs;
@@ -94,7 +81,7 @@ TEST(FakeFileSystemTest, ListingsKeepInsertionOrderAndCanBreakOff) {
   fs.add_link(kRoot.child("link"), platform::kReparseTagSymlink);
   fs.add_folder(kRoot.child("a"), kAttrDirectory | kAttrHidden);
 
-  const std::vector<DirEntry> entries = list(fs, kRoot);
+  const std::vector<DirEntry> entries = testing::list_folder(fs, kRoot);
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].name, "b.txt");
   EXPECT_EQ(entries[1].name, "link");

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "support/listing.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
 
@@ -30,19 +31,7 @@ class FileSystemTest : public ::testing::Test {
 
   std::map<std::string, DirEntry> list(const Path& folder) {
     std::map<std::string, DirEntry> entries;
-    auto listing = fs.open_listing(folder);
-    if (!listing) {
-      ADD_FAILURE() << listing.error().message();
-      return entries;
-    }
-    DirEntry entry;
-    for (;;) {
-      auto more = (*listing)->next(entry);
-      if (!more) {
-        ADD_FAILURE() << more.error().message();
-        break;
-      }
-      if (!*more) break;
+    for (const DirEntry& entry : testing::list_folder(fs, folder)) {
       EXPECT_TRUE(entries.emplace(entry.name, entry).second) << "listed twice: " << entry.name;
     }
     return entries;

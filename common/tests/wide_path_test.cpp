@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/file_system.h"
+#include "support/listing.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
 #include "support/scoped_env.h"
@@ -35,21 +36,7 @@ class WidePathTest : public ::testing::Test {
 
   std::set<std::string> names_in(const Path& folder) {
     std::set<std::string> names;
-    auto listing = fs.open_listing(folder);
-    if (!listing) {
-      ADD_FAILURE() << folder.display() << ": " << listing.error().message();
-      return names;
-    }
-    DirEntry entry;
-    for (;;) {
-      auto more = (*listing)->next(entry);
-      if (!more) {
-        ADD_FAILURE() << more.error().message();
-        break;
-      }
-      if (!*more) break;
-      names.insert(entry.name);
-    }
+    for (const DirEntry& entry : testing::list_folder(fs, folder)) names.insert(entry.name);
     return names;
   }
 

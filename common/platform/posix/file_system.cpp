@@ -94,12 +94,27 @@ struct Location {
   const char* rest = "";
 };
 
-/// The calls without an *at() form (the extended attributes) reach a located file through the
-/// descriptor's entry in /proc, so on a long path they need /proc mounted.
-std::string path_for_xattr(const Location& at) {
-  if (at.folder == AT_FDCWD) return at.rest;
-  return "/proc/self/fd/" + std::to_string(at.folder) + "/" + at.rest;
-}
+/// The path for the calls without an *at() form (the extended attributes): a short path as it
+/// stands, without a copy; a located one through the descriptor's entry in /proc, so on a long
+/// path they need /proc mounted.
+class XattrPath {
+ public:
+  explicit XattrPath(const Location& at) {
+    if (at.folder == AT_FDCWD) {
+      path_ = at.rest;
+      return;
+    }
+    through_proc_ = "/proc/self/fd/" + std::to_string(at.folder) + "/" + at.rest;
+    path_ = through_proc_.c_str();
+  }
+  XattrPath(const XattrPath&) = delete;
+  XattrPath& operator=(const XattrPath&) = delete;
+  const char* c_str() const { return path_; }
+
+ private:
+  std::string through_proc_;
+  const char* path_ = nullptr;
+};
 
 // The offset just past the separators that end the parent of the path's last component, or
 // npos for a single component.
@@ -220,7 +235,7 @@ std::string format_dos_attrib(std::uint32_t bits) {
 // reading one is the same as reading an absent attribute.
 Result<std::uint32_t> read_dos_attrib(const Location& at) {
   char text[256];
-  const ssize_t length = ::getxattr(path_for_xattr(at).c_str(), kDosAttribName, text, sizeof text);
+  const ssize_t length = ::getxattr(XattrPath(at).c_str(), kDosAttribName, text, sizeof text);
   if (length >= 0) {
     return parse_dos_attrib(std::string_view(text, static_cast<std::size_t>(length)));
   }
@@ -232,7 +247,7 @@ Result<std::uint32_t> read_dos_attrib(const Location& at) {
 // No bits are stored as no attribute at all, as Wine does. Bits that cannot be stored are an
 // error, never dropped as Wine drops them on such file systems.
 Result<void> write_dos_attrib(const Location& at, std::uint32_t bits) {
-  const std::string path = path_for_xattr(at);
+  const XattrPath path(at);
   if (bits == 0) {
     if (::removexattr(path.c_str(), kDosAttribName) == 0) return {};
     if (errno == ENODATA || errno == ENOTSUP) return {};

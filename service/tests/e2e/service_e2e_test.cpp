@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/win32/wide_path.h"
 #include "support/child_process.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
@@ -32,24 +33,12 @@ constexpr wchar_t kServiceName[] = L"TindralCache";
 constexpr seconds kPollInterval{30};
 constexpr seconds kMargin{15};
 
+// The tests hand over only text they wrote themselves, which always converts.
 std::wstring widen(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int size = static_cast<int>(utf8.size());
-  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), length);
-  return wide;
+  return platform::win32::wtf8_to_wide(utf8).value_or(std::wstring());
 }
 
-std::string narrow(std::wstring_view wide) {
-  if (wide.empty()) return {};
-  const int size = static_cast<int>(wide.size());
-  const int length =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), length, nullptr, nullptr);
-  return utf8;
-}
+std::string narrow(std::wstring_view wide) { return platform::win32::wide_to_wtf8(wide); }
 
 // Services get the environment the system builds for a logon, not the test's own; under Wine
 // that one has ProgramData pointing at C:\users\Public. The data folder is therefore computed

@@ -6,18 +6,15 @@
 
 #include <memory>
 
+#include "platform/win32/wide_path.h"
 #include "support/scoped_env.h"
 
 namespace tindral::testing {
 namespace {
 
+// The tests hand over only text they wrote themselves, which always converts.
 std::wstring widen(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int size = static_cast<int>(utf8.size());
-  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), length);
-  return wide;
+  return platform::win32::wtf8_to_wide(utf8).value_or(std::wstring());
 }
 
 // Quotes one argument so that CommandLineToArgvW (and the C runtime) give it back unchanged:

@@ -1,0 +1,27 @@
+#include "support/listing.h"
+
+#include <gtest/gtest.h>
+
+namespace tindral::testing {
+
+std::vector<platform::DirEntry> list_folder(platform::FileSystem& fs, const Path& folder) {
+  std::vector<platform::DirEntry> entries;
+  auto listing = fs.open_listing(folder);
+  if (!listing) {
+    ADD_FAILURE() << folder.display() << ": " << listing.error().message();
+    return entries;
+  }
+  platform::DirEntry entry;
+  for (;;) {
+    auto more = (*listing)->next(entry);
+    if (!more) {
+      ADD_FAILURE() << folder.display() << ": " << more.error().message();
+      break;
+    }
+    if (!*more) break;
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+}  // namespace tindral::testing
