@@ -1,11 +1,11 @@
 #include "cleanup_walk.h"
 
 #include <chrono>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "desktop_ini.h"
+#include "folder_listing.h"
 #include "log.h"
 #include "protected_paths.h"
 #include "scanner.h"
@@ -22,24 +22,15 @@ struct CleanupListing {
 };
 
 // The subfolders of `folder` in listing order; links are left out because they may point
-// anywhere, even back up the tree. The listing is read to its end and closed before the walk
-// goes further down, so that however deep the tree, only one listing is open at a time. A
-// listing that cannot be opened has no subfolders and says nothing about desktop.ini; one that
-// breaks off keeps the entries read so far.
+// anywhere, even back up the tree. A listing that cannot be opened has no subfolders and says
+// nothing about desktop.ini.
 CleanupListing read_listing(platform::FileSystem& fs, const Path& folder) {
   CleanupListing result;
-  Result<std::unique_ptr<platform::DirListing>> listing = fs.open_listing(folder);
-  if (!listing) {
-    result.desktop_ini = ListedDesktopIni::Unknown;
-    return result;
-  }
-  platform::DirEntry entry;
-  Result<bool> more = (*listing)->next(entry);
-  for (; more && *more; more = (*listing)->next(entry)) {
-    if (may_name_desktop_ini(entry.name)) result.desktop_ini = ListedDesktopIni::Unknown;
+  auto collect_subfolder = [&result](platform::DirEntry& entry) {
     if (is_subfolder_entry(entry)) result.subfolders.push_back(std::move(entry.name));
-  }
-  if (!more) result.desktop_ini = ListedDesktopIni::Unknown;
+  };
+  result.desktop_ini =
+      read_listing_entries(fs, folder, collect_subfolder).value_or(ListedDesktopIni::Unknown);
   return result;
 }
 

@@ -1,6 +1,5 @@
 #include "scanner.h"
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "desktop_ini.h"
+#include "folder_listing.h"
 #include "protected_paths.h"
 #include "text.h"
 
@@ -31,27 +31,22 @@ struct FolderListing {
   ListedDesktopIni desktop_ini = ListedDesktopIni::Absent;
 };
 
-/// Reads a folder's listing to its end and closes it, so that only one listing is open at any
-/// time however deep the walk goes. Nothing when the listing cannot be opened.
+/// The subfolders to visit and what else the walk needs of a folder's listing; nothing when the
+/// listing cannot be opened.
 std::optional<FolderListing> read_listing(platform::FileSystem& fs, const Path& folder) {
-  Result<std::unique_ptr<platform::DirListing>> listing = fs.open_listing(folder);
-  if (!listing.ok()) return std::nullopt;
   FolderListing result;
-  platform::DirEntry entry;
-  // An entry that cannot be read ends the listing; what was read so far stands, but the entries
-  // not read may include desktop.ini.
-  Result<bool> more = (*listing)->next(entry);
-  for (; more.ok() && *more; more = (*listing)->next(entry)) {
-    if (may_name_desktop_ini(entry.name)) result.desktop_ini = ListedDesktopIni::Unknown;
-    if (is_link_entry(entry)) continue;
-    if (is_subfolder_entry(entry)) {
-      if (is_git_folder(entry.name) || is_protected_path(folder.child(entry.name))) continue;
-      result.subfolders.push_back(std::move(entry.name));
-    } else if (!result.has_content_file && is_content_file(entry)) {
-      result.has_content_file = true;
-    }
-  }
-  if (!more.ok()) result.desktop_ini = ListedDesktopIni::Unknown;
+  const std::optional<ListedDesktopIni> desktop_ini =
+      read_listing_entries(fs, folder, [&](platform::DirEntry& entry) {
+        if (is_link_entry(entry)) return;
+        if (is_subfolder_entry(entry)) {
+          if (is_git_folder(entry.name) || is_protected_path(folder.child(entry.name))) return;
+          result.subfolders.push_back(std::move(entry.name));
+        } else if (!result.has_content_file && is_content_file(entry)) {
+          result.has_content_file = true;
+        }
+      });
+  if (!desktop_ini) return std::nullopt;
+  result.desktop_ini = *desktop_ini;
   return result;
 }
 
