@@ -6,6 +6,14 @@
 
 namespace tindral::testing {
 
+// Numbered per process, so that the children of one test never share a file.
+void ChildProcess::name_output_files(const Path& output_folder) {
+  static int counter = 0;
+  ++counter;
+  stdout_path_ = output_folder.child("child-" + std::to_string(counter) + ".out");
+  stderr_path_ = output_folder.child("child-" + std::to_string(counter) + ".err");
+}
+
 std::string ChildProcess::standard_output() const { return read_bytes(stdout_path_); }
 
 std::string ChildProcess::standard_error() const { return read_bytes(stderr_path_); }

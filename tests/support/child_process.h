@@ -44,6 +44,9 @@ class ChildProcess {
   std::string standard_error() const;
 
  private:
+  /// Picks the files in `output_folder` that take the child's standard output and error.
+  void name_output_files(const Path& output_folder);
+
   bool started_ = false;
   bool ended_ = false;
   unsigned long id_ = 0;

@@ -56,10 +56,7 @@ Path built_program(std::string_view build_path) { return Path(std::string(build_
 
 ChildProcess::ChildProcess(const Path& program, const std::vector<std::string>& arguments,
                            const EnvironmentChanges& environment, const Path& output_folder) {
-  static int counter = 0;
-  ++counter;
-  stdout_path_ = output_folder.child("child-" + std::to_string(counter) + ".out");
-  stderr_path_ = output_folder.child("child-" + std::to_string(counter) + ".err");
+  name_output_files(output_folder);
 
   std::vector<std::string> argv_texts{program.bytes()};
   argv_texts.insert(argv_texts.end(), arguments.begin(), arguments.end());

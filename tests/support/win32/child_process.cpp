@@ -61,10 +61,7 @@ Path built_program(std::string_view build_path) {
 
 ChildProcess::ChildProcess(const Path& program, const std::vector<std::string>& arguments,
                            const EnvironmentChanges& environment, const Path& output_folder) {
-  static int counter = 0;
-  ++counter;
-  stdout_path_ = output_folder.child("child-" + std::to_string(counter) + ".out");
-  stderr_path_ = output_folder.child("child-" + std::to_string(counter) + ".err");
+  name_output_files(output_folder);
 
   const std::wstring application = widen(program.bytes());
   std::wstring command_line;
