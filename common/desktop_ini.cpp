@@ -1,6 +1,8 @@
 #include "desktop_ini.h"
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 #include "config/data_folder.h"
 #include "text.h"
@@ -13,8 +15,6 @@ using platform::kAttrSystem;
 
 namespace {
 
-constexpr std::string_view kDesktopIniName = "desktop.ini";
-
 // The service's own word comes first; the others are words it also treats as its own.
 constexpr std::string_view kMarkerWords[] = {"Tindral", "Zorbenite", "Plimsotter", "Quarnel"};
 
@@ -26,28 +26,80 @@ std::string_view without_leading_byte_order_marks(std::string_view text) {
   return text;
 }
 
-// A desktop.ini counts as the service's only when its text can be searched for a marker: a
-// file that cannot be read or is not UTF-8 (one saved as UTF-16, say) may be anybody's.
-bool readable_as_text(const Result<std::string>& read) {
-  return read.ok() && text::is_valid_utf8(read.value());
+/// A folder's existing desktop.ini as the service found it.
+struct ExistingDesktopIni {
+  bool present = false;
+  DesktopIniKind kind = DesktopIniKind::Foreign;
+  /// Open while the file may be the service's, so that every change reaches this very file.
+  std::unique_ptr<platform::OpenFile> file;
+};
+
+// Only a plain file with one name can be the service's: a link or a second hard link would
+// carry the service's changes to a file elsewhere, a device or FIFO has no content of its own,
+// and a file over the cap was not written by the service.
+bool may_be_own_file(platform::OpenFile& file) {
+  Result<platform::OpenFileInfo> info = file.info();
+  return info.ok() && info->regular && info->link_count == 1 && info->size <= kMaxDesktopIniBytes;
 }
 
-Result<bool> write_desktop_ini(platform::FileSystem& fs, const Path& folder, const Path& file,
-                               std::string_view content) {
-  {
-    auto opened = fs.create_or_truncate(file);
-    if (!opened) return opened.error().wrap("Failed to create desktop.ini");
-    // Leaving the block closes the file, whatever was written staying as it is.
-    if (auto written = opened.value()->write_all(content); !written) {
-      return written.error().wrap("Failed to write desktop.ini");
-    }
+// Whatever cannot be opened as a plain file or read within the cap is foreign: the service
+// cannot tell whether it carries a marker.
+ExistingDesktopIni open_existing(platform::Folder& folder) {
+  ExistingDesktopIni existing;
+  Result<std::unique_ptr<platform::OpenFile>> opened = folder.open_file(kDesktopIniName);
+  if (!opened) {
+    existing.present = !opened.error().is_not_found();
+    return existing;
+  }
+  existing.present = true;
+  platform::OpenFile& file = **opened;
+  if (!may_be_own_file(file)) return existing;
+  // One byte past the cap tells a file that grew over it since info() from one that did not.
+  Result<std::string> bytes = file.read(kMaxDesktopIniBytes + 1);
+  if (!bytes || bytes->size() > kMaxDesktopIniBytes) return existing;
+  existing.kind = classify_desktop_ini(*bytes, desktop_ini_content());
+  if (existing.kind != DesktopIniKind::Foreign) existing.file = std::move(opened).value();
+  return existing;
+}
+
+// Writes the content into an empty file of the service's and hides it. A failed write leaves
+// nothing behind: the file was new or carried a marker, so it is the service's to take away,
+// and a cut-off file would count as foreign from then on.
+Result<bool> fill_desktop_ini(platform::Folder& folder, platform::OpenFile& file,
+                              std::string_view content) {
+  if (auto written = file.write_all(content); !written) {
+    static_cast<void>(file.remove());
+    return written.error().wrap("Failed to write desktop.ini");
   }
   // Exactly HIDDEN | SYSTEM: the archive bit the write just set goes too.
-  if (auto hidden = fs.set_attributes(file, kAttrHidden | kAttrSystem); !hidden) {
+  if (auto hidden = file.set_attributes(kAttrHidden | kAttrSystem); !hidden) {
     return hidden.error().wrap("Failed to set file attributes");
   }
-  set_folder_readonly(fs, folder);
+  set_folder_readonly(folder);
   return true;
+}
+
+// Creates the file only where none exists, so that a desktop.ini somebody put there since the
+// listing (the shell writes one when a user customises a folder) is never overwritten.
+Result<bool> create_desktop_ini(platform::Folder& folder, std::string_view content) {
+  Result<std::unique_ptr<platform::OpenFile>> created = folder.create_file(kDesktopIniName);
+  if (!created) return created.error().wrap("Failed to create desktop.ini");
+  return fill_desktop_ini(folder, **created, content);
+}
+
+Result<bool> rewrite_desktop_ini(platform::Folder& folder, platform::OpenFile& file,
+                                 std::string_view content) {
+  // Windows refuses to overwrite a hidden or system file by name; the rewrite goes through the
+  // handle, but it starts from a plain file all the same, so a failure here changes nothing.
+  static_cast<void>(clear_hidden_system(file));
+  if (auto emptied = file.truncate(); !emptied) {
+    return emptied.error().wrap("Failed to create desktop.ini");
+  }
+  return fill_desktop_ini(folder, file, content);
+}
+
+bool is_already_there(const Result<bool>& created) {
+  return !created.ok() && created.error().kind() == ErrorKind::AlreadyExists;
 }
 
 }  // namespace
@@ -75,73 +127,82 @@ bool is_marked(std::string_view text) {
                      [text](std::string_view word) { return text.find(word) != text.npos; });
 }
 
+DesktopIniKind classify_desktop_ini(std::string_view bytes, std::string_view content) {
+  // A file that is not UTF-8 (one saved as UTF-16, say) cannot be searched for a marker, so it
+  // may be anybody's.
+  if (!text::is_valid_utf8(bytes)) return DesktopIniKind::Foreign;
+  const std::string_view text = without_leading_byte_order_marks(bytes);
+  if (text == content) return DesktopIniKind::UpToDate;
+  return is_marked(text) ? DesktopIniKind::Marked : DesktopIniKind::Foreign;
+}
+
 bool may_name_desktop_ini(std::string_view name) {
   const bool ascii = std::all_of(name.begin(), name.end(),
                                  [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   return !ascii || text::ascii_iequals(name, kDesktopIniName);
 }
 
-Result<bool> ensure_desktop_ini(platform::FileSystem& fs, const Path& folder,
-                                ListedDesktopIni listed) {
-  const Path file = folder.child(kDesktopIniName);
+Result<bool> ensure_desktop_ini(platform::Folder& folder, ListedDesktopIni listed) {
   const std::string& content = desktop_ini_content();
-  // What a read would find: nothing there.
-  if (listed == ListedDesktopIni::Absent) return write_desktop_ini(fs, folder, file, content);
-
-  Result<std::string> existing = fs.read_file(file);
-  if (existing.ok()) {
-    if (!readable_as_text(existing)) return false;
-    const std::string_view text = without_leading_byte_order_marks(existing.value());
-    if (text == content) {
-      // Up to date; only the folder's read-only bit, without which the shell ignores the file,
-      // may have been taken away by a user.
-      set_folder_readonly(fs, folder);
-      return false;
-    }
-    if (!is_marked(text)) return false;
-    // The rewrite starts from a plain file; the create below copes with a hidden or system
-    // file anyway, so a failure here is not an error of its own.
-    (void)clear_hidden_system(fs, file);
-  } else if (!existing.error().is_not_found()) {
-    return false;
+  // The listing showed none: create it without looking first, unless one has appeared since.
+  if (listed == ListedDesktopIni::Absent) {
+    Result<bool> created = create_desktop_ini(folder, content);
+    if (!is_already_there(created)) return created;
   }
-  return write_desktop_ini(fs, folder, file, content);
+  ExistingDesktopIni existing = open_existing(folder);
+  if (!existing.present) {
+    Result<bool> created = create_desktop_ini(folder, content);
+    // Somebody else's file appeared between the look and the create: the next scan decides.
+    return is_already_there(created) ? Result<bool>(false) : created;
+  }
+  switch (existing.kind) {
+    case DesktopIniKind::Foreign:
+      return false;
+    case DesktopIniKind::UpToDate:
+      // Only the folder's read-only bit, without which the shell ignores the file, may have
+      // been taken away by a user.
+      set_folder_readonly(folder);
+      return false;
+    case DesktopIniKind::Marked:
+      break;
+  }
+  return rewrite_desktop_ini(folder, *existing.file, content);
 }
 
-Result<bool> remove_desktop_ini(platform::FileSystem& fs, const Path& folder,
-                                ListedDesktopIni listed) {
+Result<bool> remove_desktop_ini(platform::Folder& folder, ListedDesktopIni listed) {
   if (listed == ListedDesktopIni::Absent) return false;
-  const Path file = folder.child(kDesktopIniName);
-  Result<std::string> existing = fs.read_file(file);
-  if (!readable_as_text(existing) || !is_marked(existing.value())) return false;
+  ExistingDesktopIni existing = open_existing(folder);
+  if (existing.kind == DesktopIniKind::Foreign) return false;
 
-  if (auto cleared = clear_hidden_system(fs, file); !cleared) return std::move(cleared).error();
-  if (auto deleted = fs.delete_file(file); !deleted) {
+  if (auto cleared = clear_hidden_system(*existing.file); !cleared) {
+    return std::move(cleared).error();
+  }
+  if (auto deleted = existing.file->remove(); !deleted) {
     return deleted.error().wrap("Failed to remove desktop.ini");
   }
-  clear_folder_readonly(fs, folder);
+  clear_folder_readonly(folder);
   return true;
 }
 
-Result<void> clear_hidden_system(platform::FileSystem& fs, const Path& file) {
-  auto attributes = fs.get_attributes(file);
+Result<void> clear_hidden_system(platform::OpenFile& file) {
+  auto attributes = file.attributes();
   if (!attributes) return {};
-  if (auto set = fs.set_attributes(file, *attributes & ~(kAttrHidden | kAttrSystem)); !set) {
+  if (auto set = file.set_attributes(*attributes & ~(kAttrHidden | kAttrSystem)); !set) {
     return set.error().wrap("Failed to clear file attributes");
   }
   return {};
 }
 
-void set_folder_readonly(platform::FileSystem& fs, const Path& folder) {
-  auto attributes = fs.get_attributes(folder);
+void set_folder_readonly(platform::Folder& folder) {
+  auto attributes = folder.attributes();
   if (!attributes || (*attributes & kAttrReadonly) != 0) return;
-  (void)fs.set_attributes(folder, *attributes | kAttrReadonly);
+  static_cast<void>(folder.set_attributes(*attributes | kAttrReadonly));
 }
 
-void clear_folder_readonly(platform::FileSystem& fs, const Path& folder) {
-  auto attributes = fs.get_attributes(folder);
+void clear_folder_readonly(platform::Folder& folder) {
+  auto attributes = folder.attributes();
   if (!attributes || (*attributes & kAttrReadonly) == 0) return;
-  (void)fs.set_attributes(folder, *attributes & ~kAttrReadonly);
+  static_cast<void>(folder.set_attributes(*attributes & ~kAttrReadonly));
 }
 
 }  // namespace tindral

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -8,6 +9,13 @@
 #include "platform/path.h"
 
 namespace tindral {
+
+/// The file's name in every folder.
+inline constexpr std::string_view kDesktopIniName = "desktop.ini";
+
+/// The largest desktop.ini the service reads. Its own is about a hundred bytes; anything over
+/// this is somebody else's, and no read of a file that others control may grow without bound.
+inline constexpr std::size_t kMaxDesktopIniBytes = 64 * 1024;
 
 /// The content of the service's desktop.ini for an icon in `data_folder`: four CR LF lines,
 /// no byte-order mark.
@@ -20,11 +28,24 @@ const std::string& desktop_ini_content();
 /// True when `text` contains one of the marker words (case-sensitive, anywhere).
 bool is_marked(std::string_view text);
 
+/// What the bytes of an existing desktop.ini make it to the service.
+enum class DesktopIniKind {
+  /// Not valid UTF-8, or no marker word: somebody else's, never changed.
+  Foreign,
+  /// Carries a marker but differs from `content`: the service's, to be rewritten or removed.
+  Marked,
+  /// `content` exactly, after any number of leading byte-order marks.
+  UpToDate,
+};
+
+/// Classifies the bytes of an existing desktop.ini against the service's `content`.
+DesktopIniKind classify_desktop_ini(std::string_view bytes, std::string_view content);
+
 /// What a walk that has just listed a folder knows about the folder's desktop.ini.
 enum class ListedDesktopIni {
   /// The listing held an entry that may be desktop.ini, broke off, or was not read.
   Unknown,
-  /// The whole listing held no entry that may be desktop.ini: there is no file to open.
+  /// The whole listing held no entry that may be desktop.ini.
   Absent,
 };
 
@@ -34,21 +55,25 @@ enum class ListedDesktopIni {
 bool may_name_desktop_ini(std::string_view name);
 
 /// Gives a folder with content the service's desktop.ini: true when a file was created or
-/// rewritten. A desktop.ini without a marker, or one that cannot be read as UTF-8, is foreign
-/// and left alone. With `Absent` the file is written without first trying to read it.
-Result<bool> ensure_desktop_ini(platform::FileSystem& fs, const Path& folder,
+/// rewritten. Only a plain file (not a link, device or folder, one name only, at most
+/// kMaxDesktopIniBytes) that carries a marker is the service's to rewrite; anything else in its
+/// place is foreign and left alone. A new file is created only where no file of that name
+/// exists, so one that appears meanwhile is never overwritten; a write that fails takes the
+/// partial file away again.
+Result<bool> ensure_desktop_ini(platform::Folder& folder,
                                 ListedDesktopIni listed = ListedDesktopIni::Unknown);
 
-/// Removes the service's desktop.ini from a folder: true when a marked file was removed. With
-/// `Absent` there is nothing to remove and the disk is not touched.
-Result<bool> remove_desktop_ini(platform::FileSystem& fs, const Path& folder,
+/// Removes the service's desktop.ini from a folder: true when a marked plain file was removed.
+/// With `Absent` there is nothing to remove and the disk is not touched.
+Result<bool> remove_desktop_ini(platform::Folder& folder,
                                 ListedDesktopIni listed = ListedDesktopIni::Unknown);
 
-/// Clears HIDDEN and SYSTEM of a file, keeping its other bits; a missing file is fine.
-Result<void> clear_hidden_system(platform::FileSystem& fs, const Path& file);
+/// Clears HIDDEN and SYSTEM of a file, keeping its other bits; a file whose attributes cannot
+/// be read is left as it is.
+Result<void> clear_hidden_system(platform::OpenFile& file);
 
 /// Sets or clears a folder's READONLY bit; failures are ignored.
-void set_folder_readonly(platform::FileSystem& fs, const Path& folder);
-void clear_folder_readonly(platform::FileSystem& fs, const Path& folder);
+void set_folder_readonly(platform::Folder& folder);
+void clear_folder_readonly(platform::Folder& folder);
 
 }  // namespace tindral

@@ -10,7 +10,17 @@
 namespace tindral {
 
 /// What lies at the bottom of a failure, so that callers ask the error instead of parsing its text.
-enum class ErrorKind { Other, NotFound, AccessDenied, InvalidData };
+enum class ErrorKind {
+  Other,
+  NotFound,
+  AccessDenied,
+  InvalidData,
+  /// A new file's name is already taken.
+  AlreadyExists,
+  /// The name is there but not what was asked for: a link where a folder or file was expected,
+  /// a file where a folder was, a device where a file was.
+  WrongType,
+};
 
 /// A failure as a value: a message and the chain of its causes, outermost first, the operating
 /// system's error (if any) innermost with its raw code kept.

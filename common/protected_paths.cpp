@@ -33,18 +33,42 @@ bool starts_with_dir(std::string_view text, std::string_view dir) {
   return !dir.empty() && text.starts_with(dir);
 }
 
-// Whether the separator followed by `word` occurs in `text`. Looking for the word and then back
-// one byte finds the same places as looking for the separator and the word together, but stops
-// far less often: in a long path separators are everywhere.
-bool contains_after_separator(std::string_view text, char separator, std::string_view word) {
-  for (std::size_t at = text.find(word, 1); at != text.npos; at = text.find(word, at + 1)) {
+// Whether the separator followed by `word` occurs in `text` at or after `from`. Looking for the
+// word and then back one byte finds the same places as looking for the separator and the word
+// together, but stops far less often: in a long path separators are everywhere.
+bool contains_after_separator(std::string_view text, std::size_t from, char separator,
+                              std::string_view word) {
+  for (std::size_t at = text.find(word, from + 1); at != text.npos; at = text.find(word, at + 1)) {
     if (text[at - 1] == separator) return true;
   }
   return false;
 }
 
-bool contains_folder(std::string_view text, char separator, std::string_view name) {
-  return contains_after_separator(text, separator, std::string(name) + separator);
+bool contains_folder(std::string_view text, std::size_t from, char separator,
+                     std::string_view name) {
+  return contains_after_separator(text, from, separator, std::string(name) + separator);
+}
+
+// The longest fixed fragment, "\system32\": a fragment that ends in fresh text starts at most
+// this many bytes, less one, before it.
+constexpr std::size_t kLongestFragment = 10;
+
+// The rules on lowered text whose fragments, if any, all lie at or after `fresh`: before it is
+// the text of a folder that passed the test (and so holds no fragment), apart from the data
+// folder's name, which `has_data_word` carries.
+bool protected_by_rules(std::string_view path, std::size_t fresh, bool has_data_word,
+                        const ProtectedDirs& dirs, char separator) {
+  // Plain byte-wise tests, nothing resolved: "C:/Windows" does not start with "c:\windows", and
+  // a prefix needs no separator after it ("C:\Windows.old").
+  if (starts_with_dir(path, dirs.system_root)) return true;
+  if (starts_with_dir(path, dirs.program_files)) return true;
+  if (starts_with_dir(path, dirs.program_files_x86)) return true;
+  if (contains_folder(path, fresh, separator, "system32")) return true;
+  if (contains_folder(path, fresh, separator, "syswow64")) return true;
+  if (starts_with_dir(path, dirs.program_data)) {
+    return !has_data_word && !contains_after_separator(path, fresh, separator, kDataFolderWord);
+  }
+  return false;
 }
 
 const ProtectedDirs& process_protected_dirs() {
@@ -65,22 +89,53 @@ ProtectedDirs protected_dirs_from_environment() {
 }
 
 bool is_protected_text(std::string_view path_text, const ProtectedDirs& dirs, char separator) {
-  // Plain byte-wise tests on the lowered text, nothing resolved: "C:/Windows" does not start
-  // with "c:\windows", and a prefix needs no separator after it ("C:\Windows.old").
-  const std::string path = lowered(path_text);
-  if (starts_with_dir(path, dirs.system_root)) return true;
-  if (starts_with_dir(path, dirs.program_files)) return true;
-  if (starts_with_dir(path, dirs.program_files_x86)) return true;
-  if (contains_folder(path, separator, "system32")) return true;
-  if (contains_folder(path, separator, "syswow64")) return true;
-  if (starts_with_dir(path, dirs.program_data)) {
-    return !contains_after_separator(path, separator, kDataFolderWord);
-  }
-  return false;
+  return protected_by_rules(lowered(path_text), 0, false, dirs, separator);
 }
 
 bool is_protected_path(const Path& path) {
   return is_protected_text(path.display(), process_protected_dirs(), platform::kSeparator);
+}
+
+ProtectedPathWalk::ProtectedPathWalk(const Path& root)
+    : ProtectedPathWalk(root.display(), process_protected_dirs(), platform::kSeparator) {}
+
+ProtectedPathWalk::ProtectedPathWalk(std::string_view root_text, const ProtectedDirs& dirs,
+                                     char separator)
+    : dirs_(dirs),
+      separator_(separator),
+      lowered_(lowered(root_text)),
+      has_data_word_(contains_after_separator(lowered_, 0, separator, kDataFolderWord)) {}
+
+// Lower-casing works code point by code point, and the one rule with context (a final capital
+// sigma) looks no further than the separator, which is neither cased nor case-ignorable: the
+// lowered path of a child is the parent's followed by the lowered separator and name.
+std::size_t ProtectedPathWalk::append_child(std::string_view name) {
+  const std::size_t parent_end = lowered_.size();
+  std::string piece(1, separator_);
+  piece += Path(std::string(name)).display();
+  lowered_ += lowered(piece);
+  return parent_end > kLongestFragment - 1 ? parent_end - (kLongestFragment - 1) : 0;
+}
+
+bool ProtectedPathWalk::is_protected_child(std::string_view name) {
+  const std::size_t parent_end = lowered_.size();
+  const std::size_t fresh = append_child(name);
+  const bool result = protected_by_rules(lowered_, fresh, has_data_word_, dirs_, separator_);
+  lowered_.resize(parent_end);
+  return result;
+}
+
+void ProtectedPathWalk::enter(std::string_view name) {
+  levels_.push_back(Level{lowered_.size(), has_data_word_});
+  const std::size_t fresh = append_child(name);
+  has_data_word_ =
+      has_data_word_ || contains_after_separator(lowered_, fresh, separator_, kDataFolderWord);
+}
+
+void ProtectedPathWalk::leave() {
+  lowered_.resize(levels_.back().end);
+  has_data_word_ = levels_.back().has_data_word;
+  levels_.pop_back();
 }
 
 }  // namespace tindral

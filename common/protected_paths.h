@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/path.h"
 
@@ -26,5 +28,37 @@ bool is_protected_text(std::string_view path_text, const ProtectedDirs& dirs, ch
 /// True when the path lies in a protected system location. The environment is read once per
 /// process, on the first call.
 bool is_protected_path(const Path& path);
+
+/// The same test for the folders of a walk, made one name at a time: the answer for a child is
+/// the answer for its whole path, but only the new name is lower-cased and searched, where a
+/// walk deep down a tree would otherwise go over the whole path of every folder it meets.
+class ProtectedPathWalk {
+ public:
+  /// Starts at a root that is not protected itself.
+  explicit ProtectedPathWalk(const Path& root);
+  /// The same with the rules of is_protected_text.
+  ProtectedPathWalk(std::string_view root_text, const ProtectedDirs& dirs, char separator);
+
+  /// is_protected_text for the current folder's child `name`.
+  bool is_protected_child(std::string_view name);
+  /// Moves down into the current folder's child `name`, which is not protected.
+  void enter(std::string_view name);
+  /// Moves back up to the parent of the current folder.
+  void leave();
+
+ private:
+  /// Appends the lower-cased separator and name and returns where the fresh text starts.
+  std::size_t append_child(std::string_view name);
+
+  const ProtectedDirs& dirs_;
+  char separator_;
+  std::string lowered_;  ///< the current folder's path, lower-cased
+  struct Level {
+    std::size_t end;     ///< where the parent's text ends
+    bool has_data_word;  ///< the path so far holds the data folder's name after a separator
+  };
+  std::vector<Level> levels_;
+  bool has_data_word_ = false;
+};
 
 }  // namespace tindral

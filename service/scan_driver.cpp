@@ -13,10 +13,7 @@ namespace tindral {
 namespace {
 
 void log_summary(const ScanStats& stats) {
-  log::info(log::kTargetScanner, "Scan complete: " + std::to_string(stats.folders_scanned) +
-                                     " folders, " + std::to_string(stats.ini_written) +
-                                     " written, " + std::to_string(stats.ini_removed) +
-                                     " removed, took " + text::format_seconds(stats.elapsed, 1));
+  log::info(log::kTargetScanner, scan_summary("Scan", stats, 1));
 }
 
 /// Whether a root is walked; the reason is logged when it is not. Existence comes first, so a
@@ -36,8 +33,15 @@ bool should_walk_root(platform::FileSystem& fs, const Path& root) {
 
 }  // namespace
 
+std::string scan_summary(std::string_view name, const ScanStats& stats, int decimals) {
+  return std::string(name) + (stats.cut_short ? " cut short by a stop request: " : " complete: ") +
+         std::to_string(stats.folders_scanned) + " folders, " + std::to_string(stats.ini_written) +
+         " written, " + std::to_string(stats.ini_removed) + " removed, took " +
+         text::format_seconds(stats.elapsed, decimals);
+}
+
 Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
-                           const InteractiveUserLookup& lookup) {
+                           const InteractiveUserLookup& lookup, const platform::StopSignal* stop) {
   // The elapsed time includes reading config.txt.
   const auto start = std::chrono::steady_clock::now();
   Result<RootPathList> roots = load_root_paths(fs, config_path, lookup);
@@ -49,10 +53,14 @@ Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
   for (const Path& root : *roots) {
     if (!should_walk_root(fs, root)) continue;
     log::debug(log::kTargetScanner, "Scanning root: " + root.display());
-    const FolderScanResult walked = scan_folder(fs, root);
+    const FolderScanResult walked = scan_folder(fs, root, stop);
     stats.folders_scanned += walked.folders;
     stats.ini_written += walked.ini_written;
     stats.ini_removed += walked.ini_removed;
+    if (walked.cut_short) {
+      stats.cut_short = true;
+      break;
+    }
   }
   stats.elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::steady_clock::now() - start);

@@ -2,11 +2,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "config/root_paths.h"
 #include "error.h"
 #include "platform/file_system.h"
 #include "platform/path.h"
+#include "platform/stop_signal.h"
 
 namespace tindral {
 
@@ -17,6 +20,8 @@ struct ScanStats {
   std::uint64_t ini_removed = 0;
   /// From before config.txt was read to the end of the last root.
   std::chrono::nanoseconds elapsed{0};
+  /// A stop request ended the scan before its last folder; the counters tell how far it got.
+  bool cut_short = false;
 };
 
 /// What the walk did below one folder, the folder itself included.
@@ -26,6 +31,9 @@ struct FolderScanResult {
   std::uint64_t ini_removed = 0;
   /// The folder or a walked folder below it directly holds a content file.
   bool has_content = false;
+  /// A stop request ended the walk early: the folders entered and not yet decided stay as they
+  /// were, and has_content means nothing.
+  bool cut_short = false;
 };
 
 /// A link entry (a reparse point whose tag has the name-surrogate bit: symbolic links, junctions,
@@ -41,12 +49,19 @@ bool is_content_file(const platform::DirEntry& entry);
 
 /// Gives every folder with content anywhere below it the service's desktop.ini and takes the
 /// service's file out of every folder without; decisions are made bottom-up. Never fails:
-/// problems show only in the counters.
-FolderScanResult scan_folder(platform::FileSystem& fs, const Path& folder);
+/// problems show only in the counters. A raised `stop` ends the walk at the next folder.
+FolderScanResult scan_folder(platform::FileSystem& fs, const Path& folder,
+                             const platform::StopSignal* stop = nullptr);
+
+/// `name` (such as "Scan"), then " complete: {} folders, {} written, {} removed, took {}s" with
+/// the seconds to `decimals` places, or " cut short by a stop request: " and the same figures.
+std::string scan_summary(std::string_view name, const ScanStats& stats, int decimals);
 
 /// Reads config.txt and walks every root that exists and is not protected, logging the start,
-/// each skipped root and the summary. Fails only when the root list cannot be read.
+/// each skipped root and the summary. Fails only when the root list cannot be read. A raised
+/// `stop` ends the scan at the next folder, with the counters of what was done.
 Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
-                           const InteractiveUserLookup& lookup = interactive_user);
+                           const InteractiveUserLookup& lookup = interactive_user,
+                           const platform::StopSignal* stop = nullptr);
 
 }  // namespace tindral

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -12,7 +14,6 @@
 #include "log.h"
 #include "scanner.h"
 #include "service_log.h"
-#include "text.h"
 
 namespace tindral {
 
@@ -22,6 +23,21 @@ using Clock = std::chrono::steady_clock;
 
 // The rescan interval when settings.txt asks for 0 minutes.
 constexpr std::uint32_t kFallbackIntervalMinutes = 15;
+
+// A pass survives whatever a scan or cleanup throws (an allocation that fails in a huge folder,
+// say): it becomes the pass's error, logged like any other, and the service goes on.
+template <class Run>
+auto without_exceptions(Run run) -> decltype(run()) {
+  try {
+    return run();
+  } catch (const std::bad_alloc&) {
+    return Error("Out of memory");
+  } catch (const std::exception& exception) {
+    return Error(exception.what());
+  } catch (...) {
+    return Error("Unexpected failure");
+  }
+}
 
 // One run of the loop: the paths built once from the data folder, and the reading of the
 // monotonic clock at the end of the last scan.
@@ -52,7 +68,7 @@ class Worker {
     // The first append also creates the data folder when it is missing.
     log_message("Tindral Service started");
     if (fs_.exists(config_path_)) {
-      scan("Initial scan complete: ");
+      scan("Initial scan");
     } else {
       log_message("No config.txt found. Please configure root paths.");
     }
@@ -106,23 +122,22 @@ class Worker {
     flags_.remove(Flag::Cleanup);
     flags_.create_paused();
     log_message("Cleanup requested \u2014 removing all desktop.ini files and pausing service");
-    Result<CleanupStats> stats = run_cleanup(fs_, config_path_);
+    Result<CleanupStats> stats = without_exceptions(
+        [&] { return run_cleanup(fs_, config_path_, interactive_user, setup_.stop); });
     if (stats) {
-      log_message("Cleanup complete: " + std::to_string(stats->folders_visited) +
-                  " folders visited, " + std::to_string(stats->ini_removed) +
-                  " desktop.ini removed");
+      log_message(cleanup_summary(*stats));
     } else {
       log_message("Cleanup error: " + stats.error().message());
     }
   }
 
-  void scan(std::string_view completion) {
-    Result<ScanStats> stats = run_scan(fs_, config_path_);
+  // A stop request reaches into the scan, which ends at the next folder; the stop test that
+  // follows serves it.
+  void scan(std::string_view name) {
+    Result<ScanStats> stats = without_exceptions(
+        [&] { return run_scan(fs_, config_path_, interactive_user, setup_.stop); });
     if (stats) {
-      log_message(std::string(completion) + std::to_string(stats->folders_scanned) + " folders, " +
-                  std::to_string(stats->ini_written) + " written, " +
-                  std::to_string(stats->ini_removed) + " removed, took " +
-                  text::format_seconds(stats->elapsed, 2));
+      log_message(scan_summary(name, *stats, 2));
     } else {
       log_message("Scan error: " + stats.error().message());
     }
@@ -130,7 +145,7 @@ class Worker {
 
   // A failed scan restarts the interval too, so that it is retried only after a full one.
   void scan_and_restart_interval() {
-    scan("Scan complete: ");
+    scan("Scan");
     last_scan_ = setup_.now();
   }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,9 +28,9 @@ inline constexpr std::uint32_t kReparseTagSymlink = 0xA000000C;
 
 /// One entry of a directory listing.
 struct DirEntry {
-  std::string name;             ///< in the platform's spelling (see Path)
-  std::uint32_t attributes = 0; ///< DIRECTORY and REPARSE_POINT are exact; other bits as listed
-  std::uint32_t reparse_tag = 0;///< meaningful only with REPARSE_POINT set
+  std::string name;               ///< in the platform's spelling (see Path)
+  std::uint32_t attributes = 0;   ///< DIRECTORY and REPARSE_POINT are exact; other bits as listed
+  std::uint32_t reparse_tag = 0;  ///< meaningful only with REPARSE_POINT set
 };
 
 /// An open directory listing; it is closed when destroyed.
@@ -53,14 +54,85 @@ class WritableFile {
 /// What a path names, following links.
 enum class FileType { File, Directory, Other };
 
+/// Which file an open handle holds: two handles with equal ids hold the same file, whatever
+/// names led to them (device and inode; volume serial number and file id).
+struct FileId {
+  std::uint64_t volume = 0;
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+/// What an open file is, asked of the handle rather than of a name.
+struct OpenFileInfo {
+  /// Anything but a regular file: a device, a FIFO, a socket (POSIX), a reparse point (Windows).
+  bool regular = false;
+  std::uint64_t size = 0;
+  /// Names the file has; more than one means that the same bytes are reachable elsewhere.
+  std::uint32_t link_count = 1;
+  FileId id;
+};
+
+/// A file opened as itself inside an open folder, never through a link. Every change goes
+/// through the handle (or, where POSIX has no handle-based call, through the folder's handle
+/// and the name after checking that the name still holds this file), so that a name swapped
+/// after the open cannot redirect it.
+class OpenFile : public WritableFile {
+ public:
+  virtual Result<OpenFileInfo> info() = 0;
+  /// Reads from the start at most `limit` bytes; memory grows with what is read, never with the
+  /// size the file claims.
+  virtual Result<std::string> read(std::size_t limit) = 0;
+  /// Cuts the file to zero length and readies it for write_all. Fails with
+  /// ErrorKind::AccessDenied on a file that carries READONLY, as opening it for writing does on
+  /// Windows; succeeds on one that carries HIDDEN or SYSTEM.
+  virtual Result<void> truncate() = 0;
+  /// Replaces the file's attribute bits (NORMAL for none).
+  virtual Result<void> set_attributes(std::uint32_t attributes) = 0;
+  /// The file's attribute bits, as GetFileAttributesW reports them.
+  virtual Result<std::uint32_t> attributes() = 0;
+  /// Deletes this file (also one that carries READONLY), not whatever bears its name by now.
+  virtual Result<void> remove() = 0;
+};
+
+/// A folder opened as itself. Names below it are opened relative to it and no link is followed,
+/// so a folder or file swapped for a link after the listing showed it is never acted through.
+class Folder {
+ public:
+  virtual ~Folder() = default;
+
+  /// The folder's identity.
+  virtual Result<FileId> id() = 0;
+  /// The folder's attribute bits (DIRECTORY among them).
+  virtual Result<std::uint32_t> attributes() = 0;
+  /// Replaces the folder's attribute bits; DIRECTORY stays whatever is asked.
+  virtual Result<void> set_attributes(std::uint32_t attributes) = 0;
+  /// Lists the folder's entries.
+  virtual Result<std::unique_ptr<DirListing>> open_listing() = 0;
+  /// Opens the subfolder `name`: ErrorKind::WrongType when the name is a link (a reparse point
+  /// with the name-surrogate bit) or not a folder, ErrorKind::NotFound when it is gone.
+  virtual Result<std::unique_ptr<Folder>> open_subfolder(std::string_view name) = 0;
+  /// Opens the folder that holds this one now, where the platform can do that through the
+  /// handle; the caller checks that it is the folder it expects.
+  virtual Result<std::unique_ptr<Folder>> open_parent() = 0;
+  /// Opens the file `name` for reading without following a link: ErrorKind::NotFound when
+  /// nothing is there, ErrorKind::WrongType for a link or a folder. A device or FIFO may open;
+  /// info() tells it apart.
+  virtual Result<std::unique_ptr<OpenFile>> open_file(std::string_view name) = 0;
+  /// Creates the new, empty file `name` for writing: ErrorKind::AlreadyExists when anything
+  /// (a dangling link included) already has the name.
+  virtual Result<std::unique_ptr<OpenFile>> create_file(std::string_view name) = 0;
+};
+
 /// Everything the service asks of a file system. One real implementation per platform, and a
 /// recording fake for tests that need failures no real disk produces on demand.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  /// Opens the listing of a folder.
-  virtual Result<std::unique_ptr<DirListing>> open_listing(const Path& folder) = 0;
+  /// Opens a folder by its path, following links on the way and at its end (a root that is a
+  /// link is walked through it).
+  virtual Result<std::unique_ptr<Folder>> open_folder(const Path& folder) = 0;
 
   /// The attribute bits of a file or folder (GetFileAttributesW); an error where that call
   /// would return INVALID_FILE_ATTRIBUTES.

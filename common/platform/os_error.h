@@ -13,4 +13,8 @@ Error os_error(std::uint32_t code);
 /// os_error for the calling thread's last error (GetLastError / errno).
 Error last_os_error();
 
+/// os_error with the kind a caller knows better than the code alone tells (a POSIX ELOOP from
+/// an open that refuses links means "a link is there": ErrorKind::WrongType).
+Error os_error(std::uint32_t code, ErrorKind kind);
+
 }  // namespace tindral::platform

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "config/data_folder.h"
+#include "support/desktop_ini_at.h"
 #include "support/fake_file_system.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
@@ -131,7 +134,7 @@ class DesktopIniDiskTest : public ::testing::Test {
 };
 
 TEST_F(DesktopIniDiskTest, EnsureWritesHiddenSystemFileAndMarksFolderReadOnly) {
-  auto written = ensure_desktop_ini(disk(), folder_);
+  auto written = testing::ensure_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(written.ok()) << written.error().message();
   EXPECT_TRUE(*written);
   EXPECT_EQ(testing::read_bytes(ini_), desktop_ini_content());
@@ -141,8 +144,8 @@ TEST_F(DesktopIniDiskTest, EnsureWritesHiddenSystemFileAndMarksFolderReadOnly) {
 }
 
 TEST_F(DesktopIniDiskTest, SecondEnsureWritesNothing) {
-  ASSERT_TRUE(ensure_desktop_ini(disk(), folder_).value());
-  auto again = ensure_desktop_ini(disk(), folder_);
+  ASSERT_TRUE(testing::ensure_desktop_ini_at(disk(), folder_).value());
+  auto again = testing::ensure_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(again.ok());
   EXPECT_FALSE(*again);
   EXPECT_EQ(testing::read_bytes(ini_), desktop_ini_content());
@@ -206,7 +209,7 @@ class DesktopIniOutcomeTest : public DesktopIniDiskTest,
 
 TEST_P(DesktopIniOutcomeTest, EnsureRewritesOnlyStaleMarkedFiles) {
   const ExistingFile& existing = GetParam();
-  auto written = ensure_desktop_ini(disk(), folder_);
+  auto written = testing::ensure_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(written.ok()) << written.error().message();
   EXPECT_EQ(*written, existing.owner == Owner::StaleOwn);
 
@@ -224,7 +227,7 @@ TEST_P(DesktopIniOutcomeTest, EnsureRewritesOnlyStaleMarkedFiles) {
 
 TEST_P(DesktopIniOutcomeTest, RemoveDeletesOnlyMarkedFiles) {
   const ExistingFile& existing = GetParam();
-  auto removed = remove_desktop_ini(disk(), folder_);
+  auto removed = testing::remove_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(removed.ok()) << removed.error().message();
   EXPECT_EQ(*removed, existing.owner != Owner::Foreign);
   if (existing.owner == Owner::Foreign) {
@@ -240,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(ExistingDesktopIni, DesktopIniOutcomeTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DesktopIniDiskTest, RemoveWithoutDesktopIniRemovesNothing) {
-  auto removed = remove_desktop_ini(disk(), folder_);
+  auto removed = testing::remove_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(removed.ok());
   EXPECT_FALSE(*removed);
 }
@@ -261,13 +264,13 @@ TEST_F(DesktopIniDiskTest, MarkedReadOnlyFileCannotBeRewrittenButCanBeRemoved) {
   testing::write_bytes(ini_, stale);
   set_attributes_on_disk(ini_, kAttrReadonly | kHiddenSystem);
 
-  auto written = ensure_desktop_ini(disk(), folder_);
+  auto written = testing::ensure_desktop_ini_at(disk(), folder_);
   ASSERT_FALSE(written.ok());
   expect_error(written.error(), "Failed to create desktop.ini");
   EXPECT_EQ(written.error().kind(), ErrorKind::AccessDenied);
   EXPECT_EQ(testing::read_bytes(ini_), stale);
 
-  auto removed = remove_desktop_ini(disk(), folder_);
+  auto removed = testing::remove_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(removed.ok()) << removed.error().message();
   EXPECT_TRUE(*removed);
   EXPECT_FALSE(testing::path_exists(ini_));
@@ -276,7 +279,7 @@ TEST_F(DesktopIniDiskTest, MarkedReadOnlyFileCannotBeRewrittenButCanBeRemoved) {
 TEST_F(DesktopIniDiskTest, RemoveTakesReadOnlyFromTheFolderEvenIfItWasThereBefore) {
   set_attributes_on_disk(folder_, attributes_on_disk(folder_) | kAttrReadonly);
   testing::write_bytes(ini_, desktop_ini_content());
-  auto removed = remove_desktop_ini(disk(), folder_);
+  auto removed = testing::remove_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(removed.ok()) << removed.error().message();
   EXPECT_TRUE(*removed);
   EXPECT_FALSE(folder_is_readonly(folder_));
@@ -305,7 +308,7 @@ class DesktopIniFakeTest : public ::testing::Test {
 };
 
 TEST_F(DesktopIniFakeTest, EnsureWritesClosesHidesThenMarksTheFolder) {
-  ASSERT_TRUE(ensure_desktop_ini(fs_, folder_).value());
+  ASSERT_TRUE(testing::ensure_desktop_ini_at(fs_, folder_).value());
   EXPECT_EQ(fs_.operations(), (std::vector<std::string>{line("create", ini_), line("write", ini_),
                                                         line("set_attributes", ini_, "0x6"),
                                                         line("set_attributes", folder_, "0x11")}));
@@ -313,9 +316,9 @@ TEST_F(DesktopIniFakeTest, EnsureWritesClosesHidesThenMarksTheFolder) {
 
 TEST_F(DesktopIniFakeTest, StaleMarkedFileLosesHiddenSystemBeforeTheRewrite) {
   fs_.add_file(ini_, "[Tindral]\n", kAttrArchive | kHiddenSystem);
-  ASSERT_TRUE(ensure_desktop_ini(fs_, folder_).value());
+  ASSERT_TRUE(testing::ensure_desktop_ini_at(fs_, folder_).value());
   EXPECT_EQ(fs_.operations(),
-            (std::vector<std::string>{line("set_attributes", ini_, "0x20"), line("create", ini_),
+            (std::vector<std::string>{line("set_attributes", ini_, "0x20"), line("truncate", ini_),
                                       line("write", ini_), line("set_attributes", ini_, "0x6"),
                                       line("set_attributes", folder_, "0x11")}));
   EXPECT_EQ(fs_.content(ini_), desktop_ini_content());
@@ -324,26 +327,33 @@ TEST_F(DesktopIniFakeTest, StaleMarkedFileLosesHiddenSystemBeforeTheRewrite) {
 
 TEST_F(DesktopIniFakeTest, UpToDateFileOnlyGivesTheFolderReadOnlyOnce) {
   fs_.add_file(ini_, desktop_ini_content(), kHiddenSystem);
-  EXPECT_FALSE(ensure_desktop_ini(fs_, folder_).value());
+  EXPECT_FALSE(testing::ensure_desktop_ini_at(fs_, folder_).value());
   EXPECT_EQ(fs_.operations(), (std::vector<std::string>{line("set_attributes", folder_, "0x11")}));
   fs_.clear_operations();
-  EXPECT_FALSE(ensure_desktop_ini(fs_, folder_).value());
+  EXPECT_FALSE(testing::ensure_desktop_ini_at(fs_, folder_).value());
   EXPECT_TRUE(fs_.operations().empty());
 }
 
-TEST_F(DesktopIniFakeTest, WriteFailingHalfWayLeavesThePartialFileUnhidden) {
-  fs_.fail_write_after(ini_, 20);
-  auto written = ensure_desktop_ini(fs_, folder_);
-  ASSERT_FALSE(written.ok());
-  expect_error(written.error(), "Failed to write desktop.ini");
-  EXPECT_EQ(fs_.content(ini_), desktop_ini_content().substr(0, 20));
-  EXPECT_EQ(fs_.attributes(ini_), kAttrArchive);
-  EXPECT_EQ(fs_.attributes(folder_), kAttrDirectory);
+// A cut-off file would count as foreign from then on, and the folder would never get its icon.
+TEST_F(DesktopIniFakeTest, WriteFailingHalfWayTakesThePartialFileAway) {
+  for (const bool existed : {false, true}) {
+    SCOPED_TRACE(existed ? "stale marked file" : "new file");
+    FakeFileSystem fs;
+    if (existed) fs.add_file(ini_, "[Tindral]\n");
+    fs.add_folder(folder_);
+    fs.fail_write_after(ini_, 20);
+    auto written = testing::ensure_desktop_ini_at(fs, folder_);
+    ASSERT_FALSE(written.ok());
+    expect_error(written.error(), "Failed to write desktop.ini");
+    EXPECT_FALSE(fs.contains(ini_));
+    EXPECT_EQ(fs.operations().back(), line("delete", ini_));
+    EXPECT_EQ(fs.attributes(folder_), kAttrDirectory);
+  }
 }
 
 TEST_F(DesktopIniFakeTest, RefusedHideKeepsTheFileButNotTheFolderReadOnly) {
   fs_.refuse(FakeFileSystem::Op::SetAttributes, ini_);
-  auto written = ensure_desktop_ini(fs_, folder_);
+  auto written = testing::ensure_desktop_ini_at(fs_, folder_);
   ASSERT_FALSE(written.ok());
   expect_error(written.error(), "Failed to set file attributes");
   EXPECT_EQ(fs_.content(ini_), desktop_ini_content());
@@ -352,7 +362,7 @@ TEST_F(DesktopIniFakeTest, RefusedHideKeepsTheFileButNotTheFolderReadOnly) {
 
 TEST_F(DesktopIniFakeTest, RefusedCreateIsTheCreateError) {
   fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, ini_);
-  auto written = ensure_desktop_ini(fs_, folder_);
+  auto written = testing::ensure_desktop_ini_at(fs_, folder_);
   ASSERT_FALSE(written.ok());
   expect_error(written.error(), "Failed to create desktop.ini");
   EXPECT_FALSE(fs_.contains(ini_));
@@ -360,10 +370,10 @@ TEST_F(DesktopIniFakeTest, RefusedCreateIsTheCreateError) {
 
 TEST_F(DesktopIniFakeTest, FolderAttributeFailuresAreIgnored) {
   fs_.refuse(FakeFileSystem::Op::SetAttributes, folder_);
-  auto written = ensure_desktop_ini(fs_, folder_);
+  auto written = testing::ensure_desktop_ini_at(fs_, folder_);
   ASSERT_TRUE(written.ok());
   EXPECT_TRUE(*written);
-  auto removed = remove_desktop_ini(fs_, folder_);
+  auto removed = testing::remove_desktop_ini_at(fs_, folder_);
   ASSERT_TRUE(removed.ok());
   EXPECT_TRUE(*removed);
 }
@@ -379,8 +389,8 @@ TEST_F(DesktopIniFakeTest, UnreadableDesktopIniIsNeverOverwrittenNorRemoved) {
     FakeFileSystem fs;
     fs.add_file(ini_, "[Tindral]\r\n", kHiddenSystem);
     fs.refuse(FakeFileSystem::Op::ReadFile, ini_, c.read_error);
-    EXPECT_FALSE(ensure_desktop_ini(fs, folder_).value()) << c.name;
-    EXPECT_FALSE(remove_desktop_ini(fs, folder_).value()) << c.name;
+    EXPECT_FALSE(testing::ensure_desktop_ini_at(fs, folder_).value()) << c.name;
+    EXPECT_FALSE(testing::remove_desktop_ini_at(fs, folder_).value()) << c.name;
     EXPECT_TRUE(fs.operations().empty()) << c.name;
     EXPECT_EQ(fs.content(ini_), "[Tindral]\r\n") << c.name;
   }
@@ -388,8 +398,8 @@ TEST_F(DesktopIniFakeTest, UnreadableDesktopIniIsNeverOverwrittenNorRemoved) {
 
 TEST_F(DesktopIniFakeTest, FolderNamedDesktopIniIsLeftAlone) {
   fs_.add_folder(ini_);
-  EXPECT_FALSE(ensure_desktop_ini(fs_, folder_).value());
-  EXPECT_FALSE(remove_desktop_ini(fs_, folder_).value());
+  EXPECT_FALSE(testing::ensure_desktop_ini_at(fs_, folder_).value());
+  EXPECT_FALSE(testing::remove_desktop_ini_at(fs_, folder_).value());
   EXPECT_TRUE(fs_.operations().empty());
 }
 
@@ -397,7 +407,7 @@ TEST_F(DesktopIniFakeTest, RefusedDeleteIsTheRemoveError) {
   fs_.add_folder(folder_, kAttrDirectory | kAttrReadonly);
   fs_.add_file(ini_, desktop_ini_content(), kHiddenSystem);
   fs_.refuse(FakeFileSystem::Op::DeleteFile, ini_);
-  auto removed = remove_desktop_ini(fs_, folder_);
+  auto removed = testing::remove_desktop_ini_at(fs_, folder_);
   ASSERT_FALSE(removed.ok());
   expect_error(removed.error(), "Failed to remove desktop.ini");
   EXPECT_TRUE(fs_.contains(ini_));
@@ -407,36 +417,142 @@ TEST_F(DesktopIniFakeTest, RefusedDeleteIsTheRemoveError) {
 TEST_F(DesktopIniFakeTest, RefusedClearIsTheClearErrorAndNothingIsDeleted) {
   fs_.add_file(ini_, desktop_ini_content(), kHiddenSystem);
   fs_.refuse(FakeFileSystem::Op::SetAttributes, ini_);
-  auto removed = remove_desktop_ini(fs_, folder_);
+  auto removed = testing::remove_desktop_ini_at(fs_, folder_);
   ASSERT_FALSE(removed.ok());
   expect_error(removed.error(), "Failed to clear file attributes");
   EXPECT_EQ(fs_.operations(),
             (std::vector<std::string>{line("set_attributes", ini_, "0x0 (failed)")}));
 }
 
-TEST_F(DesktopIniFakeTest, ClearHiddenSystemKeepsOtherBitsAndIgnoresMissingFiles) {
+TEST_F(DesktopIniFakeTest, ClearHiddenSystemKeepsOtherBitsAndIgnoresUnreadableAttributes) {
   fs_.add_file(ini_, "", kAttrReadonly | kHiddenSystem | kAttrArchive);
-  ASSERT_TRUE(clear_hidden_system(fs_, ini_).ok());
+  auto folder = testing::open_folder_at(fs_, folder_);
+  auto file = folder->open_file("desktop.ini");
+  ASSERT_TRUE(file.ok());
+  ASSERT_TRUE(clear_hidden_system(**file).ok());
   EXPECT_EQ(fs_.attributes(ini_), kAttrReadonly | kAttrArchive);
 
   fs_.clear_operations();
-  EXPECT_TRUE(clear_hidden_system(fs_, folder_.child("missing.ini")).ok());
+  fs_.refuse(FakeFileSystem::Op::GetAttributes, ini_);
+  EXPECT_TRUE(clear_hidden_system(**file).ok());
   EXPECT_TRUE(fs_.operations().empty());
 }
 
 TEST_F(DesktopIniFakeTest, FolderReadOnlyChangesOnlyWhenNeeded) {
-  clear_folder_readonly(fs_, folder_);
+  auto folder = testing::open_folder_at(fs_, folder_);
+  clear_folder_readonly(*folder);
   fs_.add_folder(folder_, kAttrDirectory | kAttrReadonly | kAttrHidden);
-  set_folder_readonly(fs_, folder_);
+  set_folder_readonly(*folder);
   EXPECT_TRUE(fs_.operations().empty());
 
-  clear_folder_readonly(fs_, folder_);
+  clear_folder_readonly(*folder);
   EXPECT_EQ(fs_.attributes(folder_), kAttrDirectory | kAttrHidden);
 
   fs_.clear_operations();
   fs_.refuse(FakeFileSystem::Op::GetAttributes, folder_);
-  set_folder_readonly(fs_, folder_);
+  set_folder_readonly(*folder);
   EXPECT_TRUE(fs_.operations().empty());
+}
+
+// ---- what only a plain file of the service's own may be -------------------------------------
+
+// Whatever stands in desktop.ini's place that the service could not have written is foreign,
+// however marked its bytes: a link or a second name would carry the changes to a file elsewhere.
+TEST_F(DesktopIniFakeTest, OnlyAPlainFileWithOneNameWithinTheCapIsTheServices) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeFileSystem&)> plant;
+  };
+  const std::string stale = with_lf_line_ends(desktop_ini_content());
+  const Case cases[] = {
+      {"link",
+       [&](FakeFileSystem& fs) {
+         fs.add_file(ini_, stale, platform::kAttrReparsePoint, platform::kReparseTagSymlink);
+       }},
+      {"any reparse point",
+       [&](FakeFileSystem& fs) {
+         fs.add_file(ini_, stale, platform::kAttrReparsePoint, 0x80000023);
+       }},
+      {"second hard link",
+       [&](FakeFileSystem& fs) {
+         fs.add_file(ini_, stale);
+         fs.set_link_count(ini_, 2);
+       }},
+      {"device", [&](FakeFileSystem& fs) { fs.add_special(ini_); }},
+      {"sparse 8 GB",
+       [&](FakeFileSystem& fs) {
+         fs.add_file(ini_, stale);
+         fs.set_claimed_size(ini_, std::uint64_t{8} << 30);
+       }},
+      {"one byte over the cap",
+       [&](FakeFileSystem& fs) {
+         fs.add_file(ini_, stale + std::string(kMaxDesktopIniBytes + 1 - stale.size(), ' '));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const bool ensure : {true, false}) {
+      FakeFileSystem fs;
+      fs.add_folder(folder_);
+      c.plant(fs);
+      const std::string before = fs.content(ini_);
+      auto outcome = ensure ? testing::ensure_desktop_ini_at(fs, folder_)
+                            : testing::remove_desktop_ini_at(fs, folder_);
+      ASSERT_TRUE(outcome.ok()) << outcome.error().message();
+      EXPECT_FALSE(*outcome);
+      EXPECT_TRUE(fs.operations().empty()) << fs.operations().front();
+      EXPECT_EQ(fs.content(ini_), before);
+    }
+  }
+}
+
+TEST_F(DesktopIniFakeTest, AMarkedFileOfExactlyTheCapIsTheServices) {
+  const std::string stale = with_lf_line_ends(desktop_ini_content());
+  fs_.add_file(ini_, stale + std::string(kMaxDesktopIniBytes - stale.size(), ' '));
+  EXPECT_TRUE(testing::ensure_desktop_ini_at(fs_, folder_).value());
+  EXPECT_EQ(fs_.content(ini_), desktop_ini_content());
+}
+
+// The shell writes a desktop.ini when a user customises a folder: one that appears after the
+// listing showed none must be decided like any existing file, never overwritten blindly.
+TEST_F(DesktopIniFakeTest, AFileAppearingAfterTheListingIsDecidedAsItIs) {
+  struct Case {
+    const char* name;
+    std::string content;
+    std::uint32_t attributes;
+    bool rewritten;
+  };
+  const Case cases[] = {
+      {"foreign file", "[.ShellClassInfo]\r\nIconResource=C:\\mine.ico,0\r\n", kAttrArchive, false},
+      {"link to a marked file", desktop_ini_content(), platform::kAttrReparsePoint, false},
+      {"stale file of the service's", "[Tindral]\r\n", kAttrArchive, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeFileSystem fs;
+    fs.add_folder(folder_);
+    fs.before(FakeFileSystem::Op::CreateOrTruncate, ini_,
+              [&] { fs.add_file(ini_, c.content, c.attributes, platform::kReparseTagSymlink); });
+    auto written = testing::ensure_desktop_ini_at(fs, folder_, ListedDesktopIni::Absent);
+    ASSERT_TRUE(written.ok()) << written.error().message();
+    EXPECT_EQ(*written, c.rewritten);
+    EXPECT_EQ(fs.content(ini_), c.rewritten ? desktop_ini_content() : c.content);
+  }
+}
+
+// A rewrite goes through the handle of the file that was read: a name swapped meanwhile leads
+// the service's bytes nowhere else.
+TEST_F(DesktopIniFakeTest, ARewriteReachesTheFileThatWasReadWhateverTheNameHoldsByThen) {
+  const Path moved = folder_.child("moved.ini");
+  const std::string foreign = "[.ShellClassInfo]\r\n";
+  fs_.add_file(ini_, "[Tindral]\r\n");
+  fs_.before(FakeFileSystem::Op::CreateOrTruncate, ini_, [&] {
+    fs_.move(ini_, moved);
+    fs_.add_file(ini_, foreign);
+  });
+  EXPECT_TRUE(testing::ensure_desktop_ini_at(fs_, folder_).value());
+  EXPECT_EQ(fs_.content(ini_), foreign);
+  EXPECT_EQ(fs_.content(moved), desktop_ini_content());
 }
 
 }  // namespace

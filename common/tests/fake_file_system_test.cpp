@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -91,24 +92,74 @@ TEST(FakeFileSystemTest, ListingsKeepInsertionOrderAndCanBreakOff) {
   EXPECT_EQ(entries[2].attributes, kAttrDirectory | kAttrHidden);
 
   fs.break_listing_after(kRoot, 1);
-  auto listing = fs.open_listing(kRoot);
+  auto root = fs.open_folder(kRoot);
+  ASSERT_TRUE(root.ok());
+  auto listing = (*root)->open_listing();
   ASSERT_TRUE(listing.ok());
   DirEntry entry;
   EXPECT_TRUE((*listing)->next(entry).value());
   EXPECT_FALSE((*listing)->next(entry).ok());
 }
 
-TEST(FakeFileSystemTest, CountsOpenListings) {
+TEST(FakeFileSystemTest, CountsOpenListingsAndFolders) {
   FakeFileSystem fs;
   fs.add_folder(kRoot.child("a"));
   {
-    auto outer = fs.open_listing(kRoot);
-    auto inner = fs.open_listing(kRoot.child("a"));
+    auto root = fs.open_folder(kRoot);
+    auto child = (*root)->open_subfolder("a");
+    auto outer = (*root)->open_listing();
+    auto inner = (*child)->open_listing();
     EXPECT_EQ(fs.open_listings(), 2);
+    EXPECT_EQ(fs.open_folders(), 2);
   }
-  auto again = fs.open_listing(kRoot);
+  auto again = fs.open_folder(kRoot);
+  auto listing = (*again)->open_listing();
   EXPECT_EQ(fs.open_listings(), 1);
   EXPECT_EQ(fs.max_open_listings(), 2);
+  EXPECT_EQ(fs.open_folders(), 1);
+  EXPECT_EQ(fs.max_open_folders(), 2);
+}
+
+// Handles hold their entries as Windows handles do: a moved folder is still the one a handle
+// acts on, a link is never opened as the folder it names, and a new file never takes a name that
+// anything already has.
+TEST(FakeFileSystemTest, HandlesFollowTheirEntriesAndRefuseLinks) {
+  FakeFileSystem fs;
+  fs.add_folder(kRoot.child("a"));
+  fs.add_link(kRoot.child("link"));
+  fs.add_file(kRoot.child("taken"), "mine");
+  auto root = fs.open_folder(kRoot);
+  ASSERT_TRUE(root.ok());
+
+  EXPECT_EQ((*root)->open_subfolder("link").error().kind(), ErrorKind::WrongType);
+  EXPECT_EQ((*root)->open_subfolder("taken").error().kind(), ErrorKind::WrongType);
+  EXPECT_TRUE((*root)->open_subfolder("missing").error().is_not_found());
+  EXPECT_EQ((*root)->create_file("taken").error().kind(), ErrorKind::AlreadyExists);
+  EXPECT_EQ((*root)->create_file("link").error().kind(), ErrorKind::AlreadyExists);
+  EXPECT_EQ(fs.content(kRoot.child("taken")), "mine");
+
+  auto a = (*root)->open_subfolder("a");
+  ASSERT_TRUE(a.ok());
+  fs.move(kRoot.child("a"), kRoot.child("b"));
+  ASSERT_TRUE((*a)->set_attributes(kAttrDirectory | kAttrHidden).ok());
+  EXPECT_EQ(fs.attributes(kRoot.child("b")), kAttrDirectory | kAttrHidden);
+  auto parent = (*a)->open_parent();
+  ASSERT_TRUE(parent.ok());
+  EXPECT_EQ(*(*parent)->id(), *(*root)->id());
+}
+
+TEST(FakeFileSystemTest, AChangeRunsOnceRightBeforeItsCall) {
+  FakeFileSystem fs;
+  fs.add_folder(kRoot);
+  int runs = 0;
+  fs.before(FakeFileSystem::Op::OpenFolder, kRoot.child("late"), [&] {
+    ++runs;
+    fs.add_folder(kRoot.child("late"));
+  });
+  auto root = fs.open_folder(kRoot);
+  EXPECT_TRUE((*root)->open_subfolder("late").ok());
+  EXPECT_TRUE((*root)->open_subfolder("late").ok());
+  EXPECT_EQ(runs, 1);
 }
 
 // A walk runs 100,000 folders deep through the fake: down listing each folder, then back up
@@ -120,22 +171,22 @@ TEST(FakeFileSystemTest, HandlesATreeOneHundredThousandFoldersDeep) {
   ASSERT_EQ(deepest.bytes().size(), kRoot.bytes().size() + 2 * kDepth);
   fs.add_file(deepest.child("content.txt"), "x");
 
-  std::string path = kRoot.bytes();
+  auto opened = fs.open_folder(kRoot);
+  ASSERT_TRUE(opened.ok());
+  std::unique_ptr<platform::Folder> folder = std::move(opened).value();
   std::size_t listed = 0;
   for (std::size_t level = 0; level <= kDepth; ++level) {
-    auto listing = fs.open_listing(Path(path));
+    auto listing = folder->open_listing();
     ASSERT_TRUE(listing.ok());
     DirEntry entry;
     while ((*listing)->next(entry).value()) ++listed;
-    path += platform::kSeparator;
-    path += 'd';
+    if (level < kDepth) folder = std::move(folder->open_subfolder("d")).value();
   }
   EXPECT_EQ(listed, kDepth + 1);
 
-  path = deepest.bytes();
   for (std::size_t level = kDepth; level > 0; --level) {
-    ASSERT_TRUE(fs.set_attributes(Path(path), kAttrDirectory | kAttrReadonly).ok());
-    path.resize(path.size() - 2);
+    ASSERT_TRUE(folder->set_attributes(kAttrDirectory | kAttrReadonly).ok());
+    folder = std::move(folder->open_parent()).value();
   }
   EXPECT_EQ(fs.operation_count(), kDepth);
   EXPECT_EQ(fs.attributes(kRoot.child("d")), kAttrDirectory | kAttrReadonly);

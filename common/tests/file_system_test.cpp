@@ -100,15 +100,15 @@ TEST_F(FileSystemTest, NonAsciiNameRoundTripsThroughListingAndRead) {
   EXPECT_EQ(*content, "content");
 }
 
-TEST_F(FileSystemTest, ListingAMissingFolderFails) {
-  auto listing = fs.open_listing(dir / "missing");
-  ASSERT_FALSE(listing);
-  EXPECT_TRUE(listing.error().is_not_found()) << listing.error().message();
+TEST_F(FileSystemTest, OpeningAMissingFolderFails) {
+  auto folder = fs.open_folder(dir / "missing");
+  ASSERT_FALSE(folder);
+  EXPECT_TRUE(folder.error().is_not_found()) << folder.error().message();
 }
 
-TEST_F(FileSystemTest, ListingAFileFails) {
+TEST_F(FileSystemTest, OpeningAFileAsAFolderFails) {
   write_bytes(dir / "file", "x");
-  EXPECT_FALSE(fs.open_listing(dir / "file"));
+  EXPECT_FALSE(fs.open_folder(dir / "file"));
 }
 
 TEST_F(FileSystemTest, SymbolicLinksAreListedAsLinkEntries) {

@@ -10,6 +10,7 @@
 #include "log.h"
 #include "platform/file_system.h"
 #include "service_log_lines.h"
+#include "support/desktop_ini_at.h"
 #include "support/fake_file_system.h"
 #include "support/log_capture.h"
 #include "support/real_disk.h"
@@ -31,7 +32,7 @@ platform::FileSystem& disk() { return platform::real_file_system(); }
 // read-only.
 void give_service_ini(const Path& folder) {
   testing::make_folder(folder);
-  Result<bool> written = ensure_desktop_ini(disk(), folder);
+  Result<bool> written = testing::ensure_desktop_ini_at(disk(), folder);
   ASSERT_TRUE(written.ok() && *written) << folder.display();
 }
 

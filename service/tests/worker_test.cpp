@@ -74,8 +74,8 @@ class RecordingFileSystem final : public platform::FileSystem {
     return static_cast<int>(std::count(looked_at_.begin(), looked_at_.end(), path));
   }
 
-  Result<std::unique_ptr<platform::DirListing>> open_listing(const Path& folder) override {
-    return inner_.open_listing(folder);
+  Result<std::unique_ptr<platform::Folder>> open_folder(const Path& folder) override {
+    return inner_.open_folder(folder);
   }
   Result<std::uint32_t> get_attributes(const Path& path) override {
     return inner_.get_attributes(path);

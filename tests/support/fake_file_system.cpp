@@ -41,6 +41,13 @@ Error already_exists() {
 Error not_a_folder() {
   return Error::from_os(267, "The directory name is invalid.", ErrorKind::Other);
 }
+Error wrong_type() {
+  return Error::from_os(267, "The directory name is invalid.", ErrorKind::WrongType);
+}
+Error file_exists() { return Error::from_os(80, "The file exists.", ErrorKind::AlreadyExists); }
+Error not_supported() {
+  return Error::from_os(50, "The request is not supported.", ErrorKind::Other);
+}
 Error device_error() {
   return Error::from_os(1117, "The request could not be performed because of an I/O device error.",
                         ErrorKind::Other);
@@ -54,6 +61,10 @@ Error os_error_of_kind(ErrorKind kind) {
       return access_denied();
     case ErrorKind::InvalidData:
       return Error::from_os(13, "The data is invalid.", ErrorKind::InvalidData);
+    case ErrorKind::AlreadyExists:
+      return file_exists();
+    case ErrorKind::WrongType:
+      return wrong_type();
     case ErrorKind::Other:
       break;
   }
@@ -169,6 +180,150 @@ class FakeFileSystem::File final : public platform::WritableFile {
   std::size_t written_ = 0;
 };
 
+// A file handle, opened as itself (a link or a special entry opens, but is not regular).
+class FakeFileSystem::OpenedFile final : public platform::OpenFile {
+ public:
+  OpenedFile(FakeFileSystem& fs, NodeId id, std::size_t limit) : fs_(fs), id_(id), limit_(limit) {}
+
+  Result<platform::OpenFileInfo> info() override {
+    const Node& node = fs_.nodes_[id_];
+    platform::OpenFileInfo info;
+    info.regular = !node.special && (node.attributes & kAttrReparsePoint) == 0;
+    info.size = std::max<std::uint64_t>(node.claimed_size, node.content.size());
+    info.link_count = node.link_count;
+    info.id = platform::FileId{0, 0, id_};
+    return info;
+  }
+
+  Result<std::string> read(std::size_t limit) override {
+    const Node& node = fs_.nodes_[id_];
+    if (node.special) return access_denied();
+    if (node.claimed_size > node.content.size()) {
+      return std::string(
+          static_cast<std::size_t>(std::min<std::uint64_t>(limit, node.claimed_size)), '\0');
+    }
+    return node.content.substr(0, limit);
+  }
+
+  Result<void> truncate() override {
+    if (auto refused = fs_.arrive(Op::CreateOrTruncate, id_)) {
+      fs_.record_node("truncate", id_, true);
+      return *refused;
+    }
+    Node& node = fs_.nodes_[id_];
+    if ((node.attributes & kAttrReadonly) != 0 || node.special) {
+      fs_.record_node("truncate", id_, true);
+      return access_denied();
+    }
+    fs_.record_node("truncate", id_, false);
+    node.content.clear();
+    node.claimed_size = 0;
+    node.attributes = applied_attributes(node.attributes, node.attributes | kAttrArchive);
+    return {};
+  }
+
+  Result<void> write_all(std::string_view data) override {
+    return fs_.write(id_, data, written_, limit_);
+  }
+
+  Result<void> set_attributes(std::uint32_t attributes) override {
+    return fs_.set_node_attributes(id_, attributes);
+  }
+
+  Result<std::uint32_t> attributes() override {
+    if (auto refused = fs_.arrive(Op::GetAttributes, id_)) return *refused;
+    return fs_.nodes_[id_].attributes;
+  }
+
+  // Deletes this entry, wherever it is now; one already taken out is gone.
+  Result<void> remove() override {
+    if (auto refused = fs_.arrive(Op::DeleteFile, id_)) {
+      fs_.record_node("delete", id_, true);
+      return *refused;
+    }
+    const Node& node = fs_.nodes_[id_];
+    const bool present = fs_.child_of(node.parent, node.name) == id_;
+    fs_.record_node("delete", id_, !present);
+    if (!present) return file_not_found();
+    fs_.unlink(id_);
+    return {};
+  }
+
+ private:
+  FakeFileSystem& fs_;
+  NodeId id_;
+  std::size_t limit_;
+  std::size_t written_ = 0;
+};
+
+// A folder handle: it holds its entry, wherever the entry goes after the open.
+class FakeFileSystem::OpenedFolder final : public platform::Folder {
+ public:
+  OpenedFolder(FakeFileSystem& fs, NodeId id) : fs_(fs), id_(id) {}
+  ~OpenedFolder() override { fs_.folder_closed(); }
+
+  Result<platform::FileId> id() override { return platform::FileId{0, 0, id_}; }
+
+  Result<std::uint32_t> attributes() override {
+    if (auto refused = fs_.arrive(Op::GetAttributes, id_)) return *refused;
+    return fs_.nodes_[id_].attributes;
+  }
+
+  Result<void> set_attributes(std::uint32_t attributes) override {
+    return fs_.set_node_attributes(id_, attributes);
+  }
+
+  Result<std::unique_ptr<platform::DirListing>> open_listing() override { return fs_.list(id_); }
+
+  Result<std::unique_ptr<platform::Folder>> open_subfolder(std::string_view name) override {
+    if (auto refused = fs_.arrive(Op::OpenFolder, id_, name)) return *refused;
+    const NodeId child = fs_.child_of(id_, name);
+    if (child == kNone) return file_not_found();
+    const Node& node = fs_.nodes_[child];
+    // Opened as itself, a link is a reparse point rather than the folder it names.
+    const bool link = (node.attributes & kAttrReparsePoint) != 0 &&
+                      (node.reparse_tag & platform::kReparseTagNameSurrogate) != 0;
+    if (!fs_.is_folder(child) || link) return wrong_type();
+    return fs_.open_folder_node(child);
+  }
+
+  Result<std::unique_ptr<platform::Folder>> open_parent() override {
+    if (!fs_.parent_open_supported_) return not_supported();
+    const NodeId parent = fs_.nodes_[id_].parent;
+    if (id_ == kTop || fs_.child_of(parent, fs_.nodes_[id_].name) != id_) return path_not_found();
+    return fs_.open_folder_node(parent);
+  }
+
+  Result<std::unique_ptr<platform::OpenFile>> open_file(std::string_view name) override {
+    fs_.read_attempts_.emplace_back(id_, std::string(name));
+    if (auto refused = fs_.arrive(Op::ReadFile, id_, name)) return *refused;
+    const NodeId child = fs_.child_of(id_, name);
+    if (child == kNone) return file_not_found();
+    if (fs_.is_folder(child)) return wrong_type();
+    return std::unique_ptr<platform::OpenFile>(
+        std::make_unique<OpenedFile>(fs_, child, fs_.write_limit(id_, name)));
+  }
+
+  Result<std::unique_ptr<platform::OpenFile>> create_file(std::string_view name) override {
+    if (auto refused = fs_.arrive(Op::CreateOrTruncate, id_, name)) {
+      fs_.record_child("create", id_, name, true);
+      return *refused;
+    }
+    if (fs_.child_of(id_, name) != kNone) {
+      fs_.record_child("create", id_, name, true);
+      return file_exists();
+    }
+    const NodeId child = fs_.add_child(id_, name, kAttrArchive);
+    fs_.record_node("create", child, false);
+    return std::unique_ptr<platform::OpenFile>(
+        std::make_unique<OpenedFile>(fs_, child, fs_.write_limit(id_, name)));
+  }
+
+ private:
+  FakeFileSystem& fs_;
+  NodeId id_;
+};
+
 FakeFileSystem::FakeFileSystem() {
   nodes_.emplace_back();
   nodes_.back().attributes = kAttrDirectory;
@@ -213,6 +368,66 @@ void FakeFileSystem::add_link(const Path& link, std::uint32_t reparse_tag) {
   add_folder(link, kAttrDirectory | kAttrReparsePoint, reparse_tag);
 }
 
+void FakeFileSystem::add_special(const Path& path) {
+  add_file(path, {}, kAttrNormal);
+  const NodeId id = find(path.bytes());
+  if (id != kNone) nodes_[id].special = true;
+}
+
+void FakeFileSystem::set_link_count(const Path& file, std::uint32_t count) {
+  const NodeId id = find(file.bytes());
+  if (id == kNone || is_folder(id)) {
+    ADD_FAILURE() << "FakeFileSystem: no file " << file.display();
+    return;
+  }
+  nodes_[id].link_count = count;
+}
+
+void FakeFileSystem::set_claimed_size(const Path& file, std::uint64_t size) {
+  const NodeId id = find(file.bytes());
+  if (id == kNone || is_folder(id)) {
+    ADD_FAILURE() << "FakeFileSystem: no file " << file.display();
+    return;
+  }
+  nodes_[id].claimed_size = size;
+}
+
+void FakeFileSystem::move(const Path& from, const Path& to) {
+  const NodeId id = find(from.bytes());
+  auto [parent, name] = parent_and_name(to.bytes());
+  if (id == kNone || parent == kNone || nodes_[parent].by_name.contains(name)) {
+    ADD_FAILURE() << "FakeFileSystem: cannot move " << from.display() << " to " << to.display();
+    return;
+  }
+  const std::string new_name(name);
+  unlink(id);
+  cached_path_.clear();
+  cached_ends_.clear();
+  cached_ids_.clear();
+  Node& node = nodes_[id];
+  node.name = new_name;
+  node.parent = parent;
+  nodes_[parent].children.push_back(id);
+  nodes_[parent].by_name.emplace(new_name, id);
+  // The lookup cache relies on every entry's depth.
+  std::vector<NodeId> pending{id};
+  while (!pending.empty()) {
+    const NodeId next = pending.back();
+    pending.pop_back();
+    nodes_[next].depth = nodes_[nodes_[next].parent].depth + 1;
+    pending.insert(pending.end(), nodes_[next].children.begin(), nodes_[next].children.end());
+  }
+}
+
+void FakeFileSystem::take_out(const Path& path) {
+  const NodeId id = find(path.bytes());
+  if (id == kNone || id == kTop) {
+    ADD_FAILURE() << "FakeFileSystem: nothing to take out at " << path.display();
+    return;
+  }
+  unlink(id);
+}
+
 Path FakeFileSystem::add_folder_chain(const Path& top, std::string_view name, std::size_t depth) {
   NodeId node = top.empty() ? kNone : make_folders(top.bytes());
   if (node == kNone || name.empty()) {
@@ -247,6 +462,43 @@ void FakeFileSystem::fail_write_after(const Path& file, std::size_t bytes) {
 
 void FakeFileSystem::break_listing_after(const Path& folder, std::size_t entries) {
   listing_breaks_[canonical(folder.bytes())] = entries;
+}
+
+void FakeFileSystem::before(Op op, const Path& path, std::function<void()> change) {
+  changes_[{op, canonical(path.bytes())}] = std::move(change);
+}
+
+std::optional<Error> FakeFileSystem::arrive(Op op, const Path& path) {
+  if (!changes_.empty()) {
+    auto found = changes_.find({op, canonical(path.bytes())});
+    if (found != changes_.end()) {
+      std::function<void()> change = std::move(found->second);
+      changes_.erase(found);
+      change();
+    }
+  }
+  return refusal(op, path);
+}
+
+std::optional<Error> FakeFileSystem::arrive(Op op, NodeId id, std::string_view name) {
+  if (changes_.empty() && refusals_.empty()) return std::nullopt;
+  return arrive(op, path_of(id, name));
+}
+
+Path FakeFileSystem::path_of(NodeId id, std::string_view name) const {
+  Path path(node_text(id));
+  return name.empty() ? path : path.child(name);
+}
+
+std::size_t FakeFileSystem::write_limit(const Path& file) const {
+  if (write_limits_.empty()) return kUnlimited;
+  auto found = write_limits_.find(canonical(file.bytes()));
+  return found != write_limits_.end() ? found->second : kUnlimited;
+}
+
+std::size_t FakeFileSystem::write_limit(NodeId folder, std::string_view name) const {
+  if (write_limits_.empty()) return kUnlimited;
+  return write_limit(path_of(folder, name));
 }
 
 std::optional<Error> FakeFileSystem::refusal(Op op, const Path& path) const {
@@ -291,6 +543,14 @@ std::vector<std::string> FakeFileSystem::operations() const {
   return lines;
 }
 
+std::vector<std::string> FakeFileSystem::files_opened_for_reading() const {
+  std::vector<std::string> paths;
+  for (const auto& [folder, name] : read_attempts_) {
+    paths.push_back(folder == kNone ? Path(name).display() : path_of(folder, name).display());
+  }
+  return paths;
+}
+
 std::string FakeFileSystem::node_text(NodeId id) const {
   std::vector<const std::string*> names;
   for (; id != kTop; id = nodes_[id].parent) names.push_back(&nodes_[id].name);
@@ -301,6 +561,16 @@ std::string FakeFileSystem::node_text(NodeId id) const {
   }
   if (text.empty()) text = kSeparator;
   return text;
+}
+
+void FakeFileSystem::record_node(std::string verb, NodeId id, bool failed, std::string detail) {
+  recorded_.push_back(Recorded{std::move(verb), id, {}, std::move(detail), failed});
+}
+
+void FakeFileSystem::record_child(std::string verb, NodeId folder, std::string_view name,
+                                  bool failed) {
+  Recorded entry{std::move(verb), kNone, path_of(folder, name).bytes(), {}, failed};
+  recorded_.push_back(std::move(entry));
 }
 
 void FakeFileSystem::record(std::string verb, const Path& path, NodeId node, bool failed,
@@ -408,12 +678,20 @@ bool FakeFileSystem::is_folder(NodeId id) const {
 
 // ---- platform::FileSystem -------------------------------------------------------------------
 
-Result<std::unique_ptr<platform::DirListing>> FakeFileSystem::open_listing(const Path& folder) {
-  if (auto refused = refusal(Op::OpenListing, folder)) return *refused;
-  const NodeId id = find(folder.bytes());
-  if (id == kNone) return path_not_found();
-  if (!is_folder(id)) return not_a_folder();
+FakeFileSystem::NodeId FakeFileSystem::child_of(NodeId folder, std::string_view name) const {
+  const auto& by_name = nodes_[folder].by_name;
+  auto found = by_name.find(name);
+  return found != by_name.end() ? found->second : kNone;
+}
 
+Result<std::unique_ptr<platform::Folder>> FakeFileSystem::open_folder_node(NodeId id) {
+  ++open_folders_;
+  max_open_folders_ = std::max(max_open_folders_, open_folders_);
+  return std::unique_ptr<platform::Folder>(std::make_unique<OpenedFolder>(*this, id));
+}
+
+Result<std::unique_ptr<platform::DirListing>> FakeFileSystem::list(NodeId id) {
+  if (auto refused = arrive(Op::OpenListing, id)) return *refused;
   std::vector<DirEntry> entries;
   entries.reserve(nodes_[id].children.size());
   for (NodeId child : nodes_[id].children) {
@@ -422,7 +700,7 @@ Result<std::unique_ptr<platform::DirListing>> FakeFileSystem::open_listing(const
   }
   std::size_t break_after = kUnlimited;
   if (!listing_breaks_.empty()) {
-    auto found = listing_breaks_.find(canonical(folder.bytes()));
+    auto found = listing_breaks_.find(canonical(node_text(id)));
     if (found != listing_breaks_.end()) break_after = found->second;
   }
   ++open_listings_;
@@ -431,8 +709,24 @@ Result<std::unique_ptr<platform::DirListing>> FakeFileSystem::open_listing(const
       std::make_unique<Listing>(*this, std::move(entries), break_after));
 }
 
+Result<void> FakeFileSystem::set_node_attributes(NodeId id, std::uint32_t attributes) {
+  const std::optional<Error> refused = arrive(Op::SetAttributes, id);
+  record_node("set_attributes", id, refused.has_value(), hex(attributes));
+  if (refused) return *refused;
+  nodes_[id].attributes = applied_attributes(nodes_[id].attributes, attributes);
+  return {};
+}
+
+Result<std::unique_ptr<platform::Folder>> FakeFileSystem::open_folder(const Path& folder) {
+  if (auto refused = arrive(Op::OpenFolder, folder)) return *refused;
+  const NodeId id = find(folder.bytes());
+  if (id == kNone) return path_not_found();
+  if (!is_folder(id)) return not_a_folder();
+  return open_folder_node(id);
+}
+
 Result<std::uint32_t> FakeFileSystem::get_attributes(const Path& path) {
-  if (auto refused = refusal(Op::GetAttributes, path)) return *refused;
+  if (auto refused = arrive(Op::GetAttributes, path)) return *refused;
   const NodeId id = find(path.bytes());
   if (id == kNone) return file_not_found();
   return nodes_[id].attributes;
@@ -440,7 +734,7 @@ Result<std::uint32_t> FakeFileSystem::get_attributes(const Path& path) {
 
 Result<void> FakeFileSystem::set_attributes(const Path& path, std::uint32_t attributes) {
   const std::string detail = hex(attributes);
-  if (auto refused = refusal(Op::SetAttributes, path)) {
+  if (auto refused = arrive(Op::SetAttributes, path)) {
     record("set_attributes", path, find(path.bytes()), true, detail);
     return *refused;
   }
@@ -452,7 +746,8 @@ Result<void> FakeFileSystem::set_attributes(const Path& path, std::uint32_t attr
 }
 
 Result<std::string> FakeFileSystem::read_file(const Path& path) {
-  if (auto refused = refusal(Op::ReadFile, path)) return *refused;
+  read_attempts_.emplace_back(kNone, canonical(path.bytes()));
+  if (auto refused = arrive(Op::ReadFile, path)) return *refused;
   const NodeId id = find(path.bytes());
   if (id == kNone) return file_not_found();
   // CreateFileW on a folder without backup semantics is refused.
@@ -462,7 +757,7 @@ Result<std::string> FakeFileSystem::read_file(const Path& path) {
 
 Result<std::unique_ptr<platform::WritableFile>> FakeFileSystem::create_or_truncate(
     const Path& path) {
-  if (auto refused = refusal(Op::CreateOrTruncate, path)) {
+  if (auto refused = arrive(Op::CreateOrTruncate, path)) {
     record("create", path, find(path.bytes()), true);
     return *refused;
   }
@@ -487,12 +782,8 @@ Result<std::unique_ptr<platform::WritableFile>> FakeFileSystem::create_or_trunca
   }
   record("create", path, id, false);
 
-  std::size_t limit = kUnlimited;
-  if (!write_limits_.empty()) {
-    auto found = write_limits_.find(canonical(path.bytes()));
-    if (found != write_limits_.end()) limit = found->second;
-  }
-  return std::unique_ptr<platform::WritableFile>(std::make_unique<File>(*this, id, limit));
+  return std::unique_ptr<platform::WritableFile>(
+      std::make_unique<File>(*this, id, write_limit(path)));
 }
 
 Result<void> FakeFileSystem::write(NodeId id, std::string_view data, std::size_t& written,
@@ -508,7 +799,7 @@ Result<void> FakeFileSystem::write(NodeId id, std::string_view data, std::size_t
 }
 
 Result<void> FakeFileSystem::delete_file(const Path& path) {
-  if (auto refused = refusal(Op::DeleteFile, path)) {
+  if (auto refused = arrive(Op::DeleteFile, path)) {
     record("delete", path, find(path.bytes()), true);
     return *refused;
   }
@@ -522,14 +813,14 @@ Result<void> FakeFileSystem::delete_file(const Path& path) {
 }
 
 Result<FileType> FakeFileSystem::file_type(const Path& path) {
-  if (auto refused = refusal(Op::FileType, path)) return *refused;
+  if (auto refused = arrive(Op::FileType, path)) return *refused;
   const NodeId id = find(path.bytes());
   if (id == kNone) return file_not_found();
   return is_folder(id) ? FileType::Directory : FileType::File;
 }
 
 Result<void> FakeFileSystem::create_folders(const Path& folder) {
-  if (auto refused = refusal(Op::CreateFolders, folder)) {
+  if (auto refused = arrive(Op::CreateFolders, folder)) {
     record("create_folders", folder, find(folder.bytes()), true);
     return *refused;
   }
@@ -541,7 +832,7 @@ Result<void> FakeFileSystem::create_folders(const Path& folder) {
 
 Result<void> FakeFileSystem::replace_file(const Path& source, const Path& target) {
   const std::string target_text = Path(canonical(target.bytes())).display();
-  if (auto refused = refusal(Op::ReplaceFile, source)) {
+  if (auto refused = arrive(Op::ReplaceFile, source)) {
     record("replace", source, find(source.bytes()), true, target_text);
     return *refused;
   }

@@ -20,22 +20,27 @@
 namespace tindral::testing {
 
 /// An in-memory file system with Windows semantics that records what the code under test
-/// changes and fails where a test asks it to, for the failures no real disk produces on demand.
+/// changes and fails where a test asks it to, for the failures no real disk produces on demand,
+/// and that changes its tree between two calls where a test asks it to, for the races a real
+/// disk shows only by chance.
 ///
 /// Paths are split at platform::is_separator; names compare byte for byte (unlike NTFS, case
 /// matters). A listing returns entries in the order they were added, which stands for the
 /// arbitrary order of a real file system. Attributes behave as on Windows: a folder always
-/// carries DIRECTORY, a new file ARCHIVE; READONLY files refuse create_or_truncate but can be
-/// deleted; HIDDEN and SYSTEM files can be truncated. Links are entries with REPARSE_POINT and a
-/// reparse tag; the fake does not follow them. Errors carry Windows system error codes.
+/// carries DIRECTORY, a new file ARCHIVE; READONLY files refuse truncation but can be deleted;
+/// HIDDEN and SYSTEM files can be truncated. Links are entries with REPARSE_POINT and a reparse
+/// tag; the fake does not follow them (a folder opened by its path that is a link lists empty).
+/// Open folders and files hold their entry, as handles do: an entry moved or taken out of its
+/// folder after the open is still the one they act on. Errors carry Windows system error codes.
 ///
 /// Nothing in it recurses and lookups reuse the previous lookup's prefix, so trees 100,000
-/// folders deep work as long as a walk goes depth first. One thread at a time; listings and open
-/// files must not outlive the fake.
+/// folders deep work as long as a walk goes depth first. One thread at a time; listings, open
+/// folders and open files must not outlive the fake.
 class FakeFileSystem final : public platform::FileSystem {
  public:
   /// The operations a test can make fail.
   enum class Op {
+    OpenFolder,
     OpenListing,
     GetAttributes,
     SetAttributes,
@@ -63,6 +68,22 @@ class FakeFileSystem final : public platform::FileSystem {
                 std::uint32_t attributes = platform::kAttrArchive, std::uint32_t reparse_tag = 0);
   /// Adds a link to a folder (DIRECTORY | REPARSE_POINT with `reparse_tag`); it lists empty.
   void add_link(const Path& link, std::uint32_t reparse_tag = platform::kReparseTagSymlink);
+  /// Adds something that is neither a file nor a folder (a device, a FIFO): it opens, but has no
+  /// content of its own.
+  void add_special(const Path& path);
+  /// Gives an existing file `count` names, as hard links elsewhere would.
+  void set_link_count(const Path& file, std::uint32_t count);
+  /// Makes an existing file claim `size` bytes (a sparse file); reads return zero bytes up to
+  /// that size without the fake holding them.
+  void set_claimed_size(const Path& file, std::uint64_t size);
+  /// Moves an entry, with everything below it, to a new path whose folder exists; open handles
+  /// follow it.
+  void move(const Path& from, const Path& to);
+  /// Takes an entry out of its folder; open handles keep it.
+  void take_out(const Path& path);
+  /// Makes Folder::open_parent fail, as it does on Windows, so that a walk must reach folders it
+  /// let go of from their ancestors.
+  void refuse_open_parent() { parent_open_supported_ = false; }
   /// Adds `depth` plain folders named `name`, each inside the one before, below `top`, and
   /// returns the deepest. Takes time in proportion to the depth, where adding each folder by its
   /// path would take the square.
@@ -77,6 +98,12 @@ class FakeFileSystem final : public platform::FileSystem {
   /// Makes each listing of `folder` return `entries` entries, then an error.
   void break_listing_after(const Path& folder, std::size_t entries);
 
+  // Changes, each made once.
+
+  /// Runs `change` right before the first `op` on `path` (by path, or through a handle of the
+  /// folder or file at that path), so that the call meets the tree as `change` leaves it.
+  void before(Op op, const Path& path, std::function<void()> change);
+
   // What a test inspects; none of this is recorded.
 
   /// True when an entry exists at the path.
@@ -86,23 +113,30 @@ class FakeFileSystem final : public platform::FileSystem {
   /// The attribute bits of an entry (0 and a test failure when there is none).
   std::uint32_t attributes(const Path& path) const;
 
-  /// Every mutating call so far, one line each: "create <path>", "write <path>",
-  /// "set_attributes <path> 0x6", "delete <path>", "create_folders <path>",
+  /// Every mutating call so far, one line each: "create <path>", "truncate <path>",
+  /// "write <path>", "set_attributes <path> 0x6", "delete <path>", "create_folders <path>",
   /// "replace <source> <target>"; " (failed)" is appended when the call returned an error.
-  /// Paths are shown joined with platform::kSeparator.
+  /// Paths are shown joined with platform::kSeparator, as they are when the call is recorded.
   std::vector<std::string> operations() const;
   /// The number of recorded calls (cheap, also for deep trees).
   std::size_t operation_count() const { return recorded_.size(); }
   /// Forgets the calls recorded so far, for tests that assert only what follows.
   void clear_operations() { recorded_.clear(); }
 
+  /// Every attempt to open a file for reading (through a folder or by path), in order, whether
+  /// or not a file was there.
+  std::vector<std::string> files_opened_for_reading() const;
+
   /// Listings open right now.
   int open_listings() const { return open_listings_; }
   /// The most listings that were ever open at the same time.
   int max_open_listings() const { return max_open_listings_; }
+  /// Folders open right now, and the most that were ever open at the same time.
+  int open_folders() const { return open_folders_; }
+  int max_open_folders() const { return max_open_folders_; }
 
   // platform::FileSystem
-  Result<std::unique_ptr<platform::DirListing>> open_listing(const Path& folder) override;
+  Result<std::unique_ptr<platform::Folder>> open_folder(const Path& folder) override;
   Result<std::uint32_t> get_attributes(const Path& path) override;
   Result<void> set_attributes(const Path& path, std::uint32_t attributes) override;
   Result<std::string> read_file(const Path& path) override;
@@ -115,6 +149,8 @@ class FakeFileSystem final : public platform::FileSystem {
  private:
   class Listing;
   class File;
+  class OpenedFolder;
+  class OpenedFile;
   using NodeId = std::uint32_t;
 
   struct NameHash {
@@ -130,6 +166,9 @@ class FakeFileSystem final : public platform::FileSystem {
     std::uint32_t depth = 0;  ///< components from the top, the top itself 0
     std::uint32_t attributes = 0;
     std::uint32_t reparse_tag = 0;
+    bool special = false;
+    std::uint32_t link_count = 1;
+    std::uint64_t claimed_size = 0;  ///< when larger than the content
     std::string content;
     std::vector<NodeId> children;  ///< in listing order
     std::unordered_map<std::string, NodeId, NameHash, std::equal_to<>> by_name;
@@ -163,19 +202,41 @@ class FakeFileSystem final : public platform::FileSystem {
 
   std::string node_text(NodeId id) const;
   std::optional<Error> refusal(Op op, const Path& path) const;
+  /// Makes the change due before `op` on `path` (if any), then says whether `op` is refused.
+  std::optional<Error> arrive(Op op, const Path& path);
+  /// arrive for the entry `id`, or for its child `name`. The path is spelled out only when a
+  /// change or refusal is pending, so that deep trees stay cheap.
+  std::optional<Error> arrive(Op op, NodeId id, std::string_view name = {});
+  /// The path of an entry as the tree spells it now, or of its child `name`.
+  Path path_of(NodeId id, std::string_view name = {}) const;
+  /// The byte limit for writes to the file at a path, or to the child `name` of `folder`.
+  std::size_t write_limit(const Path& file) const;
+  std::size_t write_limit(NodeId folder, std::string_view name) const;
+  NodeId child_of(NodeId folder, std::string_view name) const;
+  Result<void> set_node_attributes(NodeId id, std::uint32_t attributes);
+  void record_node(std::string verb, NodeId id, bool failed, std::string detail = {});
+  void record_child(std::string verb, NodeId folder, std::string_view name, bool failed);
   /// Records a call on `path`, whose entry is `node` (kNone when there is none).
   void record(std::string verb, const Path& path, NodeId node, bool failed,
               std::string detail = {});
   Result<void> write(NodeId id, std::string_view data, std::size_t& written, std::size_t limit);
+  Result<std::unique_ptr<platform::DirListing>> list(NodeId id);
+  Result<std::unique_ptr<platform::Folder>> open_folder_node(NodeId id);
   void listing_closed() { --open_listings_; }
+  void folder_closed() { --open_folders_; }
 
   std::deque<Node> nodes_;
   std::vector<Recorded> recorded_;
   std::map<std::pair<Op, std::string>, ErrorKind> refusals_;
   std::map<std::string, std::size_t> write_limits_;
   std::map<std::string, std::size_t> listing_breaks_;
+  std::map<std::pair<Op, std::string>, std::function<void()>> changes_;
+  std::vector<std::pair<NodeId, std::string>> read_attempts_;  ///< folder and name
+  bool parent_open_supported_ = true;
   int open_listings_ = 0;
   int max_open_listings_ = 0;
+  int open_folders_ = 0;
+  int max_open_folders_ = 0;
 
   // The path of the previous lookup with the entries along it, so that a depth-first walk
   // resolves only the components that changed instead of the whole path each time.

@@ -6,7 +6,12 @@ namespace tindral::testing {
 
 std::vector<platform::DirEntry> list_folder(platform::FileSystem& fs, const Path& folder) {
   std::vector<platform::DirEntry> entries;
-  auto listing = fs.open_listing(folder);
+  auto opened = fs.open_folder(folder);
+  if (!opened) {
+    ADD_FAILURE() << folder.display() << ": " << opened.error().message();
+    return entries;
+  }
+  auto listing = (*opened)->open_listing();
   if (!listing) {
     ADD_FAILURE() << folder.display() << ": " << listing.error().message();
     return entries;

@@ -7,17 +7,25 @@
 // READONLY on folders; this layer keeps it in the same extended attribute, because a folder's
 // mode must stay writable for the service to put desktop.ini into a read-only folder.
 //
-// Paths are taken whole, as Windows takes them, but the kernel refuses a path of PATH_MAX bytes
-// or more while folder trees have no depth limit. A long path is therefore reached through
-// descriptors of folders along it (see LongPathAnchors), each call resolving only a short rest.
+// The walks go through open folders: every name below a root is opened relative to its
+// folder's descriptor with O_NOFOLLOW, and every change goes through the descriptor that was
+// opened (fchmod, fsetxattr), so that a name swapped for a link after a listing showed it never
+// leads the service, which runs as root, to a file elsewhere.
+//
+// The path-based calls (the data folder's files, the roots) take paths whole, as Windows takes
+// them, but the kernel refuses a path of PATH_MAX bytes or more. A long path is therefore reached
+// through descriptors of folders along it (see LongPathAnchors), each call resolving only a short
+// rest.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -57,6 +65,22 @@ constexpr int kLocateFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #else
 constexpr int kLocateFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
+
+// How the walks open what they find below a root: never through a link, never waiting for a FIFO's
+// writer, never taking a terminal as the controlling terminal.
+constexpr int kFolderFlags =
+    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr int kFileReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr int kFileWriteFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+// A folder that may be searched but not listed (for a process without root's privileges) can
+// still be opened to reach the names in it.
+#if defined(O_PATH)
+constexpr int kSearchOnlyFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#else
+constexpr int kSearchOnlyFolderFlags = kFolderFlags;
+#endif
+// Reads go in pieces of this size, so that memory follows what a file holds, not its claims.
+constexpr std::size_t kReadPiece = 16 * 1024;
 
 #if defined(O_NOATIME)
 // Reading its own desktop.ini every pass must not make the disk write access times back.
@@ -231,11 +255,41 @@ std::string format_dos_attrib(std::uint32_t bits) {
   return std::string(text, static_cast<std::size_t>(length));
 }
 
+/// Where the attribute calls act: an open descriptor (the walks), or a located path for the
+/// path-based calls (whose extended attributes go through XattrPath).
+class Inode {
+ public:
+  static Inode of_descriptor(int fd) { return Inode(fd, nullptr); }
+  static Inode at(const Location& location) { return Inode(-1, &location); }
+
+  ssize_t get_xattr(char* buffer, std::size_t size) const {
+    if (fd_ >= 0) return ::fgetxattr(fd_, kDosAttribName, buffer, size);
+    return ::getxattr(XattrPath(*location_).c_str(), kDosAttribName, buffer, size);
+  }
+  int set_xattr(const std::string& text) const {
+    if (fd_ >= 0) return ::fsetxattr(fd_, kDosAttribName, text.data(), text.size(), 0);
+    return ::setxattr(XattrPath(*location_).c_str(), kDosAttribName, text.data(), text.size(), 0);
+  }
+  int remove_xattr() const {
+    if (fd_ >= 0) return ::fremovexattr(fd_, kDosAttribName);
+    return ::removexattr(XattrPath(*location_).c_str(), kDosAttribName);
+  }
+  int change_mode(mode_t mode) const {
+    if (fd_ >= 0) return ::fchmod(fd_, mode);
+    return ::fchmodat(location_->folder, location_->rest, mode, 0);
+  }
+
+ private:
+  Inode(int fd, const Location* location) : fd_(fd), location_(location) {}
+  int fd_;
+  const Location* location_;
+};
+
 // A file system without user extended attributes (ENOTSUP) cannot have stored any bits, so
 // reading one is the same as reading an absent attribute.
-Result<std::uint32_t> read_dos_attrib(const Location& at) {
+Result<std::uint32_t> read_dos_attrib(const Inode& inode) {
   char text[256];
-  const ssize_t length = ::getxattr(XattrPath(at).c_str(), kDosAttribName, text, sizeof text);
+  const ssize_t length = inode.get_xattr(text, sizeof text);
   if (length >= 0) {
     return parse_dos_attrib(std::string_view(text, static_cast<std::size_t>(length)));
   }
@@ -246,15 +300,13 @@ Result<std::uint32_t> read_dos_attrib(const Location& at) {
 
 // No bits are stored as no attribute at all, as Wine does. Bits that cannot be stored are an
 // error, never dropped as Wine drops them on such file systems.
-Result<void> write_dos_attrib(const Location& at, std::uint32_t bits) {
-  const XattrPath path(at);
+Result<void> write_dos_attrib(const Inode& inode, std::uint32_t bits) {
   if (bits == 0) {
-    if (::removexattr(path.c_str(), kDosAttribName) == 0) return {};
+    if (inode.remove_xattr() == 0) return {};
     if (errno == ENODATA || errno == ENOTSUP) return {};
     return last_os_error();
   }
-  const std::string text = format_dos_attrib(bits);
-  if (::setxattr(path.c_str(), kDosAttribName, text.data(), text.size(), 0) == 0) return {};
+  if (inode.set_xattr(format_dos_attrib(bits)) == 0) return {};
   return last_os_error();
 }
 
@@ -264,21 +316,32 @@ Result<struct stat> stat_following_links(const Location& at) {
   return status;
 }
 
+Result<struct stat> stat_descriptor(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return last_os_error();
+  return status;
+}
+
+FileId id_of(const struct stat& status) {
+  return FileId{static_cast<std::uint64_t>(status.st_dev), 0,
+                static_cast<std::uint64_t>(status.st_ino)};
+}
+
 bool has_write_bit(const struct stat& status) { return (status.st_mode & kAnyWriteBit) != 0; }
 
-Result<void> change_mode(const Location& at, mode_t mode) {
-  if (::fchmodat(at.folder, at.rest, mode, 0) != 0) return last_os_error();
+Result<void> change_mode(const Inode& inode, mode_t mode) {
+  if (inode.change_mode(mode) != 0) return last_os_error();
   return {};
 }
 
-Result<void> set_folder_attributes(const Location& folder, std::uint32_t attributes) {
+Result<void> set_folder_attributes(const Inode& folder, std::uint32_t attributes) {
   return write_dos_attrib(folder, attributes & kFolderStoredBits);
 }
 
 // The owner may change the extended attribute of a file only while the file is writable, so the
 // write bit goes back on first and comes off again last (Wine, which removes it first, loses
 // HIDDEN and SYSTEM when both arrive with READONLY in one call).
-Result<void> set_file_attributes(const Location& file, const struct stat& status,
+Result<void> set_file_attributes(const Inode& file, const struct stat& status,
                                  std::uint32_t attributes) {
   const mode_t old_mode = status.st_mode & 07777;
   const mode_t writable_mode = has_write_bit(status) ? old_mode : (old_mode | S_IWUSR);
@@ -296,83 +359,108 @@ Result<void> set_file_attributes(const Location& file, const struct stat& status
   return {};
 }
 
-class PosixDirListing final : public DirListing {
+Result<void> set_attributes_of(const Inode& inode, const struct stat& status,
+                               std::uint32_t attributes) {
+  if (S_ISDIR(status.st_mode)) return set_folder_attributes(inode, attributes);
+  return set_file_attributes(inode, status, attributes);
+}
+
+// A file without any bit reports NORMAL, as GetFileAttributesW does.
+Result<std::uint32_t> attributes_of(const Inode& inode, const struct stat& status) {
+  auto stored = read_dos_attrib(inode);
+  if (!stored) return std::move(stored).error();
+  if (S_ISDIR(status.st_mode)) return kAttrDirectory | (*stored & kFolderStoredBits);
+  std::uint32_t attributes = *stored & kFileStoredBits;
+  if (!has_write_bit(status)) attributes |= kAttrReadonly;
+  return attributes != 0 ? attributes : kAttrNormal;
+}
+
+std::uint32_t attributes_of_mode(mode_t mode) {
+  if (S_ISLNK(mode)) return kAttrReparsePoint;
+  if (S_ISDIR(mode)) return kAttrDirectory;
+  return kAttrNormal;
+}
+
+// d_type spares a stat on the file systems that fill it. A link is reported as the link itself,
+// never as its target, just as a Windows listing reports a reparse point.
+Result<std::uint32_t> listed_attributes(int folder_fd, const char* name, unsigned char type) {
+  switch (type) {
+    case DT_LNK:
+      return kAttrReparsePoint;
+    case DT_DIR:
+      return kAttrDirectory;
+    case DT_UNKNOWN:
+      break;
+    default:
+      return kAttrNormal;
+  }
+  struct stat status {};
+  if (::fstatat(folder_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return last_os_error();
+  return attributes_of_mode(status.st_mode);
+}
+
+void fill_entry(std::string_view name, std::uint32_t attributes, DirEntry& entry) {
+  entry.name.assign(name);
+  entry.attributes = attributes;
+  entry.reparse_tag = (attributes & kAttrReparsePoint) != 0 ? kReparseTagSymlink : 0;
+}
+
+// The listing of an open folder, read from the folder's own descriptor with getdents64: no
+// second open of the folder and no stdio-like buffer per folder. The folder must outlive it.
+class FolderListing final : public DirListing {
  public:
-  explicit PosixDirListing(DIR* dir) : dir_(dir) {}
-  ~PosixDirListing() override { ::closedir(dir_); }
-  PosixDirListing(const PosixDirListing&) = delete;
-  PosixDirListing& operator=(const PosixDirListing&) = delete;
+  explicit FolderListing(int folder_fd) : fd_(folder_fd) {}
 
   Result<bool> next(DirEntry& entry) override {
     for (;;) {
-      errno = 0;
-      const dirent* raw = ::readdir(dir_);
-      if (raw == nullptr) {
-        if (errno != 0) return last_os_error();
-        return false;
+      if (position_ == filled_) {
+        const ssize_t got = ::getdents64(fd_, buffer_.data(), buffer_.size());
+        if (got < 0) {
+          if (errno == EINTR) continue;
+          return last_os_error();
+        }
+        if (got == 0) return false;
+        filled_ = static_cast<std::size_t>(got);
+        position_ = 0;
       }
+      const auto* raw = reinterpret_cast<const dirent64*>(buffer_.data() + position_);
+      position_ += raw->d_reclen;
       const std::string_view name = raw->d_name;
       if (name == "." || name == "..") continue;
-
-      auto attributes = attributes_of(*raw);
+      auto attributes = listed_attributes(fd_, raw->d_name, raw->d_type);
       if (!attributes) {
-        // Deleted between readdir and lstat: as if the listing had not seen it.
         if (attributes.error().is_not_found()) continue;
         return std::move(attributes).error();
       }
-      entry.name.assign(name);
-      entry.attributes = *attributes;
-      entry.reparse_tag = (*attributes & kAttrReparsePoint) != 0 ? kReparseTagSymlink : 0;
+      fill_entry(name, *attributes, entry);
       return true;
     }
   }
 
  private:
-  static std::uint32_t attributes_of_mode(mode_t mode) {
-    if (S_ISLNK(mode)) return kAttrReparsePoint;
-    if (S_ISDIR(mode)) return kAttrDirectory;
-    return kAttrNormal;
-  }
+  int fd_;
+  alignas(dirent64) std::array<char, 32 * 1024> buffer_;
+  std::size_t filled_ = 0;
+  std::size_t position_ = 0;
+};
 
-  // d_type spares a stat on the file systems that fill it. A link is reported as the link
-  // itself, never as its target, just as a Windows listing reports a reparse point.
-  Result<std::uint32_t> attributes_of(const dirent& raw) const {
-    switch (raw.d_type) {
-      case DT_LNK:
-        return kAttrReparsePoint;
-      case DT_DIR:
-        return kAttrDirectory;
-      case DT_UNKNOWN:
-        break;
-      default:
-        return kAttrNormal;
-    }
-    struct stat status {};
-    if (::fstatat(::dirfd(dir_), raw.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+Result<void> write_whole(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t written = ::write(fd, data.data(), data.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
       return last_os_error();
     }
-    return attributes_of_mode(status.st_mode);
+    if (written == 0) return Error("failed to write whole buffer");
+    data.remove_prefix(static_cast<std::size_t>(written));
   }
-
-  DIR* dir_;
-};
+  return {};
+}
 
 class PosixWritableFile final : public WritableFile {
  public:
   explicit PosixWritableFile(int fd) : fd_(fd) {}
-
-  Result<void> write_all(std::string_view data) override {
-    while (!data.empty()) {
-      const ssize_t written = ::write(fd_.get(), data.data(), data.size());
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        return last_os_error();
-      }
-      if (written == 0) return Error("failed to write whole buffer");
-      data.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return {};
-  }
+  Result<void> write_all(std::string_view data) override { return write_whole(fd_.get(), data); }
 
  private:
   ScopedFd fd_;
@@ -388,69 +476,214 @@ Path parent_of(const Path& path) {
   return Path(std::string(bytes.substr(0, last)));
 }
 
-Result<DIR*> open_dir(const Location& at) {
-  // opendir spares the descriptor check fdopendir makes, for the paths that need no folder.
-  if (at.folder == AT_FDCWD) {
-    DIR* dir = ::opendir(at.rest);
-    if (dir == nullptr) return last_os_error();
-    return dir;
-  }
-  ScopedFd fd(::openat(at.folder, at.rest, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0) return last_os_error();
-  DIR* dir = ::fdopendir(fd.get());
-  if (dir == nullptr) return last_os_error();
-  fd.release();  // closedir closes it
-  return dir;
-}
-
 // O_NOATIME is for the file's owner only; anyone else reads the way everybody does.
 // O_NONBLOCK keeps the open of a FIFO (anyone may give one the name desktop.ini) from waiting
 // for a writer forever; a regular file reads the same with it.
-int open_for_reading(const Location& at) {
-  constexpr int kRead = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
-  const int fd = ::openat(at.folder, at.rest, kRead | kNoAccessTime);
+int open_for_reading(int folder, const char* name, int flags) {
+  const int fd = ::openat(folder, name, flags | kNoAccessTime);
   if (fd >= 0 || errno != EPERM || kNoAccessTime == 0) return fd;
-  return ::openat(at.folder, at.rest, kRead);
+  return ::openat(folder, name, flags);
 }
 
-// A file whose size is known is read up to that size and no further call is made to find its
-// end; one that reports no size (files in /proc, say) is read until the end.
-Result<std::string> read_all(int fd, std::size_t known_size) {
+// Reads from the descriptor's position until its end, `limit` bytes or, when the size is known,
+// that many bytes (no further call is made to find the end of a file whose size was asked).
+// Memory grows with what arrives, never with a size the file claims.
+Result<std::string> read_bounded(int fd, std::size_t limit, std::size_t known_size) {
   std::string content;
-  char buffer[64 * 1024];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+  std::array<char, kReadPiece> piece;
+  while (content.size() < limit) {
+    const std::size_t want = std::min(piece.size(), limit - content.size());
+    const ssize_t got = ::read(fd, piece.data(), want);
     if (got < 0) {
       if (errno == EINTR) continue;
       return last_os_error();
     }
-    if (got == 0) return content;
-    content.append(buffer, static_cast<std::size_t>(got));
-    if (known_size != 0 && content.size() >= known_size) return content;
+    if (got == 0) break;
+    content.append(piece.data(), static_cast<std::size_t>(got));
+    if (known_size != 0 && content.size() >= known_size) break;
   }
+  return content;
 }
+
+// The error for a name that is not what an open below a root asked for: the link O_NOFOLLOW
+// refused, or something that is not a folder where a folder was asked.
+Error open_error_below_root() {
+  const int code = errno;
+  if (code == ELOOP || code == ENOTDIR) {
+    return os_error(static_cast<std::uint32_t>(code), ErrorKind::WrongType);
+  }
+  return os_error(static_cast<std::uint32_t>(code));
+}
+
+/// A file opened as itself in an open folder. The folder's descriptor must outlive it.
+class PosixOpenFile final : public OpenFile {
+ public:
+  PosixOpenFile(int folder_fd, std::string name, ScopedFd fd, bool writable)
+      : folder_fd_(folder_fd), name_(std::move(name)), fd_(std::move(fd)), writable_(writable) {}
+
+  Result<OpenFileInfo> info() override {
+    auto status = stat_descriptor(fd_.get());
+    if (!status) return std::move(status).error();
+    known_size_ = S_ISREG(status->st_mode) ? static_cast<std::size_t>(status->st_size) : 0;
+    OpenFileInfo info;
+    info.regular = S_ISREG(status->st_mode);
+    info.size = static_cast<std::uint64_t>(status->st_size);
+    info.link_count = static_cast<std::uint32_t>(status->st_nlink);
+    info.id = id_of(*status);
+    return info;
+  }
+
+  Result<std::string> read(std::size_t limit) override {
+    return read_bounded(fd_.get(), limit, known_size_);
+  }
+
+  // Root passes every permission check, and Windows refuses to open a READONLY file for writing
+  // even for administrators, so the refusal is made here rather than left to open(2). The write
+  // descriptor comes from the name, so it must turn out to be this very file.
+  Result<void> truncate() override {
+    auto status = stat_descriptor(fd_.get());
+    if (!status) return std::move(status).error();
+    if (!has_write_bit(*status)) return os_error(EACCES);
+    if (!writable_) {
+      ScopedFd writer(::openat(folder_fd_, name_.c_str(), kFileWriteFlags));
+      if (writer.get() < 0) return open_error_below_root();
+      if (auto same = check_same_file(writer.get(), *status); !same) return same;
+      fd_ = std::move(writer);
+      writable_ = true;
+    }
+    if (::ftruncate(fd_.get(), 0) != 0) return last_os_error();
+    return {};
+  }
+
+  Result<void> write_all(std::string_view data) override { return write_whole(fd_.get(), data); }
+
+  Result<void> set_attributes(std::uint32_t attributes) override {
+    auto status = stat_descriptor(fd_.get());
+    if (!status) return std::move(status).error();
+    return set_attributes_of(Inode::of_descriptor(fd_.get()), *status, attributes);
+  }
+
+  Result<std::uint32_t> attributes() override {
+    auto status = stat_descriptor(fd_.get());
+    if (!status) return std::move(status).error();
+    return attributes_of(Inode::of_descriptor(fd_.get()), *status);
+  }
+
+  // POSIX deletes names, not files: the name is unlinked only while it still holds this file.
+  // unlink ignores the file's own mode, which is the READONLY the service must get past.
+  Result<void> remove() override {
+    auto status = stat_descriptor(fd_.get());
+    if (!status) return std::move(status).error();
+    struct stat named {};
+    if (::fstatat(folder_fd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+      return last_os_error();
+    }
+    if (id_of(named) != id_of(*status)) return replaced_error();
+    if (::unlinkat(folder_fd_, name_.c_str(), 0) != 0) return last_os_error();
+    return {};
+  }
+
+ private:
+  static Error replaced_error() {
+    return Error("the name no longer holds the file that was opened", ErrorKind::WrongType);
+  }
+
+  static Result<void> check_same_file(int fd, const struct stat& expected) {
+    auto status = stat_descriptor(fd);
+    if (!status) return std::move(status).error();
+    if (id_of(*status) != id_of(expected)) return replaced_error();
+    return {};
+  }
+
+  int folder_fd_;
+  std::string name_;
+  ScopedFd fd_;
+  bool writable_;
+  std::size_t known_size_ = 0;
+};
+
+/// A folder opened as itself: everything below it is reached through its descriptor.
+class PosixFolder final : public Folder {
+ public:
+  explicit PosixFolder(ScopedFd fd) : fd_(std::move(fd)) {}
+
+  Result<FileId> id() override {
+    auto status = stat_descriptor(fd_.get());
+    if (!status) return std::move(status).error();
+    return id_of(*status);
+  }
+
+  // A folder's bits all live in the extended attribute, so no stat is needed.
+  Result<std::uint32_t> attributes() override {
+    auto stored = read_dos_attrib(Inode::of_descriptor(fd_.get()));
+    if (!stored) return std::move(stored).error();
+    return kAttrDirectory | (*stored & kFolderStoredBits);
+  }
+
+  Result<void> set_attributes(std::uint32_t attributes) override {
+    return set_folder_attributes(Inode::of_descriptor(fd_.get()), attributes);
+  }
+
+  // Every listing starts from the first entry, also a second one of the same folder.
+  Result<std::unique_ptr<DirListing>> open_listing() override {
+    if (::lseek(fd_.get(), 0, SEEK_SET) < 0) return last_os_error();
+    return std::unique_ptr<DirListing>(std::make_unique<FolderListing>(fd_.get()));
+  }
+
+  Result<std::unique_ptr<Folder>> open_subfolder(std::string_view name) override {
+    return open_folder_at(fd_.get(), std::string(name).c_str());
+  }
+
+  Result<std::unique_ptr<Folder>> open_parent() override { return open_folder_at(fd_.get(), ".."); }
+
+  Result<std::unique_ptr<OpenFile>> open_file(std::string_view name) override {
+    std::string owned(name);
+    ScopedFd fd(open_for_reading(fd_.get(), owned.c_str(), kFileReadFlags));
+    if (fd.get() < 0) return open_error_below_root();
+    return std::unique_ptr<OpenFile>(
+        std::make_unique<PosixOpenFile>(fd_.get(), std::move(owned), std::move(fd), false));
+  }
+
+  // O_EXCL also refuses a dangling link: nothing that has the name is ever written through.
+  Result<std::unique_ptr<OpenFile>> create_file(std::string_view name) override {
+    std::string owned(name);
+    ScopedFd fd(::openat(fd_.get(), owned.c_str(), kFileWriteFlags | O_CREAT | O_EXCL, 0666));
+    if (fd.get() < 0) return last_os_error();
+    return std::unique_ptr<OpenFile>(
+        std::make_unique<PosixOpenFile>(fd_.get(), std::move(owned), std::move(fd), true));
+  }
+
+  /// Opens the folder at `name` relative to `base`; `flags` decide whether a link is followed.
+  static Result<std::unique_ptr<Folder>> open_folder_at(int base, const char* name,
+                                                        int flags = kFolderFlags) {
+    ScopedFd fd(::openat(base, name, flags));
+    // A folder that may be searched but not read can still lead to the names in it.
+    if (fd.get() < 0 && errno == EACCES) {
+      fd = ScopedFd(::openat(base, name, kSearchOnlyFolderFlags | (flags & ~kFolderFlags)));
+    }
+    if (fd.get() < 0) return open_error_below_root();
+    return std::unique_ptr<Folder>(std::make_unique<PosixFolder>(std::move(fd)));
+  }
+
+ private:
+  ScopedFd fd_;
+};
 
 class PosixFileSystem final : public FileSystem {
  public:
-  Result<std::unique_ptr<DirListing>> open_listing(const Path& folder) override {
-    return at(folder, [](const Location& location) -> Result<std::unique_ptr<DirListing>> {
-      auto dir = open_dir(location);
-      if (!dir) return std::move(dir).error();
-      return std::unique_ptr<DirListing>(std::make_unique<PosixDirListing>(*dir));
+  // A root is opened following links: a root that is a link is walked through it.
+  Result<std::unique_ptr<Folder>> open_folder(const Path& folder) override {
+    return at(folder, [](const Location& location) -> Result<std::unique_ptr<Folder>> {
+      return PosixFolder::open_folder_at(location.folder, location.rest,
+                                         kFolderFlags & ~O_NOFOLLOW);
     });
   }
 
-  // A file without any bit reports NORMAL, as GetFileAttributesW does.
   Result<std::uint32_t> get_attributes(const Path& path) override {
     return at(path, [](const Location& location) -> Result<std::uint32_t> {
       auto status = stat_following_links(location);
       if (!status) return std::move(status).error();
-      auto stored = read_dos_attrib(location);
-      if (!stored) return std::move(stored).error();
-      if (S_ISDIR(status->st_mode)) return kAttrDirectory | (*stored & kFolderStoredBits);
-      std::uint32_t attributes = *stored & kFileStoredBits;
-      if (!has_write_bit(*status)) attributes |= kAttrReadonly;
-      return attributes != 0 ? attributes : kAttrNormal;
+      return attributes_of(Inode::at(location), *status);
     });
   }
 
@@ -458,21 +691,22 @@ class PosixFileSystem final : public FileSystem {
     return at(path, [attributes](const Location& location) -> Result<void> {
       auto status = stat_following_links(location);
       if (!status) return std::move(status).error();
-      if (S_ISDIR(status->st_mode)) return set_folder_attributes(location, attributes);
-      return set_file_attributes(location, *status, attributes);
+      return set_attributes_of(Inode::at(location), *status, attributes);
     });
   }
 
   Result<std::string> read_file(const Path& path) override {
     return at(path, [](const Location& location) -> Result<std::string> {
-      ScopedFd fd(open_for_reading(location));
+      constexpr int kRead = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+      ScopedFd fd(open_for_reading(location.folder, location.rest, kRead));
       if (fd.get() < 0) return last_os_error();
-      struct stat status {};
-      if (::fstat(fd.get(), &status) != 0) return last_os_error();
-      if (S_ISDIR(status.st_mode)) return os_error(EISDIR);
+      auto status = stat_descriptor(fd.get());
+      if (!status) return std::move(status).error();
+      if (S_ISDIR(status->st_mode)) return os_error(EISDIR);
       // Only a regular file has content to read; a FIFO or a device has none of its own.
-      if (!S_ISREG(status.st_mode)) return os_error(EINVAL);
-      return read_all(fd.get(), static_cast<std::size_t>(status.st_size));
+      if (!S_ISREG(status->st_mode)) return os_error(EINVAL);
+      return read_bounded(fd.get(), std::string().max_size(),
+                          static_cast<std::size_t>(status->st_size));
     });
   }
 

@@ -32,6 +32,8 @@ ErrorKind kind_of(int code) {
     case EACCES:
     case EPERM:
       return ErrorKind::AccessDenied;
+    case EEXIST:
+      return ErrorKind::AlreadyExists;
     default:
       return ErrorKind::Other;
   }
@@ -45,5 +47,9 @@ Error os_error(std::uint32_t code) {
 }
 
 Error last_os_error() { return os_error(static_cast<std::uint32_t>(errno)); }
+
+Error os_error(std::uint32_t code, ErrorKind kind) {
+  return Error::from_os(code, system_text(static_cast<int>(code)), kind);
+}
 
 }  // namespace tindral::platform

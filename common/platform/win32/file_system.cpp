@@ -1,9 +1,18 @@
 // The Windows file system through the wide-character API. Every path passes widen_path, the one
 // place that converts WTF-8 to UTF-16 and adds the long-path prefix; names come back through
 // wide_to_wtf8, so a name with an unpaired surrogate can be listed and then opened.
+//
+// The walks go through open folders: a root is opened by its path, everything below it with
+// NtCreateFile relative to its folder's handle and FILE_OPEN_REPARSE_POINT, so that a link is
+// opened as itself and never followed, and every change (attributes, truncation, deletion) goes
+// through a handle of the file that was opened (ReOpenFile adds rights without a name).
 
 #include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -17,7 +26,6 @@ namespace tindral::platform {
 namespace {
 
 using win32::ScopedFileHandle;
-using win32::ScopedFindHandle;
 using win32::widen_path;
 
 // Other programs (Explorer, a virus scanner, the user's editor) may read, change or delete a
@@ -27,73 +35,369 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // ReadFile and WriteFile count in 32 bits.
 constexpr std::size_t kMaxIoSlice = 1u << 30;
 
-bool is_dot_or_dot_dot(const wchar_t* name) {
-  return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+// What a folder handle of the walks may do: list, reach names in it, read and change its
+// attributes. A folder whose ACL refuses some of that is opened with less, down to what it takes
+// to reach the names in it.
+constexpr ACCESS_MASK kFolderAccess[] = {
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES |
+        SYNCHRONIZE,
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+    FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+};
+
+// NTSTATUS values the layer tells apart (from ntstatus.h, which clashes with <windows.h>).
+constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035L);
+constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);
+constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
+
+bool is_dot_or_dot_dot(std::wstring_view name) { return name == L"." || name == L".."; }
+
+Error status_error(NTSTATUS status) {
+  const DWORD code = RtlNtStatusToDosError(status);
+  if (status == kStatusFileIsADirectory || status == kStatusNotADirectory) {
+    return os_error(code, ErrorKind::WrongType);
+  }
+  if (status == kStatusObjectNameCollision) return os_error(code, ErrorKind::AlreadyExists);
+  return os_error(code);
 }
 
-void fill_entry(const WIN32_FIND_DATAW& data, DirEntry& entry) {
-  entry.name = win32::wide_to_wtf8(data.cFileName);
-  entry.attributes = data.dwFileAttributes;
-  // The listing carries the reparse tag in dwReserved0, so links are recognised without opening
-  // them (Wine leaves it 0 for the Unix links it shows as reparse points).
-  entry.reparse_tag = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-                          ? static_cast<std::uint32_t>(data.dwReserved0)
-                          : 0;
+// Opens `name` inside the open folder `folder` as the object it is: no link on the way (there is
+// no way, only the one name), and with FILE_OPEN_REPARSE_POINT none at its end either. Names
+// compare without regard to case, as every Win32 call does.
+Result<ScopedFileHandle> open_relative(HANDLE folder, std::string_view name, ACCESS_MASK access,
+                                       ULONG disposition, ULONG options) {
+  std::optional<std::wstring> wide = win32::wtf8_to_wide(name);
+  if (!wide || wide->empty() || wide->size() > 0x7FFF) {
+    return Error("not a name Windows can open", ErrorKind::InvalidData);
+  }
+  UNICODE_STRING object_name;
+  object_name.Buffer = wide->data();
+  object_name.Length = static_cast<USHORT>(wide->size() * sizeof(wchar_t));
+  object_name.MaximumLength = object_name.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = nullptr;
+  const NTSTATUS status = NtCreateFile(
+      &handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
+      options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (!NT_SUCCESS(status)) return status_error(status);
+  return ScopedFileHandle(handle);
 }
 
-class Win32DirListing final : public DirListing {
+FileId id_of(const BY_HANDLE_FILE_INFORMATION& information) {
+  return FileId{
+      information.dwVolumeSerialNumber, 0,
+      (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+}
+
+Result<BY_HANDLE_FILE_INFORMATION> information_of(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(handle, &information)) return last_os_error();
+  return information;
+}
+
+Result<std::uint32_t> attributes_of(HANDLE handle) {
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+    return last_os_error();
+  }
+  return static_cast<std::uint32_t>(basic.FileAttributes);
+}
+
+// FILE_ATTRIBUTE_NORMAL is the documented way to ask for no attributes; 0 is not (in
+// FILE_BASIC_INFO it means "leave them as they are").
+DWORD attributes_or_normal(DWORD attributes) {
+  return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+// The times stay as they are (0); DIRECTORY and REPARSE_POINT are not the caller's to change.
+Result<void> set_attributes_of(HANDLE handle, std::uint32_t attributes) {
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes =
+      attributes_or_normal(attributes & ~(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+  if (!SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) {
+    return last_os_error();
+  }
+  return {};
+}
+
+// The listing of an open folder, read through its handle in batches. The folder must outlive it.
+class FolderListing final : public DirListing {
  public:
-  // A listing without a handle is an empty one.
-  Win32DirListing() = default;
-  Win32DirListing(ScopedFindHandle search, const WIN32_FIND_DATAW& first)
-      : search_(std::move(search)), data_(first), first_pending_(true) {}
+  explicit FolderListing(HANDLE folder) : folder_(folder) {}
 
   Result<bool> next(DirEntry& entry) override {
-    if (!search_) return false;
     for (;;) {
-      if (first_pending_) {
-        first_pending_ = false;
-      } else if (!FindNextFileW(search_.get(), &data_)) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_NO_MORE_FILES) return false;
-        return os_error(code);
+      if (current_ == nullptr) {
+        if (auto filled = fill(); !filled || !*filled) return filled;
       }
-      if (is_dot_or_dot_dot(data_.cFileName)) continue;
-      fill_entry(data_, entry);
+      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(current_);
+      current_ = info->NextEntryOffset != 0 ? current_ + info->NextEntryOffset : nullptr;
+      const std::wstring_view name(info->FileName, info->FileNameLength / sizeof(wchar_t));
+      if (is_dot_or_dot_dot(name)) continue;
+      entry.name = win32::wide_to_wtf8(name);
+      entry.attributes = info->FileAttributes;
+      // With REPARSE_POINT set the listing carries the reparse tag in EaSize, so links are
+      // recognised without opening them (Wine leaves it 0 for the Unix links it shows as reparse
+      // points).
+      entry.reparse_tag = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                              ? static_cast<std::uint32_t>(info->EaSize)
+                              : 0;
       return true;
     }
   }
 
  private:
-  ScopedFindHandle search_;
-  WIN32_FIND_DATAW data_{};
-  bool first_pending_ = false;
+  // The first batch restarts the folder's enumeration, so that every listing is whole.
+  Result<bool> fill() {
+    const FILE_INFO_BY_HANDLE_CLASS information_class =
+        started_ ? FileIdBothDirectoryInfo : FileIdBothDirectoryRestartInfo;
+    started_ = true;
+    char* const buffer = reinterpret_cast<char*>(storage_.get());
+    if (!GetFileInformationByHandleEx(folder_, information_class, buffer, kBufferBytes)) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_NO_MORE_FILES) return false;
+      return os_error(code);
+    }
+    current_ = buffer;
+    return true;
+  }
+
+  static constexpr DWORD kBufferBytes = 64 * 1024;
+  HANDLE folder_;
+  // FILE_ID_BOTH_DIR_INFO needs 8-byte alignment, which an array of 64-bit words has.
+  std::unique_ptr<std::uint64_t[]> storage_ =
+      std::make_unique<std::uint64_t[]>(kBufferBytes / sizeof(std::uint64_t));
+  const char* current_ = nullptr;
+  bool started_ = false;
 };
+
+// ReadFile and WriteFile count in 32 bits; reads go in pieces so that memory follows what a file
+// holds, not its claims.
+constexpr DWORD kReadPiece = 16 * 1024;
+
+// Synchronous WriteFile is never interrupted; it may accept less than asked, though.
+Result<void> write_whole(HANDLE file, std::string_view data) {
+  while (!data.empty()) {
+    DWORD written = 0;
+    const auto slice = static_cast<DWORD>(std::min(data.size(), kMaxIoSlice));
+    if (!WriteFile(file, data.data(), slice, &written, nullptr)) return last_os_error();
+    if (written == 0) return Error("failed to write whole buffer");
+    data.remove_prefix(written);
+  }
+  return {};
+}
+
+// What SetFileInformationByHandle answers where FileDispositionInfoEx or one of its flags is
+// unknown (Windows before 10 1809, FAT, network file systems; Wine always says 87).
+bool disposition_ex_unsupported(DWORD code) {
+  return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION ||
+         code == ERROR_NOT_SUPPORTED;
+}
+
+// The classic deletion, for Windows before 10 1809 and file systems without POSIX deletion:
+// a READONLY file cannot be marked for deletion, so the bit comes off first, and back on if the
+// file stays.
+Result<void> delete_clearing_readonly(HANDLE file) {
+  auto attributes = attributes_of(file);
+  if (!attributes) return std::move(attributes).error();
+  const bool readonly = (*attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (readonly) {
+    if (auto cleared = set_attributes_of(file, *attributes & ~FILE_ATTRIBUTE_READONLY); !cleared) {
+      return cleared;
+    }
+  }
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)) {
+    return {};
+  }
+  Error error = last_os_error();
+  if (readonly) static_cast<void>(set_attributes_of(file, *attributes));
+  return error;
+}
+
+// Deletes the file a handle (with DELETE and both attribute rights) has open. Windows 10 1809
+// deletes a READONLY file in one call when asked to ignore the attribute, and POSIX semantics
+// take the name away at once even while others still have the file open.
+Result<void> delete_through(HANDLE file) {
+  win32::FileDispositionInfoEx disposition{win32::kDispositionDelete |
+                                           win32::kDispositionPosixSemantics |
+                                           win32::kDispositionIgnoreReadonly};
+  if (SetFileInformationByHandle(file, win32::kFileDispositionInfoEx, &disposition,
+                                 sizeof disposition)) {
+    return {};
+  }
+  const DWORD code = GetLastError();
+  if (!disposition_ex_unsupported(code)) return os_error(code);
+  return delete_clearing_readonly(file);
+}
 
 class Win32WritableFile final : public WritableFile {
  public:
   explicit Win32WritableFile(ScopedFileHandle file) : file_(std::move(file)) {}
 
-  // Synchronous WriteFile is never interrupted; it may accept less than asked, though.
-  Result<void> write_all(std::string_view data) override {
-    while (!data.empty()) {
-      DWORD written = 0;
-      const auto slice = static_cast<DWORD>(std::min(data.size(), kMaxIoSlice));
-      if (!WriteFile(file_.get(), data.data(), slice, &written, nullptr)) return last_os_error();
-      if (written == 0) return Error("failed to write whole buffer");
-      data.remove_prefix(written);
-    }
-    return {};
-  }
+  Result<void> write_all(std::string_view data) override { return write_whole(file_.get(), data); }
 
  private:
   ScopedFileHandle file_;
 };
 
-// FILE_ATTRIBUTE_NORMAL is the documented way to ask for no attributes; 0 is not.
-DWORD attributes_or_normal(DWORD attributes) {
-  return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
-}
+/// A file opened as itself in an open folder, with the rights it was opened with; a change that
+/// needs more reopens the same file through the handle (ReOpenFile), never by its name.
+class Win32OpenFile final : public OpenFile {
+ public:
+  Win32OpenFile(ScopedFileHandle handle, ACCESS_MASK granted)
+      : handle_(std::move(handle)), granted_(granted) {}
+
+  Result<OpenFileInfo> info() override {
+    auto information = information_of(handle_.get());
+    if (!information) return std::move(information).error();
+    const std::uint64_t size =
+        (static_cast<std::uint64_t>(information->nFileSizeHigh) << 32) | information->nFileSizeLow;
+    known_size_ = size;
+    OpenFileInfo info;
+    info.regular = (information->dwFileAttributes &
+                    (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    info.size = size;
+    info.link_count = information->nNumberOfLinks;
+    info.id = id_of(*information);
+    return info;
+  }
+
+  Result<std::string> read(std::size_t limit) override {
+    std::string content;
+    char piece[kReadPiece];
+    while (content.size() < limit) {
+      const auto want =
+          static_cast<DWORD>(std::min<std::size_t>(kReadPiece, limit - content.size()));
+      DWORD got = 0;
+      if (!ReadFile(handle_.get(), piece, want, &got, nullptr)) return last_os_error();
+      if (got == 0) break;
+      content.append(piece, got);
+      if (known_size_ != 0 && content.size() >= known_size_) break;
+    }
+    return content;
+  }
+
+  // Opening for writing is what Windows refuses on a READONLY file (ERROR_ACCESS_DENIED, also
+  // for administrators; Wine run as root opens it anyway). A HIDDEN or SYSTEM file opens: only
+  // an overwrite by name checks those bits.
+  Result<void> truncate() override {
+    auto writable = with_access(FILE_GENERIC_WRITE);
+    if (!writable) return std::move(writable).error();
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(*writable, start, nullptr, FILE_BEGIN) || !SetEndOfFile(*writable)) {
+      return last_os_error();
+    }
+    return {};
+  }
+
+  Result<void> write_all(std::string_view data) override {
+    auto writable = with_access(FILE_GENERIC_WRITE);
+    if (!writable) return std::move(writable).error();
+    return write_whole(*writable, data);
+  }
+
+  Result<void> set_attributes(std::uint32_t attributes) override {
+    auto changer = with_access(FILE_WRITE_ATTRIBUTES);
+    if (!changer) return std::move(changer).error();
+    return set_attributes_of(*changer, attributes);
+  }
+
+  Result<std::uint32_t> attributes() override { return attributes_of(handle_.get()); }
+
+  Result<void> remove() override {
+    auto deleter = with_access(DELETE | FILE_WRITE_ATTRIBUTES);
+    if (!deleter) return std::move(deleter).error();
+    return delete_through(*deleter);
+  }
+
+ private:
+  // The handle with at least `access`, reopened with the rights it lacked if need be.
+  Result<HANDLE> with_access(ACCESS_MASK access) {
+    if ((granted_ & access) == access) return handle_.get();
+    ScopedFileHandle reopened(
+        ReOpenFile(handle_.get(), granted_ | access, kShareAll, FILE_FLAG_OPEN_REPARSE_POINT));
+    if (!reopened) return last_os_error();
+    handle_ = std::move(reopened);
+    granted_ |= access;
+    return handle_.get();
+  }
+
+  ScopedFileHandle handle_;
+  ACCESS_MASK granted_;
+  std::uint64_t known_size_ = 0;
+};
+
+/// A folder opened as itself: everything below it is reached through its handle.
+class Win32Folder final : public Folder {
+ public:
+  explicit Win32Folder(ScopedFileHandle handle) : handle_(std::move(handle)) {}
+
+  Result<FileId> id() override {
+    auto information = information_of(handle_.get());
+    if (!information) return std::move(information).error();
+    return id_of(*information);
+  }
+
+  Result<std::uint32_t> attributes() override { return attributes_of(handle_.get()); }
+
+  Result<void> set_attributes(std::uint32_t attributes) override {
+    return set_attributes_of(handle_.get(), attributes);
+  }
+
+  Result<std::unique_ptr<DirListing>> open_listing() override {
+    return std::unique_ptr<DirListing>(std::make_unique<FolderListing>(handle_.get()));
+  }
+
+  // A name-surrogate reparse point (a symbolic link, a junction, a mount point) opens as itself
+  // with FILE_OPEN_REPARSE_POINT and would pass for a folder: the tag tells it apart.
+  Result<std::unique_ptr<Folder>> open_subfolder(std::string_view name) override {
+    Result<ScopedFileHandle> opened = Result<ScopedFileHandle>(Error("no access tried"));
+    for (const ACCESS_MASK access : kFolderAccess) {
+      opened = open_relative(handle_.get(), name, access, FILE_OPEN, FILE_DIRECTORY_FILE);
+      if (opened || opened.error().kind() != ErrorKind::AccessDenied) break;
+    }
+    if (!opened) return std::move(opened).error();
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(opened->get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+      return last_os_error();
+    }
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        (tag.ReparseTag & kReparseTagNameSurrogate) != 0) {
+      return Error("a link where the listing showed a folder", ErrorKind::WrongType);
+    }
+    return std::unique_ptr<Folder>(std::make_unique<Win32Folder>(std::move(opened).value()));
+  }
+
+  // A relative open cannot name the parent ("..") and the final path would be a name again: the
+  // walk reopens a parent from its own ancestors instead.
+  Result<std::unique_ptr<Folder>> open_parent() override {
+    return Error("a folder's parent cannot be opened through its handle");
+  }
+
+  Result<std::unique_ptr<OpenFile>> open_file(std::string_view name) override {
+    constexpr ACCESS_MASK kAccess = FILE_GENERIC_READ;
+    auto opened = open_relative(handle_.get(), name, kAccess, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (!opened) return std::move(opened).error();
+    return std::unique_ptr<OpenFile>(
+        std::make_unique<Win32OpenFile>(std::move(opened).value(), kAccess));
+  }
+
+  Result<std::unique_ptr<OpenFile>> create_file(std::string_view name) override {
+    constexpr ACCESS_MASK kAccess =
+        FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_WRITE_ATTRIBUTES | DELETE;
+    auto created =
+        open_relative(handle_.get(), name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+    if (!created) return std::move(created).error();
+    return std::unique_ptr<OpenFile>(
+        std::make_unique<Win32OpenFile>(std::move(created).value(), kAccess));
+  }
+
+ private:
+  ScopedFileHandle handle_;
+};
 
 bool is_folder(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -122,53 +426,25 @@ Result<void> create_folder(const Path& folder) {
   return os_error(code);
 }
 
-// The classic deletion, for Windows before 10 1809 and file systems without POSIX deletion:
-// DeleteFileW refuses a READONLY file, so the bit comes off first, and back on if the file stays.
-Result<void> delete_clearing_readonly(const std::wstring& file) {
-  const DWORD attributes = GetFileAttributesW(file.c_str());
-  const bool readonly =
-      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (readonly && !SetFileAttributesW(
-                      file.c_str(), attributes_or_normal(attributes & ~FILE_ATTRIBUTE_READONLY))) {
-    return last_os_error();
-  }
-  if (DeleteFileW(file.c_str())) return {};
-  Error error = last_os_error();
-  if (readonly) SetFileAttributesW(file.c_str(), attributes);
-  return error;
-}
-
-// What SetFileInformationByHandle answers where FileDispositionInfoEx or one of its flags is
-// unknown (Windows before 10 1809, FAT, network file systems; Wine always says 87).
-bool disposition_ex_unsupported(DWORD code) {
-  return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION ||
-         code == ERROR_NOT_SUPPORTED;
-}
-
 class Win32FileSystem final : public FileSystem {
  public:
-  Result<std::unique_ptr<DirListing>> open_listing(const Path& folder) override {
-    auto pattern = widen_path(folder.child("*"));
-    if (!pattern) return std::move(pattern).error();
-    WIN32_FIND_DATAW first{};
-    // The basic information level skips the 8.3 names, and the large fetch asks for bigger
-    // batches per kernel call; both speed up a walk of big trees.
-    ScopedFindHandle search(FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &first,
-                                             FindExSearchNameMatch, nullptr,
-                                             FIND_FIRST_EX_LARGE_FETCH));
-    if (search) {
-      return std::unique_ptr<DirListing>(
-          std::make_unique<Win32DirListing>(std::move(search), first));
+  // A root is opened following links: a root that is a link is walked through it.
+  Result<std::unique_ptr<Folder>> open_folder(const Path& folder) override {
+    auto wide = widen_path(folder);
+    if (!wide) return std::move(wide).error();
+    ScopedFileHandle handle;
+    for (const ACCESS_MASK access : kFolderAccess) {
+      handle.reset(CreateFileW(wide->c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      if (handle || GetLastError() != ERROR_ACCESS_DENIED) break;
     }
-    const DWORD code = GetLastError();
-    // Only a drive root lacks "." and "..", so an empty root matches nothing at all.
-    if (code == ERROR_FILE_NOT_FOUND) {
-      auto wide_folder = widen_path(folder);
-      if (wide_folder && is_folder(*wide_folder)) {
-        return std::unique_ptr<DirListing>(std::make_unique<Win32DirListing>());
-      }
+    if (!handle) return last_os_error();
+    auto attributes = attributes_of(handle.get());
+    if (!attributes) return std::move(attributes).error();
+    if ((*attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return os_error(ERROR_DIRECTORY, ErrorKind::WrongType);
     }
-    return os_error(code);
+    return std::unique_ptr<Folder>(std::make_unique<Win32Folder>(std::move(handle)));
   }
 
   Result<std::uint32_t> get_attributes(const Path& path) override {
@@ -235,28 +511,16 @@ class Win32FileSystem final : public FileSystem {
     return std::unique_ptr<WritableFile>(std::make_unique<Win32WritableFile>(std::move(file)));
   }
 
-  // Windows 10 1809 deletes a READONLY file in one call when asked to ignore the attribute, and
-  // POSIX semantics take the name away at once even while others still have the file open. The
-  // reparse point itself is opened, so that a link is deleted rather than its target, as
+  // The reparse point itself is opened, so that a link is deleted rather than its target, as
   // DeleteFileW does.
   Result<void> delete_file(const Path& path) override {
     auto wide = widen_path(path);
     if (!wide) return std::move(wide).error();
-    {
-      ScopedFileHandle file(CreateFileW(wide->c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-      if (!file) return last_os_error();
-      win32::FileDispositionInfoEx disposition{win32::kDispositionDelete |
-                                               win32::kDispositionPosixSemantics |
-                                               win32::kDispositionIgnoreReadonly};
-      if (SetFileInformationByHandle(file.get(), win32::kFileDispositionInfoEx, &disposition,
-                                     sizeof disposition)) {
-        return {};
-      }
-      const DWORD code = GetLastError();
-      if (!disposition_ex_unsupported(code)) return os_error(code);
-    }
-    return delete_clearing_readonly(*wide);
+    ScopedFileHandle file(
+        CreateFileW(wide->c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return last_os_error();
+    return delete_through(file.get());
   }
 
   // GetFileAttributesW describes a link rather than its target; only then is the target opened

@@ -39,6 +39,9 @@ ErrorKind kind_of(DWORD code) {
     case ERROR_WRITE_PROTECT:
     case ERROR_PRIVILEGE_NOT_HELD:
       return ErrorKind::AccessDenied;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return ErrorKind::AlreadyExists;
     case ERROR_INVALID_DATA:
     case ERROR_NO_UNICODE_TRANSLATION:
       return ErrorKind::InvalidData;
@@ -54,5 +57,9 @@ Error os_error(std::uint32_t code) {
 }
 
 Error last_os_error() { return os_error(GetLastError()); }
+
+Error os_error(std::uint32_t code, ErrorKind kind) {
+  return Error::from_os(code, system_text(code), kind);
+}
 
 }  // namespace tindral::platform

@@ -16,6 +16,9 @@
 #endif
 
 #include <windows.h>
+// After <windows.h>, which it needs: the native calls that open names relative to an open
+// folder (NtCreateFile with OBJECT_ATTRIBUTES.RootDirectory), which the Win32 API lacks.
+#include <winternl.h>
 
 namespace tindral::platform::win32 {
 

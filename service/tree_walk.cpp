@@ -1,0 +1,205 @@
+#include "tree_walk.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tindral {
+
+namespace {
+
+// The most folders the walk keeps open along its path. A tree of ordinary depth stays within it
+// and is never reopened; a deeper one keeps evenly spaced ancestors and the folders nearest to
+// where it is, so that it runs within a process's default descriptor limit however deep it is.
+constexpr std::size_t kMaxOpenFolders = 128;
+// What the walk keeps when it lets folders go: this many ancestors spread along the path and as
+// many of the latest, so that letting go happens once every so many levels, not at each.
+constexpr std::size_t kKeptAnchors = kMaxOpenFolders / 4;
+constexpr std::size_t kKeptLatest = kMaxOpenFolders / 4;
+
+/// One folder on the walk's path.
+struct Frame {
+  std::string name;                          ///< empty for the root
+  std::unique_ptr<platform::Folder> folder;  ///< null while let go
+  std::optional<platform::FileId> id;        ///< taken when the folder is let go
+  std::vector<std::string> subfolders;       ///< to walk, in listing order
+  std::size_t next_subfolder = 0;
+  bool lost = false;  ///< could not be reached again after it was let go
+};
+
+class TreeWalker {
+ public:
+  TreeWalker(WalkVisitor& visitor, const platform::StopSignal* stop)
+      : visitor_(visitor), stop_(stop) {}
+
+  WalkEnd run(platform::FileSystem& fs, const Path& root) {
+    if (stop_requested()) return WalkEnd::Stopped;
+    Result<std::unique_ptr<platform::Folder>> opened = fs.open_folder(root);
+    if (!opened) {
+      visitor_.folder_unopened();
+      return WalkEnd::Finished;
+    }
+    enter({}, std::move(opened).value());
+    while (!frames_.empty()) {
+      if (stop_requested()) return WalkEnd::Stopped;
+      Frame& top = frames_.back();
+      if (top.next_subfolder < top.subfolders.size()) {
+        descend();
+      } else {
+        ascend();
+      }
+    }
+    return WalkEnd::Finished;
+  }
+
+ private:
+  bool stop_requested() const { return stop_ != nullptr && stop_->requested(); }
+
+  void enter(std::string name, std::unique_ptr<platform::Folder> folder) {
+    visitor_.enter_folder(name);
+    Frame& frame = frames_.emplace_back();
+    frame.name = std::move(name);
+    frame.folder = std::move(folder);
+    open_count_ += 1;
+    list(frame);
+    if (open_count_ > kMaxOpenFolders) let_go_of_folders();
+  }
+
+  // Reads the whole listing and closes it before anything below is opened, so that one listing
+  // is open at a time however deep the walk goes.
+  void list(Frame& frame) {
+    Result<std::unique_ptr<platform::DirListing>> listing = frame.folder->open_listing();
+    if (!listing) {
+      visitor_.folder_listed(*frame.folder, false, ListedDesktopIni::Unknown);
+      return;
+    }
+    ListedDesktopIni desktop_ini = ListedDesktopIni::Absent;
+    platform::DirEntry entry;
+    Result<bool> more = (*listing)->next(entry);
+    for (; more && *more; more = (*listing)->next(entry)) {
+      if (may_name_desktop_ini(entry.name)) desktop_ini = ListedDesktopIni::Unknown;
+      if (visitor_.take_entry(entry)) frame.subfolders.push_back(std::move(entry.name));
+    }
+    // The entries not read may include desktop.ini; those read stand.
+    if (!more) desktop_ini = ListedDesktopIni::Unknown;
+    listing->reset();
+    visitor_.folder_listed(*frame.folder, true, desktop_ini);
+  }
+
+  void descend() {
+    const std::size_t parent_index = frames_.size() - 1;
+    Frame& parent_frame = frames_[parent_index];
+    std::string name = std::move(parent_frame.subfolders[parent_frame.next_subfolder++]);
+    if (parent_frame.next_subfolder == parent_frame.subfolders.size()) {
+      // The names are not needed once the last one is taken.
+      parent_frame.subfolders = {};
+      parent_frame.next_subfolder = 0;
+    }
+    platform::Folder* parent = reach(parent_index);
+    if (parent == nullptr) {
+      visitor_.folder_unopened();
+      return;
+    }
+    Result<std::unique_ptr<platform::Folder>> opened = parent->open_subfolder(name);
+    if (!opened) {
+      visitor_.folder_unopened();
+      return;
+    }
+    enter(std::move(name), std::move(opened).value());
+  }
+
+  void ascend() {
+    const std::size_t index = frames_.size() - 1;
+    platform::Folder* folder = reach(index);
+    visitor_.leave_folder(folder);
+    // The parent was let go: the folder being left can tell where it lies now, which spares
+    // reopening the parent from an ancestor, provided it is still the folder the walk listed.
+    if (index > 0 && folder != nullptr && frames_[index - 1].folder == nullptr &&
+        !frames_[index - 1].lost) {
+      adopt_if_same(index - 1, folder->open_parent());
+    }
+    if (frames_.back().folder != nullptr) open_count_ -= 1;
+    frames_.pop_back();
+  }
+
+  // The open folder of the frame at `index`, reopened if it was let go; null when it cannot be
+  // reached as the folder the walk listed.
+  platform::Folder* reach(std::size_t index) {
+    Frame& frame = frames_[index];
+    if (frame.folder != nullptr || frame.lost) return frame.folder.get();
+    std::size_t from = index;
+    while (from > 0 && frames_[from - 1].folder == nullptr) --from;
+    if (from == 0 || frames_[from - 1].lost) {
+      mark_lost(from, index);
+      return nullptr;
+    }
+    // Opens each folder from the nearest open ancestor down, keeping the last ones, which the
+    // way back up needs next.
+    for (std::size_t i = from; i <= index; ++i) {
+      Result<std::unique_ptr<platform::Folder>> opened =
+          frames_[i - 1].folder->open_subfolder(frames_[i].name);
+      if (!adopt_if_same(i, std::move(opened))) {
+        mark_lost(i, index);
+        return nullptr;
+      }
+      if (i + kKeptLatest <= index) let_go(frames_[i]);
+    }
+    return frame.folder.get();
+  }
+
+  // Takes `opened` as the frame's folder when it is the folder the walk listed there.
+  bool adopt_if_same(std::size_t index, Result<std::unique_ptr<platform::Folder>> opened) {
+    Frame& frame = frames_[index];
+    if (!opened || !frame.id) return false;
+    Result<platform::FileId> id = (*opened)->id();
+    if (!id || *id != *frame.id) return false;
+    frame.folder = std::move(opened).value();
+    open_count_ += 1;
+    return true;
+  }
+
+  void mark_lost(std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i <= last; ++i) frames_[i].lost = true;
+  }
+
+  // A folder is let go only once its identity is known, so that it can be recognised when it is
+  // reopened; one whose identity cannot be read stays open.
+  void let_go(Frame& frame) {
+    if (frame.folder == nullptr) return;
+    if (!frame.id) {
+      Result<platform::FileId> id = frame.folder->id();
+      if (!id) return;
+      frame.id = *id;
+    }
+    frame.folder.reset();
+    open_count_ -= 1;
+  }
+
+  // Keeps the root, ancestors at even spacing and the latest folders; lets go of the rest.
+  void let_go_of_folders() {
+    const std::size_t depth = frames_.size();
+    std::size_t spacing = 1;
+    while (depth / spacing > kKeptAnchors) spacing *= 2;
+    for (std::size_t i = 1; i + kKeptLatest < depth; ++i) {
+      if (i % spacing != 0) let_go(frames_[i]);
+    }
+  }
+
+  WalkVisitor& visitor_;
+  const platform::StopSignal* stop_;
+  std::vector<Frame> frames_;
+  std::size_t open_count_ = 0;
+};
+
+}  // namespace
+
+WalkEnd walk_tree(platform::FileSystem& fs, const Path& root, WalkVisitor& visitor,
+                  const platform::StopSignal* stop) {
+  return TreeWalker(visitor, stop).run(fs, root);
+}
+
+}  // namespace tindral

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <string_view>
+
+#include "desktop_ini.h"
+#include "platform/file_system.h"
+#include "platform/path.h"
+#include "platform/stop_signal.h"
+
+namespace tindral {
+
+/// What a walk does at each folder. The walker calls these in the order of the walk; "the
+/// current folder" is the one entered last and not yet left.
+class WalkVisitor {
+ public:
+  virtual ~WalkVisitor() = default;
+
+  /// A folder is about to be listed: the root (with an empty name) or the current folder's
+  /// subfolder `name`, which becomes the current folder.
+  virtual void enter_folder(std::string_view name) = 0;
+  /// One entry of the current folder's listing; true for a subfolder to walk into later.
+  virtual bool take_entry(const platform::DirEntry& entry) = 0;
+  /// The current folder has been listed, before anything below it is walked. `listed` is false
+  /// when its listing could not be opened; entries taken before a listing broke off stand.
+  virtual void folder_listed(platform::Folder& folder, bool listed,
+                             ListedDesktopIni desktop_ini) = 0;
+  /// The root, or a subfolder of the current folder, could not be opened as a folder (gone,
+  /// refused, or a link by now). It is neither entered nor left.
+  virtual void folder_unopened() = 0;
+  /// Everything below the current folder has been walked and it is left. `folder` is null when
+  /// the walk could not reach the folder again (it was moved or replaced meanwhile).
+  virtual void leave_folder(platform::Folder* folder) = 0;
+};
+
+/// How a walk ended.
+enum class WalkEnd { Finished, Stopped };
+
+/// Walks the tree below `root` depth first through open folders: the root is opened by its path
+/// (a root that is a link is walked through it), every folder below it relative to its parent
+/// and as itself, never through a link. Each listing is read whole and closed before anything
+/// below it is opened. The walk has no depth limit, and the folders it keeps open along the
+/// path stay bounded: on the way back up it reopens the ones it let go and makes sure each is
+/// still the folder it listed. `stop` (when given) is tested at every folder; once it is
+/// raised the walk ends at once, leaving every folder it has entered and not left undecided.
+WalkEnd walk_tree(platform::FileSystem& fs, const Path& root, WalkVisitor& visitor,
+                  const platform::StopSignal* stop = nullptr);
+
+}  // namespace tindral
