@@ -124,6 +124,7 @@ class TreeWalker {
     }
     if (frames_.back().folder != nullptr) open_count_ -= 1;
     frames_.pop_back();
+    thinned_end_ = std::min(thinned_end_, frames_.size());
   }
 
   // The open folder of the frame at `index`, reopened if it was let go; null when it cannot be
@@ -138,7 +139,9 @@ class TreeWalker {
       return nullptr;
     }
     // Opens each folder from the nearest open ancestor down, keeping the last ones, which the
-    // way back up needs next.
+    // way back up needs next, and a few spread over the rest, so that reaching those later
+    // starts close by rather than at the ancestor again.
+    const std::size_t keep_every = std::max<std::size_t>(1, (index - from + 1) / kKeptLatest);
     for (std::size_t i = from; i <= index; ++i) {
       Result<std::unique_ptr<platform::Folder>> opened =
           frames_[i - 1].folder->open_subfolder(frames_[i].name);
@@ -146,7 +149,10 @@ class TreeWalker {
         mark_lost(i, index);
         return nullptr;
       }
-      if (i + kKeptLatest <= index) let_go(frames_[i]);
+      const std::size_t above = i - 1;
+      if (above >= from && above + kKeptLatest <= index && (above - from) % keep_every != 0) {
+        let_go(frames_[above]);
+      }
     }
     return frame.folder.get();
   }
@@ -179,20 +185,33 @@ class TreeWalker {
     open_count_ -= 1;
   }
 
-  // Keeps the root, ancestors at even spacing and the latest folders; lets go of the rest.
+  // Keeps the root, ancestors at even spacing and the latest folders; lets go of the rest. Only
+  // the frames entered since the last time, and the ancestors that the spacing no longer keeps,
+  // are looked at, so that letting go costs no more than entering did.
   void let_go_of_folders() {
     const std::size_t depth = frames_.size();
-    std::size_t spacing = 1;
+    std::size_t spacing = spacing_;
     while (depth / spacing > kKeptAnchors) spacing *= 2;
-    for (std::size_t i = 1; i + kKeptLatest < depth; ++i) {
-      if (i % spacing != 0) let_go(frames_[i]);
+    if (spacing != spacing_) {
+      for (std::size_t i = spacing_; i < thinned_end_; i += spacing_) {
+        if (i % spacing != 0) let_go(frames_[i]);
+      }
+      spacing_ = spacing;
     }
+    for (std::size_t i = std::max<std::size_t>(thinned_end_, 1); i + kKeptLatest < depth; ++i) {
+      if (i % spacing_ != 0) let_go(frames_[i]);
+    }
+    thinned_end_ = std::max(thinned_end_, depth - kKeptLatest);
   }
 
   WalkVisitor& visitor_;
   const platform::StopSignal* stop_;
   std::vector<Frame> frames_;
   std::size_t open_count_ = 0;
+  /// Ancestors are kept this far apart once the path is too long to keep every folder open.
+  std::size_t spacing_ = 1;
+  /// Frames below this have been let go of where the spacing says so.
+  std::size_t thinned_end_ = 0;
 };
 
 }  // namespace

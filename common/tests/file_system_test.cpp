@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 
 #include "support/listing.h"
@@ -373,6 +375,162 @@ TEST_F(FileSystemTest, ReplaceFileCreatesAMissingTarget) {
 
   EXPECT_EQ(read_bytes(dir / "target"), "new");
   EXPECT_FALSE(testing::path_exists(dir / "source"));
+}
+
+// ---- folders and files opened as themselves ----
+
+// The handles the walks work through: names are reached relative to an open folder, and what a
+// name is comes from the handle, never from a second look at the name.
+class OpenFolderTest : public FileSystemTest {
+ protected:
+  std::unique_ptr<Folder> open_dir() {
+    auto folder = fs.open_folder(dir.path());
+    EXPECT_TRUE(folder) << folder.error().message();
+    return folder ? std::move(folder).value() : nullptr;
+  }
+
+  std::unique_ptr<OpenFile> open_file(Folder& folder, std::string_view name) {
+    auto file = folder.open_file(name);
+    EXPECT_TRUE(file) << name << ": " << file.error().message();
+    return file ? std::move(file).value() : nullptr;
+  }
+};
+
+TEST_F(OpenFolderTest, AFolderReachesTheNamesInItAsWhatTheyAre) {
+  testing::make_folder(dir / "sub");
+  write_bytes(dir / "file", "x");
+  std::unique_ptr<Folder> folder = open_dir();
+  ASSERT_TRUE(folder);
+
+  auto sub = folder->open_subfolder("sub");
+  ASSERT_TRUE(sub) << sub.error().message();
+  EXPECT_EQ(folder->open_subfolder("file").error().kind(), ErrorKind::WrongType);
+  EXPECT_TRUE(folder->open_subfolder("missing").error().is_not_found());
+  EXPECT_TRUE(folder->open_file("missing").error().is_not_found());
+
+  // The same folder opened twice is one folder; another is another.
+  EXPECT_EQ(*(*open_dir()).id(), *folder->id());
+  EXPECT_NE(*(*sub)->id(), *folder->id());
+  auto parent = (*sub)->open_parent();
+  if (parent) {
+    EXPECT_EQ(*(*parent)->id(), *folder->id());
+  }
+
+  auto listing = folder->open_listing();
+  ASSERT_TRUE(listing) << listing.error().message();
+  std::set<std::string> names;
+  DirEntry entry;
+  while ((*listing)->next(entry).value()) names.insert(entry.name);
+  EXPECT_EQ(names, (std::set<std::string>{"file", "sub"}));
+}
+
+TEST_F(OpenFolderTest, AFileIsReadChangedAndDeletedThroughItsHandle) {
+  write_bytes(dir / "desktop.ini", "0123456789");
+  std::unique_ptr<Folder> folder = open_dir();
+  std::unique_ptr<OpenFile> file = open_file(*folder, "desktop.ini");
+  ASSERT_TRUE(file);
+
+  const OpenFileInfo info = *file->info();
+  EXPECT_TRUE(info.regular);
+  EXPECT_EQ(info.size, 10u);
+  EXPECT_EQ(info.link_count, 1u);
+  EXPECT_EQ(*file->read(4), "0123");
+  EXPECT_EQ(*file->read(100), "0123456789");
+
+  ASSERT_TRUE(file->set_attributes(kHiddenSystem));
+  EXPECT_EQ(attributes(dir / "desktop.ini") & kServiceBits, kHiddenSystem);
+  EXPECT_EQ(*file->attributes() & kServiceBits, kHiddenSystem);
+  // A hidden and system file is rewritten in place.
+  ASSERT_TRUE(file->truncate());
+  ASSERT_TRUE(file->write_all("new"));
+  EXPECT_EQ(read_bytes(dir / "desktop.ini"), "new");
+
+  ASSERT_TRUE(file->set_attributes(kAttrReadonly | kHiddenSystem));
+  auto deleted = file->remove();
+  ASSERT_TRUE(deleted) << deleted.error().message();
+  file.reset();
+  EXPECT_FALSE(testing::path_exists(dir / "desktop.ini"));
+}
+
+TEST_F(OpenFolderTest, AReadonlyFileIsNotTruncated) {
+  write_bytes(dir / "desktop.ini", "keep");
+  set(dir / "desktop.ini", kAttrReadonly);
+  std::unique_ptr<Folder> folder = open_dir();
+  std::unique_ptr<OpenFile> file = open_file(*folder, "desktop.ini");
+  ASSERT_TRUE(file);
+  auto truncated = file->truncate();
+  if (truncated && running_under_wine()) {
+    GTEST_SKIP() << "Wine: a READONLY file opens for writing when Wine runs as root";
+  }
+  ASSERT_FALSE(truncated);
+  EXPECT_EQ(truncated.error().kind(), ErrorKind::AccessDenied);
+  set(dir / "desktop.ini", kAttrNormal);
+  EXPECT_EQ(read_bytes(dir / "desktop.ini"), "keep");
+}
+
+TEST_F(OpenFolderTest, ANewFileNeverTakesANameThatIsTaken) {
+  write_bytes(dir / "desktop.ini", "theirs");
+  std::unique_ptr<Folder> folder = open_dir();
+
+  auto taken = folder->create_file("desktop.ini");
+  ASSERT_FALSE(taken);
+  EXPECT_EQ(taken.error().kind(), ErrorKind::AlreadyExists) << taken.error().message();
+  EXPECT_EQ(read_bytes(dir / "desktop.ini"), "theirs");
+
+  auto created = folder->create_file("new.ini");
+  ASSERT_TRUE(created) << created.error().message();
+  ASSERT_TRUE((*created)->write_all("mine"));
+  ASSERT_TRUE((*created)->set_attributes(kHiddenSystem));
+  created->reset();
+  EXPECT_EQ(read_bytes(dir / "new.ini"), "mine");
+  EXPECT_EQ(attributes(dir / "new.ini") & kServiceBits, kHiddenSystem);
+}
+
+// Once the name is taken by another file, a change through the handle reaches the file that was
+// opened (Windows) or nothing at all (POSIX, which checks that the name still holds it); never
+// the file that now bears the name.
+TEST_F(OpenFolderTest, ChangesNeverReachAFileThatTookTheNameSinceTheOpen) {
+  write_bytes(dir / "desktop.ini", "[Tindral]");
+  std::unique_ptr<Folder> folder = open_dir();
+  std::unique_ptr<OpenFile> file = open_file(*folder, "desktop.ini");
+  ASSERT_TRUE(file);
+  ASSERT_TRUE(fs.replace_file(dir / "desktop.ini", dir / "moved.ini"));
+  write_bytes(dir / "desktop.ini", "theirs");
+
+  if (file->truncate()) static_cast<void>(file->write_all("mine"));
+  EXPECT_EQ(read_bytes(dir / "desktop.ini"), "theirs");
+  if (running_under_wine()) {
+    GTEST_SKIP() << "Wine: a file marked for deletion through a handle is deleted by the name it "
+                    "was opened by, whatever file bears that name by then (ReOpenFile likewise "
+                    "reopens the name, which the layer checks)";
+  }
+  static_cast<void>(file->remove());
+  file.reset();
+  EXPECT_EQ(read_bytes(dir / "desktop.ini"), "theirs");
+}
+
+TEST_F(OpenFolderTest, LinksAreNeverOpenedAsWhatTheyName) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << "Wine: CreateSymbolicLinkW creates nothing, so no link can be made here";
+  }
+  testing::make_folder(dir / "target-folder");
+  write_bytes(dir / "target.ini", "[Tindral]");
+  if (!testing::make_symlink(dir / "target-folder", dir / "to-folder", true) ||
+      !testing::make_symlink(dir / "target.ini", dir / "desktop.ini", false) ||
+      !testing::make_symlink(dir / "nowhere", dir / "dangling.ini", false)) {
+    GTEST_SKIP() << "this system cannot create symbolic links for the test";
+  }
+  std::unique_ptr<Folder> folder = open_dir();
+
+  EXPECT_EQ(folder->open_subfolder("to-folder").error().kind(), ErrorKind::WrongType);
+  // A link to a file is refused (POSIX) or opens as itself, a reparse point (Windows).
+  auto link = folder->open_file("desktop.ini");
+  if (link) {
+    EXPECT_FALSE((*link)->info()->regular);
+  }
+  EXPECT_EQ(folder->create_file("dangling.ini").error().kind(), ErrorKind::AlreadyExists);
+  EXPECT_EQ(read_bytes(dir / "target.ini"), "[Tindral]");
+  EXPECT_FALSE(testing::path_exists(dir / "nowhere"));
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 #include "support/fake_file_system.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
-#include "support/small_stack.h"
 
 namespace tindral {
 namespace {
@@ -402,28 +401,6 @@ TEST_F(FolderWalkFakeTest, GitFolderInAnyCaseIsNotWalked) {
   expect_result(scan_folder(fs_, root_), 2, 2, 0, true);  // Root and .gitx
   EXPECT_THAT(operations_starting("create "),
               ElementsAre(created(root_.child(".gitx")), created(root_)));
-}
-
-// A walk that recursed once per level would need far more than 16 bytes of stack per level:
-// on this stack it would crash long before the bottom. (Every folder costs the walk work in
-// proportion to its path's length, which every file-system call takes whole, so a chain as deep
-// as 100,000 folders, with paths of up to 200 KB, would take minutes to walk; the small stack
-// makes the point at a depth that takes seconds.)
-TEST_F(FolderWalkFakeTest, DeepChainOnASmallStack) {
-  constexpr std::uint64_t kDepth = 4096;
-  constexpr std::size_t kStackBytes = 64 * 1024;
-  std::string chain = root_.bytes();
-  for (std::uint64_t i = 1; i < kDepth; ++i) chain += std::string{platform::kSeparator, 'd'};
-  const Path leaf(chain);
-  fs_.add_file(leaf.child("f"));
-
-  FolderScanResult result;
-  testing::run_on_small_stack(kStackBytes, [&] { result = scan_folder(fs_, root_); });
-
-  expect_result(result, kDepth, kDepth, 0, true);
-  EXPECT_TRUE(fs_.contains(leaf.child("desktop.ini")));
-  EXPECT_TRUE(fs_.contains(root_.child("desktop.ini")));
-  EXPECT_EQ(fs_.max_open_listings(), 1);
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <new>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,7 +76,11 @@ class RecordingFileSystem final : public platform::FileSystem {
     return static_cast<int>(std::count(looked_at_.begin(), looked_at_.end(), path));
   }
 
+  /// Runs before every open of a folder by its path (a walk's root), with that path.
+  std::function<void(const Path&)> on_open_folder;
+
   Result<std::unique_ptr<platform::Folder>> open_folder(const Path& folder) override {
+    if (on_open_folder) on_open_folder(folder);
     return inner_.open_folder(folder);
   }
   Result<std::uint32_t> get_attributes(const Path& path) override {
@@ -359,6 +365,58 @@ TEST_F(WorkerTest, FolderNamedPausedFlagPausesAndSurvivesACleanup) {
   EXPECT_FALSE(data_file_exists("cleanup.flag"));
   expect_logs({kStarted, initial_scan(1, 1, 0), kCleanupRequested, cleaned(1, 1), kStopRequested,
                kStopped});
+}
+
+// A stop request made while a walk runs ends it at the next folder: the worker says how far it
+// got and then stops, however large the tree.
+TEST_F(WorkerTest, AStopRequestCutsARunningScanShortAndStopsTheService) {
+  configure_root();
+  testing::make_folder(root_.child("Album"));
+  testing::write_bytes(root_.child("Album").child("photo.jpg"), "jpeg");
+  RecordingFileSystem fs(disk());
+  fs.on_open_folder = [this](const Path&) { stop_.request(); };
+  run(5, fs);
+  expect_logs({kStarted, "Initial scan cut short by a stop request: " + counts(1, 0, 0),
+               kStopRequested, kStopped});
+  EXPECT_EQ(sleeps_, 0);
+  EXPECT_FALSE(testing::path_exists(root_ini_));
+}
+
+TEST_F(WorkerTest, AStopRequestCutsARunningCleanupShortAndStopsTheService) {
+  configure_root();
+  testing::make_folder(root_.child("Album"));
+  testing::write_bytes(root_.child("Album").child("photo.jpg"), "jpeg");
+  RecordingFileSystem fs(disk());
+  before_pass_ = [&](int pass) {
+    if (pass != 1) return;
+    write_data_file("cleanup.flag", "");
+    fs.on_open_folder = [this](const Path&) { stop_.request(); };
+  };
+  run(5, fs);
+  expect_logs({kStarted, initial_scan(2, 2, 0), kCleanupRequested,
+               "Cleanup cut short by a stop request: 1 folders visited, 1 desktop.ini removed",
+               kStopRequested, kStopped});
+  EXPECT_FALSE(testing::path_exists(root_ini_));
+  EXPECT_TRUE(testing::path_exists(root_.child("Album").child("desktop.ini")));
+}
+
+// Whatever a walk throws (an allocation that fails in a huge folder) is the pass's error, and
+// the service goes on with the next pass.
+TEST_F(WorkerTest, AnExceptionInsideAPassIsLoggedAsItsErrorAndTheServiceGoesOn) {
+  configure_root();
+  RecordingFileSystem fs(disk());
+  int opens = 0;
+  fs.on_open_folder = [&](const Path&) {
+    if (++opens == 1) throw std::bad_alloc();
+    if (opens == 2) throw std::runtime_error("the disk went away");
+  };
+  write_data_file("rescan.flag", "");
+  before_pass_ = [this](int pass) {
+    if (pass == 2) write_data_file("rescan.flag", "");
+  };
+  run(3, fs);
+  expect_logs({kStarted, "Scan error: Out of memory", kRescan, "Scan error: the disk went away",
+               kRescan, scan(1, 1, 0), kStopRequested, kStopped});
 }
 
 TEST_F(WorkerTest, FailingScansAreReportedAndRestartTheInterval) {

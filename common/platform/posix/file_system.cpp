@@ -485,15 +485,15 @@ int open_for_reading(int folder, const char* name, int flags) {
   return ::openat(folder, name, flags);
 }
 
-// Reads from the descriptor's position until its end, `limit` bytes or, when the size is known,
-// that many bytes (no further call is made to find the end of a file whose size was asked).
-// Memory grows with what arrives, never with a size the file claims.
+// Reads from the start until the end, `limit` bytes or, when the size is known, that many bytes
+// (no further call is made to find the end of a file whose size was asked). Memory grows with
+// what arrives, never with a size the file claims.
 Result<std::string> read_bounded(int fd, std::size_t limit, std::size_t known_size) {
   std::string content;
   std::array<char, kReadPiece> piece;
   while (content.size() < limit) {
     const std::size_t want = std::min(piece.size(), limit - content.size());
-    const ssize_t got = ::read(fd, piece.data(), want);
+    const ssize_t got = ::pread(fd, piece.data(), want, static_cast<off_t>(content.size()));
     if (got < 0) {
       if (errno == EINTR) continue;
       return last_os_error();
@@ -605,7 +605,7 @@ class PosixOpenFile final : public OpenFile {
 /// A folder opened as itself: everything below it is reached through its descriptor.
 class PosixFolder final : public Folder {
  public:
-  explicit PosixFolder(ScopedFd fd) : fd_(std::move(fd)) {}
+  PosixFolder(ScopedFd fd, bool listable) : fd_(std::move(fd)), listable_(listable) {}
 
   Result<FileId> id() override {
     auto status = stat_descriptor(fd_.get());
@@ -626,6 +626,7 @@ class PosixFolder final : public Folder {
 
   // Every listing starts from the first entry, also a second one of the same folder.
   Result<std::unique_ptr<DirListing>> open_listing() override {
+    if (!listable_) return os_error(EACCES);
     if (::lseek(fd_.get(), 0, SEEK_SET) < 0) return last_os_error();
     return std::unique_ptr<DirListing>(std::make_unique<FolderListing>(fd_.get()));
   }
@@ -653,20 +654,24 @@ class PosixFolder final : public Folder {
         std::make_unique<PosixOpenFile>(fd_.get(), std::move(owned), std::move(fd), true));
   }
 
-  /// Opens the folder at `name` relative to `base`; `flags` decide whether a link is followed.
+  /// Opens the folder `name` relative to `base`, following a link only where asked (a root).
   static Result<std::unique_ptr<Folder>> open_folder_at(int base, const char* name,
-                                                        int flags = kFolderFlags) {
-    ScopedFd fd(::openat(base, name, flags));
+                                                        bool follow_link = false) {
+    const int no_follow = follow_link ? O_NOFOLLOW : 0;
+    ScopedFd fd(::openat(base, name, kFolderFlags & ~no_follow));
+    bool listable = true;
     // A folder that may be searched but not read can still lead to the names in it.
     if (fd.get() < 0 && errno == EACCES) {
-      fd = ScopedFd(::openat(base, name, kSearchOnlyFolderFlags | (flags & ~kFolderFlags)));
+      fd = ScopedFd(::openat(base, name, kSearchOnlyFolderFlags & ~no_follow));
+      listable = false;
     }
     if (fd.get() < 0) return open_error_below_root();
-    return std::unique_ptr<Folder>(std::make_unique<PosixFolder>(std::move(fd)));
+    return std::unique_ptr<Folder>(std::make_unique<PosixFolder>(std::move(fd), listable));
   }
 
  private:
   ScopedFd fd_;
+  bool listable_;
 };
 
 class PosixFileSystem final : public FileSystem {
@@ -674,8 +679,7 @@ class PosixFileSystem final : public FileSystem {
   // A root is opened following links: a root that is a link is walked through it.
   Result<std::unique_ptr<Folder>> open_folder(const Path& folder) override {
     return at(folder, [](const Location& location) -> Result<std::unique_ptr<Folder>> {
-      return PosixFolder::open_folder_at(location.folder, location.rest,
-                                         kFolderFlags & ~O_NOFOLLOW);
+      return PosixFolder::open_folder_at(location.folder, location.rest, true);
     });
   }
 

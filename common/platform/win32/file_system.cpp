@@ -266,6 +266,8 @@ class Win32OpenFile final : public OpenFile {
   }
 
   Result<std::string> read(std::size_t limit) override {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(handle_.get(), start, nullptr, FILE_BEGIN)) return last_os_error();
     std::string content;
     char piece[kReadPiece];
     while (content.size() < limit) {
@@ -314,12 +316,21 @@ class Win32OpenFile final : public OpenFile {
   }
 
  private:
-  // The handle with at least `access`, reopened with the rights it lacked if need be.
+  // The handle with at least `access`, reopened with the rights it lacked if need be. Windows
+  // reopens the very file the handle has open; Wine reopens whatever bears the name it was opened
+  // by, so the reopened file must prove to be the same one.
   Result<HANDLE> with_access(ACCESS_MASK access) {
     if ((granted_ & access) == access) return handle_.get();
     ScopedFileHandle reopened(
         ReOpenFile(handle_.get(), granted_ | access, kShareAll, FILE_FLAG_OPEN_REPARSE_POINT));
     if (!reopened) return last_os_error();
+    auto original = information_of(handle_.get());
+    if (!original) return std::move(original).error();
+    auto now = information_of(reopened.get());
+    if (!now) return std::move(now).error();
+    if (id_of(*now) != id_of(*original)) {
+      return Error("the name no longer holds the file that was opened", ErrorKind::WrongType);
+    }
     handle_ = std::move(reopened);
     granted_ |= access;
     return handle_.get();
@@ -333,7 +344,8 @@ class Win32OpenFile final : public OpenFile {
 /// A folder opened as itself: everything below it is reached through its handle.
 class Win32Folder final : public Folder {
  public:
-  explicit Win32Folder(ScopedFileHandle handle) : handle_(std::move(handle)) {}
+  Win32Folder(ScopedFileHandle handle, ACCESS_MASK granted)
+      : handle_(std::move(handle)), granted_(granted) {}
 
   Result<FileId> id() override {
     auto information = information_of(handle_.get());
@@ -347,16 +359,20 @@ class Win32Folder final : public Folder {
     return set_attributes_of(handle_.get(), attributes);
   }
 
+  // A folder opened only to reach the names in it cannot be listed.
   Result<std::unique_ptr<DirListing>> open_listing() override {
+    if ((granted_ & FILE_LIST_DIRECTORY) == 0) return os_error(ERROR_ACCESS_DENIED);
     return std::unique_ptr<DirListing>(std::make_unique<FolderListing>(handle_.get()));
   }
 
   // A name-surrogate reparse point (a symbolic link, a junction, a mount point) opens as itself
   // with FILE_OPEN_REPARSE_POINT and would pass for a folder: the tag tells it apart.
   Result<std::unique_ptr<Folder>> open_subfolder(std::string_view name) override {
-    Result<ScopedFileHandle> opened = Result<ScopedFileHandle>(Error("no access tried"));
+    Result<ScopedFileHandle> opened = Error("the folder was not opened");
+    ACCESS_MASK granted = 0;
     for (const ACCESS_MASK access : kFolderAccess) {
       opened = open_relative(handle_.get(), name, access, FILE_OPEN, FILE_DIRECTORY_FILE);
+      granted = access;
       if (opened || opened.error().kind() != ErrorKind::AccessDenied) break;
     }
     if (!opened) return std::move(opened).error();
@@ -368,7 +384,8 @@ class Win32Folder final : public Folder {
         (tag.ReparseTag & kReparseTagNameSurrogate) != 0) {
       return Error("a link where the listing showed a folder", ErrorKind::WrongType);
     }
-    return std::unique_ptr<Folder>(std::make_unique<Win32Folder>(std::move(opened).value()));
+    return std::unique_ptr<Folder>(
+        std::make_unique<Win32Folder>(std::move(opened).value(), granted));
   }
 
   // A relative open cannot name the parent ("..") and the final path would be a name again: the
@@ -397,6 +414,7 @@ class Win32Folder final : public Folder {
 
  private:
   ScopedFileHandle handle_;
+  ACCESS_MASK granted_;
 };
 
 bool is_folder(const std::wstring& path) {
@@ -433,9 +451,11 @@ class Win32FileSystem final : public FileSystem {
     auto wide = widen_path(folder);
     if (!wide) return std::move(wide).error();
     ScopedFileHandle handle;
+    ACCESS_MASK granted = 0;
     for (const ACCESS_MASK access : kFolderAccess) {
       handle.reset(CreateFileW(wide->c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      granted = access;
       if (handle || GetLastError() != ERROR_ACCESS_DENIED) break;
     }
     if (!handle) return last_os_error();
@@ -444,7 +464,7 @@ class Win32FileSystem final : public FileSystem {
     if ((*attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       return os_error(ERROR_DIRECTORY, ErrorKind::WrongType);
     }
-    return std::unique_ptr<Folder>(std::make_unique<Win32Folder>(std::move(handle)));
+    return std::unique_ptr<Folder>(std::make_unique<Win32Folder>(std::move(handle), granted));
   }
 
   Result<std::uint32_t> get_attributes(const Path& path) override {
