@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "support/listing.h"
 #include "support/machine.h"
@@ -375,6 +377,28 @@ TEST_F(FileSystemTest, ReplaceFileCreatesAMissingTarget) {
 
   EXPECT_EQ(read_bytes(dir / "target"), "new");
   EXPECT_FALSE(testing::path_exists(dir / "source"));
+}
+
+// Windows refuses to rename over a file that is open, whatever its sharing: a reader that holds
+// the target for a moment must not make the replacement fail.
+TEST_F(FileSystemTest, ReplaceFileWaitsForAReaderThatHoldsTheTargetAMoment) {
+  write_bytes(dir / "service.log", "old");
+  write_bytes(dir / "service.log.tmp", "new");
+  auto folder = fs.open_folder(dir.path());
+  ASSERT_TRUE(folder);
+  auto opened = (*folder)->open_file("service.log");
+  ASSERT_TRUE(opened);
+  std::unique_ptr<OpenFile> reader = std::move(opened).value();
+  std::thread done_reading([&reader] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    reader.reset();
+  });
+
+  auto replaced = fs.replace_file(dir / "service.log.tmp", dir / "service.log");
+  done_reading.join();
+
+  ASSERT_TRUE(replaced) << replaced.error().message();
+  EXPECT_EQ(read_bytes(dir / "service.log"), "new");
 }
 
 // ---- folders and files opened as themselves ----

@@ -582,17 +582,27 @@ class Win32FileSystem final : public FileSystem {
   }
 
   // MoveFileExW replaces the target in one rename; write-through returns only once the rename
-  // is on disk, so a crash cannot leave the old name pointing at nothing.
+  // is on disk, so a crash cannot leave the old name pointing at nothing. Windows refuses to
+  // rename over a file that anybody has open, however it shares it (ERROR_ACCESS_DENIED): a
+  // reader that looks at service.log for a moment (an administrator's viewer, a front end) is
+  // waited for a little rather than costing the log a line.
   Result<void> replace_file(const Path& source, const Path& target) override {
     auto wide_source = widen_path(source);
     if (!wide_source) return std::move(wide_source).error();
     auto wide_target = widen_path(target);
     if (!wide_target) return std::move(wide_target).error();
-    if (!MoveFileExW(wide_source->c_str(), wide_target->c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return last_os_error();
+    constexpr int kAttempts = 20;
+    constexpr DWORD kPauseMilliseconds = 25;
+    for (int attempt = 1;; ++attempt) {
+      if (MoveFileExW(wide_source->c_str(), wide_target->c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return {};
+      }
+      const DWORD code = GetLastError();
+      const bool target_in_use = code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION;
+      if (!target_in_use || attempt == kAttempts) return os_error(code);
+      Sleep(kPauseMilliseconds);
     }
-    return {};
   }
 };
 

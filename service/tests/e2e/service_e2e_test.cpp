@@ -280,6 +280,46 @@ TEST_F(ServiceUnderScmTest, RunsScansAndStopsThroughTheStopFlagAndThroughTheStop
   EXPECT_EQ(second_run.back(), "Tindral Service stopped");
 }
 
+// A stop control in the middle of a long scan reaches the walk, which ends at the next folder:
+// the service reports STOPPED within seconds however large the tree, after saying how far the
+// scan got, and the folders it had not finished keep what they had.
+TEST_F(ServiceUnderScmTest, AStopControlEndsALongScanWithinSeconds) {
+  constexpr int kFolders = 3000;
+  const Path big = tree().child("big");
+  testing::make_folder(big);
+  for (int i = 0; i < kFolders; ++i) {
+    const Path folder = big.child(std::to_string(i));
+    testing::make_folder(folder);
+    testing::write_bytes(folder.child("photo.jpg"), "jpeg");
+  }
+  ProcessHandle service = start();
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(log_has("Tindral Service started", 1, seconds(30)));
+  std::this_thread::sleep_for(milliseconds(500));
+  if (log_has("Initial scan complete", 1, milliseconds(0))) {
+    GTEST_SKIP() << "the scan of " << kFolders << " folders ended before the stop was sent";
+  }
+
+  const auto stop_sent = std::chrono::steady_clock::now();
+  SERVICE_STATUS answer{};
+  EXPECT_TRUE(ControlService(service_.get(), SERVICE_CONTROL_STOP, &answer))
+      << "error " << GetLastError();
+  ASSERT_TRUE(wait_for_state(SERVICE_STOPPED, seconds(10)));
+  EXPECT_LT(std::chrono::steady_clock::now() - stop_sent, seconds(5));
+  expect_stopped_cleanly(service.get());
+
+  const std::vector<std::string> messages = service_log_messages(service_log());
+  ASSERT_EQ(messages.size(), 4u);
+  EXPECT_EQ(messages[0], "Tindral Service started");
+  EXPECT_THAT(messages[1], StartsWith("Initial scan cut short by a stop request: "));
+  const std::size_t folders = std::stoul(messages[1].substr(messages[1].find(": ") + 2));
+  EXPECT_LT(folders, static_cast<std::size_t>(kFolders));
+  EXPECT_EQ(messages[2], "Stop requested by the service manager, shutting down service");
+  EXPECT_EQ(messages[3], "Tindral Service stopped");
+  // The root is decided after everything below it.
+  EXPECT_FALSE(testing::path_exists(tree().child("desktop.ini")));
+}
+
 class ProcessEntryTest : public ::testing::Test {
  protected:
   testing::TempDir tmp_;
