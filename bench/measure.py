@@ -48,12 +48,15 @@ FULL = {
     "series": {"photos": [1000, 3000, 10000, 20000, 100000],
                "sparse": [1000, 3000, 10000, 30000, 100000]},
     "copies": 3, "rescans": 2, "wine_copies": 1,
+    # Chains whose scan time under Wine tells whether the cost per folder grows with the depth.
+    "wine_named": [("deep 200", "deep", 200), ("deep 2,000", "deep", 2000)],
 }
 QUICK = {
     "named": [("photos", "photos", 2000), ("sparse", "sparse", 10000),
               ("wide", "wide", 5000), ("deep", "deep", 2000)],
     "series": {"photos": [1000, 2000, 5000], "sparse": [1000, 3000, 10000]},
     "copies": 3, "rescans": 1, "wine_copies": 1,
+    "wine_named": [("deep 200", "deep", 200), ("deep 2,000", "deep", 2000)],
 }
 OPERATIONS = ["floor", "first_scan", "rescan", "cleanup", "delete_only"]
 LABELS = {"first_scan": "first scan", "rescan": "rescan", "cleanup": "cleanup",
@@ -455,6 +458,11 @@ def run_benchmark(args):
         log(f"== photos under Wine ({results['wine_version']}), {len(wine_copies)} tree(s)")
         measured = measure_tree(wine, wine_copies, results["native"]["photos"]["tree"], 1, empty)
         results["wine"]["photos"] = entry(results["native"]["photos"]["tree"], measured)
+        for name, shape, folders in plan["wine_named"]:
+            log(f"== {name} under Wine")
+            copies, info = make_copies(shape, folders, trees, 1)
+            measured = measure_tree(wine, copies, info, 1, empty)
+            results["wine"][name] = entry(info, measured)
 
     named_sizes = {shape: folders for name, shape, folders in plan["named"] if name == shape}
     for shape, sizes in plan["series"].items():

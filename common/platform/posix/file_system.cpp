@@ -624,10 +624,12 @@ class PosixFolder final : public Folder {
     return set_folder_attributes(Inode::of_descriptor(fd_.get()), attributes);
   }
 
-  // Every listing starts from the first entry, also a second one of the same folder.
+  // Every listing starts from the first entry, also a second one of the same folder; a new
+  // descriptor is there already, which spares a walk a call per folder.
   Result<std::unique_ptr<DirListing>> open_listing() override {
     if (!listable_) return os_error(EACCES);
-    if (::lseek(fd_.get(), 0, SEEK_SET) < 0) return last_os_error();
+    if (listed_ && ::lseek(fd_.get(), 0, SEEK_SET) < 0) return last_os_error();
+    listed_ = true;
     return std::unique_ptr<DirListing>(std::make_unique<FolderListing>(fd_.get()));
   }
 
@@ -672,6 +674,7 @@ class PosixFolder final : public Folder {
  private:
   ScopedFd fd_;
   bool listable_;
+  bool listed_ = false;
 };
 
 class PosixFileSystem final : public FileSystem {
