@@ -55,7 +55,8 @@ class WritableFile {
 enum class FileType { File, Directory, Other };
 
 /// Which file an open handle holds: two handles with equal ids hold the same file, whatever
-/// names led to them (device and inode; volume serial number and file id).
+/// names led to them (POSIX: device and inode; Windows: the file's index, which tells files
+/// apart on one volume, and a walk never leaves its root's volume).
 struct FileId {
   std::uint64_t volume = 0;
   std::uint64_t high = 0;
