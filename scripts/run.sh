@@ -9,7 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
-ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix wine wine64
+# wixl: the Windows build's default target makes the MSI package.
+ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix wine wine64 wixl
 
 prefix="${TINDRAL_BUILD_PREFIX:-build/}"
 native_build="${prefix}native-release"

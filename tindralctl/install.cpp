@@ -72,10 +72,23 @@ void wait_until_running(Context& context) {
   }
 }
 
+// As the service makes it on its first start (the folder and its missing ancestors), with the
+// icon every desktop.ini names.
+int prepare_data_folder(Context& context, const Path& program) {
+  if (auto created = context.fs.create_folders(context.data_folder); !created) {
+    return fail(kExitFailed, created.error().wrap("Failed to create the data folder"));
+  }
+  if (auto copied = copy_default_icon(context, program); !copied) {
+    return fail(kExitFailed, copied.error());
+  }
+  return kExitOk;
+}
+
 int run_install(Context& context, const Arguments& arguments) {
+  const bool data_folder_only = arguments.has("--data-folder-only");
   Result<bool> installed = context.services.installed(SERVICE_NAME);
   if (!installed) return fail(kExitFailed, installed.error());
-  if (*installed) {
+  if (*installed && !data_folder_only) {
     return fail(kExitFailed, Error("tindralctl uninstall removes it first")
                                  .wrap("The service " + std::string(SERVICE_NAME) +
                                        " is installed already"));
@@ -86,12 +99,12 @@ int run_install(Context& context, const Arguments& arguments) {
                                       : program.error())
                                  .wrap("Failed to find the service's program beside tindralctl"));
   }
-  // As the service makes it on its first start: the folder and its missing ancestors.
-  if (auto created = context.fs.create_folders(context.data_folder); !created) {
-    return fail(kExitFailed, created.error().wrap("Failed to create the data folder"));
+  if (const int prepared = prepare_data_folder(context, *program); prepared != kExitOk) {
+    return prepared;
   }
-  if (auto copied = copy_default_icon(context, *program); !copied) {
-    return fail(kExitFailed, copied.error());
+  if (data_folder_only) {
+    say("Data folder: " + context.data_folder.display());
+    return kExitOk;
   }
   if (auto done = context.services.install(definition(*program)); !done) {
     return fail(kExitFailed, done.error());
@@ -115,14 +128,16 @@ int run_install(Context& context, const Arguments& arguments) {
 const Command& install_command() {
   static const Command command{
       "install",
-      "install [--no-start]",
+      "install [--no-start | --data-folder-only]",
       "Install the service and its data folder, and start it.",
       "Registers TindralCache with the service manager (Windows: automatic start as\n"
       "LocalSystem, restarted a minute after a failure; Linux: the systemd unit TindralCache),\n"
       "the program being the tindral beside tindralctl. Creates the data folder and copies the\n"
       "default folder.ico beside tindralctl into it unless one is there. --no-start leaves the\n"
-      "service stopped until the next boot or tindralctl rescan --wait.\n",
-      {"--no-start"},
+      "service stopped until the next boot or tindralctl rescan --wait. --data-folder-only\n"
+      "prepares the data folder and its icon and registers nothing (the MSI package registers\n"
+      "the service itself and runs this).\n",
+      {"--no-start", "--data-folder-only"},
       {},
       0,
       0,
