@@ -12,7 +12,7 @@
 #include "log.h"
 #include "platform/file_system.h"
 #include "scanner.h"
-#include "service_log_lines.h"
+#include "support/service_log_lines.h"
 #include "support/log_capture.h"
 #include "support/real_disk.h"
 #include "text.h"

@@ -15,7 +15,7 @@
 #include "log.h"
 #include "platform/file_system.h"
 #include "platform/stop_signal.h"
-#include "service_log_lines.h"
+#include "support/service_log_lines.h"
 #include "support/fake_file_system.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
