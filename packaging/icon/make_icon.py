@@ -3,11 +3,13 @@
 
 Each size is rendered from the vector shapes at eight times its size and averaged down by
 boxes of 8 x 8 pixels, so edges get partial alpha instead of steps, and what lies outside every
-shape stays fully transparent (a filter with negative lobes would leave faint alpha there). The icon holds 16, 24, 32 and 48 pixels as 32-bit bottom-up
-bitmaps with alpha (what every version of the shell reads) and 256 pixels as PNG (which keeps the
-file small). The result is committed; the build never runs this script.
+shape stays fully transparent (a filter with negative lobes would leave faint alpha there). The
+icon holds 16, 24, 32 and 48 pixels as 32-bit bottom-up bitmaps with alpha (what every version
+of the shell reads) and 256 pixels as PNG (which keeps the file small). The result is
+committed; the build never runs this script.
 
-Usage: make_icon.py [OUTPUT]   (default: folder.ico beside this script)
+Usage: make_icon.py [OUTPUT]   (default: folder.ico beside this script; regenerate.sh installs
+Pillow and runs it)
 """
 
 import io
