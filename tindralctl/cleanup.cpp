@@ -27,7 +27,8 @@ const Command& cleanup_command() {
       "cleanup [--wait [--timeout SECONDS]]",
       "Remove every desktop.ini the service wrote, then pause it (creates cleanup.flag).",
       "The service removes its own desktop.ini files (never anybody else's) below every root,\n"
-      "takes away the read-only attribute it gave their folders, and pauses itself: tindralctl resume\n"
+      "takes away the read-only attribute it gave their folders, and pauses itself: tindralctl "
+      "resume\n"
       "lets it scan again. With --wait, tindralctl starts a stopped service, waits for the\n"
       "cleanup's line in service.log (at most --timeout seconds, 600 unless given), prints it\n"
       "and, on Windows, tells Explorer that the root folders changed.\n",

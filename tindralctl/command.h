@@ -42,9 +42,9 @@ struct Requirements {
 /// One command of tindralctl.
 struct Command {
   std::string_view name;
-  std::string_view usage;    ///< the synopsis after "tindralctl "
-  std::string_view summary;  ///< one line for the overview
-  std::string_view details;  ///< the rest of its --help
+  std::string_view usage;                       ///< the synopsis after "tindralctl "
+  std::string_view summary;                     ///< one line for the overview
+  std::string_view details;                     ///< the rest of its --help
   std::vector<std::string_view> flags;          ///< options without a value
   std::vector<std::string_view> value_options;  ///< options followed by a value
   std::size_t min_positional = 0;

@@ -56,9 +56,8 @@ platform::ServiceDefinition definition(const Path& program) {
           std::string(kDisplayName),
           std::string(kDescription),
           program,
-          {{"ProgramData", program_data.present()
-                               ? program_data.value
-                               : std::string(platform::kDefaultProgramDataBase)},
+          {{"ProgramData", program_data.present() ? program_data.value
+                                                  : std::string(platform::kDefaultProgramDataBase)},
            // The structured log goes to the journal, which shows no colours.
            {"NO_COLOR", "1"}}};
 }
@@ -89,15 +88,15 @@ int run_install(Context& context, const Arguments& arguments) {
   Result<bool> installed = context.services.installed(SERVICE_NAME);
   if (!installed) return fail(kExitFailed, installed.error());
   if (*installed && !data_folder_only) {
-    return fail(kExitFailed, Error("tindralctl uninstall removes it first")
-                                 .wrap("The service " + std::string(SERVICE_NAME) +
-                                       " is installed already"));
+    return fail(kExitFailed,
+                Error("tindralctl uninstall removes it first")
+                    .wrap("The service " + std::string(SERVICE_NAME) + " is installed already"));
   }
   Result<Path> program = service_program();
   if (!program || !context.fs.exists(*program)) {
-    return fail(kExitFailed, (program ? Error(program->display() + " does not exist")
-                                      : program.error())
-                                 .wrap("Failed to find the service's program beside tindralctl"));
+    return fail(kExitFailed,
+                (program ? Error(program->display() + " does not exist") : program.error())
+                    .wrap("Failed to find the service's program beside tindralctl"));
   }
   if (const int prepared = prepare_data_folder(context, *program); prepared != kExitOk) {
     return prepared;

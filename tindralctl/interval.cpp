@@ -23,8 +23,8 @@ bool is_interval_line(std::string_view line) {
 int show_interval(Context& context) {
   Result<Settings> settings = load_settings(context.fs, context.file(kSettingsFileName));
   if (!settings) return fail(kExitFailed, settings.error());
-  const std::uint32_t minutes = settings->interval == 0 ? default_settings().interval
-                                                        : settings->interval;
+  const std::uint32_t minutes =
+      settings->interval == 0 ? default_settings().interval : settings->interval;
   say("Rescan interval: " + std::to_string(minutes) + " minutes");
   return kExitOk;
 }

@@ -92,7 +92,8 @@ std::optional<std::string> wait_for_log(Context& context, const std::vector<std:
   seconds shown{-1};
   std::optional<std::string> answer;
   for (;;) {
-    if (Result<std::vector<std::string>> now = read_service_log(context.fs, context.file(kServiceLogFileName))) {
+    if (Result<std::vector<std::string>> now =
+            read_service_log(context.fs, context.file(kServiceLogFileName))) {
       answer = answer_among(lines_added(before, *now), after, messages);
       if (answer) break;
     }
@@ -142,9 +143,9 @@ int request_and_wait(Context& context, const FlagRequest& request, bool wait, se
       return kExitOk;
     }
   }
-  return fail(kExitFailed, Error(std::string(message))
-                               .wrap("The service did not finish the " +
-                                     std::string(request.activity)));
+  return fail(kExitFailed,
+              Error(std::string(message))
+                  .wrap("The service did not finish the " + std::string(request.activity)));
 }
 
 }  // namespace tindral::ctl

@@ -11,11 +11,11 @@ namespace tindral::ctl {
 /// A request the service serves through a flag file, and the service.log lines that tell it
 /// took the request up and finished it.
 struct FlagRequest {
-  std::string_view flag;                     ///< the flag file's name
-  std::string_view activity;                 ///< "rescan", for messages
-  std::string_view taken_up;                 ///< the message the service logs on taking it up
-  std::vector<std::string_view> finished;    ///< messages that end it successfully
-  std::vector<std::string_view> failed;      ///< messages that end it with an error
+  std::string_view flag;                   ///< the flag file's name
+  std::string_view activity;               ///< "rescan", for messages
+  std::string_view taken_up;               ///< the message the service logs on taking it up
+  std::vector<std::string_view> finished;  ///< messages that end it successfully
+  std::vector<std::string_view> failed;    ///< messages that end it with an error
 };
 
 /// The cleanup flag and its answers (cleanup and uninstall both ask for one).

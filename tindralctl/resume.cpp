@@ -22,15 +22,9 @@ int run_resume(Context& context, const Arguments& /*arguments*/) {
 
 const Command& resume_command() {
   static const Command command{
-      "resume",
-      "resume",
-      "End a pause, also the one every cleanup leaves (deletes paused.flag).",
-      "",
-      {},
-      {},
-      0,
-      0,
-      {.elevation = true, .installed_service = true, .data_folder = true},
+      "resume",  "resume", "End a pause, also the one every cleanup leaves (deletes paused.flag).",
+      "",        {},       {},
+      0,         0,        {.elevation = true, .installed_service = true, .data_folder = true},
       run_resume};
   return command;
 }

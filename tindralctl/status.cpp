@@ -67,7 +67,8 @@ void show_last_work(Context& context) {
   }
   const std::string* scan =
       last_line_starting(*lines, {"Initial scan complete: ", "Scan complete: ", "Scan error: "});
-  const std::string* cleanup = last_line_starting(*lines, {"Cleanup complete: ", "Cleanup error: "});
+  const std::string* cleanup =
+      last_line_starting(*lines, {"Cleanup complete: ", "Cleanup error: "});
   say("Last scan: " + (scan != nullptr ? *scan : std::string("none in service.log")));
   say("Last cleanup: " + (cleanup != nullptr ? *cleanup : std::string("none in service.log")));
 }

@@ -37,8 +37,8 @@ constexpr std::string_view kExitCodes =
 
 const std::array<std::reference_wrapper<const Command>, 11>& all_commands() {
   static const std::array<std::reference_wrapper<const Command>, 11> commands{
-      status_command(), rescan_command(),   cleanup_command(), pause_command(),
-      resume_command(), stop_command(),     roots_command(),   interval_command(),
+      status_command(), rescan_command(),  cleanup_command(),  pause_command(),
+      resume_command(), stop_command(),    roots_command(),    interval_command(),
       log_command(),    install_command(), uninstall_command()};
   return commands;
 }
@@ -98,8 +98,8 @@ std::optional<Arguments> parse_arguments(const Command& command,
       }
       arguments.options[word] = words[++i];
     } else {
-      exit_code = usage_error(&command, "Unknown option " + word + " for " +
-                                            std::string(command.name));
+      exit_code =
+          usage_error(&command, "Unknown option " + word + " for " + std::string(command.name));
       return std::nullopt;
     }
   }
@@ -128,8 +128,7 @@ int check_requirements(const Command& command, Context& context) {
   if (needs.data_folder && !context.fs.exists(context.data_folder)) {
     return fail(kExitNoDataFolder,
                 Error("tindralctl install creates it, and so does the service when it starts")
-                    .wrap("The data folder " + context.data_folder.display() +
-                          " does not exist"));
+                    .wrap("The data folder " + context.data_folder.display() + " does not exist"));
   }
   return kExitOk;
 }

@@ -28,7 +28,8 @@ int run_uninstall(Context& context, const Arguments& arguments) {
   exit_code = stop_service(context, /*wait_for_flag=*/true);
   if (exit_code != kExitOk) return exit_code;
   if (data_folder) {
-    for (std::string_view flag : kFlags) static_cast<void>(context.fs.delete_file(context.file(flag)));
+    for (std::string_view flag : kFlags)
+      static_cast<void>(context.fs.delete_file(context.file(flag)));
   }
   if (auto removed = context.services.remove(SERVICE_NAME); !removed) {
     return fail(kExitFailed, removed.error());

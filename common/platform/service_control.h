@@ -19,7 +19,7 @@ struct ServiceDefinition {
   std::string name;          ///< the service's (Windows) or unit's (systemd) name
   std::string display_name;  ///< what service lists show
   std::string description;
-  Path executable;           ///< started without arguments
+  Path executable;  ///< started without arguments
   /// Variables set for the service where the manager takes them from its definition (systemd);
   /// a Windows service gets the system's environment.
   std::vector<std::pair<std::string, std::string>> environment;

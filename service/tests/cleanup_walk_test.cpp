@@ -9,10 +9,10 @@
 #include "desktop_ini.h"
 #include "log.h"
 #include "platform/file_system.h"
-#include "support/service_log_lines.h"
 #include "support/fake_file_system.h"
 #include "support/log_capture.h"
 #include "support/real_disk.h"
+#include "support/service_log_lines.h"
 
 namespace tindral {
 namespace {

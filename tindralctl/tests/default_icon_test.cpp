@@ -22,7 +22,8 @@ std::uint32_t little_endian(const std::string& bytes, std::size_t at, int size) 
 
 std::uint32_t big_endian(const std::string& bytes, std::size_t at) {
   std::uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i) value = (value << 8) | static_cast<unsigned char>(bytes.at(at + i));
+  for (std::size_t i = 0; i < 4; ++i)
+    value = (value << 8) | static_cast<unsigned char>(bytes.at(at + i));
   return value;
 }
 
@@ -42,8 +43,8 @@ TEST(DefaultIconTest, HoldsFiveSizesIn32BitWithTheLargestAsPng) {
     // 0 stands for 256 in the directory's one-byte width and height.
     EXPECT_EQ(little_endian(icon, at, 1), size % 256);
     EXPECT_EQ(little_endian(icon, at + 1, 1), size % 256);
-    EXPECT_EQ(little_endian(icon, at + 2, 1), 0u);  // no palette
-    EXPECT_EQ(little_endian(icon, at + 4, 2), 1u);  // planes
+    EXPECT_EQ(little_endian(icon, at + 2, 1), 0u);   // no palette
+    EXPECT_EQ(little_endian(icon, at + 4, 2), 1u);   // planes
     EXPECT_EQ(little_endian(icon, at + 6, 2), 32u);  // bits per pixel
     const std::uint32_t length = little_endian(icon, at + 8, 4);
     const std::uint32_t offset = little_endian(icon, at + 12, 4);

@@ -32,7 +32,7 @@ class ExitCodesTest : public TindralctlTest {
         EXPECT_EQ(outcome.err, "");
         continue;
       }
-      EXPECT_THAT(outcome.err, ::testing::StartsWith("Error: " ));
+      EXPECT_THAT(outcome.err, ::testing::StartsWith("Error: "));
       EXPECT_THAT(outcome.err, HasSubstr(row.reason));
     }
   }
@@ -65,7 +65,9 @@ TEST_F(ExitCodesTest, EachFailureHasItsExitCodeAndSaysWhy) {
       {
           {{"install"}, 1, "The service TindralCache is installed already"},
           {{"status"}, 5, "Data folder: " + data_folder_.display() + " (missing)\n"},
-          {{"rescan", "--wait"}, 5, "The data folder " + data_folder_.display() + " does not exist"},
+          {{"rescan", "--wait"},
+           5,
+           "The data folder " + data_folder_.display() + " does not exist"},
           {{"cleanup"}, 5, "does not exist"},
           {{"pause"}, 5, "does not exist"},
           {{"resume"}, 5, "does not exist"},
@@ -83,7 +85,9 @@ TEST_F(ExitCodesTest, EachFailureHasItsExitCodeAndSaysWhy) {
           {{"interval", "0"}, 2, "Malformed interval 0"},
           {{"log", "-n", "-3"}, 2, "Malformed -n -3"},
           {{"roots", "delete", "x"}, 2, "Expected roots list, roots add PATH or roots remove PATH"},
-          {{"roots", "add", (tmp_ / "missing").bytes()}, 6, "is missing, so the service would skip it"},
+          {{"roots", "add", (tmp_ / "missing").bytes()},
+           6,
+           "is missing, so the service would skip it"},
           {{"roots", "add", (tmp_ / "file.txt").bytes()}, 6, "is not a folder"},
           {{"roots", "add", (tmp_ / "old").child("System32").child("drivers").bytes()},
            6,
@@ -107,14 +111,17 @@ TEST_F(ExitCodesTest, CommandsThatChangeThingsRefuseAnUnprivilegedCaller) {
   if (!running_as_root() || !path_exists(Path("/usr/bin/setpriv"))) {
     GTEST_SKIP() << "needs root and setpriv to run tindralctl as another user";
   }
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"install"}, {"uninstall"}, {"rescan"}, {"cleanup"}, {"pause"},
-        {"resume"}, {"stop"}}) {
+  for (const std::vector<std::string>& command : {std::vector<std::string>{"install"},
+                                                  {"uninstall"},
+                                                  {"rescan"},
+                                                  {"cleanup"},
+                                                  {"pause"},
+                                                  {"resume"},
+                                                  {"stop"}}) {
     std::vector<std::string> arguments{"--reuid=65534", "--regid=65534", "--clear-groups",
                                        built_program(TINDRALCTL_EXE).bytes()};
     arguments.insert(arguments.end(), command.begin(), command.end());
-    const ChildOutcome outcome =
-        run_child(Path("/usr/bin/setpriv"), arguments, {}, tmp_.path());
+    const ChildOutcome outcome = run_child(Path("/usr/bin/setpriv"), arguments, {}, tmp_.path());
     EXPECT_EQ(outcome.exit_code, 3) << command[0] << ": " << outcome.err;
     EXPECT_EQ(outcome.err, "Error: tindralctl " + command[0] +
                                " changes the service\n\nCaused by:\n    Run it from an elevated "

@@ -7,8 +7,8 @@
 
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/data_folder.h"
@@ -61,10 +61,9 @@ class TindralctlTest : public ::testing::Test {
   /// Starts the service where no service manager does (natively without systemd), the way
   /// systemd would; the service manager starts it otherwise.
   void start_service_without_manager() {
-    service_ = std::make_unique<ChildProcess>(built_program(TINDRAL_EXE),
-                                              std::vector<std::string>{},
-                                              EnvironmentChanges{{"INVOCATION_ID", "0"}},
-                                              tmp_.path());
+    service_ =
+        std::make_unique<ChildProcess>(built_program(TINDRAL_EXE), std::vector<std::string>{},
+                                       EnvironmentChanges{{"INVOCATION_ID", "0"}}, tmp_.path());
     ASSERT_TRUE(service_->started());
   }
 

@@ -13,7 +13,8 @@ Result<Path> current_executable() {
   const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
   if (length < 0) return last_os_error().wrap("Failed to find the program's own file");
   if (static_cast<std::size_t>(length) == buffer.size()) {
-    return Error("The program's own path is too long").wrap("Failed to find the program's own file");
+    return Error("The program's own path is too long")
+        .wrap("Failed to find the program's own file");
   }
   buffer.resize(static_cast<std::size_t>(length));
   return Path(buffer);

@@ -202,8 +202,8 @@ class SystemdServiceControl final : public ServiceControl {
     if (!current) return std::move(current).error();
     if (*current == ServiceState::Unknown) return StopRequest::NoServiceManager;
     if (*current == ServiceState::Stopped) return StopRequest::AlreadyStopped;
-    if (auto stopped = systemctl({"stop", "--no-block", std::string(name)},
-                                 "Failed to send the stop control");
+    if (auto stopped =
+            systemctl({"stop", "--no-block", std::string(name)}, "Failed to send the stop control");
         !stopped) {
       return std::move(stopped).error();
     }
@@ -213,7 +213,8 @@ class SystemdServiceControl final : public ServiceControl {
   Result<void> remove(std::string_view name) override {
     const std::string path = unit_file(name);
     if (systemd_runs()) {
-      if (auto disabled = systemctl({"disable", std::string(name)}, "Failed to disable the service");
+      if (auto disabled =
+              systemctl({"disable", std::string(name)}, "Failed to disable the service");
           !disabled) {
         return disabled;
       }

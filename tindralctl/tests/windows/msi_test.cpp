@@ -17,6 +17,21 @@ using ::testing::StartsWith;
 
 class MsiTest : public TindralctlTest {
  protected:
+  // msiexec hands the work to the Windows Installer service, which inherits the handles of the
+  // child's output files and keeps running; stopped, it lets the test folder go.
+  void TearDown() override {
+    platform::ServiceControl& services = platform::real_service_control();
+    if (Result<platform::StopRequest> sent = services.stop("msiserver");
+        sent && *sent == platform::StopRequest::Sent) {
+      for (int i = 0; i < 100; ++i) {
+        Result<platform::ServiceState> state = services.state("msiserver");
+        if (!state || *state == platform::ServiceState::Stopped) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    }
+    TindralctlTest::TearDown();
+  }
+
   Path tree() const { return tmp_ / "tree"; }
 
   Path program_folder() const {
@@ -24,10 +39,10 @@ class MsiTest : public TindralctlTest {
   }
 
   ChildOutcome msiexec(const std::string& action) {
-    const Path msiexec = Path(platform::get_env("SystemRoot").value).child("system32").child(
-        "msiexec.exe");
-    return run_child(msiexec, {action, built_program(TINDRAL_MSI).bytes(), "/qn"}, {},
-                     tmp_.path(), std::chrono::seconds(300));
+    const Path msiexec =
+        Path(platform::get_env("SystemRoot").value).child("system32").child("msiexec.exe");
+    return run_child(msiexec, {action, built_program(TINDRAL_MSI).bytes(), "/qn"}, {}, tmp_.path(),
+                     std::chrono::seconds(300));
   }
 
   std::vector<std::string> log_messages() {
@@ -73,7 +88,8 @@ TEST_F(MsiTest, InstallsStartsScansAndRemovesEverythingButTheConfiguration) {
   EXPECT_FALSE(path_exists(program_folder().child("tindralctl.exe")));
   EXPECT_FALSE(path_exists(tree().child("desktop.ini")));
   EXPECT_FALSE(path_exists(tree().child("album").child("desktop.ini")));
-  EXPECT_THAT(log_messages(), Contains("Cleanup complete: 2 folders visited, 2 desktop.ini removed"));
+  EXPECT_THAT(log_messages(),
+              Contains("Cleanup complete: 2 folders visited, 2 desktop.ini removed"));
   EXPECT_EQ(read_bytes(file("config.txt")), tree().bytes() + "\r\n");
   // The cleanup's pause goes with the service, so that installing again gives one that scans.
   EXPECT_FALSE(path_exists(file("paused.flag")));
