@@ -5,10 +5,7 @@ namespace tindral::ctl {
 namespace {
 
 int run_cleanup(Context& context, const Arguments& arguments) {
-  int exit_code = kExitOk;
-  const std::optional<std::chrono::seconds> timeout = wait_timeout(arguments, exit_code);
-  if (!timeout) return exit_code;
-  return request_and_wait(context, cleanup_request(), arguments.has("--wait"), *timeout);
+  return run_request(context, arguments, cleanup_request());
 }
 
 }  // namespace

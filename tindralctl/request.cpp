@@ -76,6 +76,13 @@ std::optional<seconds> wait_timeout(const Arguments& arguments, int& exit_code) 
   return seconds(*value);
 }
 
+int run_request(Context& context, const Arguments& arguments, const FlagRequest& request) {
+  int exit_code = kExitOk;
+  const std::optional<seconds> timeout = wait_timeout(arguments, exit_code);
+  if (!timeout) return exit_code;
+  return request_and_wait(context, request, arguments.has("--wait"), *timeout);
+}
+
 Result<void> create_flag(Context& context, std::string_view name) {
   Result<std::unique_ptr<platform::WritableFile>> file =
       context.fs.create_or_truncate(context.file(name));

@@ -35,6 +35,9 @@ std::optional<std::chrono::seconds> wait_timeout(const Arguments& arguments, int
 int request_and_wait(Context& context, const FlagRequest& request, bool wait,
                      std::chrono::seconds timeout);
 
+/// request_and_wait with the command's --wait and --timeout.
+int run_request(Context& context, const Arguments& arguments, const FlagRequest& request);
+
 /// Creates an empty flag file in the data folder.
 Result<void> create_flag(Context& context, std::string_view name);
 

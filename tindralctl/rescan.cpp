@@ -5,15 +5,12 @@ namespace tindral::ctl {
 namespace {
 
 int run_rescan(Context& context, const Arguments& arguments) {
-  int exit_code = kExitOk;
-  const std::optional<std::chrono::seconds> timeout = wait_timeout(arguments, exit_code);
-  if (!timeout) return exit_code;
-  const FlagRequest request{kRescanFlagName,
-                            "rescan",
-                            "On-demand rescan triggered",
-                            {"Scan complete: "},
-                            {"Scan error: "}};
-  return request_and_wait(context, request, arguments.has("--wait"), *timeout);
+  return run_request(context, arguments,
+                     {kRescanFlagName,
+                      "rescan",
+                      "On-demand rescan triggered",
+                      {"Scan complete: "},
+                      {"Scan error: "}});
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tindralctl.h"
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <string_view>

@@ -29,8 +29,10 @@ Result<Path> absolute_path(const Path& path) {
     return last_os_error().wrap("Failed to make the path absolute");
   }
   current.resize(current.find('\0'));
-  if (path.empty() || path.bytes() == ".") return Path(current);
-  return Path(current).child(path.bytes());
+  std::string_view rest = path.bytes();
+  while (rest.starts_with("./")) rest.remove_prefix(2);
+  if (rest.empty() || rest == ".") return Path(current);
+  return Path(current).child(rest);
 }
 
 }  // namespace tindral::platform

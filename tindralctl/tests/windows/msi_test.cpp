@@ -5,7 +5,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <filesystem>
+
 #include "platform/environment.h"
+#include "platform/win32/wide_path.h"
 #include "support/service_log_lines.h"
 #include "tindralctl_fixture.h"
 
@@ -15,22 +20,38 @@ namespace {
 using ::testing::Contains;
 using ::testing::StartsWith;
 
+std::wstring widen(std::string_view utf8) {
+  return platform::win32::wtf8_to_wide(utf8).value_or(std::wstring());
+}
+
 class MsiTest : public TindralctlTest {
  protected:
-  // msiexec hands the work to the Windows Installer service, which inherits the handles of the
-  // child's output files and keeps running; stopped, it lets the test folder go.
+  // Under Wine a process of the Windows Installer that inherited msiexec's output files lives on
+  // for some seconds after msiexec has ended; the files (and so the test folder) can go only
+  // after it.
   void TearDown() override {
-    platform::ServiceControl& services = platform::real_service_control();
-    if (Result<platform::StopRequest> sent = services.stop("msiserver");
-        sent && *sent == platform::StopRequest::Sent) {
-      for (int i = 0; i < 100; ++i) {
-        Result<platform::ServiceState> state = services.state("msiserver");
-        if (!state || *state == platform::ServiceState::Stopped) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (output_still_held() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
+    EXPECT_FALSE(output_still_held()) << "msiexec's output files are still open elsewhere";
     TindralctlTest::TearDown();
   }
+
+  // A file that another process holds open cannot be opened without sharing.
+  bool output_still_held() const {
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(
+             std::filesystem::path(widen(msiexec_output().bytes())), ignored)) {
+      HANDLE file = CreateFileW(entry.path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+      CloseHandle(file);
+    }
+    return false;
+  }
+
+  Path msiexec_output() const { return tmp_ / "msiexec"; }
 
   Path tree() const { return tmp_ / "tree"; }
 
@@ -41,8 +62,9 @@ class MsiTest : public TindralctlTest {
   ChildOutcome msiexec(const std::string& action) {
     const Path msiexec =
         Path(platform::get_env("SystemRoot").value).child("system32").child("msiexec.exe");
-    return run_child(msiexec, {action, built_program(TINDRAL_MSI).bytes(), "/qn"}, {}, tmp_.path(),
-                     std::chrono::seconds(300));
+    make_folder(msiexec_output());
+    return run_child(msiexec, {action, built_program(TINDRAL_MSI).bytes(), "/qn"}, {},
+                     msiexec_output(), std::chrono::seconds(300));
   }
 
   std::vector<std::string> log_messages() {
