@@ -18,10 +18,23 @@ using std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kLogPollInterval{250};
 constexpr std::string_view kServiceStopped = "Tindral Service stopped";
 
+std::string progress_line(std::string_view activity, seconds elapsed) {
+  return "Waiting for the service's " + std::string(activity) + "... " +
+         std::to_string(elapsed.count()) + "s";
+}
+
 // "\r" and the line again: the terminal shows one line that counts up.
 void show_progress(std::string_view activity, seconds elapsed) {
-  platform::write_stdout("\rWaiting for the service's " + std::string(activity) + "... " +
-                         std::to_string(elapsed.count()) + "s");
+  std::string line = "\r";
+  platform::write_stdout(line.append(progress_line(activity, elapsed)));
+}
+
+// Spaces over the progress line, so that the answer starts on a clean line; plain characters,
+// since a Windows console interprets escape sequences only when asked to.
+void clear_progress(std::string_view activity, seconds elapsed) {
+  std::string blank = "\r";
+  blank.append(progress_line(activity, elapsed).size(), ' ');
+  platform::write_stdout(blank.append("\r"));
 }
 
 // The first added line after one starting with `after` that starts with one of `messages`; a
@@ -109,7 +122,7 @@ std::optional<std::string> wait_for_log(Context& context, const std::vector<std:
     if (terminal && elapsed != shown) show_progress(activity, shown = elapsed);
     std::this_thread::sleep_for(kLogPollInterval);
   }
-  if (terminal && shown.count() >= 0) platform::write_stdout("\r\x1b[K");
+  if (terminal && shown.count() >= 0) clear_progress(activity, shown);
   return answer;
 }
 

@@ -32,23 +32,8 @@ int run_stop(Context& context, const Arguments& /*arguments*/) {
 
 }  // namespace
 
-int stop_service(Context& context, bool wait_for_flag) {
-  Result<platform::StopRequest> sent = context.services.stop(SERVICE_NAME);
-  if (!sent) return fail(kExitFailed, sent.error());
-  if (*sent == platform::StopRequest::AlreadyStopped) {
-    say("The service is stopped.");
-    return kExitOk;
-  }
-  if (*sent == platform::StopRequest::Sent) {
-    if (!wait_until_stopped(context, kStopControlTimeout)) {
-      return fail(kExitTimedOut, Error("The stop control was sent; the service has not stopped "
-                                       "within " +
-                                       std::to_string(kStopControlTimeout.count()) + " seconds"));
-    }
-    say("The service has stopped.");
-    return kExitOk;
-  }
-  // No service manager to send the control through: the flag does it at the service's next pass.
+// The flag stops the service at its next pass, where no stop control could be sent.
+int stop_through_flag(Context& context, std::string_view why, bool wait_for_flag) {
   if (!context.fs.exists(context.data_folder)) {
     return fail(kExitNoDataFolder, Error("The data folder " + context.data_folder.display() +
                                          " does not exist, so stop.flag cannot be created"));
@@ -58,8 +43,9 @@ int stop_service(Context& context, bool wait_for_flag) {
   if (auto created = create_flag(context, kStopFlagName); !created) {
     return fail(kExitFailed, created.error());
   }
-  say("No service manager runs here: stop.flag created; the service stops at the start of its "
-      "next pass (within about 30 seconds).");
+  say(std::string(why) +
+      ": stop.flag created; the service stops at the start of its next pass (within about 30 "
+      "seconds).");
   if (!wait_for_flag) return kExitOk;
   if (!wait_for_log(context, before ? *before : std::vector<std::string>{}, "",
                     {"Tindral Service stopped"}, "stop", kDefaultWaitTimeout)) {
@@ -69,14 +55,38 @@ int stop_service(Context& context, bool wait_for_flag) {
   return kExitOk;
 }
 
+int stop_service(Context& context, bool wait_for_flag) {
+  Result<platform::StopRequest> sent = context.services.stop(SERVICE_NAME);
+  if (!sent) {
+    if (sent.error().kind() == ErrorKind::AccessDenied) return fail(kExitFailed, sent.error());
+    return stop_through_flag(context, "The stop control failed (" + sent.error().message() + ")",
+                             wait_for_flag);
+  }
+  if (*sent == platform::StopRequest::NoServiceManager) {
+    return stop_through_flag(context, "No service manager runs here", wait_for_flag);
+  }
+  if (*sent == platform::StopRequest::AlreadyStopped) {
+    say("The service is stopped.");
+    return kExitOk;
+  }
+  if (!wait_until_stopped(context, kStopControlTimeout)) {
+    return fail(kExitTimedOut,
+                Error("The stop control was sent; the service has not stopped within " +
+                      std::to_string(kStopControlTimeout.count()) + " seconds"));
+  }
+  say("The service has stopped.");
+  return kExitOk;
+}
+
 const Command& stop_command() {
   static const Command command{
       "stop",
       "stop",
-      "Stop the service (the stop control; stop.flag where no service manager runs).",
+      "Stop the service (the stop control; stop.flag where that cannot be sent).",
       "The stop control ends the service's pause at once; a scan under way runs to its end.\n"
-      "Where no service manager runs (Linux without systemd), tindralctl creates stop.flag,\n"
-      "which the service serves at the start of its next pass, within about 30 seconds.\n",
+      "Where no service manager runs (Linux without systemd) or the control fails, tindralctl\n"
+      "creates stop.flag, which the service serves at the start of its next pass, within\n"
+      "about 30 seconds.\n",
       {},
       {},
       0,
