@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "config/data_folder.h"
+#include "config/settings.h"
 #include "text.h"
 
 namespace tindral {
@@ -105,11 +106,13 @@ bool is_already_there(const Result<bool>& created) {
 }  // namespace
 
 std::string build_desktop_ini_content(const Path& data_folder) {
-  std::string icon_path = data_folder.child(kIconFileName).display();
-  std::replace(icon_path.begin(), icon_path.end(), '/', '\\');
+  return build_desktop_ini_content_for_icon(data_folder_icon_path(data_folder));
+}
+
+std::string build_desktop_ini_content_for_icon(std::string_view icon_path) {
   return "[.ShellClassInfo]\r\n"
          "IconResource=" +
-         icon_path +
+         std::string(icon_path) +
          ",0\r\n"
          "[Tindral]\r\n"
          "Generated=true\r\n";
@@ -118,7 +121,8 @@ std::string build_desktop_ini_content(const Path& data_folder) {
 const std::string& desktop_ini_content() {
   // Built on first use and never again, so that every file of one process names the same icon
   // even if the environment changes; the language makes the initialisation thread-safe.
-  static const std::string content = build_desktop_ini_content(data_folder());
+  static const std::string content = build_desktop_ini_content_for_icon(
+      configured_icon_path(platform::real_file_system(), data_folder()));
   return content;
 }
 

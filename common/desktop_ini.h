@@ -21,8 +21,12 @@ inline constexpr std::size_t kMaxDesktopIniBytes = 64 * 1024;
 /// no byte-order mark.
 std::string build_desktop_ini_content(const Path& data_folder);
 
-/// build_desktop_ini_content for data_folder() as it is at the first call; the same text for
-/// the rest of the process.
+/// The content for an icon at `icon_path`, as the shell that reads desktop.ini reaches it.
+std::string build_desktop_ini_content_for_icon(std::string_view icon_path);
+
+/// The content for configured_icon_path() of data_folder() as they are at the first call (the
+/// icon setting of settings.txt, or folder.ico in the data folder); the same text for the rest
+/// of the process.
 const std::string& desktop_ini_content();
 
 /// True when `text` contains one of the marker words (case-sensitive, anywhere).

@@ -3,13 +3,15 @@
 # lays out a small tree (folders with and without content, a desktop.ini of somebody else's, a
 # stale one of Tindral's) and a data folder of its own under build/run, runs one console scan
 # with the Windows build under Wine and one with the native build, and shows the summary and
-# which folders got an icon. Nothing outside the build tree is touched.
+# which folders got an icon, and what tindralctl says about the configured roots. Nothing outside
+# the build tree is touched.
 #
 # TINDRAL_BUILD_PREFIX (default "build/") puts the two build trees elsewhere.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
-ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix wine wine64
+# wixl: the Windows build's default target makes the MSI package.
+ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix wine wine64 wixl
 
 prefix="${TINDRAL_BUILD_PREFIX:-build/}"
 native_build="${prefix}native-release"
@@ -19,7 +21,7 @@ jobs=$(nproc)
 
 echo "== Building the native executable ($native_build)"
 cmake --preset native-release -B "$native_build" >/dev/null
-cmake --build "$native_build" -j "$jobs" --target tindral >/dev/null
+cmake --build "$native_build" -j "$jobs" --target tindral tindralctl >/dev/null
 echo "== Building the Windows executable ($windows_build)"
 cmake --preset windows -B "$windows_build" >/dev/null
 cmake --build "$windows_build" -j "$jobs" --target tindral >/dev/null
@@ -93,3 +95,5 @@ printf '# the sample tree\n%s\n' "$native_tree" >"$native_data_base/Tindral/conf
 echo "config.txt: $native_tree"
 ProgramData="$native_data_base" "$native_build/service/tindral" --console
 show_icons "$native_tree"
+echo "tindralctl roots list (what the service would scan):"
+ProgramData="$native_data_base" "$native_build/service/tindralctl" roots list

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds both targets and runs every test: natively (with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and the Windows build under Wine.
+# UndefinedBehaviorSanitizer) and the Windows build (with its MSI package) under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
-ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix wine wine64
+# wixl builds the MSI package, which a test installs under Wine; samba and smbclient serve a
+# scanned tree for the file-server test.
+ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix wine wine64 wixl \
+  samba smbclient
 
 jobs=$(nproc)
 cmake --preset native

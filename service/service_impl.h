@@ -6,11 +6,9 @@
 
 #include "platform/service_host.h"
 #include "platform/stop_signal.h"
+#include "service_name.h"
 
 namespace tindral {
-
-/// The name under which the service is registered with the service manager.
-inline constexpr std::string_view SERVICE_NAME = "TindralCache";
 
 /// The status sent right after the handler registration: running, accepting only the stop
 /// control.

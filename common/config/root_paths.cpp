@@ -27,19 +27,6 @@ bool holds_user_placeholder(std::string_view line) {
          upper.find("%USERPROFILE%") != std::string::npos;
 }
 
-/// The line with the console user's placeholders filled in when the user resolves, then every
-/// environment reference expanded.
-std::string expand_entry(std::string_view line, const InteractiveUserLookup& lookup) {
-  std::string entry(line);
-  if (holds_user_placeholder(line)) {
-    if (std::optional<InteractiveUser> user = lookup()) {
-      replace_placeholder(entry, kUserProfilePlaceholder, user->profile_folder);
-      replace_placeholder(entry, kUserNamePlaceholder, user->user_name);
-    }
-  }
-  return expand_env_refs(entry);
-}
-
 bool is_comment(std::string_view line) { return line.front() == '#'; }
 
 /// Links are followed, so a link to a folder counts as a folder.
@@ -51,10 +38,8 @@ bool is_existing_folder(platform::FileSystem& fs, const Path& path) {
 RootPathList parse_root_paths(platform::FileSystem& fs, std::string_view config_text,
                               const InteractiveUserLookup& lookup) {
   RootPathList roots;
-  for (std::string_view line : text::split_lines(config_text)) {
-    line = text::trim(line);
-    if (line.empty() || is_comment(line)) continue;
-    Path root = Path::from_text(expand_entry(line, lookup));
+  for (std::string_view entry : config_entries(config_text)) {
+    Path root = Path::from_text(expand_root_entry(entry, lookup));
     if (is_existing_folder(fs, root)) roots.push_back(std::move(root));
   }
   return roots;
@@ -71,6 +56,26 @@ Result<RootPathList> load_root_paths(platform::FileSystem& fs, const Path& confi
   Result<std::string> config_text = text::decode_utf8(std::move(bytes).value());
   if (!config_text.ok()) return config_text.error().wrap("Failed to read config.txt");
   return parse_root_paths(fs, *config_text, lookup);
+}
+
+std::vector<std::string_view> config_entries(std::string_view config_text) {
+  std::vector<std::string_view> entries;
+  for (std::string_view line : text::split_lines(config_text)) {
+    line = text::trim(line);
+    if (!line.empty() && !is_comment(line)) entries.push_back(line);
+  }
+  return entries;
+}
+
+std::string expand_root_entry(std::string_view entry, const InteractiveUserLookup& lookup) {
+  std::string expanded(entry);
+  if (holds_user_placeholder(entry)) {
+    if (std::optional<InteractiveUser> user = lookup()) {
+      replace_placeholder(expanded, kUserProfilePlaceholder, user->profile_folder);
+      replace_placeholder(expanded, kUserNamePlaceholder, user->user_name);
+    }
+  }
+  return expand_env_refs(expanded);
 }
 
 std::string expand_env_refs(std::string_view text) {

@@ -24,6 +24,15 @@ using InteractiveUserLookup = std::function<std::optional<InteractiveUser>()>;
 Result<RootPathList> load_root_paths(platform::FileSystem& fs, const Path& config_path,
                                      const InteractiveUserLookup& lookup = interactive_user);
 
+/// The entries of config.txt's text: its lines trimmed, without empty lines and comments, in
+/// order.
+std::vector<std::string_view> config_entries(std::string_view config_text);
+
+/// An entry as the service reads it: the console user's placeholders filled in when the user
+/// resolves, then every environment reference expanded.
+std::string expand_root_entry(std::string_view entry,
+                              const InteractiveUserLookup& lookup = interactive_user);
+
 /// Replaces %NAME% references with environment values, restarting from the beginning after each
 /// substitution and stopping at the first reference that does not resolve.
 std::string expand_env_refs(std::string_view text);

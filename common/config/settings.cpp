@@ -1,10 +1,12 @@
 #include "config/settings.h"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
 
+#include "config/data_folder.h"
 #include "platform/language.h"
 #include "text.h"
 
@@ -43,6 +45,8 @@ void apply_line(std::string_view line, Settings& settings) {
     settings.color = std::string(value);
   } else if (key == "lang") {
     settings.lang = std::string(value);
+  } else if (key == "icon") {
+    settings.icon = std::string(value);
   }
 }
 
@@ -67,6 +71,19 @@ Result<Settings> load_settings(platform::FileSystem& fs, const Path& settings_pa
     apply_line(text::trim(line), settings);
   }
   return settings;
+}
+
+std::string data_folder_icon_path(const Path& data_folder) {
+  std::string icon = data_folder.child(kIconFileName).display();
+  // Whoever reads desktop.ini is a Windows shell, also for a folder on a Linux file server.
+  std::replace(icon.begin(), icon.end(), '/', '\\');
+  return icon;
+}
+
+std::string configured_icon_path(platform::FileSystem& fs, const Path& data_folder) {
+  Result<Settings> settings = load_settings(fs, data_folder.child(kSettingsFileName));
+  if (!settings || settings->icon.empty()) return data_folder_icon_path(data_folder);
+  return settings->icon;
 }
 
 }  // namespace tindral

@@ -15,6 +15,9 @@ struct Settings {
   std::string lang;
   /// Minutes between periodic rescans; 0 stands for the default.
   std::uint32_t interval = 0;
+  /// The icon every desktop.ini names, as the machines that show the folders reach it (a file
+  /// server's clients: \\server\share\folder.ico); empty for folder.ico in the data folder.
+  std::string icon;
 };
 
 /// Colour "green", interval 15, and language "da" when the user's interface language is Danish,
@@ -25,5 +28,12 @@ Settings default_settings();
 /// them (the last valid one wins), "Failed to read settings.txt" when it cannot be read or is
 /// not UTF-8.
 Result<Settings> load_settings(platform::FileSystem& fs, const Path& settings_path);
+
+/// folder.ico in `data_folder` as desktop.ini names it: as text, every "/" turned into "\\".
+std::string data_folder_icon_path(const Path& data_folder);
+
+/// The icon path for desktop.ini: settings.txt's icon, taken as written, when it sets one (an
+/// unreadable file sets none); otherwise data_folder_icon_path.
+std::string configured_icon_path(platform::FileSystem& fs, const Path& data_folder);
 
 }  // namespace tindral

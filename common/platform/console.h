@@ -11,6 +11,9 @@ void write_stdout(std::string_view utf8);
 /// The same for standard error.
 void write_stderr(std::string_view utf8);
 
+/// True when standard output is an interactive terminal (a console window), not a pipe or file.
+bool stdout_is_terminal();
+
 /// Makes the console interpret ANSI escape sequences where it needs to be told to (a Windows
 /// console needs virtual-terminal processing enabled). Failures are ignored.
 void enable_console_colors();

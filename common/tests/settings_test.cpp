@@ -143,3 +143,28 @@ TEST_F(SettingsTest, UnreadableFileFailsWithTheOperatingSystemErrorAsCause) {
 
 }  // namespace
 }  // namespace tindral
+
+namespace tindral {
+namespace {
+
+// The icon desktop.ini names: settings.txt's icon as written (the last one wins), else
+// folder.ico in the data folder; a file the service cannot read falls back as well.
+TEST_F(SettingsTest, IconPathComesFromTheIconSettingOrTheDataFolder) {
+  const Path data_folder = dir_.path();
+  platform::FileSystem& fs = platform::real_file_system();
+  const std::string own_icon = data_folder_icon_path(data_folder);
+  EXPECT_TRUE(own_icon.ends_with("\\folder.ico")) << own_icon;
+  EXPECT_EQ(own_icon.find('/'), std::string::npos) << own_icon;
+
+  EXPECT_EQ(configured_icon_path(fs, data_folder), own_icon);
+  testing::write_bytes(
+      path_, "interval=5\r\nIcon = \\\\old\\icons\\a.ico\r\nicon=\\\\srv\\icons\\folder.ico\r\n");
+  EXPECT_EQ(configured_icon_path(fs, data_folder), "\\\\srv\\icons\\folder.ico");
+  testing::write_bytes(path_, "icon=\r\n");
+  EXPECT_EQ(configured_icon_path(fs, data_folder), own_icon);
+  testing::write_bytes(path_, "icon=\\\\srv\\icons\\folder.ico\n\xff\n");
+  EXPECT_EQ(configured_icon_path(fs, data_folder), own_icon);
+}
+
+}  // namespace
+}  // namespace tindral

@@ -9,11 +9,11 @@
 #include "desktop_ini.h"
 #include "log.h"
 #include "platform/file_system.h"
-#include "service_log_lines.h"
 #include "support/desktop_ini_at.h"
 #include "support/fake_file_system.h"
 #include "support/log_capture.h"
 #include "support/real_disk.h"
+#include "support/service_log_lines.h"
 
 namespace tindral {
 namespace {

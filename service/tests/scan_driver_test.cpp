@@ -12,9 +12,9 @@
 #include "log.h"
 #include "platform/file_system.h"
 #include "scanner.h"
-#include "service_log_lines.h"
 #include "support/log_capture.h"
 #include "support/real_disk.h"
+#include "support/service_log_lines.h"
 #include "text.h"
 
 namespace tindral {

@@ -10,9 +10,9 @@
 
 #include "platform/clock.h"
 #include "platform/file_system.h"
-#include "service_log_lines.h"
 #include "support/fake_file_system.h"
 #include "support/real_disk.h"
+#include "support/service_log_lines.h"
 
 namespace tindral {
 namespace {

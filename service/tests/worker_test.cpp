@@ -17,11 +17,11 @@
 #include "log.h"
 #include "platform/file_system.h"
 #include "platform/stop_signal.h"
-#include "service_log_lines.h"
 #include "support/fake_file_system.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
+#include "support/service_log_lines.h"
 
 #if !defined(_WIN32)
 #include <sys/stat.h>

@@ -25,6 +25,8 @@ void write_stdout(std::string_view utf8) { write_fully(STDOUT_FILENO, utf8); }
 
 void write_stderr(std::string_view utf8) { write_fully(STDERR_FILENO, utf8); }
 
+bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
 // Terminals on POSIX interpret escape sequences without being asked.
 void enable_console_colors() {}
 

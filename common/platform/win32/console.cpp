@@ -55,6 +55,12 @@ void write_stdout(std::string_view utf8) { write_to(STD_OUTPUT_HANDLE, utf8); }
 
 void write_stderr(std::string_view utf8) { write_to(STD_ERROR_HANDLE, utf8); }
 
+// Only a console handle has a console mode.
+bool stdout_is_terminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 // Windows 10 consoles interpret ANSI escapes only with virtual-terminal processing switched on;
 // a redirected stream has no console mode and needs nothing.
 void enable_console_colors() {

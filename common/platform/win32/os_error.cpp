@@ -26,7 +26,8 @@ std::string system_text(DWORD code) {
 }
 
 // The only place that decides what a Win32 code means to the callers. A missing folder on the
-// way (PATH_NOT_FOUND), a missing drive or share count as "not there" just like a missing file.
+// way (PATH_NOT_FOUND), a missing drive or share count as "not there" just like a missing file,
+// and so does a service that is not installed.
 ErrorKind kind_of(DWORD code) {
   switch (code) {
     case ERROR_FILE_NOT_FOUND:
@@ -34,6 +35,7 @@ ErrorKind kind_of(DWORD code) {
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
+    case ERROR_SERVICE_DOES_NOT_EXIST:
       return ErrorKind::NotFound;
     case ERROR_ACCESS_DENIED:
     case ERROR_WRITE_PROTECT:

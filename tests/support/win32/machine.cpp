@@ -12,6 +12,8 @@ bool running_under_wine() {
 // Administrators on Windows still meet READONLY and ACLs the way the tests expect.
 bool running_as_root() { return false; }
 
+bool systemd_runs() { return false; }
+
 std::size_t longest_path_bytes() {
   constexpr std::size_t kWindowsLongest = 32767 - 8;  // less the \\?\ prefix and the drive
   constexpr std::size_t kWineLongest = 4266 - 8;

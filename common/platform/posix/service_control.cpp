@@ -1,0 +1,240 @@
+// systemd as the service manager: the unit file in the administrator's unit folder, and
+// systemctl for everything that needs the running manager. Where systemd does not run (a
+// container, a test), the unit file is still what "installed" means and the state is unknown.
+
+#include "platform/service_control.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/os_error.h"
+
+extern char** environ;
+
+namespace tindral::platform {
+namespace {
+
+constexpr char kDefaultUnitFolder[] = "/etc/systemd/system";
+// systemd's own test for having booted the machine (sd_booted).
+constexpr char kSystemdRuntimeFolder[] = "/run/systemd/system";
+
+// TINDRAL_UNIT_DIR moves the unit file elsewhere (tests keep theirs in a folder of their own).
+std::string unit_file(std::string_view name) {
+  const char* folder = std::getenv("TINDRAL_UNIT_DIR");
+  std::string path = folder != nullptr && folder[0] != '\0' ? folder : kDefaultUnitFolder;
+  return path + "/" + std::string(name) + ".service";
+}
+
+bool systemd_runs() {
+  struct stat info {};
+  return ::lstat(kSystemdRuntimeFolder, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+/// systemctl's exit code and standard output.
+struct Outcome {
+  int exit_code = -1;
+  std::string out;
+};
+
+Result<Outcome> run_systemctl(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), "systemctl");
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return last_os_error().wrap("Failed to run systemctl");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  pid_t pid = 0;
+  const int failure = posix_spawnp(&pid, "systemctl", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe_fds[1]);
+  if (failure != 0) {
+    ::close(pipe_fds[0]);
+    return os_error(static_cast<std::uint32_t>(failure)).wrap("Failed to run systemctl");
+  }
+  Outcome outcome;
+  char buffer[512];
+  for (;;) {
+    const ssize_t length = ::read(pipe_fds[0], buffer, sizeof buffer);
+    if (length < 0 && errno == EINTR) continue;
+    if (length <= 0) break;
+    outcome.out.append(buffer, static_cast<std::size_t>(length));
+  }
+  ::close(pipe_fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return outcome;
+}
+
+Result<void> systemctl(std::vector<std::string> arguments, std::string_view failure_message) {
+  Result<Outcome> outcome = run_systemctl(std::move(arguments));
+  if (!outcome) return std::move(outcome).error().wrap(std::string(failure_message));
+  if (outcome->exit_code != 0) {
+    return Error("systemctl exited with code " + std::to_string(outcome->exit_code))
+        .wrap(std::string(failure_message));
+  }
+  return {};
+}
+
+// ExecStart= takes a quoted word with C escapes, and "%" starts a specifier everywhere.
+std::string unit_word(std::string_view text) {
+  std::string word = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') word += '\\';
+    if (c == '%') word += '%';
+    word += c;
+  }
+  return word + "\"";
+}
+
+std::string unit_text(const ServiceDefinition& definition) {
+  std::string text =
+      "# Written by tindralctl install; tindralctl uninstall removes it.\n"
+      "[Unit]\n"
+      "Description=" +
+      definition.display_name + ": " + definition.description +
+      "\n"
+      "After=local-fs.target\n"
+      "\n"
+      "[Service]\n"
+      "Type=simple\n"
+      "ExecStart=" +
+      unit_word(definition.executable.bytes()) + "\n";
+  for (const auto& [name, value] : definition.environment) {
+    text += "Environment=" + unit_word(name + "=" + value) + "\n";
+  }
+  text +=
+      "# A scan under way is finished before a stop takes effect.\n"
+      "TimeoutStopSec=300\n"
+      "Restart=on-failure\n"
+      "RestartSec=60\n"
+      "\n"
+      "[Install]\n"
+      "WantedBy=multi-user.target\n";
+  return text;
+}
+
+Result<void> write_whole_file(const std::string& path, std::string_view content) {
+  const std::string temporary = path + ".tmp";
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return last_os_error().wrap("Failed to write " + path);
+  while (!content.empty()) {
+    const ssize_t written = ::write(fd, content.data(), content.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      const Error error = last_os_error();
+      ::close(fd);
+      ::unlink(temporary.c_str());
+      return error.wrap("Failed to write " + path);
+    }
+    content.remove_prefix(static_cast<std::size_t>(written));
+  }
+  ::close(fd);
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    const Error error = last_os_error();
+    ::unlink(temporary.c_str());
+    return error.wrap("Failed to write " + path);
+  }
+  return {};
+}
+
+Error not_installed(std::string_view name) {
+  return os_error(ENOENT).wrap("The unit " + unit_file(name) + " does not exist");
+}
+
+class SystemdServiceControl final : public ServiceControl {
+ public:
+  Result<void> install(const ServiceDefinition& definition) override {
+    const std::string path = unit_file(definition.name);
+    if (::access(path.c_str(), F_OK) == 0) {
+      return Error("The unit " + path + " exists already").wrap("Failed to create the service");
+    }
+    if (auto written = write_whole_file(path, unit_text(definition)); !written) return written;
+    if (!systemd_runs()) return {};
+    if (auto reloaded = systemctl({"daemon-reload"}, "Failed to reload systemd"); !reloaded) {
+      return reloaded;
+    }
+    return systemctl({"enable", definition.name}, "Failed to enable the service");
+  }
+
+  Result<bool> installed(std::string_view name) override {
+    if (::access(unit_file(name).c_str(), F_OK) == 0) return true;
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    return last_os_error().wrap("Failed to look for the unit " + unit_file(name));
+  }
+
+  Result<ServiceState> state(std::string_view name) override {
+    Result<bool> present = installed(name);
+    if (!present) return std::move(present).error();
+    if (!*present) return not_installed(name);
+    if (!systemd_runs()) return ServiceState::Unknown;
+    Result<Outcome> outcome = run_systemctl({"is-active", std::string(name)});
+    if (!outcome) return std::move(outcome).error().wrap("Failed to query the service's state");
+    const std::string_view word = std::string_view(outcome->out).substr(0, outcome->out.find('\n'));
+    if (word == "active" || word == "reloading") return ServiceState::Running;
+    if (word == "inactive" || word == "failed") return ServiceState::Stopped;
+    if (word == "activating") return ServiceState::StartPending;
+    if (word == "deactivating") return ServiceState::StopPending;
+    return ServiceState::Other;
+  }
+
+  Result<void> start(std::string_view name) override {
+    if (!systemd_runs()) {
+      return Error("systemd is not running on this machine").wrap("Failed to start the service");
+    }
+    return systemctl({"start", "--no-block", std::string(name)}, "Failed to start the service");
+  }
+
+  Result<StopRequest> stop(std::string_view name) override {
+    Result<ServiceState> current = state(name);
+    if (!current) return std::move(current).error();
+    if (*current == ServiceState::Unknown) return StopRequest::NoServiceManager;
+    if (*current == ServiceState::Stopped) return StopRequest::AlreadyStopped;
+    if (auto stopped =
+            systemctl({"stop", "--no-block", std::string(name)}, "Failed to send the stop control");
+        !stopped) {
+      return std::move(stopped).error();
+    }
+    return StopRequest::Sent;
+  }
+
+  Result<void> remove(std::string_view name) override {
+    const std::string path = unit_file(name);
+    if (systemd_runs()) {
+      if (auto disabled =
+              systemctl({"disable", std::string(name)}, "Failed to disable the service");
+          !disabled) {
+        return disabled;
+      }
+    }
+    if (::unlink(path.c_str()) != 0) {
+      if (errno == ENOENT) return not_installed(name);
+      return last_os_error().wrap("Failed to delete " + path);
+    }
+    if (!systemd_runs()) return {};
+    return systemctl({"daemon-reload"}, "Failed to reload systemd");
+  }
+};
+
+}  // namespace
+
+ServiceControl& real_service_control() {
+  static SystemdServiceControl control;
+  return control;
+}
+
+EnvValue service_environment_variable(std::string_view name) { return get_env(name); }
+
+}  // namespace tindral::platform

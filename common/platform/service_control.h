@@ -1,0 +1,66 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "platform/environment.h"
+#include "platform/path.h"
+
+namespace tindral::platform {
+
+/// What the service manager says about an installed service.
+enum class ServiceState { Stopped, StartPending, StopPending, Running, Other, Unknown };
+
+/// Everything needed to register the service with the service manager.
+struct ServiceDefinition {
+  std::string name;          ///< the service's (Windows) or unit's (systemd) name
+  std::string display_name;  ///< what service lists show
+  std::string description;
+  Path executable;  ///< started without arguments
+  /// Variables set for the service where the manager takes them from its definition (systemd);
+  /// a Windows service gets the system's environment.
+  std::vector<std::pair<std::string, std::string>> environment;
+};
+
+/// How a stop request went.
+enum class StopRequest { Sent, AlreadyStopped, NoServiceManager };
+
+/// The service manager as an administrator uses it: Windows' Service Control Manager, or
+/// systemd with the unit file in its administrator folder. Every call fails with
+/// ErrorKind::NotFound when the service is not installed and with ErrorKind::AccessDenied when
+/// the caller may not do it.
+class ServiceControl {
+ public:
+  virtual ~ServiceControl() = default;
+
+  /// Registers the service: automatic start as the system's own account, the description and a
+  /// restart a minute after a failure.
+  virtual Result<void> install(const ServiceDefinition& definition) = 0;
+  /// True when the service is registered.
+  virtual Result<bool> installed(std::string_view name) = 0;
+  /// The service's current state; Unknown where no service manager runs (a container).
+  virtual Result<ServiceState> state(std::string_view name) = 0;
+  /// Starts the service (nothing to do when it already runs).
+  virtual Result<void> start(std::string_view name) = 0;
+  /// Sends the stop control; NoServiceManager where there is none to send it through.
+  virtual Result<StopRequest> stop(std::string_view name) = 0;
+  /// Removes the registration; a running service goes when it stops.
+  virtual Result<void> remove(std::string_view name) = 0;
+};
+
+/// The platform's service manager.
+ServiceControl& real_service_control();
+
+/// A variable of the environment the service manager gives a service, which is not the caller's
+/// own: Windows builds it from the system's settings (and Wine's differs from a user process's
+/// in ProgramData); natively the service's unit sets what it needs and the caller's own value is
+/// taken.
+EnvValue service_environment_variable(std::string_view name);
+
+/// A text for the state, as status prints it ("running", "stopped", ...).
+std::string_view describe(ServiceState state);
+
+}  // namespace tindral::platform

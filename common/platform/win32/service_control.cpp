@@ -1,0 +1,202 @@
+// The Service Control Manager as an administrator's tool uses it.
+
+#include "platform/service_control.h"
+
+#include <userenv.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/os_error.h"
+#include "platform/win32/wide_path.h"
+#include "platform/win32/windows_api.h"
+
+namespace tindral::platform {
+namespace {
+
+// The failure actions: restart after a minute, three times; the count starts again after a day
+// without a failure.
+constexpr DWORD kRestartDelayMilliseconds = 60'000;
+constexpr DWORD kFailureCountResetSeconds = 24 * 60 * 60;
+constexpr int kRestartActions = 3;
+
+struct ServiceHandleTraits {
+  using Handle = SC_HANDLE;
+  static Handle invalid() { return nullptr; }
+  static bool is_valid(Handle handle) { return handle != nullptr; }
+  static void close(Handle handle) { ::CloseServiceHandle(handle); }
+};
+using ScopedServiceHandle = win32::ScopedHandle<ServiceHandleTraits>;
+
+std::wstring wide(std::string_view text) { return win32::wtf8_to_wide(text).value_or(L""); }
+
+// ERROR_SERVICE_DOES_NOT_EXIST, the ordinary "not installed", is a NotFound error.
+Error scm_error(DWORD code, std::string message) { return os_error(code).wrap(std::move(message)); }
+
+Result<ScopedServiceHandle> open_manager(DWORD access) {
+  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, access));
+  if (!manager) return scm_error(GetLastError(), "Failed to open the Service Control Manager");
+  return manager;
+}
+
+Result<ScopedServiceHandle> open_service(std::string_view name, DWORD access) {
+  Result<ScopedServiceHandle> manager = open_manager(SC_MANAGER_CONNECT);
+  if (!manager) return std::move(manager).error();
+  ScopedServiceHandle service(OpenServiceW(manager->get(), wide(name).c_str(), access));
+  if (!service) {
+    return scm_error(GetLastError(), "Failed to open the service " + std::string(name));
+  }
+  return service;
+}
+
+Result<SERVICE_STATUS_PROCESS> query(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof(status), &needed)) {
+    return scm_error(GetLastError(), "Failed to query the service's state");
+  }
+  return status;
+}
+
+ServiceState state_of(DWORD current_state) {
+  switch (current_state) {
+    case SERVICE_STOPPED:
+      return ServiceState::Stopped;
+    case SERVICE_START_PENDING:
+      return ServiceState::StartPending;
+    case SERVICE_STOP_PENDING:
+      return ServiceState::StopPending;
+    case SERVICE_RUNNING:
+      return ServiceState::Running;
+    default:
+      return ServiceState::Other;
+  }
+}
+
+Result<void> describe_service(SC_HANDLE service, const std::string& description) {
+  std::wstring text = wide(description);
+  SERVICE_DESCRIPTIONW info{text.data()};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &info)) {
+    return scm_error(GetLastError(), "Failed to set the service's description");
+  }
+  return {};
+}
+
+Result<void> restart_on_failure(SC_HANDLE service) {
+  SC_ACTION actions[kRestartActions];
+  for (SC_ACTION& action : actions) action = {SC_ACTION_RESTART, kRestartDelayMilliseconds};
+  SERVICE_FAILURE_ACTIONSW info{};
+  info.dwResetPeriod = kFailureCountResetSeconds;
+  info.cActions = kRestartActions;
+  info.lpsaActions = actions;
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &info)) {
+    return scm_error(GetLastError(), "Failed to set the service's failure actions");
+  }
+  return {};
+}
+
+class ScmServiceControl final : public ServiceControl {
+ public:
+  Result<void> install(const ServiceDefinition& definition) override {
+    Result<ScopedServiceHandle> manager = open_manager(SC_MANAGER_CREATE_SERVICE);
+    if (!manager) return std::move(manager).error();
+    // Quoted, so that a space in the folder cannot make the manager start another program.
+    const std::wstring command_line = L"\"" + wide(definition.executable.bytes()) + L"\"";
+    // No account name: LocalSystem.
+    ScopedServiceHandle service(CreateServiceW(
+        manager->get(), wide(definition.name).c_str(), wide(definition.display_name).c_str(),
+        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+        command_line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service) return scm_error(GetLastError(), "Failed to create the service");
+    if (auto described = describe_service(service.get(), definition.description); !described) {
+      return described;
+    }
+    return restart_on_failure(service.get());
+  }
+
+  Result<bool> installed(std::string_view name) override {
+    Result<ScopedServiceHandle> service = open_service(name, SERVICE_QUERY_STATUS);
+    if (service) return true;
+    if (service.error().is_not_found()) return false;
+    return std::move(service).error();
+  }
+
+  Result<ServiceState> state(std::string_view name) override {
+    Result<ScopedServiceHandle> service = open_service(name, SERVICE_QUERY_STATUS);
+    if (!service) return std::move(service).error();
+    Result<SERVICE_STATUS_PROCESS> status = query(service->get());
+    if (!status) return std::move(status).error();
+    return state_of(status->dwCurrentState);
+  }
+
+  Result<void> start(std::string_view name) override {
+    Result<ScopedServiceHandle> service = open_service(name, SERVICE_START);
+    if (!service) return std::move(service).error();
+    if (!StartServiceW(service->get(), 0, nullptr)) {
+      const DWORD code = GetLastError();
+      if (code != ERROR_SERVICE_ALREADY_RUNNING) {
+        return scm_error(code, "Failed to start the service");
+      }
+    }
+    return {};
+  }
+
+  Result<StopRequest> stop(std::string_view name) override {
+    Result<ScopedServiceHandle> service = open_service(name, SERVICE_STOP);
+    if (!service) return std::move(service).error();
+    SERVICE_STATUS status{};
+    if (ControlService(service->get(), SERVICE_CONTROL_STOP, &status)) return StopRequest::Sent;
+    const DWORD code = GetLastError();
+    if (code == ERROR_SERVICE_NOT_ACTIVE) return StopRequest::AlreadyStopped;
+    return scm_error(code, "Failed to send the stop control");
+  }
+
+  Result<void> remove(std::string_view name) override {
+    Result<ScopedServiceHandle> service = open_service(name, DELETE);
+    if (!service) return std::move(service).error();
+    if (!DeleteService(service->get())) {
+      return scm_error(GetLastError(), "Failed to delete the service");
+    }
+    return {};
+  }
+};
+
+}  // namespace
+
+ServiceControl& real_service_control() {
+  static ScmServiceControl control;
+  return control;
+}
+
+// The block the system builds for a logon holds the machine's variables, which are what the
+// manager gives a service; the caller's own environment may differ.
+EnvValue service_environment_variable(std::string_view name) {
+  EnvValue result;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
+    return get_env(name);
+  }
+  const win32::ScopedFileHandle owned(token);
+  void* block = nullptr;
+  if (!CreateEnvironmentBlock(&block, token, FALSE)) return get_env(name);
+  const std::wstring wanted = wide(name) + L"=";
+  for (const wchar_t* entry = static_cast<const wchar_t*>(block); *entry != L'\0';
+       entry += wcslen(entry) + 1) {
+    const std::wstring_view text(entry);
+    if (text.size() < wanted.size()) continue;
+    // Windows compares variable names without regard to case.
+    if (CompareStringOrdinal(text.data(), static_cast<int>(wanted.size()), wanted.data(),
+                             static_cast<int>(wanted.size()), TRUE) != CSTR_EQUAL) {
+      continue;
+    }
+    const std::optional<std::string> value = win32::wide_to_utf8(text.substr(wanted.size()));
+    result.state = value ? EnvValue::State::Present : EnvValue::State::NotUnicode;
+    if (value) result.value = *value;
+    break;
+  }
+  DestroyEnvironmentBlock(block);
+  return result;
+}
+
+}  // namespace tindral::platform

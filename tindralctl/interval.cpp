@@ -1,0 +1,84 @@
+#include <limits>
+#include <vector>
+
+#include "config/data_folder.h"
+#include "config/settings.h"
+#include "line_file.h"
+#include "request.h"
+#include "text.h"
+
+namespace tindral::ctl {
+namespace {
+
+constexpr std::string_view kIntervalKey = "interval";
+// settings.txt's 0 stands for the default, which is no interval to ask for.
+constexpr unsigned long long kMinimumMinutes = 1;
+
+bool is_interval_line(std::string_view line) {
+  const std::size_t equals = line.find('=');
+  return equals != std::string_view::npos &&
+         text::to_lower(text::trim(line.substr(0, equals))) == kIntervalKey;
+}
+
+int show_interval(Context& context) {
+  Result<Settings> settings = load_settings(context.fs, context.file(kSettingsFileName));
+  if (!settings) return fail(kExitFailed, settings.error());
+  const std::uint32_t minutes =
+      settings->interval == 0 ? default_settings().interval : settings->interval;
+  say("Rescan interval: " + std::to_string(minutes) + " minutes");
+  return kExitOk;
+}
+
+int set_interval(Context& context, std::string_view argument) {
+  const std::optional<unsigned long long> minutes =
+      parse_count(argument, std::numeric_limits<std::uint32_t>::max());
+  if (!minutes || *minutes < kMinimumMinutes) {
+    return fail(kExitUsage, Error("MINUTES is a whole number from 1 to 4294967295")
+                                .wrap("Malformed interval " + std::string(argument)));
+  }
+  if (const int unmet = require_elevation("interval"); unmet != kExitOk) return unmet;
+  const Path path = context.file(kSettingsFileName);
+  Result<LineFile> file = LineFile::read(context.fs, path);
+  if (!file) return fail(kExitFailed, file.error());
+  const std::string line = std::string(kIntervalKey) + "=" + std::to_string(*minutes);
+  std::vector<std::size_t> interval_lines;
+  for (std::size_t index = 0; index < file->size(); ++index) {
+    if (is_interval_line(file->text(index))) interval_lines.push_back(index);
+  }
+  if (interval_lines.empty()) {
+    file->append(line);
+  } else {
+    // The first interval line takes the value where it stands; later ones would override it.
+    file->replace(interval_lines.front(), line);
+    for (std::size_t i = interval_lines.size(); i-- > 1;) file->erase(interval_lines[i]);
+  }
+  if (auto saved = file->write(context.fs, path); !saved) return fail(kExitFailed, saved.error());
+  say("Rescan interval set to " + std::to_string(*minutes) +
+      " minutes; the service reads it at its next pass.");
+  return kExitOk;
+}
+
+int run_interval(Context& context, const Arguments& arguments) {
+  if (arguments.positional.empty()) return show_interval(context);
+  return set_interval(context, arguments.positional[0]);
+}
+
+}  // namespace
+
+const Command& interval_command() {
+  static const Command command{
+      "interval",
+      "interval [MINUTES]",
+      "Show or set the minutes between periodic rescans (settings.txt).",
+      "Setting it rewrites settings.txt in one step, keeping its other lines, and needs an\n"
+      "administrator. The service reads it at every pass: no restart is needed.\n",
+      {},
+      {},
+      0,
+      1,
+      {.elevation = false, .installed_service = false, .data_folder = true},
+      run_interval};
+  return command;
+}
+
+}  // namespace tindral::ctl

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "command.h"
+
+namespace tindral::ctl {
+
+/// One line per entry of config.txt: the entry, what it expands to when that differs, and
+/// whether the service scans it. A config.txt the service cannot read is an error.
+Result<std::vector<std::string>> describe_roots(Context& context);
+
+}  // namespace tindral::ctl

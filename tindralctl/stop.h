@@ -1,0 +1,11 @@
+#pragma once
+
+#include "command.h"
+
+namespace tindral::ctl {
+
+/// Stops the service through the service manager and waits for it; where there is none, creates
+/// stop.flag and, with `wait_for_flag`, waits for the service's last line. Returns the exit code.
+int stop_service(Context& context, bool wait_for_flag);
+
+}  // namespace tindral::ctl

@@ -1,0 +1,66 @@
+#include "config/data_folder.h"
+#include "request.h"
+#include "service_name.h"
+#include "stop.h"
+
+namespace tindral::ctl {
+namespace {
+
+// Left behind, a flag would steer the next installation: the cleanup's paused.flag would keep
+// it from ever scanning.
+constexpr std::string_view kFlags[] = {kPausedFlagName, kRescanFlagName, kCleanupFlagName,
+                                       kStopFlagName};
+
+int run_uninstall(Context& context, const Arguments& arguments) {
+  int exit_code = kExitOk;
+  const std::optional<std::chrono::seconds> timeout = wait_timeout(arguments, exit_code);
+  if (!timeout) return exit_code;
+  const bool data_folder = context.fs.exists(context.data_folder);
+  if (!arguments.has("--keep-icons") && data_folder) {
+    say("Removing the desktop.ini files first, so that none is left naming a missing icon.");
+    exit_code = request_and_wait(context, cleanup_request(), /*wait=*/true, *timeout);
+    if (exit_code != kExitOk) {
+      say("Nothing was uninstalled; tindralctl uninstall --keep-icons uninstalls without the "
+          "cleanup.");
+      return exit_code;
+    }
+  }
+  exit_code = stop_service(context, /*wait_for_flag=*/true);
+  if (exit_code != kExitOk) return exit_code;
+  if (data_folder) {
+    for (std::string_view flag : kFlags)
+      static_cast<void>(context.fs.delete_file(context.file(flag)));
+  }
+  if (auto removed = context.services.remove(SERVICE_NAME); !removed) {
+    return fail(kExitFailed, removed.error());
+  }
+  say("Uninstalled the service " + std::string(SERVICE_NAME) + ".");
+  if (data_folder) {
+    say("The data folder " + context.data_folder.display() +
+        " stays with config.txt, settings.txt, service.log and folder.ico; delete it to remove "
+        "them too.");
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+const Command& uninstall_command() {
+  static const Command command{
+      "uninstall",
+      "uninstall [--keep-icons] [--timeout SECONDS]",
+      "Remove every desktop.ini the service wrote, then stop and remove the service.",
+      "The cleanup runs through the service (started for it if it is stopped) and is waited\n"
+      "for, at most --timeout seconds (600 unless given); if it does not finish, nothing is\n"
+      "removed. --keep-icons skips it and leaves the desktop.ini files in place. The data\n"
+      "folder stays.\n",
+      {"--keep-icons"},
+      {"--timeout"},
+      0,
+      0,
+      {.elevation = true, .installed_service = true, .data_folder = false},
+      run_uninstall};
+  return command;
+}
+
+}  // namespace tindral::ctl
