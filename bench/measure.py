@@ -192,13 +192,14 @@ def make_tree(shape, folders, dest):
     return info
 
 
-def make_copies(shape, folders, trees, count):
+def make_copies(shape, folders, trees, count, label=""):
     """`count` identical trees, each for one first scan: a first scan needs an undecorated tree,
     and undecorating one by a cleanup would make the next scan's file creation pay for the
-    deletions (ext4 without a journal searches past recently freed inodes)."""
+    deletions (ext4 without a journal searches past recently freed inodes). `label` keeps the
+    trees of one build apart from another's of the same shape and size."""
     paths, info = [], None
     for index in range(count):
-        path = os.path.join(trees, f"{shape}-{folders}-{index + 1}")
+        path = os.path.join(trees, f"{label}{shape}-{folders}-{index + 1}")
         made = make_tree(shape, folders, path)
         if info is not None and made["folders"] != info["folders"]:
             raise BenchError(f"{shape} {folders}: the generator made different trees")
@@ -460,7 +461,7 @@ def run_benchmark(args):
         results["wine"]["photos"] = entry(results["native"]["photos"]["tree"], measured)
         for name, shape, folders in plan["wine_named"]:
             log(f"== {name} under Wine")
-            copies, info = make_copies(shape, folders, trees, 1)
+            copies, info = make_copies(shape, folders, trees, 1, "wine-")
             measured = measure_tree(wine, copies, info, 1, empty)
             results["wine"][name] = entry(info, measured)
 

@@ -1,5 +1,6 @@
 #include "console_mode.h"
 
+#include "config/trusted_files.h"
 #include "log.h"
 #include "platform/console.h"
 #include "text.h"
@@ -24,6 +25,10 @@ std::string format_scan_summary(const ScanStats& stats) {
 Result<void> run_console_mode(platform::FileSystem& fs, const Path& config_path) {
   log::info(log::kTargetService, "Running in console mode");
   log::info(log::kTargetServiceImpl, "Running in console mode - Press Ctrl+C to stop");
+  // The scan reads such a file as absent; whoever runs the console wants to know why.
+  if (const auto reason = distrust_reason(fs, config_path)) {
+    log::warn(log::kTargetServiceImpl, "Ignoring config.txt: " + std::string(*reason));
+  }
   Result<ScanStats> stats = run_scan(fs, config_path);
   if (!stats) return std::move(stats).error();
   // Straight to standard output, not through the log: the summary carries no timestamp.

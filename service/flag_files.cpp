@@ -1,6 +1,7 @@
 #include "flag_files.h"
 
 #include "config/data_folder.h"
+#include "config/trusted_files.h"
 
 namespace tindral {
 
@@ -11,7 +12,8 @@ FlagFiles::FlagFiles(platform::FileSystem& fs, const Path& data_folder)
       paused_(data_folder.child(kPausedFlagName)),
       rescan_(data_folder.child(kRescanFlagName)) {}
 
-bool FlagFiles::present(Flag flag) const { return fs_->exists(path(flag)); }
+// Only a flag an administrator could have made steers the service.
+bool FlagFiles::present(Flag flag) const { return is_trusted_data_file(*fs_, path(flag)); }
 
 void FlagFiles::remove(Flag flag) const { static_cast<void>(fs_->delete_file(path(flag))); }
 

@@ -15,7 +15,7 @@ namespace tindral {
 namespace {
 
 // The rewrite goes to this sibling first and replaces the log in one step. The name is fixed so
-// that a file left behind by a crash is simply reused by the next write instead of piling up.
+// that a file left behind by a crash is simply deleted by the next write instead of piling up.
 constexpr std::string_view kTemporarySuffix = ".tmp";
 
 // The folder that holds `file`: everything before its last separator, keeping a separator that
@@ -29,6 +29,14 @@ Path containing_folder(const Path& file) {
   const bool separator_is_root = folder_end == 0 || (folder_end == 2 && bytes[1] == ':');
   if (separator_is_root) ++folder_end;
   return Path(bytes.substr(0, folder_end));
+}
+
+// The name of `file` in its folder: everything after its last separator.
+std::string_view name_in_folder(const Path& file) {
+  const std::string& bytes = file.bytes();
+  std::size_t begin = bytes.size();
+  while (begin > 0 && !platform::is_separator(bytes[begin - 1])) --begin;
+  return std::string_view(bytes).substr(begin);
 }
 
 // "[%Y-%m-%d %H:%M:%S] " in local time.
@@ -64,9 +72,16 @@ std::string join_last_lines(const std::vector<std::string>& lines) {
   return content;
 }
 
+// The temporary file is always a new one of the service's own: whatever has its name (a file
+// or link somebody left there to have the service write into it) is deleted first, and the
+// file is created in the log's folder only where no file of that name exists.
 Result<void> write_temporary(platform::FileSystem& fs, const Path& temporary,
                              std::string_view content) {
-  Result<std::unique_ptr<platform::WritableFile>> file = fs.create_or_truncate(temporary);
+  static_cast<void>(fs.delete_file(temporary));
+  Result<std::unique_ptr<platform::Folder>> folder = fs.open_folder(containing_folder(temporary));
+  if (!folder) return std::move(folder).error();
+  Result<std::unique_ptr<platform::OpenFile>> file =
+      (*folder)->create_file(name_in_folder(temporary));
   if (!file) return std::move(file).error();
   return (*file)->write_all(content);
 }

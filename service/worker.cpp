@@ -4,12 +4,15 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
 #include "cleanup_walk.h"
 #include "config/data_folder.h"
 #include "config/settings.h"
+#include "config/trusted_files.h"
 #include "flag_files.h"
 #include "log.h"
 #include "scanner.h"
@@ -65,9 +68,13 @@ class Worker {
   }
 
   void start_up() {
-    // The first append also creates the data folder when it is missing.
+    // Before anything is read from or written to the data folder: only administrators may
+    // steer a service that acts with the machine's highest privileges.
+    Result<platform::Trust> found = fs_.secure_folder(setup_.data_folder);
     log_message("Tindral Service started");
-    if (fs_.exists(config_path_)) {
+    report_data_folder(found);
+    report_untrusted_files();
+    if (is_trusted_data_file(fs_, config_path_)) {
       scan("Initial scan");
     } else {
       log_message("No config.txt found. Please configure root paths.");
@@ -75,9 +82,43 @@ class Worker {
     last_scan_ = setup_.now();
   }
 
+  void report_data_folder(const Result<platform::Trust>& found) {
+    if (!found) {
+      log_message("Data folder could not be secured: " + found.error().message());
+    } else if (*found != platform::Trust::Administrators) {
+      log_message("Data folder " + std::string(data_folder_fault(*found)) +
+                  "; only administrators may change it now");
+    }
+  }
+
+  static std::string_view data_folder_fault(platform::Trust found) {
+    switch (found) {
+      case platform::Trust::Link:
+        return "was a link";
+      case platform::Trust::OtherOwner:
+        return "was owned by another account";
+      default:
+        return "was open to other accounts";
+    }
+  }
+
+  // A file of the data folder that does not count is reported once for each reason, not at
+  // every pass.
+  void report_untrusted_files() {
+    for (std::string_view name : {kConfigFileName, kSettingsFileName, kStopFlagName,
+                                  kCleanupFlagName, kPausedFlagName, kRescanFlagName}) {
+      const std::optional<std::string_view> reason =
+          distrust_reason(fs_, setup_.data_folder.child(name));
+      if (!reason) continue;
+      std::string message = "Ignoring " + std::string(name) + ": " + std::string(*reason);
+      if (reported_.insert(message).second) log_message(message);
+    }
+  }
+
   // The stop test at the head of every pass. stop.flag comes first so that it is deleted even
   // when the service manager asked for the stop as well; otherwise it would end the next start.
   bool stop_wanted() {
+    report_untrusted_files();
     if (flags_.present(Flag::Stop)) {
       log_message("Stop flag detected, shutting down service");
       flags_.remove(Flag::Stop);
@@ -171,6 +212,7 @@ class Worker {
   const Path settings_path_;
   const Path log_path_;
   Clock::time_point last_scan_{};
+  std::set<std::string> reported_;
 };
 
 }  // namespace

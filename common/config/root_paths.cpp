@@ -1,8 +1,11 @@
 #include "config/root_paths.h"
 
+#include "config/trusted_files.h"
+
 #include <cstddef>
 #include <utility>
 
+#include "config/trusted_files.h"
 #include "platform/environment.h"
 #include "text.h"
 
@@ -49,8 +52,9 @@ RootPathList parse_root_paths(platform::FileSystem& fs, std::string_view config_
 
 Result<RootPathList> load_root_paths(platform::FileSystem& fs, const Path& config_path,
                                      const InteractiveUserLookup& lookup) {
-  // A missing file, or one whose existence cannot even be tested, is an empty configuration.
-  if (!fs.exists(config_path)) return RootPathList{};
+  // A missing file, or one whose existence cannot even be tested, is an empty configuration; so
+  // is one that an administrator cannot have written.
+  if (!is_trusted_data_file(fs, config_path)) return RootPathList{};
   Result<std::string> bytes = fs.read_file(config_path);
   if (!bytes.ok()) return bytes.error().wrap("Failed to read config.txt");
   Result<std::string> config_text = text::decode_utf8(std::move(bytes).value());

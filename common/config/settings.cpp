@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "config/data_folder.h"
+#include "config/trusted_files.h"
 #include "platform/language.h"
 #include "text.h"
 
@@ -62,7 +63,7 @@ Settings default_settings() {
 
 Result<Settings> load_settings(platform::FileSystem& fs, const Path& settings_path) {
   Settings settings = default_settings();
-  if (!fs.exists(settings_path)) return settings;
+  if (!is_trusted_data_file(fs, settings_path)) return settings;
   Result<std::string> bytes = fs.read_file(settings_path);
   if (!bytes) return std::move(bytes).error().wrap("Failed to read settings.txt");
   Result<std::string> content = text::decode_utf8(std::move(bytes).value());

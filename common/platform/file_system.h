@@ -125,6 +125,20 @@ class Folder {
   virtual Result<std::unique_ptr<OpenFile>> create_file(std::string_view name) = 0;
 };
 
+/// Who besides the machine's administrators could have made a file or folder what it is.
+enum class Trust {
+  /// Owned by SYSTEM, Administrators, TrustedInstaller or the service's own account (natively
+  /// root or the service's account), and no other account may write it, delete it or change
+  /// its permissions.
+  Administrators,
+  /// A link (a reparse point), which any user who may write its folder can point anywhere.
+  Link,
+  /// Owned by another account.
+  OtherOwner,
+  /// Another account may write it, delete it or change its permissions.
+  OpenToOthers,
+};
+
 /// Everything the service asks of a file system. One real implementation per platform, and a
 /// recording fake for tests that need failures no real disk produces on demand.
 class FileSystem {
@@ -162,6 +176,17 @@ class FileSystem {
   /// Replaces `target` with `source` in one step (both in the same folder), so that a reader
   /// sees either the old or the new content, never a part.
   virtual Result<void> replace_file(const Path& source, const Path& target) = 0;
+
+  /// Who could have made the file or folder at `path` (a link at its end is not followed);
+  /// ErrorKind::NotFound when nothing is there.
+  virtual Result<Trust> trust(const Path& path) = 0;
+
+  /// Makes `folder` one that only administrators may change: created so when missing (its
+  /// parent must exist), a link in its place replaced by a folder, and an existing folder given
+  /// the administrators as owner and permissions that let nobody else write in it (Windows: a
+  /// protected DACL granting SYSTEM and Administrators full control and Users read and execute;
+  /// natively: the service's account as owner and mode 0755). Returns what it found before.
+  virtual Result<Trust> secure_folder(const Path& folder) = 0;
 
   /// True when the file system returns metadata for the path (a folder counts).
   bool exists(const Path& path) { return file_type(path).ok(); }

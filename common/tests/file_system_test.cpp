@@ -401,6 +401,76 @@ TEST_F(FileSystemTest, ReplaceFileWaitsForAReaderThatHoldsTheTargetAMoment) {
   EXPECT_EQ(read_bytes(dir / "service.log"), "new");
 }
 
+// ---- who may change a file or folder ----
+
+TEST_F(FileSystemTest, AFolderMadeForAdministratorsOnlyTheyMayChange) {
+  const Path folder = (dir / "ProgramData").child("Tindral");
+  auto secured = fs.secure_folder(folder);
+  ASSERT_TRUE(secured) << secured.error().message();
+  EXPECT_EQ(*secured, Trust::Administrators);
+  EXPECT_EQ(*fs.file_type(folder), FileType::Directory);
+  EXPECT_EQ(*fs.trust(folder), Trust::Administrators);
+  // A file the service writes there is the administrators' too.
+  auto file = fs.create_or_truncate(folder.child("paused.flag"));
+  ASSERT_TRUE(file);
+  file->reset();
+  EXPECT_EQ(*fs.trust(folder.child("paused.flag")), Trust::Administrators);
+}
+
+TEST_F(FileSystemTest, AFolderEverybodyMayChangeIsTakenBack) {
+  const Path folder = dir / "Tindral";
+  testing::make_folder(folder);
+  testing::open_to_everybody(folder);
+  ASSERT_EQ(*fs.trust(folder), Trust::OpenToOthers);
+
+  auto secured = fs.secure_folder(folder);
+  ASSERT_TRUE(secured) << secured.error().message();
+  EXPECT_EQ(*secured, Trust::OpenToOthers);
+  EXPECT_EQ(*fs.trust(folder), Trust::Administrators);
+  EXPECT_EQ(*fs.secure_folder(folder), Trust::Administrators);
+}
+
+TEST_F(FileSystemTest, AFolderOfAnotherAccountIsTakenBack) {
+  const Path folder = dir / "Tindral";
+  testing::make_folder(folder);
+  if (!testing::give_to_another_account(folder)) {
+    GTEST_SKIP() << (running_under_wine()
+                         ? "Wine: setting an owner succeeds and leaves the owner as it was"
+                         : "this test may not give a folder to another account");
+  }
+  ASSERT_EQ(*fs.trust(folder), Trust::OtherOwner);
+  EXPECT_EQ(*fs.secure_folder(folder), Trust::OtherOwner);
+  EXPECT_EQ(*fs.trust(folder), Trust::Administrators);
+}
+
+TEST_F(FileSystemTest, ALinkInTheFoldersPlaceIsReplacedNotFollowed) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << "Wine: CreateSymbolicLinkW creates nothing, so no link can be made here";
+  }
+  testing::make_folder(dir / "elsewhere");
+  write_bytes((dir / "elsewhere").child("config.txt"), "C:\\");
+  if (!testing::make_symlink(dir / "elsewhere", dir / "Tindral", true)) {
+    GTEST_SKIP() << "this system cannot create symbolic links for the test";
+  }
+  EXPECT_EQ(*fs.trust(dir / "Tindral"), Trust::Link);
+  EXPECT_EQ(*fs.secure_folder(dir / "Tindral"), Trust::Link);
+  EXPECT_EQ(*fs.trust(dir / "Tindral"), Trust::Administrators);
+  EXPECT_FALSE(testing::path_exists((dir / "Tindral").child("config.txt")));
+  EXPECT_EQ(read_bytes((dir / "elsewhere").child("config.txt")), "C:\\");
+}
+
+TEST_F(FileSystemTest, TrustTellsFilesOthersCouldHaveWritten) {
+  write_bytes(dir / "config.txt", "");
+  EXPECT_EQ(*fs.trust(dir / "config.txt"), Trust::Administrators);
+  testing::open_to_everybody(dir / "config.txt");
+  EXPECT_EQ(*fs.trust(dir / "config.txt"), Trust::OpenToOthers);
+  EXPECT_TRUE(fs.trust(dir / "missing.txt").error().is_not_found());
+  write_bytes(dir / "settings.txt", "");
+  if (testing::give_to_another_account(dir / "settings.txt")) {
+    EXPECT_EQ(*fs.trust(dir / "settings.txt"), Trust::OtherOwner);
+  }
+}
+
 // ---- folders and files opened as themselves ----
 
 // The handles the walks work through: names are reached relative to an open folder, and what a

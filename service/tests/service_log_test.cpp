@@ -118,7 +118,7 @@ TEST_F(ServiceLogTest, FolderNamedServiceLogFails) {
   EXPECT_FALSE(testing::path_exists(data_.child("service.log.tmp")));
 }
 
-TEST_F(ServiceLogTest, TemporaryFileLeftByACrashIsReusedNotMistakenForTheLog) {
+TEST_F(ServiceLogTest, TemporaryFileLeftByACrashIsReplacedNotMistakenForTheLog) {
   testing::make_folder(data_);
   testing::write_bytes(log_, "old\n");
   testing::write_bytes(data_.child("service.log.tmp"), "half a line of an earlier wri");
@@ -127,6 +127,22 @@ TEST_F(ServiceLogTest, TemporaryFileLeftByACrashIsReusedNotMistakenForTheLog) {
               ElementsAre("new"));
   EXPECT_TRUE(testing::read_bytes(log_).starts_with("old\n"));
   EXPECT_FALSE(testing::path_exists(data_.child("service.log.tmp")));
+}
+
+// Somebody who may write the data folder could leave a link in the temporary file's place to
+// have the service write through it: the link goes, and a new file of the service's own takes
+// its name.
+TEST_F(ServiceLogTest, ALinkInTheTemporaryFilesPlaceIsNeverWrittenThrough) {
+  testing::make_folder(data_);
+  testing::make_folder(dir_ / "elsewhere");
+  const Path target = (dir_ / "elsewhere").child("target");
+  testing::write_bytes(target, "keep");
+  if (!testing::make_symlink(target, data_.child("service.log.tmp"), false)) {
+    GTEST_SKIP() << "no symbolic link can be made here (Wine's CreateSymbolicLinkW makes none)";
+  }
+  ASSERT_TRUE(append("new").ok());
+  EXPECT_EQ(testing::read_bytes(target), "keep");
+  EXPECT_THAT(testing::service_log_messages(testing::read_bytes(log_)), ElementsAre("new"));
 }
 
 // ---- failures during the rewrite, which no real disk produces on demand ---------------------
@@ -180,10 +196,12 @@ TEST_F(ServiceLogFakeTest, SuccessfulWriteGoesThroughTheTemporaryFile) {
   fs_.clear_operations();
   ASSERT_TRUE(append_service_log(fs_, log_, "Scan complete").ok());
   const std::vector<std::string> operations = fs_.operations();
-  ASSERT_EQ(operations.size(), 4u) << ::testing::PrintToString(operations);
-  EXPECT_EQ(operations[1], "create " + temporary_.display());
-  EXPECT_EQ(operations[2], "write " + temporary_.display());
-  EXPECT_EQ(operations[3], "replace " + temporary_.display() + " " + log_.display());
+  ASSERT_EQ(operations.size(), 5u) << ::testing::PrintToString(operations);
+  // A leftover of the temporary file's name goes first; there is none here.
+  EXPECT_EQ(operations[1], "delete " + temporary_.display() + " (failed)");
+  EXPECT_EQ(operations[2], "create " + temporary_.display());
+  EXPECT_EQ(operations[3], "write " + temporary_.display());
+  EXPECT_EQ(operations[4], "replace " + temporary_.display() + " " + log_.display());
   EXPECT_THAT(testing::service_log_messages(fs_.content(log_)),
               ElementsAre("Tindral Service started", "Scan complete"));
 }

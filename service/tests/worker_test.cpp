@@ -105,6 +105,10 @@ class RecordingFileSystem final : public platform::FileSystem {
   Result<void> replace_file(const Path& source, const Path& target) override {
     return inner_.replace_file(source, target);
   }
+  Result<platform::Trust> trust(const Path& path) override { return inner_.trust(path); }
+  Result<platform::Trust> secure_folder(const Path& folder) override {
+    return inner_.secure_folder(folder);
+  }
 
  private:
   platform::FileSystem& inner_;
@@ -374,7 +378,9 @@ TEST_F(WorkerTest, AStopRequestCutsARunningScanShortAndStopsTheService) {
   testing::make_folder(root_.child("Album"));
   testing::write_bytes(root_.child("Album").child("photo.jpg"), "jpeg");
   RecordingFileSystem fs(disk());
-  fs.on_open_folder = [this](const Path&) { stop_.request(); };
+  fs.on_open_folder = [this](const Path& folder) {
+    if (folder == root_) stop_.request();
+  };
   run(5, fs);
   expect_logs({kStarted, "Initial scan cut short by a stop request: " + counts(1, 0, 0),
                kStopRequested, kStopped});
@@ -390,7 +396,9 @@ TEST_F(WorkerTest, AStopRequestCutsARunningCleanupShortAndStopsTheService) {
   before_pass_ = [&](int pass) {
     if (pass != 1) return;
     write_data_file("cleanup.flag", "");
-    fs.on_open_folder = [this](const Path&) { stop_.request(); };
+    fs.on_open_folder = [this](const Path& folder) {
+      if (folder == root_) stop_.request();
+    };
   };
   run(5, fs);
   expect_logs({kStarted, initial_scan(2, 2, 0), kCleanupRequested,
@@ -406,7 +414,8 @@ TEST_F(WorkerTest, AnExceptionInsideAPassIsLoggedAsItsErrorAndTheServiceGoesOn) 
   configure_root();
   RecordingFileSystem fs(disk());
   int opens = 0;
-  fs.on_open_folder = [&](const Path&) {
+  fs.on_open_folder = [&](const Path& folder) {
+    if (folder != root_) return;
     if (++opens == 1) throw std::bad_alloc();
     if (opens == 2) throw std::runtime_error("the disk went away");
   };
@@ -552,6 +561,33 @@ TEST_F(WorkerFakeTest, RescanFlagThatCannotBeDeletedIsServedEveryPass) {
   expect_logs({kStarted, initial_scan(1, 1, 0), kRescan, scan(1, 0, 0), kRescan, scan(1, 0, 0),
                kRescan, scan(1, 0, 0), kStopRequested, kStopped},
               fs_);
+}
+
+// The service acts with the machine's highest privileges on what the data folder says: a file
+// there that an administrator cannot have written is as good as absent, and the log says which
+// and why, once.
+TEST_F(WorkerFakeTest, FilesOnlyAnotherAccountCouldHaveWrittenAreIgnoredAndReportedOnce) {
+  fs_.set_trust(fake_data_.child("config.txt"), platform::Trust::OtherOwner);
+  fs_.add_file(fake_data_.child("stop.flag"));
+  fs_.set_trust(fake_data_.child("stop.flag"), platform::Trust::OpenToOthers);
+  fs_.add_link(fake_data_.child("cleanup.flag"));
+  run_on_fake(2);
+  expect_logs({kStarted, "Ignoring config.txt: it is owned by another account",
+               "Ignoring stop.flag: other accounts may change it",
+               "Ignoring cleanup.flag: it is a link", kNoConfig, kStopRequested, kStopped},
+              fs_);
+  EXPECT_FALSE(fs_.contains(fake_root_.child("desktop.ini")));
+  EXPECT_TRUE(fs_.contains(fake_data_.child("stop.flag")));
+}
+
+TEST_F(WorkerFakeTest, ADataFolderOthersCouldChangeIsSecuredBeforeItIsUsed) {
+  fs_.set_trust(fake_data_, platform::Trust::OpenToOthers);
+  run_on_fake(0);
+  EXPECT_EQ(fs_.operations().front(), "secure_folder " + fake_data_.display());
+  expect_logs(
+      {kStarted, "Data folder was open to other accounts; only administrators may change it now",
+       initial_scan(1, 1, 0), kStopRequested, kStopped},
+      fs_);
 }
 
 TEST_F(WorkerFakeTest, PauseFlagThatCannotBeCreatedLeavesTheServiceRunning) {

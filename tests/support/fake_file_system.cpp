@@ -861,4 +861,28 @@ Result<void> FakeFileSystem::replace_file(const Path& source, const Path& target
   return {};
 }
 
+void FakeFileSystem::set_trust(const Path& path, platform::Trust trust) {
+  trusts_[canonical(path.bytes())] = trust;
+}
+
+Result<platform::Trust> FakeFileSystem::trust(const Path& path) {
+  const NodeId id = find(path.bytes());
+  if (id == kNone) return file_not_found();
+  if ((nodes_[id].attributes & kAttrReparsePoint) != 0) return platform::Trust::Link;
+  auto found = trusts_.find(canonical(path.bytes()));
+  return found != trusts_.end() ? found->second : platform::Trust::Administrators;
+}
+
+Result<platform::Trust> FakeFileSystem::secure_folder(const Path& folder) {
+  Result<platform::Trust> found = trust(folder);
+  if (!found && !found.error().is_not_found()) return found;
+  const NodeId id = find(folder.bytes());
+  if (id != kNone && !is_folder(id)) return wrong_type();
+  if (found && *found == platform::Trust::Link) unlink(id);
+  const NodeId secured = make_folders(folder.bytes());
+  trusts_.erase(canonical(folder.bytes()));
+  record("secure_folder", folder, secured, false);
+  return found ? *found : platform::Trust::Administrators;
+}
+
 }  // namespace tindral::testing

@@ -81,6 +81,9 @@ class FakeFileSystem final : public platform::FileSystem {
   void move(const Path& from, const Path& to);
   /// Takes an entry out of its folder; open handles keep it.
   void take_out(const Path& path);
+  /// Makes trust() report `trust` for the entry at `path` until secure_folder() fixes it (every
+  /// other entry reports Trust::Administrators, a link Trust::Link).
+  void set_trust(const Path& path, platform::Trust trust);
   /// Makes Folder::open_parent fail, as it does on Windows, so that a walk must reach folders it
   /// let go of from their ancestors.
   void refuse_open_parent() { parent_open_supported_ = false; }
@@ -145,6 +148,8 @@ class FakeFileSystem final : public platform::FileSystem {
   Result<platform::FileType> file_type(const Path& path) override;
   Result<void> create_folders(const Path& folder) override;
   Result<void> replace_file(const Path& source, const Path& target) override;
+  Result<platform::Trust> trust(const Path& path) override;
+  Result<platform::Trust> secure_folder(const Path& folder) override;
 
  private:
   class Listing;
@@ -233,6 +238,7 @@ class FakeFileSystem final : public platform::FileSystem {
   std::map<std::pair<Op, std::string>, std::function<void()>> changes_;
   std::vector<std::pair<NodeId, std::string>> read_attempts_;  ///< folder and name
   bool parent_open_supported_ = true;
+  std::map<std::string, platform::Trust> trusts_;
   int open_listings_ = 0;
   int max_open_listings_ = 0;
   int open_folders_ = 0;

@@ -38,6 +38,12 @@ bool path_exists(const Path& path);
 /// Creates a symbolic link; false where the platform cannot create one (under Wine the call
 /// succeeds and creates nothing), so that link tests can skip.
 bool make_symlink(const Path& target, const Path& link, bool target_is_folder);
+/// Lets every account write, delete and change the file or folder (POSIX: mode 0777 or 0666;
+/// Windows: Everyone full control in its DACL).
+void open_to_everybody(const Path& path);
+/// Gives the file or folder to an account that is neither the test's nor an administrator's;
+/// false where the test may not do that (POSIX: not root; Windows: without the privilege).
+bool give_to_another_account(const Path& path);
 /// Removes a file or a whole tree, clearing attributes that would prevent it.
 void remove_tree(const Path& path);
 

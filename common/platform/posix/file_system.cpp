@@ -476,6 +476,46 @@ Path parent_of(const Path& path) {
   return Path(std::string(bytes.substr(0, last)));
 }
 
+// The last component of a path, without trailing separators.
+std::string last_component(const Path& path) {
+  std::string_view bytes = path.bytes();
+  while (bytes.size() > 1 && is_separator(bytes.back())) bytes.remove_suffix(1);
+  const std::size_t last = bytes.find_last_of(kSeparator);
+  return std::string(last == std::string_view::npos ? bytes : bytes.substr(last + 1));
+}
+
+// Root, and the account the service runs as, are the administrators here. Group write lets the
+// file's group change it, and a group may hold anybody.
+Trust trust_of(const struct stat& status) {
+  if (S_ISLNK(status.st_mode)) return Trust::Link;
+  if (status.st_uid != 0 && status.st_uid != ::geteuid()) return Trust::OtherOwner;
+  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) return Trust::OpenToOthers;
+  return Trust::Administrators;
+}
+
+// The service's folders are 0755 and its files 0644 whatever the umask, so that only its own
+// account may change them.
+constexpr mode_t kAdministratorsFolderMode = 0755;
+constexpr mode_t kAdministratorsFileMode = 0644;
+
+// Created 0700 (the umask can only take bits away), so that nobody slips a file in before the
+// mode is set.
+Result<void> create_administrators_folder(int parent, const char* name) {
+  if (::mkdirat(parent, name, 0700) != 0) return last_os_error();
+  ScopedFd fd(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0 || ::fchmod(fd.get(), kAdministratorsFolderMode) != 0) return last_os_error();
+  return {};
+}
+
+// The folder's owner becomes the service's account and its mode 0755.
+Result<void> restrict_to_administrators(int fd, const struct stat& status) {
+  if (status.st_uid != ::geteuid() && ::fchown(fd, ::geteuid(), ::getegid()) != 0) {
+    return last_os_error();
+  }
+  if (::fchmod(fd, kAdministratorsFolderMode) != 0) return last_os_error();
+  return {};
+}
+
 // O_NOATIME is for the file's owner only; anyone else reads the way everybody does.
 // O_NONBLOCK keeps the open of a FIFO (anyone may give one the name desktop.ini) from waiting
 // for a writer forever; a regular file reads the same with it.
@@ -607,6 +647,8 @@ class PosixFolder final : public Folder {
  public:
   PosixFolder(ScopedFd fd, bool listable) : fd_(std::move(fd)), listable_(listable) {}
 
+  int descriptor() const { return fd_.get(); }
+
   Result<FileId> id() override {
     auto status = stat_descriptor(fd_.get());
     if (!status) return std::move(status).error();
@@ -650,8 +692,10 @@ class PosixFolder final : public Folder {
   // O_EXCL also refuses a dangling link: nothing that has the name is ever written through.
   Result<std::unique_ptr<OpenFile>> create_file(std::string_view name) override {
     std::string owned(name);
-    ScopedFd fd(::openat(fd_.get(), owned.c_str(), kFileWriteFlags | O_CREAT | O_EXCL, 0666));
+    ScopedFd fd(::openat(fd_.get(), owned.c_str(), kFileWriteFlags | O_CREAT | O_EXCL,
+                         kAdministratorsFileMode));
     if (fd.get() < 0) return last_os_error();
+    if (::fchmod(fd.get(), kAdministratorsFileMode) != 0) return last_os_error();
     return std::unique_ptr<OpenFile>(
         std::make_unique<PosixOpenFile>(fd_.get(), std::move(owned), std::move(fd), true));
   }
@@ -724,7 +768,12 @@ class PosixFileSystem final : public FileSystem {
     return at(path, [](const Location& location) -> Result<std::unique_ptr<WritableFile>> {
       // O_NONBLOCK: a FIFO in the file's place is an error (no reader), never a wait.
       constexpr int kWrite = O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
-      int fd = ::openat(location.folder, location.rest, kWrite | O_EXCL, 0666);
+      int fd = ::openat(location.folder, location.rest, kWrite | O_EXCL, kAdministratorsFileMode);
+      if (fd >= 0 && ::fchmod(fd, kAdministratorsFileMode) != 0) {
+        const Error error = last_os_error();
+        ::close(fd);
+        return error;
+      }
       if (fd < 0 && errno == EEXIST) {
         struct stat status {};
         if (::fstatat(location.folder, location.rest, &status, 0) == 0 && S_ISREG(status.st_mode) &&
@@ -754,6 +803,54 @@ class PosixFileSystem final : public FileSystem {
       if (S_ISDIR(status->st_mode)) return FileType::Directory;
       return FileType::Other;
     });
+  }
+
+  Result<Trust> trust(const Path& path) override {
+    return at(path, [](const Location& location) -> Result<Trust> {
+      struct stat status {};
+      if (::fstatat(location.folder, location.rest, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return last_os_error();
+      }
+      return trust_of(status);
+    });
+  }
+
+  // The parent is opened the way every path the service is given is; the folder itself is looked
+  // at without following a link, and changed through its own descriptor.
+  Result<Trust> secure_folder(const Path& folder) override {
+    const Path parent = parent_of(folder);
+    if (auto made = create_folders(parent.empty() ? Path(".") : parent); !made) return made.error();
+    auto opened = open_folder(parent.empty() ? Path(".") : parent);
+    if (!opened) return std::move(opened).error();
+    const int parent_fd = static_cast<PosixFolder&>(**opened).descriptor();
+    const std::string name = last_component(folder);
+    struct stat status {};
+    if (::fstatat(parent_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) return last_os_error();
+      if (auto created = create_administrators_folder(parent_fd, name.c_str()); !created) {
+        return created.error();
+      }
+      return Trust::Administrators;
+    }
+    if (S_ISLNK(status.st_mode)) {
+      // The link goes, never what it points at.
+      if (::unlinkat(parent_fd, name.c_str(), 0) != 0) return last_os_error();
+      if (auto created = create_administrators_folder(parent_fd, name.c_str()); !created) {
+        return created.error();
+      }
+      return Trust::Link;
+    }
+    ScopedFd fd(::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) return open_error_below_root();
+    auto current = stat_descriptor(fd.get());
+    if (!current) return std::move(current).error();
+    const Trust found = trust_of(*current);
+    if (found != Trust::Administrators) {
+      if (auto restricted = restrict_to_administrators(fd.get(), *current); !restricted) {
+        return restricted.error();
+      }
+    }
+    return found;
   }
 
   // Walks up only as far as folders are missing, then creates them top down.

@@ -421,6 +421,157 @@ class Win32Folder final : public Folder {
   ACCESS_MASK granted_;
 };
 
+// ---- who may change a file or folder ----
+
+// Every right that writes, deletes or changes the permissions of a file or folder (for a folder
+// FILE_WRITE_DATA and FILE_APPEND_DATA are adding files and subfolders).
+constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD |
+                                      DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                      GENERIC_ALL;
+
+// SYSTEM and Administrators own the service's folder, Users may read it; protected, so that
+// nothing is inherited from the program-data folder, under which any user may add files.
+constexpr wchar_t kAdministratorsSecurity[] =
+    L"O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+/// A security descriptor or SID that LocalFree releases.
+struct LocalFreeTraits {
+  using Handle = void*;
+  static Handle invalid() { return nullptr; }
+  static bool is_valid(Handle handle) { return handle != nullptr; }
+  static void close(Handle handle) { ::LocalFree(handle); }
+};
+using ScopedLocal = win32::ScopedHandle<LocalFreeTraits>;
+
+// The accounts an administrator's file may belong to: SYSTEM, Administrators, TrustedInstaller,
+// and the account the service runs as (SYSTEM for the installed service).
+class AdministratorAccounts {
+ public:
+  AdministratorAccounts() {
+    add_well_known(WinLocalSystemSid);
+    add_well_known(WinBuiltinAdministratorsSid);
+    add_string(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
+    add_own_account();
+  }
+
+  bool contains(PSID sid) const {
+    for (const std::vector<BYTE>& account : sids_) {
+      if (EqualSid(sid, const_cast<BYTE*>(account.data()))) return true;
+    }
+    return false;
+  }
+
+ private:
+  void add(PSID sid) {
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    sids_.emplace_back(bytes, bytes + GetLengthSid(sid));
+  }
+  void add_well_known(WELL_KNOWN_SID_TYPE type) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    if (CreateWellKnownSid(type, nullptr, sid, &size)) add(sid);
+  }
+  void add_string(const wchar_t* text) {
+    PSID sid = nullptr;
+    if (!ConvertStringSidToSidW(text, &sid)) return;
+    ScopedLocal owned(sid);
+    add(sid);
+  }
+  void add_own_account() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    ScopedFileHandle owned_token(token);
+    std::vector<BYTE> buffer(256);
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()),
+                             &size)) {
+      buffer.resize(size);
+      if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return;
+    }
+    add(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+  }
+
+  std::vector<std::vector<BYTE>> sids_;
+};
+
+const AdministratorAccounts& administrator_accounts() {
+  static const AdministratorAccounts accounts;
+  return accounts;
+}
+
+// The owner must be an administrator's account, and no allowing entry of the DACL may give
+// another account a right that changes the object (a missing DACL gives everybody every right).
+// Entries that only pass down to children (CREATOR OWNER's) do not apply to the object itself.
+Result<Trust> trust_of_security(HANDLE handle) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD code = GetSecurityInfo(handle, SE_FILE_OBJECT,
+                                     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                     nullptr, &dacl, nullptr, &descriptor);
+  if (code != ERROR_SUCCESS) return os_error(code);
+  ScopedLocal owned(descriptor);
+  const AdministratorAccounts& administrators = administrator_accounts();
+  if (owner == nullptr || !administrators.contains(owner)) return Trust::OtherOwner;
+  if (dacl == nullptr) return Trust::OpenToOthers;
+  for (DWORD index = 0; index < dacl->AceCount; ++index) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, index, &entry)) return last_os_error();
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) {
+      continue;
+    }
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    if ((allowed->Mask & kChangeRights) != 0 && !administrators.contains(&allowed->SidStart)) {
+      return Trust::OpenToOthers;
+    }
+  }
+  return Trust::Administrators;
+}
+
+Result<ScopedLocal> administrators_security() {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          kAdministratorsSecurity, SDDL_REVISION_1, &descriptor, nullptr)) {
+    return last_os_error();
+  }
+  return ScopedLocal(descriptor);
+}
+
+Result<void> create_administrators_folder(const std::wstring& folder) {
+  auto security = administrators_security();
+  if (!security) return std::move(security).error();
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, security->get(), FALSE};
+  if (!CreateDirectoryW(folder.c_str(), &attributes)) return last_os_error();
+  return {};
+}
+
+Result<void> restrict_to_administrators(HANDLE folder) {
+  auto security = administrators_security();
+  if (!security) return std::move(security).error();
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  BOOL defaulted = FALSE;
+  BOOL present = FALSE;
+  if (!GetSecurityDescriptorOwner(security->get(), &owner, &defaulted) ||
+      !GetSecurityDescriptorDacl(security->get(), &present, &dacl, &defaulted)) {
+    return last_os_error();
+  }
+  const DWORD code = SetSecurityInfo(
+      folder, SE_FILE_OBJECT,
+      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+      owner, nullptr, dacl, nullptr);
+  if (code != ERROR_SUCCESS) return os_error(code);
+  return {};
+}
+
+bool is_link(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         (tag.ReparseTag & kReparseTagNameSurrogate) != 0;
+}
+
 bool is_folder(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -563,6 +714,58 @@ class Win32FileSystem final : public FileSystem {
       attributes = information.dwFileAttributes;
     }
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileType::Directory : FileType::File;
+  }
+
+  // The object itself, a link included, is asked: its owner and DACL.
+  Result<Trust> trust(const Path& path) override {
+    auto wide = widen_path(path);
+    if (!wide) return std::move(wide).error();
+    ScopedFileHandle handle(CreateFileW(
+        wide->c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle) return last_os_error();
+    if (is_link(handle.get())) return Trust::Link;
+    return trust_of_security(handle.get());
+  }
+
+  // A junction or link in the folder's place is removed as itself (RemoveDirectoryW takes the
+  // link away, never its target) and a folder made instead; an existing folder gets its owner
+  // and DACL through a handle of its own.
+  Result<Trust> secure_folder(const Path& folder) override {
+    auto wide = widen_path(folder);
+    if (!wide) return std::move(wide).error();
+    if (const Path parent = parent_of(folder); !parent.empty()) {
+      if (auto made = create_folders(parent); !made) return made.error();
+    }
+    ScopedFileHandle handle(
+        CreateFileW(wide->c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                    kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle) {
+      Error error = last_os_error();
+      if (!error.is_not_found()) return error;
+      if (auto created = create_administrators_folder(*wide); !created) return created.error();
+      return Trust::Administrators;
+    }
+    if (is_link(handle.get())) {
+      handle.reset();
+      if (!RemoveDirectoryW(wide->c_str())) return last_os_error();
+      if (auto created = create_administrators_folder(*wide); !created) return created.error();
+      return Trust::Link;
+    }
+    auto attributes = attributes_of(handle.get());
+    if (!attributes) return std::move(attributes).error();
+    if ((*attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return os_error(ERROR_DIRECTORY, ErrorKind::WrongType);
+    }
+    auto found = trust_of_security(handle.get());
+    if (!found) return found;
+    if (*found != Trust::Administrators) {
+      if (auto restricted = restrict_to_administrators(handle.get()); !restricted) {
+        return restricted.error();
+      }
+    }
+    return found;
   }
 
   // Walks up only as far as folders are missing (CreateDirectoryW says ERROR_PATH_NOT_FOUND

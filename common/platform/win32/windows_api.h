@@ -19,6 +19,9 @@
 // After <windows.h>, which it needs: the native calls that open names relative to an open
 // folder (NtCreateFile with OBJECT_ATTRIBUTES.RootDirectory), which the Win32 API lacks.
 #include <winternl.h>
+// Security descriptors of the data folder and the files in it.
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace tindral::platform::win32 {
 

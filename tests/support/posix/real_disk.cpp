@@ -248,4 +248,17 @@ void remove_tree(const Path& path) {
   }
 }
 
+void open_to_everybody(const Path& path) {
+  struct stat status {};
+  ASSERT_EQ(::lstat(path.bytes().c_str(), &status), 0) << path.display() << ": " << errno_text();
+  const mode_t mode = S_ISDIR(status.st_mode) ? 0777 : 0666;
+  ASSERT_EQ(::chmod(path.bytes().c_str(), mode), 0) << path.display() << ": " << errno_text();
+}
+
+// nobody, the account most systems keep for owning nothing.
+bool give_to_another_account(const Path& path) {
+  constexpr uid_t kNobody = 65534;
+  return ::geteuid() == 0 && ::lchown(path.bytes().c_str(), kNobody, kNobody) == 0;
+}
+
 }  // namespace tindral::testing

@@ -208,4 +208,41 @@ void remove_tree(const Path& path) {
   if (!removed) ADD_FAILURE() << "cannot remove " << path.display() << ": " << last_error_text();
 }
 
+void open_to_everybody(const Path& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+  PACL dacl = nullptr;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  std::wstring name = wide(path);
+  const DWORD code = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                           nullptr, nullptr, dacl, nullptr);
+  LocalFree(descriptor);
+  ASSERT_EQ(code, static_cast<DWORD>(ERROR_SUCCESS)) << path.display();
+}
+
+// Everyone as the owner: setting an owner other than oneself takes the restore privilege. The
+// owner is read back, because Wine reports success and keeps the owner it had.
+bool give_to_another_account(const Path& path) {
+  BYTE everyone[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof everyone;
+  if (!CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size)) return false;
+  std::wstring name = wide(path);
+  if (SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, everyone,
+                            nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(name.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool given = EqualSid(owner, everyone);
+  LocalFree(descriptor);
+  return given;
+}
+
 }  // namespace tindral::testing

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "platform/file_system.h"
+#include "platform/path.h"
+
+namespace tindral {
+
+/// Why a file of the data folder does not count: "it is a link", "it is owned by another
+/// account" or "other accounts may change it"; nothing when it counts or is not there. The
+/// service acts with the machine's highest privileges on what these files say, so only what an
+/// administrator could have written steers it.
+std::optional<std::string_view> distrust_reason(platform::FileSystem& fs, const Path& file);
+
+/// True when the data folder's file exists and counts.
+bool is_trusted_data_file(platform::FileSystem& fs, const Path& file);
+
+}  // namespace tindral
