@@ -15,6 +15,7 @@ namespace {
 
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 // A flag is served after the service's 30-second pause; a scan of the small tree is quick.
@@ -75,6 +76,18 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
                 "\nNext: tindralctl roots add FOLDER, then tindralctl rescan --wait.\n");
   EXPECT_TRUE(read_bytes(file("folder.ico")) == read_bytes(built_program(TINDRAL_DEFAULT_ICON)))
       << "the data folder's icon is not the default one";
+  // Natively the unit confines the service to what its job needs: the system's own folders are
+  // out of its reach, the trees of /home and /srv are not.
+  const Path unit = (tmp_ / "units").child("TindralCache.service");
+  if (path_exists(unit)) {
+    const std::string text = read_bytes(unit);
+    for (const char* line : {"ProtectSystem=full\n", "PrivateTmp=yes\n", "NoNewPrivileges=yes\n",
+                             "UMask=0022\n", "Restart=on-failure\n"}) {
+      EXPECT_THAT(text, HasSubstr(line));
+    }
+    EXPECT_THAT(text, Not(HasSubstr("ProtectHome")));
+    EXPECT_THAT(text, Not(HasSubstr("ReadOnlyPaths")));
+  }
 
   // roots and interval edit the files in place, keeping comments, other lines and line ends.
   write_bytes(file("config.txt"), "# photos of the family\r\n");
