@@ -374,22 +374,21 @@ void FakeFileSystem::add_special(const Path& path) {
   if (id != kNone) nodes_[id].special = true;
 }
 
-void FakeFileSystem::set_link_count(const Path& file, std::uint32_t count) {
+FakeFileSystem::Node* FakeFileSystem::file_node(const Path& file) {
   const NodeId id = find(file.bytes());
   if (id == kNone || is_folder(id)) {
     ADD_FAILURE() << "FakeFileSystem: no file " << file.display();
-    return;
+    return nullptr;
   }
-  nodes_[id].link_count = count;
+  return &nodes_[id];
+}
+
+void FakeFileSystem::set_link_count(const Path& file, std::uint32_t count) {
+  if (Node* node = file_node(file)) node->link_count = count;
 }
 
 void FakeFileSystem::set_claimed_size(const Path& file, std::uint64_t size) {
-  const NodeId id = find(file.bytes());
-  if (id == kNone || is_folder(id)) {
-    ADD_FAILURE() << "FakeFileSystem: no file " << file.display();
-    return;
-  }
-  nodes_[id].claimed_size = size;
+  if (Node* node = file_node(file)) node->claimed_size = size;
 }
 
 void FakeFileSystem::move(const Path& from, const Path& to) {

@@ -199,6 +199,8 @@ class FakeFileSystem final : public platform::FileSystem {
 
   Lookup look_up(std::string_view path) const;
   NodeId find(std::string_view path) const;
+  /// The file at `path` (null and a test failure when there is none).
+  Node* file_node(const Path& file);
   NodeId make_folders(std::string_view path);
   NodeId add_child(NodeId parent, std::string_view name, std::uint32_t attributes);
   void unlink(NodeId id);
