@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <utility>
 
+#include "canonical_path.h"
+#include "config/config_file.h"
+#include "log.h"
 #include "platform/environment.h"
 #include "text.h"
 
@@ -48,29 +51,89 @@ bool is_existing_folder(platform::FileSystem& fs, const Path& path) {
   return type.ok() && *type == platform::FileType::Directory;
 }
 
-RootPathList parse_root_paths(platform::FileSystem& fs, std::string_view config_text,
-                              const InteractiveUserLookup& lookup) {
-  RootPathList roots;
-  for (std::string_view line : text::split_lines(config_text)) {
-    line = text::trim(line);
-    if (line.empty() || is_comment(line)) continue;
-    Path root = Path::from_text(expand_entry(line, lookup));
-    if (is_existing_folder(fs, root)) roots.push_back(std::move(root));
+// A NUL would end the path where the kernel reads it while every test of the service read on:
+// the line is refused before anything else looks at it. A placeholder that is still there was
+// resolved by nobody and would otherwise pass for a folder's name.
+RootEntry classify_entry(std::string expanded) {
+  RootEntry entry;
+  entry.text = std::move(expanded);
+  if (entry.text.find('\0') != std::string::npos) {
+    entry.refusal = RootRefusal::NotValid;
+  } else if (holds_user_placeholder(entry.text)) {
+    entry.refusal = RootRefusal::UnresolvedPlaceholder;
+  } else {
+    CanonicalPath canonical = canonical_path(entry.text, kPlatformPathStyle);
+    if (canonical.problem == CanonicalPath::Problem::NotValid) {
+      entry.refusal = RootRefusal::NotValid;
+    } else if (canonical.problem == CanonicalPath::Problem::NotAbsolute) {
+      entry.refusal = RootRefusal::NotAbsolute;
+    } else {
+      entry.path = Path(std::move(canonical.text));
+    }
   }
-  return roots;
+  return entry;
+}
+
+std::string_view refusal_text(RootRefusal why) {
+  switch (why) {
+    case RootRefusal::NotFound:
+      return "Root path not found, skipping: ";
+    case RootRefusal::Protected:
+      return "Root path is a protected system directory, skipping: ";
+    case RootRefusal::NotValid:
+      return "Root path is not valid, skipping: ";
+    case RootRefusal::NotAbsolute:
+      return "Root path is not absolute, skipping: ";
+    case RootRefusal::UnresolvedPlaceholder:
+      return "Root path has an unresolved placeholder, skipping: ";
+  }
+  return "Root path skipped: ";
 }
 
 }  // namespace
+
+void warn_skipped_root(RootRefusal why, std::string_view shown) {
+  std::string message(refusal_text(why));
+  for (char c : shown) {
+    if (c == '\0') {
+      message += "\xEF\xBF\xBD";
+    } else {
+      message += c;
+    }
+  }
+  log::warn(log::kTargetScanner, message);
+}
+
+Result<std::vector<RootEntry>> parse_root_entries(std::string_view bytes,
+                                                  const InteractiveUserLookup& lookup) {
+  Result<std::string> config_text = text::decode_utf8(std::string(bytes));
+  if (!config_text) return std::move(config_text).error();
+  std::vector<RootEntry> entries;
+  for (std::string_view line : text::split_lines(*config_text)) {
+    line = text::trim(line);
+    if (line.empty() || is_comment(line)) continue;
+    entries.push_back(classify_entry(expand_entry(line, lookup)));
+  }
+  return entries;
+}
 
 Result<RootPathList> load_root_paths(platform::FileSystem& fs, const Path& config_path,
                                      const InteractiveUserLookup& lookup) {
   // A missing file, or one whose existence cannot even be tested, is an empty configuration.
   if (!fs.exists(config_path)) return RootPathList{};
-  Result<std::string> bytes = fs.read_file(config_path);
-  if (!bytes.ok()) return bytes.error().wrap("Failed to read config.txt");
-  Result<std::string> config_text = text::decode_utf8(std::move(bytes).value());
-  if (!config_text.ok()) return config_text.error().wrap("Failed to read config.txt");
-  return parse_root_paths(fs, *config_text, lookup);
+  Result<std::string> bytes = read_config_file(fs, config_path);
+  if (!bytes) return bytes.error().wrap("Failed to read config.txt");
+  Result<std::vector<RootEntry>> entries = parse_root_entries(*bytes, lookup);
+  if (!entries) return entries.error().wrap("Failed to read config.txt");
+  RootPathList roots;
+  for (RootEntry& entry : *entries) {
+    if (entry.refusal) {
+      warn_skipped_root(*entry.refusal, entry.text);
+    } else if (is_existing_folder(fs, entry.path)) {
+      roots.push_back(std::move(entry.path));
+    }
+  }
+  return roots;
 }
 
 std::string expand_env_refs(std::string_view text) {

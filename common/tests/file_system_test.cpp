@@ -20,6 +20,9 @@
 namespace tindral::platform {
 namespace {
 
+// More than any file these tests read.
+constexpr std::size_t kWholeFile = 1 << 20;
+
 using testing::read_bytes;
 using testing::running_under_wine;
 using testing::write_bytes;
@@ -99,7 +102,7 @@ TEST_F(FileSystemTest, NonAsciiNameRoundTripsThroughListingAndRead) {
 
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries.begin()->first, name);
-  auto content = fs.read_file(dir / entries.begin()->first);
+  auto content = fs.read_file(dir / entries.begin()->first, kWholeFile);
   ASSERT_TRUE(content) << content.error().message();
   EXPECT_EQ(*content, "content");
 }
@@ -292,16 +295,27 @@ TEST_F(FileSystemTest, ReadsEveryByteAsStored) {
       9);
   for (const std::string& content : {std::string(), bytes, std::string(200000, 'z')}) {
     write_bytes(dir / "f", content);
-    auto read = fs.read_file(dir / "f");
+    auto read = fs.read_file(dir / "f", kWholeFile);
     ASSERT_TRUE(read) << read.error().message();
     EXPECT_EQ(*read, content);
+  }
+}
+
+// A file larger than the limit is read only up to it, however the reads fall on the way.
+TEST_F(FileSystemTest, ReadingStopsAtTheLimit) {
+  const std::string content = std::string(200000, 'z') + "end";
+  write_bytes(dir / "f", content);
+  for (std::size_t limit : {0, 1, 70000, 200002, 200003, 400000}) {
+    auto read = fs.read_file(dir / "f", limit);
+    ASSERT_TRUE(read) << read.error().message();
+    EXPECT_EQ(*read, content.substr(0, limit)) << limit;
   }
 }
 
 TEST_F(FileSystemTest, ReadingWhatIsNotThereIsNotFound) {
   write_bytes(dir / "file", "x");
   for (const char* missing : {"missing", "missing-folder/f", "file/below"}) {
-    auto read = fs.read_file(dir.path().child(missing));
+    auto read = fs.read_file(dir.path().child(missing), kWholeFile);
     ASSERT_FALSE(read) << missing;
     EXPECT_TRUE(read.error().is_not_found()) << missing << ": " << read.error().message();
     EXPECT_TRUE(read.error().os_code().has_value()) << missing;
@@ -310,7 +324,7 @@ TEST_F(FileSystemTest, ReadingWhatIsNotThereIsNotFound) {
 
 TEST_F(FileSystemTest, ReadingAFolderFailsOtherThanNotFound) {
   testing::make_folder(dir / "service.log");
-  auto read = fs.read_file(dir / "service.log");
+  auto read = fs.read_file(dir / "service.log", kWholeFile);
   ASSERT_FALSE(read);
   EXPECT_FALSE(read.error().is_not_found()) << read.error().message();
 }

@@ -13,6 +13,7 @@
 #include "platform/file_system.h"
 #include "scanner.h"
 #include "service_log_lines.h"
+#include "support/fake_file_system.h"
 #include "support/log_capture.h"
 #include "support/real_disk.h"
 #include "text.h"
@@ -21,6 +22,7 @@ namespace tindral {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::FakeFileSystem;
 using testing::LogEvent;
 
 platform::FileSystem& disk() { return platform::real_file_system(); }
@@ -52,13 +54,13 @@ class ScanDriverTest : public ::testing::Test {
     return events;
   }
 
-  // A lookup that runs while config.txt is being read, on its last line (which names the user),
-  // after every earlier root was found: it stands for a change on disk between reading the
-  // configuration and walking the roots.
+  // A lookup that runs while config.txt is being read, on its last line (which names the user
+  // and, with the name filled in, no existing folder), after every earlier root was found: it
+  // stands for a change on disk between reading the configuration and walking the roots.
   InteractiveUserLookup while_loading(std::function<void()> change) {
-    return [change = std::move(change)]() -> std::optional<InteractiveUser> {
+    return [this, change = std::move(change)]() -> std::optional<InteractiveUser> {
       change();
-      return std::nullopt;
+      return InteractiveUser{"nobody", dir_.path().display()};
     };
   }
 
@@ -124,18 +126,35 @@ TEST_F(ScanDriverTest, ProtectedRootIsSkippedWithAWarning) {
                   info("Scan complete: 0 folders, 0 written, 0 removed, took #.#s")));
 }
 
-TEST_F(ScanDriverTest, RootsThatVanishAfterLoadingAreReportedAsNotFound) {
+// ---- changes between loading config.txt and walking, made on demand by the fake --------------
+
+class ScanDriverFakeTest : public ScanDriverTest {
+ protected:
+  Result<ScanStats> scan_fake() { return run_scan(fs_, config_, no_console_user); }
+
+  // Makes `change` right before the driver looks at `root`, after loading config.txt found it
+  // there: before the second question about what the root is.
+  void change_before_walk(const Path& root, std::function<void()> change) {
+    fs_.before(FakeFileSystem::Op::FileType, root, [this, root, change = std::move(change)] {
+      fs_.before(FakeFileSystem::Op::FileType, root, change);
+    });
+  }
+
+  FakeFileSystem fs_;
+};
+
+TEST_F(ScanDriverFakeTest, RootsThatVanishAfterLoadingAreReportedAsNotFound) {
   // The missing protected root is reported as missing: existence is tested first.
   const Path gone_protected = (dir_ / "system32").child("Gone");
-  testing::make_folder(photos_);
-  testing::make_folder(gone_protected);
-  testing::write_bytes(photos_.child("a.jpg"), "jpeg");
-  write_config({photos_.display(), gone_protected.display(), trigger_line_});
+  fs_.add_file(photos_.child("a.jpg"), "jpeg");
+  fs_.add_folder(gone_protected);
+  fs_.add_file(config_, photos_.display() + "\n" + gone_protected.display() + "\n");
+  change_before_walk(photos_, [&] {
+    fs_.take_out(photos_);
+    fs_.take_out(gone_protected);
+  });
 
-  Result<ScanStats> stats = scan(while_loading([&] {
-    testing::remove_tree(photos_);
-    testing::remove_tree(gone_protected);
-  }));
+  Result<ScanStats> stats = scan_fake();
 
   ASSERT_TRUE(stats.ok());
   EXPECT_EQ(stats->folders_scanned, 0u);
@@ -146,19 +165,20 @@ TEST_F(ScanDriverTest, RootsThatVanishAfterLoadingAreReportedAsNotFound) {
                           info("Scan complete: 0 folders, 0 written, 0 removed, took #.#s")));
 }
 
-TEST_F(ScanDriverTest, RootReplacedByAFileIsCountedOnceAndLeftAlone) {
-  testing::make_folder(photos_);
-  write_config({photos_.display(), trigger_line_});
+TEST_F(ScanDriverFakeTest, RootReplacedByAFileIsCountedOnceAndLeftAlone) {
+  fs_.add_folder(photos_);
+  fs_.add_file(config_, photos_.display() + "\n");
+  change_before_walk(photos_, [&] {
+    fs_.take_out(photos_);
+    fs_.add_file(photos_, "now a file");
+  });
 
-  Result<ScanStats> stats = scan(while_loading([&] {
-    testing::remove_tree(photos_);
-    testing::write_bytes(photos_, "now a file");
-  }));
+  Result<ScanStats> stats = scan_fake();
 
   ASSERT_TRUE(stats.ok());
   EXPECT_EQ(stats->folders_scanned, 1u);
   EXPECT_EQ(stats->ini_written, 0u);
-  EXPECT_EQ(testing::read_bytes(photos_), "now a file");
+  EXPECT_EQ(fs_.content(photos_), "now a file");
 }
 
 TEST_F(ScanDriverTest, WithoutConfigEverythingIsZero) {
