@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "canonical_path.h"
 #include "support/listing.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
@@ -460,6 +462,33 @@ TEST_F(OpenFolderTest, AFolderReachesTheNamesInItAsWhatTheyAre) {
   DirEntry entry;
   while ((*listing)->next(entry).value()) names.insert(entry.name);
   EXPECT_EQ(names, (std::set<std::string>{"file", "sub"}));
+}
+
+// What the platform reports is canonicalised before it is compared, as the drivers do.
+Path canonical_final_path(Folder& folder) {
+  auto final_path = folder.final_path();
+  EXPECT_TRUE(final_path) << final_path.error().message();
+  if (!final_path) return Path();
+  return Path(canonical_path(final_path->bytes(), kPlatformPathStyle).text);
+}
+
+TEST_F(OpenFolderTest, AFolderTellsWhereItIsWithLinksResolvedAndAfterAMove) {
+  testing::make_folder(dir / "sub");
+  std::unique_ptr<Folder> folder = open_dir();
+  ASSERT_TRUE(folder);
+  auto sub = folder->open_subfolder("sub");
+  ASSERT_TRUE(sub) << sub.error().message();
+  EXPECT_EQ(canonical_final_path(*folder), dir.path());
+  EXPECT_EQ(canonical_final_path(**sub), dir / "sub");
+
+  ASSERT_EQ(std::rename((dir / "sub").bytes().c_str(), (dir / "moved").bytes().c_str()), 0);
+  EXPECT_EQ(canonical_final_path(**sub), dir / "moved");
+
+  if (testing::running_under_wine()) return;  // CreateSymbolicLinkW creates nothing there
+  if (!testing::make_symlink(dir / "moved", dir / "link", true)) return;
+  auto through_link = fs.open_folder(dir / "link");
+  ASSERT_TRUE(through_link) << through_link.error().message();
+  EXPECT_EQ(canonical_final_path(**through_link), dir / "moved");
 }
 
 TEST_F(OpenFolderTest, AFileIsReadChangedAndDeletedThroughItsHandle) {

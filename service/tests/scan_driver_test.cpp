@@ -15,6 +15,7 @@
 #include "service_log_lines.h"
 #include "support/fake_file_system.h"
 #include "support/log_capture.h"
+#include "support/machine.h"
 #include "support/real_disk.h"
 #include "text.h"
 
@@ -124,6 +125,56 @@ TEST_F(ScanDriverTest, ProtectedRootIsSkippedWithAWarning) {
       ElementsAre(info("Starting scan of 1 root path(s)"),
                   warn("Root path is a protected system directory, skipping: " + tools.display()),
                   info("Scan complete: 0 folders, 0 written, 0 removed, took #.#s")));
+}
+
+// ---- roots that lead somewhere else than they read ---------------------------------------------
+
+TEST_F(ScanDriverTest, RootsSpelledRoundAboutIntoAProtectedFolderAreRefused) {
+  const Path tools = (dir_ / "system32").child("Tools");
+  testing::make_folder(tools);
+  testing::make_folder(photos_);
+  testing::write_bytes(tools.child("tool.exe"), "MZ");
+  const std::string sep{platform::kSeparator};
+  const std::string relative = "system32" + sep + "Tools";
+  write_config({photos_.display() + sep + ".." + sep + relative,
+                dir_.path().display() + sep + sep + "system32" + sep + sep + "Tools" + sep,
+                relative});
+
+  Result<ScanStats> stats = scan();
+
+  ASSERT_TRUE(stats.ok());
+  EXPECT_EQ(stats->folders_scanned, 0u);
+  EXPECT_FALSE(testing::path_exists(tools.child("desktop.ini")));
+  const LogEvent refused =
+      warn("Root path is a protected system directory, skipping: " + tools.display());
+  EXPECT_THAT(events(), ElementsAre(warn("Root path is not absolute, skipping: " + relative),
+                                    info("Starting scan of 2 root path(s)"), refused, refused,
+                                    info("Scan complete: 0 folders, 0 written, 0 removed, "
+                                         "took #.#s")));
+}
+
+// The link's own path is not protected; the folder it opens is.
+TEST_F(ScanDriverTest, RootThroughALinkIntoAProtectedFolderIsRefused) {
+  if (testing::running_under_wine()) {
+    GTEST_SKIP() << "Wine: CreateSymbolicLinkW reports success and creates nothing";
+  }
+  const Path tools = (dir_ / "system32").child("Tools");
+  testing::make_folder(tools);
+  testing::write_bytes(tools.child("tool.exe"), "MZ");
+  const Path pictures = dir_ / "Pictures";
+  if (!testing::make_symlink(tools, pictures, true)) GTEST_SKIP() << "no symbolic links here";
+  write_config({pictures.display()});
+
+  Result<ScanStats> stats = scan();
+
+  ASSERT_TRUE(stats.ok());
+  EXPECT_EQ(stats->folders_scanned, 0u);
+  EXPECT_FALSE(testing::path_exists(tools.child("desktop.ini")));
+  EXPECT_THAT(events(),
+              ElementsAre(info("Starting scan of 1 root path(s)"),
+                          warn("Root path is a protected system directory, skipping: " +
+                               pictures.display()),
+                          info("Scan complete: 0 folders, 0 written, 0 removed, took #.#s")));
 }
 
 // ---- changes between loading config.txt and walking, made on demand by the fake --------------
