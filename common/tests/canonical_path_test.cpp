@@ -87,6 +87,7 @@ TEST(CanonicalPathTest, WindowsSpellingsOfNoFolderTreeAreRefused) {
                 {"\\\\server", "", Problem::NotValid},
                 {"\\\\server\\", "", Problem::NotValid},
                 {"\\\\..\\share", "", Problem::NotValid},
+                {"\\\\?\\UNC\\?\\share\\x", "", Problem::NotValid},
                 {"C:\\Windows::$INDEX_ALLOCATION", "", Problem::NotValid},
                 {"C:\\Data\\notes.txt:hidden", "", Problem::NotValid},
                 {std::string_view("C:\\Data\0\\x", 10), "", Problem::NotValid}});

@@ -465,11 +465,11 @@ TEST_F(OpenFolderTest, AFolderReachesTheNamesInItAsWhatTheyAre) {
 }
 
 // What the platform reports is canonicalised before it is compared, as the drivers do.
-Path canonical_final_path(Folder& folder) {
+std::string canonical_final_path(Folder& folder) {
   auto final_path = folder.final_path();
   EXPECT_TRUE(final_path) << final_path.error().message();
-  if (!final_path) return Path();
-  return Path(canonical_path(final_path->bytes(), kPlatformPathStyle).text);
+  if (!final_path) return {};
+  return Path(canonical_path(final_path->bytes(), kPlatformPathStyle).text).display();
 }
 
 TEST_F(OpenFolderTest, AFolderTellsWhereItIsWithLinksResolvedAndAfterAMove) {
@@ -478,17 +478,21 @@ TEST_F(OpenFolderTest, AFolderTellsWhereItIsWithLinksResolvedAndAfterAMove) {
   ASSERT_TRUE(folder);
   auto sub = folder->open_subfolder("sub");
   ASSERT_TRUE(sub) << sub.error().message();
-  EXPECT_EQ(canonical_final_path(*folder), dir.path());
-  EXPECT_EQ(canonical_final_path(**sub), dir / "sub");
+  EXPECT_EQ(canonical_final_path(*folder), dir.path().display());
+  EXPECT_EQ(canonical_final_path(**sub), (dir / "sub").display());
 
+  if (!testing::running_under_wine() && testing::make_symlink(dir / "sub", dir / "link", true)) {
+    auto through_link = fs.open_folder(dir / "link");
+    ASSERT_TRUE(through_link) << through_link.error().message();
+    EXPECT_EQ(canonical_final_path(**through_link), (dir / "sub").display());
+  }
+
+  if (testing::running_under_wine()) {
+    GTEST_SKIP() << "Wine: GetFinalPathNameByHandleW reports the name a folder was opened by, "
+                    "not the one it has after a rename (and CreateSymbolicLinkW creates nothing)";
+  }
   ASSERT_EQ(std::rename((dir / "sub").bytes().c_str(), (dir / "moved").bytes().c_str()), 0);
-  EXPECT_EQ(canonical_final_path(**sub), dir / "moved");
-
-  if (testing::running_under_wine()) return;  // CreateSymbolicLinkW creates nothing there
-  if (!testing::make_symlink(dir / "moved", dir / "link", true)) return;
-  auto through_link = fs.open_folder(dir / "link");
-  ASSERT_TRUE(through_link) << through_link.error().message();
-  EXPECT_EQ(canonical_final_path(**through_link), dir / "moved");
+  EXPECT_EQ(canonical_final_path(**sub), (dir / "moved").display());
 }
 
 TEST_F(OpenFolderTest, AFileIsReadChangedAndDeletedThroughItsHandle) {

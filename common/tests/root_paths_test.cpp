@@ -171,8 +171,9 @@ TEST_F(RootPathsTest, LinesThatNameNoRootAreSkippedWithAWarningThatNamesThem) {
 // A sparse file claims gigabytes at no cost to whoever makes it; none of it is read.
 TEST_F(RootPathsTest, FileLargerThanOneMebibyteFailsWithThatCause) {
   const std::string last_line = "\n" + b;
-  const std::string fits =
-      "#" + std::string(kMaxConfigFileBytes - 1 - last_line.size(), 'x') + last_line;
+  std::string fits(kMaxConfigFileBytes - last_line.size(), 'x');
+  fits.front() = '#';
+  fits += last_line;
   Result<RootPathList> roots = load(fits);
   ASSERT_TRUE(roots.ok()) << roots.error().message();
   EXPECT_THAT(*roots, ElementsAre(b_));

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -10,6 +11,7 @@
 
 #include "desktop_ini.h"
 #include "log.h"
+#include "platform/environment.h"
 #include "platform/file_system.h"
 #include "scanner.h"
 #include "service_log_lines.h"
@@ -174,6 +176,27 @@ TEST_F(ScanDriverTest, RootThroughALinkIntoAProtectedFolderIsRefused) {
               ElementsAre(info("Starting scan of 1 root path(s)"),
                           warn("Root path is a protected system directory, skipping: " +
                                pictures.display()),
+                          info("Scan complete: 0 folders, 0 written, 0 removed, took #.#s")));
+}
+
+// Wine's drive Z: is the Unix root, so the Windows folder of the prefix has a second name there
+// that no text rule knows; the folder it opens tells where it really is.
+TEST_F(ScanDriverTest, TheWindowsFolderUnderAnotherDriveIsRefused) {
+  const platform::EnvValue prefix = platform::get_env("WINEPREFIX");
+  if (!testing::running_under_wine() || !prefix.present()) {
+    GTEST_SKIP() << "a second name for the Windows folder needs Wine's drive Z:";
+  }
+  std::string windows = "Z:" + prefix.value + "/drive_c/windows";
+  std::replace(windows.begin(), windows.end(), '/', '\\');
+  write_config({windows});
+
+  Result<ScanStats> stats = scan();
+
+  ASSERT_TRUE(stats.ok());
+  EXPECT_EQ(stats->folders_scanned, 0u);
+  EXPECT_THAT(events(),
+              ElementsAre(info("Starting scan of 1 root path(s)"),
+                          warn("Root path is a protected system directory, skipping: " + windows),
                           info("Scan complete: 0 folders, 0 written, 0 removed, took #.#s")));
 }
 
