@@ -19,6 +19,14 @@ if(TINDRAL_SANITIZE AND NOT WIN32)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(TINDRAL_FUZZ)
+  if(WIN32 OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "The fuzz targets need clang and the native build (the fuzz preset)")
+  endif()
+  # Coverage for libFuzzer in every library the targets link; the targets add the fuzzer itself.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 if(WIN32 AND NOT MSVC)
   # One self-contained .exe: no MinGW runtime DLLs beside it.
   add_link_options(-static -static-libgcc -static-libstdc++)

@@ -1,6 +1,9 @@
 #include "protected_paths.h"
 
+#include "canonical_path.h"
+#include "config/data_folder.h"
 #include "platform/environment.h"
+#include "platform/system_folders.h"
 #include "text.h"
 
 namespace tindral {
@@ -33,6 +36,22 @@ bool starts_with_dir(std::string_view text, std::string_view dir) {
   return !dir.empty() && text.starts_with(dir);
 }
 
+// The folder itself or anything below it; unlike the prefix rules, "/usr" does not take in
+// "/usrdata".
+bool is_at_or_below(std::string_view text, std::string_view folder, char separator) {
+  return !folder.empty() && text.starts_with(folder) &&
+         (text.size() == folder.size() || text[folder.size()] == separator);
+}
+
+bool in_system_folder(std::string_view text, const ProtectedDirs& dirs, char separator) {
+  for (const std::string& folder : dirs.system_folders) {
+    if (is_at_or_below(text, folder, separator)) {
+      return !is_at_or_below(text, dirs.data_folder, separator);
+    }
+  }
+  return false;
+}
+
 // Whether the separator followed by `word` occurs in `text` at or after `from`. Looking for the
 // word and then back one byte finds the same places as looking for the separator and the word
 // together, but stops far less often: in a long path separators are everywhere.
@@ -63,6 +82,7 @@ bool protected_by_rules(std::string_view path, std::size_t fresh, bool has_data_
   if (starts_with_dir(path, dirs.system_root)) return true;
   if (starts_with_dir(path, dirs.program_files)) return true;
   if (starts_with_dir(path, dirs.program_files_x86)) return true;
+  if (in_system_folder(path, dirs, separator)) return true;
   if (contains_folder(path, fresh, separator, "system32")) return true;
   if (contains_folder(path, fresh, separator, "syswow64")) return true;
   if (starts_with_dir(path, dirs.program_data)) {
@@ -80,12 +100,20 @@ const ProtectedDirs& process_protected_dirs() {
 }  // namespace
 
 ProtectedDirs protected_dirs_from_environment() {
-  return ProtectedDirs{
+  ProtectedDirs dirs{
       lowered_variable("SystemRoot"),
       lowered_variable("ProgramFiles"),
       lowered_variable("ProgramFiles(x86)"),
       lowered_variable("ProgramData"),
   };
+  for (std::string_view folder : platform::protected_system_folders()) {
+    dirs.system_folders.push_back(lowered(folder));
+  }
+  const CanonicalPath data = canonical_path(data_folder().bytes(), kPlatformPathStyle);
+  if (data.problem == CanonicalPath::Problem::None) {
+    dirs.data_folder = lowered(Path(data.text).display());
+  }
+  return dirs;
 }
 
 bool is_protected_text(std::string_view path_text, const ProtectedDirs& dirs, char separator) {
@@ -111,7 +139,9 @@ ProtectedPathWalk::ProtectedPathWalk(std::string_view root_text, const Protected
 // lowered path of a child is the parent's followed by the lowered separator and name.
 std::size_t ProtectedPathWalk::append_child(std::string_view name) {
   const std::size_t parent_end = lowered_.size();
-  std::string piece(1, separator_);
+  // A root such as "/" or "C:\" ends in its separator already.
+  std::string piece;
+  if (lowered_.empty() || lowered_.back() != separator_) piece += separator_;
   piece += Path(std::string(name)).display();
   lowered_ += lowered(piece);
   return parent_end > kLongestFragment - 1 ? parent_end - (kLongestFragment - 1) : 0;

@@ -15,10 +15,15 @@ struct ProtectedDirs {
   std::string program_files;
   std::string program_files_x86;
   std::string program_data;
+  /// The platform's fixed system folders, each protected together with everything below it.
+  std::vector<std::string> system_folders = {};
+  /// The service's data folder, canonical (empty when it is not absolute): the system folders
+  /// let it and everything below it through.
+  std::string data_folder = {};
 };
 
 /// ProtectedDirs from the environment variables SystemRoot, ProgramFiles, ProgramFiles(x86) and
-/// ProgramData.
+/// ProgramData, the platform's fixed system folders and the data folder.
 ProtectedDirs protected_dirs_from_environment();
 
 /// The rules on the path's text alone, with `separator` in the fixed fragments ("\system32\",

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds both targets and runs every test: natively (with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and the Windows build (with its MSI package) under Wine.
+# UndefinedBehaviorSanitizer), the Windows build (with its MSI package) under Wine, and a few
+# seconds of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
@@ -20,5 +21,9 @@ cmake --build --preset windows -j "$jobs"
 windows_status=0
 ctest --preset windows || windows_status=$?
 
-echo "native tests: exit $native_status; Windows tests under Wine: exit $windows_status"
-[ "$native_status" -eq 0 ] && [ "$windows_status" -eq 0 ]
+fuzz_status=0
+./scripts/fuzz.sh 5 || fuzz_status=$?
+
+echo "native tests: exit $native_status; Windows tests under Wine: exit $windows_status;" \
+  "fuzz targets: exit $fuzz_status"
+[ "$native_status" -eq 0 ] && [ "$windows_status" -eq 0 ] && [ "$fuzz_status" -eq 0 ]

@@ -5,7 +5,7 @@
 
 #include "desktop_ini.h"
 #include "log.h"
-#include "protected_paths.h"
+#include "root_folder.h"
 #include "scanner.h"
 #include "text.h"
 #include "tree_walk.h"
@@ -19,7 +19,11 @@ namespace {
 /// subfolders are not tested for protection.
 class CleanupVisitor final : public WalkVisitor {
  public:
-  const CleanupStats& stats() const { return stats_; }
+  CleanupStats stats_of(WalkEnd end) const {
+    CleanupStats stats = stats_;
+    stats.cut_short = end == WalkEnd::Stopped;
+    return stats;
+  }
 
   void enter_folder(std::string_view) override { ++stats_.folders_visited; }
 
@@ -52,10 +56,13 @@ std::string cleanup_summary(const CleanupStats& stats) {
 CleanupStats cleanup_folder(platform::FileSystem& fs, const Path& folder,
                             const platform::StopSignal* stop) {
   CleanupVisitor visitor;
-  const WalkEnd end = walk_tree(fs, folder, visitor, stop);
-  CleanupStats stats = visitor.stats();
-  stats.cut_short = end == WalkEnd::Stopped;
-  return stats;
+  return visitor.stats_of(walk_tree(fs, folder, visitor, stop));
+}
+
+CleanupStats cleanup_folder(Result<std::unique_ptr<platform::Folder>> folder,
+                            const platform::StopSignal* stop) {
+  CleanupVisitor visitor;
+  return visitor.stats_of(walk_tree(std::move(folder), visitor, stop));
 }
 
 Result<CleanupStats> run_cleanup(platform::FileSystem& fs, const Path& config_path,
@@ -66,8 +73,9 @@ Result<CleanupStats> run_cleanup(platform::FileSystem& fs, const Path& config_pa
   if (!roots) return std::move(roots).error();
   CleanupStats total;
   for (const Path& root : *roots) {
-    if (!fs.exists(root) || is_protected_path(root)) continue;
-    const CleanupStats stats = cleanup_folder(fs, root, stop);
+    OpenedRoot opened = open_root(fs, root);
+    if (opened.refusal) continue;
+    const CleanupStats stats = cleanup_folder(std::move(opened.folder), stop);
     total.folders_visited += stats.folders_visited;
     total.ini_removed += stats.ini_removed;
     if (stats.cut_short) {

@@ -24,7 +24,11 @@ class ScanVisitor final : public WalkVisitor {
  public:
   explicit ScanVisitor(const Path& root) : protected_paths_(root) {}
 
-  const FolderScanResult& result() const { return result_; }
+  FolderScanResult result_of(WalkEnd end) const {
+    FolderScanResult result = result_;
+    result.cut_short = end == WalkEnd::Stopped;
+    return result;
+  }
 
   void enter_folder(std::string_view name) override {
     if (!folders_.empty()) protected_paths_.enter(name);
@@ -112,10 +116,13 @@ bool is_content_file(const platform::DirEntry& entry) {
 FolderScanResult scan_folder(platform::FileSystem& fs, const Path& folder,
                              const platform::StopSignal* stop) {
   ScanVisitor visitor(folder);
-  const WalkEnd end = walk_tree(fs, folder, visitor, stop);
-  FolderScanResult result = visitor.result();
-  result.cut_short = end == WalkEnd::Stopped;
-  return result;
+  return visitor.result_of(walk_tree(fs, folder, visitor, stop));
+}
+
+FolderScanResult scan_folder(Result<std::unique_ptr<platform::Folder>> folder, const Path& location,
+                             const platform::StopSignal* stop) {
+  ScanVisitor visitor(location);
+  return visitor.result_of(walk_tree(std::move(folder), visitor, stop));
 }
 
 }  // namespace tindral

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "log.h"
-#include "protected_paths.h"
+#include "root_folder.h"
 #include "text.h"
 
 namespace tindral {
@@ -14,21 +14,6 @@ namespace {
 
 void log_summary(const ScanStats& stats) {
   log::info(log::kTargetScanner, scan_summary("Scan", stats, 1));
-}
-
-/// Whether a root is walked; the reason is logged when it is not. Existence comes first, so a
-/// missing protected root is reported as missing.
-bool should_walk_root(platform::FileSystem& fs, const Path& root) {
-  if (!fs.file_type(root).ok()) {
-    log::warn(log::kTargetScanner, "Root path not found, skipping: " + root.display());
-    return false;
-  }
-  if (is_protected_path(root)) {
-    log::warn(log::kTargetScanner,
-              "Root path is a protected system directory, skipping: " + root.display());
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -51,9 +36,13 @@ Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
 
   ScanStats stats;
   for (const Path& root : *roots) {
-    if (!should_walk_root(fs, root)) continue;
+    OpenedRoot opened = open_root(fs, root);
+    if (opened.refusal) {
+      warn_skipped_root(*opened.refusal, root.display());
+      continue;
+    }
     log::debug(log::kTargetScanner, "Scanning root: " + root.display());
-    const FolderScanResult walked = scan_folder(fs, root, stop);
+    const FolderScanResult walked = scan_folder(std::move(opened.folder), opened.location, stop);
     stats.folders_scanned += walked.folders;
     stats.ini_written += walked.ini_written;
     stats.ini_removed += walked.ini_removed;

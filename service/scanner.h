@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -53,13 +54,19 @@ bool is_content_file(const platform::DirEntry& entry);
 FolderScanResult scan_folder(platform::FileSystem& fs, const Path& folder,
                              const platform::StopSignal* stop = nullptr);
 
+/// The same for a folder opened already (see walk_tree) that lies at `location`, against which
+/// its subfolders are tested for protection.
+FolderScanResult scan_folder(Result<std::unique_ptr<platform::Folder>> folder, const Path& location,
+                             const platform::StopSignal* stop = nullptr);
+
 /// `name` (such as "Scan"), then " complete: {} folders, {} written, {} removed, took {}s" with
 /// the seconds to `decimals` places, or " cut short by a stop request: " and the same figures.
 std::string scan_summary(std::string_view name, const ScanStats& stats, int decimals);
 
-/// Reads config.txt and walks every root that exists and is not protected, logging the start,
-/// each skipped root and the summary. Fails only when the root list cannot be read. A raised
-/// `stop` ends the scan at the next folder, with the counters of what was done.
+/// Reads config.txt and walks every root that exists and is not protected by its path or by
+/// where its folder really is, logging the start, each skipped root and the summary. Fails only
+/// when the root list cannot be read. A raised `stop` ends the scan at the next folder, with the
+/// counters of what was done.
 Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
                            const InteractiveUserLookup& lookup = interactive_user,
                            const platform::StopSignal* stop = nullptr);

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/data_folder.h"
 #include "platform/clock.h"
 #include "text.h"
 
@@ -47,29 +48,12 @@ std::string timestamp_prefix(const platform::LocalTime& time) {
   return prefix;
 }
 
-// The current lines of the log; none when it does not exist yet.
-Result<std::vector<std::string>> read_log_lines(platform::FileSystem& fs, const Path& log_path) {
-  Result<std::string> bytes = fs.read_file(log_path);
-  if (!bytes) {
-    if (bytes.error().is_not_found()) return std::vector<std::string>{};
-    return std::move(bytes).error().wrap("Failed to read service.log");
-  }
-  Result<std::string> content = text::decode_utf8(std::move(bytes).value());
-  if (!content) return std::move(content).error().wrap("Failed to read service.log");
-  std::vector<std::string> lines;
-  for (std::string_view line : text::split_lines(*content)) lines.emplace_back(line);
-  return lines;
-}
-
-// The last MAX_LOG_LINES lines, each ended by a line feed.
-std::string join_last_lines(const std::vector<std::string>& lines) {
-  const std::size_t first = lines.size() > MAX_LOG_LINES ? lines.size() - MAX_LOG_LINES : 0;
-  std::string content;
-  for (std::size_t i = first; i < lines.size(); ++i) {
-    content += lines[i];
-    content += '\n';
-  }
-  return content;
+// What the log holds now, up to the bound; nothing when it does not exist yet.
+Result<std::string> read_log(platform::FileSystem& fs, const Path& log_path) {
+  Result<std::string> bytes = fs.read_file(log_path, kMaxServiceLogBytes);
+  if (!bytes && bytes.error().is_not_found()) return std::string();
+  if (!bytes) return std::move(bytes).error().wrap("Failed to read service.log");
+  return bytes;
 }
 
 // The temporary file is always a new one of the service's own: whatever has its name (a file
@@ -102,6 +86,22 @@ Result<void> replace_log(platform::FileSystem& fs, const Path& log_path, std::st
 
 }  // namespace
 
+// A byte that is not UTF-8 (a program that wrote in another encoding, a line cut by a crash)
+// is shown as U+FFFD, so that the log goes on rather than failing every write from then on.
+std::string service_log_with_line(std::string_view existing, std::string_view line) {
+  const std::string text = text::to_lossy_utf8(existing);
+  std::vector<std::string_view> lines = text::split_lines(text);
+  // A message with line feeds of its own takes as many of the MAX_LOG_LINES as it has lines.
+  for (std::string_view piece : text::split_lines(line)) lines.push_back(piece);
+  const std::size_t first = lines.size() > MAX_LOG_LINES ? lines.size() - MAX_LOG_LINES : 0;
+  std::string content;
+  for (std::size_t i = first; i < lines.size(); ++i) {
+    content += lines[i];
+    content += '\n';
+  }
+  return content;
+}
+
 Result<void> append_service_log(platform::FileSystem& fs, const Path& log_path,
                                 std::string_view message) {
   const Path folder = containing_folder(log_path);
@@ -110,11 +110,9 @@ Result<void> append_service_log(platform::FileSystem& fs, const Path& log_path,
     if (!created) return std::move(created).error().wrap("Failed to create the data folder");
   }
   const std::string line = timestamp_prefix(platform::local_time_now()) + std::string(message);
-  Result<std::vector<std::string>> lines = read_log_lines(fs, log_path);
-  if (!lines) return std::move(lines).error();
-  // A message with line feeds of its own takes as many of the MAX_LOG_LINES as it has lines.
-  for (std::string_view piece : text::split_lines(line)) lines->emplace_back(piece);
-  return replace_log(fs, log_path, join_last_lines(*lines));
+  Result<std::string> existing = read_log(fs, log_path);
+  if (!existing) return std::move(existing).error();
+  return replace_log(fs, log_path, service_log_with_line(*existing, line));
 }
 
 }  // namespace tindral

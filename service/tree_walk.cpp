@@ -12,6 +12,8 @@ namespace tindral {
 
 namespace {
 
+bool is_raised(const platform::StopSignal* stop) { return stop != nullptr && stop->requested(); }
+
 // The most folders the walk keeps open along its path. A tree of ordinary depth stays within it
 // and is never reopened; a deeper one keeps evenly spaced ancestors and the folders nearest to
 // where it is, so that it runs within a process's default descriptor limit however deep it is.
@@ -36,9 +38,7 @@ class TreeWalker {
   TreeWalker(WalkVisitor& visitor, const platform::StopSignal* stop)
       : visitor_(visitor), stop_(stop) {}
 
-  WalkEnd run(platform::FileSystem& fs, const Path& root) {
-    if (stop_requested()) return WalkEnd::Stopped;
-    Result<std::unique_ptr<platform::Folder>> opened = fs.open_folder(root);
+  WalkEnd run(Result<std::unique_ptr<platform::Folder>> opened) {
     if (!opened) {
       visitor_.folder_unopened();
       return WalkEnd::Finished;
@@ -57,7 +57,7 @@ class TreeWalker {
   }
 
  private:
-  bool stop_requested() const { return stop_ != nullptr && stop_->requested(); }
+  bool stop_requested() const { return is_raised(stop_); }
 
   void enter(std::string name, std::unique_ptr<platform::Folder> folder) {
     visitor_.enter_folder(name);
@@ -218,7 +218,13 @@ class TreeWalker {
 
 WalkEnd walk_tree(platform::FileSystem& fs, const Path& root, WalkVisitor& visitor,
                   const platform::StopSignal* stop) {
-  return TreeWalker(visitor, stop).run(fs, root);
+  if (is_raised(stop)) return WalkEnd::Stopped;
+  return walk_tree(fs.open_folder(root), visitor, stop);
+}
+
+WalkEnd walk_tree(Result<std::unique_ptr<platform::Folder>> root, WalkVisitor& visitor,
+                  const platform::StopSignal* stop) {
+  return TreeWalker(visitor, stop).run(std::move(root));
 }
 
 }  // namespace tindral

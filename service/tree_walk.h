@@ -1,8 +1,10 @@
 #pragma once
 
+#include <memory>
 #include <string_view>
 
 #include "desktop_ini.h"
+#include "error.h"
 #include "platform/file_system.h"
 #include "platform/path.h"
 #include "platform/stop_signal.h"
@@ -43,6 +45,12 @@ enum class WalkEnd { Finished, Stopped };
 /// still the folder it listed. `stop` (when given) is tested at every folder; once it is
 /// raised the walk ends at once, leaving every folder it has entered and not left undecided.
 WalkEnd walk_tree(platform::FileSystem& fs, const Path& root, WalkVisitor& visitor,
+                  const platform::StopSignal* stop = nullptr);
+
+/// The same walk from a root the caller has opened already, so that the folder it looked at is
+/// the folder that is walked; an error stands for a root that could not be opened as a folder.
+/// The root is listed before `stop` is first tested.
+WalkEnd walk_tree(Result<std::unique_ptr<platform::Folder>> root, WalkVisitor& visitor,
                   const platform::StopSignal* stop = nullptr);
 
 }  // namespace tindral

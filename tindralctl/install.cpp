@@ -45,7 +45,7 @@ Result<Path> service_program() {
 Result<void> copy_default_icon(Context& context, const Path& program) {
   const Path target = context.file(kIconFileName);
   if (context.fs.exists(target)) return {};
-  Result<std::string> icon = context.fs.read_file(sibling(program, kIconFileName));
+  Result<std::string> icon = context.fs.read_file(sibling(program, kIconFileName), kMaxIconBytes);
   if (!icon) return std::move(icon).error().wrap("Failed to read the default folder.ico");
   return write_file_atomically(context.fs, target, *icon);
 }

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "config/config_file.h"
 #include "text.h"
 
 namespace tindral::ctl {
@@ -20,7 +21,7 @@ std::string_view line_end_of(std::string_view line) {
 
 Result<LineFile> LineFile::read(platform::FileSystem& fs, const Path& path) {
   LineFile file;
-  Result<std::string> bytes = fs.read_file(path);
+  Result<std::string> bytes = read_config_file(fs, path);
   if (!bytes) {
     if (bytes.error().is_not_found()) return file;
     return std::move(bytes).error().wrap("Failed to read " + path.display());

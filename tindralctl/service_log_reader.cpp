@@ -2,12 +2,13 @@
 
 #include <algorithm>
 
+#include "config/data_folder.h"
 #include "text.h"
 
 namespace tindral::ctl {
 
 Result<std::vector<std::string>> read_service_log(platform::FileSystem& fs, const Path& log) {
-  Result<std::string> bytes = fs.read_file(log);
+  Result<std::string> bytes = fs.read_file(log, kMaxServiceLogBytes);
   if (!bytes) {
     if (bytes.error().is_not_found()) return std::vector<std::string>{};
     return std::move(bytes).error().wrap("Failed to read service.log");

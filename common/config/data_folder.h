@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "platform/environment.h"
@@ -16,6 +17,14 @@ inline constexpr std::string_view kRescanFlagName = "rescan.flag";
 inline constexpr std::string_view kCleanupFlagName = "cleanup.flag";
 inline constexpr std::string_view kStopFlagName = "stop.flag";
 inline constexpr std::string_view kIconFileName = "folder.ico";
+
+/// The most of service.log that is read. The service's own 500 lines come to some tens of KiB,
+/// so a file beyond this was made by somebody else; its first MiB stands for all of it, and the
+/// service's next write cuts the file down to the last 500 lines of that.
+inline constexpr std::size_t kMaxServiceLogBytes = 1024 * 1024;
+
+/// The most of an icon that is copied into the data folder; icons are some hundreds of KiB.
+inline constexpr std::size_t kMaxIconBytes = 16 * 1024 * 1024;
 
 /// The data folder: the ProgramData variable (or the platform's default base when it is absent
 /// or not valid Unicode) joined with "Tindral". Creates and checks nothing.

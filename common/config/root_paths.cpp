@@ -1,11 +1,12 @@
 #include "config/root_paths.h"
 
-#include "config/trusted_files.h"
-
 #include <cstddef>
 #include <utility>
 
+#include "canonical_path.h"
+#include "config/config_file.h"
 #include "config/trusted_files.h"
+#include "log.h"
 #include "platform/environment.h"
 #include "text.h"
 
@@ -38,28 +39,86 @@ bool is_existing_folder(platform::FileSystem& fs, const Path& path) {
   return type.ok() && *type == platform::FileType::Directory;
 }
 
-RootPathList parse_root_paths(platform::FileSystem& fs, std::string_view config_text,
-                              const InteractiveUserLookup& lookup) {
-  RootPathList roots;
-  for (std::string_view entry : config_entries(config_text)) {
-    Path root = Path::from_text(expand_root_entry(entry, lookup));
-    if (is_existing_folder(fs, root)) roots.push_back(std::move(root));
+// A placeholder that is still there was filled in by nobody and would otherwise pass for a
+// folder's name. A NUL, which would end the path where the kernel reads it while the tests of
+// the service read on, makes the path not valid.
+RootEntry classify_entry(std::string expanded) {
+  RootEntry entry;
+  entry.text = std::move(expanded);
+  if (holds_user_placeholder(entry.text)) {
+    entry.refusal = RootRefusal::UnresolvedPlaceholder;
+  } else {
+    CanonicalPath canonical = canonical_path(entry.text, kPlatformPathStyle);
+    if (canonical.problem == CanonicalPath::Problem::NotValid) {
+      entry.refusal = RootRefusal::NotValid;
+    } else if (canonical.problem == CanonicalPath::Problem::NotAbsolute) {
+      entry.refusal = RootRefusal::NotAbsolute;
+    } else {
+      entry.path = Path(std::move(canonical.text));
+    }
   }
-  return roots;
+  return entry;
+}
+
+std::string_view refusal_text(RootRefusal why) {
+  switch (why) {
+    case RootRefusal::NotFound:
+      return "Root path not found, skipping: ";
+    case RootRefusal::Protected:
+      return "Root path is a protected system directory, skipping: ";
+    case RootRefusal::NotValid:
+      return "Root path is not valid, skipping: ";
+    case RootRefusal::NotAbsolute:
+      return "Root path is not absolute, skipping: ";
+    case RootRefusal::UnresolvedPlaceholder:
+      return "Root path has an unresolved placeholder, skipping: ";
+  }
+  return "Root path skipped: ";  // not reached: every refusal has its text above
 }
 
 }  // namespace
+
+void warn_skipped_root(RootRefusal why, std::string_view shown) {
+  std::string message(refusal_text(why));
+  for (char c : shown) {
+    if (c == '\0') {
+      message += "\xEF\xBF\xBD";
+    } else {
+      message += c;
+    }
+  }
+  log::warn(log::kTargetScanner, message);
+}
+
+Result<std::vector<RootEntry>> parse_root_entries(std::string_view bytes,
+                                                  const InteractiveUserLookup& lookup) {
+  Result<std::string> config_text = text::decode_utf8(std::string(bytes));
+  if (!config_text) return std::move(config_text).error();
+  std::vector<RootEntry> entries;
+  for (std::string_view line : config_entries(*config_text)) {
+    entries.push_back(classify_entry(expand_root_entry(line, lookup)));
+  }
+  return entries;
+}
 
 Result<RootPathList> load_root_paths(platform::FileSystem& fs, const Path& config_path,
                                      const InteractiveUserLookup& lookup) {
   // A missing file, or one whose existence cannot even be tested, is an empty configuration; so
   // is one that an administrator cannot have written.
   if (!is_trusted_data_file(fs, config_path)) return RootPathList{};
-  Result<std::string> bytes = fs.read_file(config_path);
-  if (!bytes.ok()) return bytes.error().wrap("Failed to read config.txt");
-  Result<std::string> config_text = text::decode_utf8(std::move(bytes).value());
-  if (!config_text.ok()) return config_text.error().wrap("Failed to read config.txt");
-  return parse_root_paths(fs, *config_text, lookup);
+  Result<std::string> bytes = read_config_file(fs, config_path);
+  if (!bytes) return bytes.error().wrap("Failed to read config.txt");
+  Result<std::vector<RootEntry>> entries = parse_root_entries(*bytes, lookup);
+  if (!entries) return entries.error().wrap("Failed to read config.txt");
+  RootPathList roots;
+  for (RootEntry& entry : *entries) {
+    if (entry.refusal) {
+      warn_skipped_root(*entry.refusal, entry.text);
+    } else if (is_existing_folder(fs, entry.path)) {
+      roots.push_back(std::move(entry.path));
+    }
+  }
+  return roots;
 }
 
 std::vector<std::string_view> config_entries(std::string_view config_text) {

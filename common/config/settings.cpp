@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "config/config_file.h"
 #include "config/data_folder.h"
 #include "config/trusted_files.h"
 #include "platform/language.h"
@@ -61,16 +62,22 @@ Settings default_settings() {
   return settings;
 }
 
-Result<Settings> load_settings(platform::FileSystem& fs, const Path& settings_path) {
+Result<Settings> parse_settings(std::string_view bytes) {
+  Result<std::string> content = text::decode_utf8(std::string(bytes));
+  if (!content) return std::move(content).error();
   Settings settings = default_settings();
-  if (!is_trusted_data_file(fs, settings_path)) return settings;
-  Result<std::string> bytes = fs.read_file(settings_path);
-  if (!bytes) return std::move(bytes).error().wrap("Failed to read settings.txt");
-  Result<std::string> content = text::decode_utf8(std::move(bytes).value());
-  if (!content) return std::move(content).error().wrap("Failed to read settings.txt");
   for (std::string_view line : text::split_lines(*content)) {
     apply_line(text::trim(line), settings);
   }
+  return settings;
+}
+
+Result<Settings> load_settings(platform::FileSystem& fs, const Path& settings_path) {
+  if (!is_trusted_data_file(fs, settings_path)) return default_settings();
+  Result<std::string> bytes = read_config_file(fs, settings_path);
+  if (!bytes) return std::move(bytes).error().wrap("Failed to read settings.txt");
+  Result<Settings> settings = parse_settings(*bytes);
+  if (!settings) return std::move(settings).error().wrap("Failed to read settings.txt");
   return settings;
 }
 

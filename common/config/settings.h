@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "error.h"
 #include "platform/file_system.h"
@@ -24,9 +25,13 @@ struct Settings {
 /// otherwise "en".
 Settings default_settings();
 
-/// Reads settings.txt: the defaults when it is missing, each valid key=value line overriding
-/// them (the last valid one wins), "Failed to read settings.txt" when it cannot be read or is
-/// not UTF-8.
+/// The settings that the bytes of settings.txt give: the defaults, each valid key=value line
+/// overriding them (the last valid one wins); "stream did not contain valid UTF-8" when they
+/// are not UTF-8.
+Result<Settings> parse_settings(std::string_view bytes);
+
+/// Reads settings.txt: the defaults when it is missing, parse_settings of its bytes otherwise,
+/// "Failed to read settings.txt" when it cannot be read, is larger than 1 MiB or is not UTF-8.
 Result<Settings> load_settings(platform::FileSystem& fs, const Path& settings_path);
 
 /// folder.ico in `data_folder` as desktop.ini names it: as text, every "/" turned into "\\".

@@ -116,6 +116,10 @@ class Folder {
   /// Opens the folder that holds this one now, where the platform can do that through the
   /// handle; the caller checks that it is the folder it expects.
   virtual Result<std::unique_ptr<Folder>> open_parent() = 0;
+  /// Where the folder is now, every link on the way resolved, as the platform reports it for
+  /// the handle: Windows' GetFinalPathNameByHandleW ("\\?\C:\..." or "\\?\UNC\..."),
+  /// the descriptor's path in /proc on POSIX.
+  virtual Result<Path> final_path() = 0;
   /// Opens the file `name` for reading without following a link: ErrorKind::NotFound when
   /// nothing is there, ErrorKind::WrongType for a link or a folder. A device or FIFO may open;
   /// info() tells it apart.
@@ -156,8 +160,10 @@ class FileSystem {
   /// Replaces the attribute bits of a file or folder (SetFileAttributesW).
   virtual Result<void> set_attributes(const Path& path, std::uint32_t attributes) = 0;
 
-  /// The whole content of a file; ErrorKind::NotFound when it does not exist.
-  virtual Result<std::string> read_file(const Path& path) = 0;
+  /// The content of a file up to `limit` bytes (all of it when it is shorter); memory grows with
+  /// what is read, never with the size the file claims. ErrorKind::NotFound when it does not
+  /// exist.
+  virtual Result<std::string> read_file(const Path& path, std::size_t limit) = 0;
 
   /// Opens a file for writing, created if missing and truncated if present, shared for read,
   /// write and delete. Succeeds on a file that carries HIDDEN or SYSTEM; fails with

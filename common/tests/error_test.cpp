@@ -11,14 +11,16 @@ TEST(ErrorTest, ReportWithoutCauseIsOneLine) {
 }
 
 TEST(ErrorTest, ReportWithOneCauseIndentsItByFourSpaces) {
-  Error error = Error::from_os(1063, "The service process could not connect to the service controller.",
-                               ErrorKind::Other)
-                    .wrap("IO error in winapi call");
-  EXPECT_EQ(render_error_report(error),
-            "Error: IO error in winapi call\n"
-            "\n"
-            "Caused by:\n"
-            "    The service process could not connect to the service controller. (os error 1063)\n");
+  Error error =
+      Error::from_os(1063, "The service process could not connect to the service controller.",
+                     ErrorKind::Other)
+          .wrap("IO error in winapi call");
+  EXPECT_EQ(
+      render_error_report(error),
+      "Error: IO error in winapi call\n"
+      "\n"
+      "Caused by:\n"
+      "    The service process could not connect to the service controller. (os error 1063)\n");
   EXPECT_EQ(error.message(), "IO error in winapi call");
   EXPECT_EQ(error.os_code(), 1063u);
 }

@@ -14,6 +14,9 @@
 namespace tindral {
 namespace {
 
+// More than any file these tests read.
+constexpr std::size_t kWholeFile = 1 << 20;
+
 using platform::DirEntry;
 using platform::kAttrArchive;
 using platform::kAttrDirectory;
@@ -49,7 +52,7 @@ TEST(FakeFileSystemTest, AttributesFollowWindows) {
 
   ASSERT_TRUE(fs.delete_file(readonly).ok());
   EXPECT_FALSE(fs.contains(readonly));
-  EXPECT_TRUE(fs.read_file(readonly).error().is_not_found());
+  EXPECT_TRUE(fs.read_file(readonly, kWholeFile).error().is_not_found());
   EXPECT_EQ(fs.delete_file(kRoot).error().kind(), ErrorKind::AccessDenied);
 }
 

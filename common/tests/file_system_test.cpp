@@ -7,18 +7,23 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "canonical_path.h"
 #include "support/listing.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
 
 namespace tindral::platform {
 namespace {
+
+// More than any file these tests read.
+constexpr std::size_t kWholeFile = 1 << 20;
 
 using testing::read_bytes;
 using testing::running_under_wine;
@@ -99,7 +104,7 @@ TEST_F(FileSystemTest, NonAsciiNameRoundTripsThroughListingAndRead) {
 
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries.begin()->first, name);
-  auto content = fs.read_file(dir / entries.begin()->first);
+  auto content = fs.read_file(dir / entries.begin()->first, kWholeFile);
   ASSERT_TRUE(content) << content.error().message();
   EXPECT_EQ(*content, "content");
 }
@@ -292,16 +297,27 @@ TEST_F(FileSystemTest, ReadsEveryByteAsStored) {
       9);
   for (const std::string& content : {std::string(), bytes, std::string(200000, 'z')}) {
     write_bytes(dir / "f", content);
-    auto read = fs.read_file(dir / "f");
+    auto read = fs.read_file(dir / "f", kWholeFile);
     ASSERT_TRUE(read) << read.error().message();
     EXPECT_EQ(*read, content);
+  }
+}
+
+// A file larger than the limit is read only up to it, however the reads fall on the way.
+TEST_F(FileSystemTest, ReadingStopsAtTheLimit) {
+  const std::string content = std::string(200000, 'z') + "end";
+  write_bytes(dir / "f", content);
+  for (std::size_t limit : {0, 1, 70000, 200002, 200003, 400000}) {
+    auto read = fs.read_file(dir / "f", limit);
+    ASSERT_TRUE(read) << read.error().message();
+    EXPECT_EQ(*read, content.substr(0, limit)) << limit;
   }
 }
 
 TEST_F(FileSystemTest, ReadingWhatIsNotThereIsNotFound) {
   write_bytes(dir / "file", "x");
   for (const char* missing : {"missing", "missing-folder/f", "file/below"}) {
-    auto read = fs.read_file(dir.path().child(missing));
+    auto read = fs.read_file(dir.path().child(missing), kWholeFile);
     ASSERT_FALSE(read) << missing;
     EXPECT_TRUE(read.error().is_not_found()) << missing << ": " << read.error().message();
     EXPECT_TRUE(read.error().os_code().has_value()) << missing;
@@ -310,7 +326,7 @@ TEST_F(FileSystemTest, ReadingWhatIsNotThereIsNotFound) {
 
 TEST_F(FileSystemTest, ReadingAFolderFailsOtherThanNotFound) {
   testing::make_folder(dir / "service.log");
-  auto read = fs.read_file(dir / "service.log");
+  auto read = fs.read_file(dir / "service.log", kWholeFile);
   ASSERT_FALSE(read);
   EXPECT_FALSE(read.error().is_not_found()) << read.error().message();
 }
@@ -516,6 +532,37 @@ TEST_F(OpenFolderTest, AFolderReachesTheNamesInItAsWhatTheyAre) {
   DirEntry entry;
   while ((*listing)->next(entry).value()) names.insert(entry.name);
   EXPECT_EQ(names, (std::set<std::string>{"file", "sub"}));
+}
+
+// What the platform reports is canonicalised before it is compared, as the drivers do.
+std::string canonical_final_path(Folder& folder) {
+  auto final_path = folder.final_path();
+  EXPECT_TRUE(final_path) << final_path.error().message();
+  if (!final_path) return {};
+  return Path(canonical_path(final_path->bytes(), kPlatformPathStyle).text).display();
+}
+
+TEST_F(OpenFolderTest, AFolderTellsWhereItIsWithLinksResolvedAndAfterAMove) {
+  testing::make_folder(dir / "sub");
+  std::unique_ptr<Folder> folder = open_dir();
+  ASSERT_TRUE(folder);
+  auto sub = folder->open_subfolder("sub");
+  ASSERT_TRUE(sub) << sub.error().message();
+  EXPECT_EQ(canonical_final_path(*folder), dir.path().display());
+  EXPECT_EQ(canonical_final_path(**sub), (dir / "sub").display());
+
+  if (!testing::running_under_wine() && testing::make_symlink(dir / "sub", dir / "link", true)) {
+    auto through_link = fs.open_folder(dir / "link");
+    ASSERT_TRUE(through_link) << through_link.error().message();
+    EXPECT_EQ(canonical_final_path(**through_link), (dir / "sub").display());
+  }
+
+  if (testing::running_under_wine()) {
+    GTEST_SKIP() << "Wine: GetFinalPathNameByHandleW reports the name a folder was opened by, "
+                    "not the one it has after a rename (and CreateSymbolicLinkW creates nothing)";
+  }
+  ASSERT_EQ(std::rename((dir / "sub").bytes().c_str(), (dir / "moved").bytes().c_str()), 0);
+  EXPECT_EQ(canonical_final_path(**sub), (dir / "moved").display());
 }
 
 TEST_F(OpenFolderTest, AFileIsReadChangedAndDeletedThroughItsHandle) {

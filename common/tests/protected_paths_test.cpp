@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/system_folders.h"
 #include "support/scoped_env.h"
 
 namespace tindral {
@@ -125,6 +126,50 @@ TEST(ProtectedPathsTest, ForwardSlashSeparatorFormsTheFragments) {
                 {"/x/SYSWOW64/y", true},
                 {"/x\\System32\\y", false},
                 {"/srv/data", false}});
+}
+
+// The native system folders as folders, not prefixes, and the data folder below /var let
+// through as exactly itself.
+TEST(ProtectedPathsTest, SystemFoldersHoldEverythingBelowThemExceptTheDataFolder) {
+  const ProtectedDirs posix_dirs{"", "", "", "", {"/etc", "/usr", "/var"}, "/var/lib/tindral"};
+  expect_cases(posix_dirs, '/',
+               {{"/etc", true},
+                {"/ETC/ssh", true},
+                {"/usr/share/doc", true},
+                {"/var/cache/apt", true},
+                {"/etcetera", false},
+                {"/usrdata/x", false},
+                {"/srv/etc", false},
+                {"/", false},
+                {"/home/user", false},
+                {"/var/lib/tindral", false},
+                {"/var/lib/Tindral/logs", false},
+                {"/var/lib/tindral-old", true},
+                {"/var/lib/postgresql/tindral", true},
+                {"/var/lib/tindral/x/System32/y", true}});
+}
+
+TEST(ProtectedPathsTest, ThePlatformsSystemFoldersAreProtected) {
+  for (std::string_view folder : platform::protected_system_folders()) {
+    const Path path{std::string(folder)};
+    EXPECT_TRUE(is_protected_path(path)) << folder;
+    EXPECT_TRUE(is_protected_path(path.child("x"))) << folder;
+  }
+}
+
+// A walk from "C:\" or "/" must not double the separator before the first names.
+TEST(ProtectedPathsTest, WalkFromARootThatEndsInItsSeparator) {
+  ProtectedPathWalk windows("C:\\", kWindowsDirs, '\\');
+  EXPECT_TRUE(windows.is_protected_child("Windows"));
+  EXPECT_TRUE(windows.is_protected_child("Program Files"));
+  EXPECT_FALSE(windows.is_protected_child("Users"));
+
+  const ProtectedDirs posix_dirs{"", "", "", "", {"/etc"}, ""};
+  ProtectedPathWalk posix("/", posix_dirs, '/');
+  EXPECT_TRUE(posix.is_protected_child("etc"));
+  EXPECT_FALSE(posix.is_protected_child("home"));
+  posix.enter("home");
+  EXPECT_FALSE(posix.is_protected_child("etc"));
 }
 
 TEST(ProtectedPathsTest, DirsComeFromTheEnvironmentLowerCased) {

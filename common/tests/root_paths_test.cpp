@@ -3,11 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "config/config_file.h"
+#include "log.h"
 #include "platform/file_system.h"
+#include "support/log_capture.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
 #include "support/scoped_env.h"
@@ -17,6 +22,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing::LogEvent;
 using testing::ScopedEnv;
 
 constexpr char kSep = platform::kSeparator;
@@ -133,6 +139,52 @@ TEST_F(RootPathsTest, UnreadableFileFailsWithTheOsErrorAsCause) {
   EXPECT_EQ(roots.error().message(), "Failed to read config.txt");
   EXPECT_GE(roots.error().chain().size(), 2u);
   EXPECT_TRUE(roots.error().os_code().has_value());
+}
+
+// ---- lines that name no root, and files too large to read ------------------------------------
+
+LogEvent warning(std::string message) {
+  return {log::Level::Warn, std::string(log::kTargetScanner), std::move(message)};
+}
+
+TEST_F(RootPathsTest, LinesThatNameNoRootAreSkippedWithAWarningThatNamesThem) {
+  ScopedEnv no_profile("USERPROFILE", std::nullopt);
+  testing::LogCapture capture;
+  const std::string sep{kSep};
+  const std::string relative = "A" + sep + ".." + sep + "B";
+  const std::string with_nul = a + std::string(1, '\0') + "x";
+  const std::string unresolved = "%USERPROFILE%" + sep + "Pictures";
+  const std::string roundabout = a + sep + ".." + sep + sep + "B" + sep + ".";
+
+  Result<RootPathList> roots = load(relative + "\n" + with_nul + "\n" + unresolved + "\n" +
+                                    roundabout + "\n" + (dir_ / "missing").display());
+
+  ASSERT_TRUE(roots.ok());
+  EXPECT_THAT(*roots, ElementsAre(b_));
+  EXPECT_THAT(
+      capture.events(),
+      ElementsAre(warning("Root path is not absolute, skipping: " + relative),
+                  warning("Root path is not valid, skipping: " + a + "\xEF\xBF\xBDx"),
+                  warning("Root path has an unresolved placeholder, skipping: " + unresolved)));
+}
+
+// A sparse file claims gigabytes at no cost to whoever makes it; none of it is read.
+TEST_F(RootPathsTest, FileLargerThanOneMebibyteFailsWithThatCause) {
+  const std::string last_line = "\n" + b;
+  std::string fits(kMaxConfigFileBytes - last_line.size(), 'x');
+  fits.front() = '#';
+  fits += last_line;
+  Result<RootPathList> roots = load(fits);
+  ASSERT_TRUE(roots.ok()) << roots.error().message();
+  EXPECT_THAT(*roots, ElementsAre(b_));
+
+  for (std::uintmax_t size : {std::uintmax_t{kMaxConfigFileBytes + 1}, std::uintmax_t{1} << 32}) {
+    std::filesystem::resize_file(config_.bytes(), size);
+    roots = load_root_paths(platform::real_file_system(), config_, nobody);
+    ASSERT_FALSE(roots.ok()) << size;
+    EXPECT_THAT(roots.error().chain(),
+                ElementsAre("Failed to read config.txt", "the file is larger than 1 MiB"));
+  }
 }
 
 // ---- the console user's placeholders -----------------------------------------------------------

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "config/config_file.h"
 #include "platform/file_system.h"
 #include "platform/language.h"
 #include "support/real_disk.h"
@@ -38,6 +40,20 @@ TEST_F(SettingsTest, MissingFileOrFolderGivesTheDefaults) {
     EXPECT_EQ(settings->interval, 15u);
     EXPECT_EQ(settings->color, "green");
   }
+}
+
+// settings.txt is read every 30 seconds: a file beyond the bound is refused, not read whole.
+TEST_F(SettingsTest, FileLargerThanOneMebibyteFailsWithThatCause) {
+  const std::string setting = "interval=30\n";
+  const std::string fits = setting + std::string(kMaxConfigFileBytes - setting.size(), ' ');
+  Result<Settings> settings = load(fits);
+  ASSERT_TRUE(settings.ok()) << settings.error().message();
+  EXPECT_EQ(settings->interval, 30u);
+
+  settings = load(fits + " ");
+  ASSERT_FALSE(settings.ok());
+  EXPECT_EQ(settings.error().chain(), (std::vector<std::string>{"Failed to read settings.txt",
+                                                                "the file is larger than 1 MiB"}));
 }
 
 struct IntervalCase {

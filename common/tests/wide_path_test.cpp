@@ -22,6 +22,9 @@
 namespace tindral::platform {
 namespace {
 
+// More than any file these tests read.
+constexpr std::size_t kWholeFile = 1 << 20;
+
 using testing::read_bytes;
 using testing::running_under_wine;
 
@@ -53,7 +56,7 @@ class WidePathTest : public ::testing::Test {
     for (const std::string& name : names) write(dir / name, name);
     EXPECT_EQ(names_in(dir.path()), std::set<std::string>(names.begin(), names.end()));
     for (const std::string& name : names) {
-      auto content = fs.read_file(dir / name);
+      auto content = fs.read_file(dir / name, kWholeFile);
       ASSERT_TRUE(content) << content.error().message();
       EXPECT_EQ(*content, name);
       EXPECT_EQ(read_bytes(dir / name), name);
@@ -148,7 +151,7 @@ TEST_P(LongPathTest, EveryOperationReachesTheFile) {
   ASSERT_TRUE(fs.replace_file(replacement, file));
   EXPECT_EQ(names_in(deep), std::set<std::string>{"file.txt"});
   EXPECT_EQ(*fs.file_type(file), FileType::File);
-  auto content = fs.read_file(file);
+  auto content = fs.read_file(file, kWholeFile);
   ASSERT_TRUE(content) << content.error().message();
   EXPECT_EQ(*content, "new");
   EXPECT_EQ(read_bytes(file), "new");
@@ -185,7 +188,7 @@ TEST_F(WidePathTest, NeighbouringLongPathsEachReachTheirOwnFolder) {
   };
   for (const auto& [file, text] : files) write(file, text);
   for (const auto& [file, text] : files) {
-    auto content = fs.read_file(file);
+    auto content = fs.read_file(file, kWholeFile);
     ASSERT_TRUE(content) << content.error().message();
     EXPECT_EQ(*content, text);
     EXPECT_EQ(read_bytes(file), text);
@@ -216,7 +219,7 @@ TEST_F(WidePathTest, ALongPathWithSlashesAndDotComponentsNamesTheSameFile) {
   write(roundabout, "via dots");
 
   EXPECT_EQ(read_bytes(plain), "via dots");
-  auto content = fs.read_file(roundabout);
+  auto content = fs.read_file(roundabout, kWholeFile);
   ASSERT_TRUE(content) << content.error().message();
   EXPECT_EQ(*content, "via dots");
   EXPECT_EQ(names_in(Path(spelled_with_slashes({first, second, ".", "..", second}))),
@@ -226,7 +229,7 @@ TEST_F(WidePathTest, ALongPathWithSlashesAndDotComponentsNamesTheSameFile) {
 // The OS message inside an error is one line: no line break and no trailing blank may come
 // before the code.
 TEST_F(WidePathTest, OsErrorTextIsOneTrimmedLine) {
-  auto missing = fs.read_file(dir / "missing");
+  auto missing = fs.read_file(dir / "missing", kWholeFile);
   ASSERT_FALSE(missing);
   const std::string& text = missing.error().message();
   const std::size_t code_at = text.rfind(" (os error ");

@@ -12,6 +12,7 @@
 #include "support/desktop_ini_at.h"
 #include "support/fake_file_system.h"
 #include "support/log_capture.h"
+#include "support/machine.h"
 #include "support/real_disk.h"
 #include "support/service_log_lines.h"
 
@@ -120,7 +121,13 @@ TEST_F(CleanupTest, MissingAndProtectedRootsAreSkippedSilently) {
   const Path protected_root = (dir_ / "system32").child("Tools");
   give_service_ini(protected_root);
   give_service_ini(root_);
-  write_config({dir_ / "gone", protected_root, root_, root_});
+  std::vector<Path> roots = {dir_ / "gone", protected_root, root_, root_};
+  // A link into the protected folder leads there; Wine's CreateSymbolicLinkW creates nothing.
+  const Path link = dir_ / "Pictures";
+  if (!testing::running_under_wine() && testing::make_symlink(protected_root, link, true)) {
+    roots.push_back(link);
+  }
+  write_config(roots);
 
   Result<CleanupStats> stats = cleanup();
 

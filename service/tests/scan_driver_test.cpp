@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -10,9 +11,12 @@
 
 #include "desktop_ini.h"
 #include "log.h"
+#include "platform/environment.h"
 #include "platform/file_system.h"
 #include "scanner.h"
+#include "support/fake_file_system.h"
 #include "support/log_capture.h"
+#include "support/machine.h"
 #include "support/real_disk.h"
 #include "support/service_log_lines.h"
 #include "text.h"
@@ -21,6 +25,7 @@ namespace tindral {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::FakeFileSystem;
 using testing::LogEvent;
 
 platform::FileSystem& disk() { return platform::real_file_system(); }
@@ -52,13 +57,13 @@ class ScanDriverTest : public ::testing::Test {
     return events;
   }
 
-  // A lookup that runs while config.txt is being read, on its last line (which names the user),
-  // after every earlier root was found: it stands for a change on disk between reading the
-  // configuration and walking the roots.
+  // A lookup that runs while config.txt is being read, on its last line (which names the user
+  // and, with the name filled in, no existing folder), after every earlier root was found: it
+  // stands for a change on disk between reading the configuration and walking the roots.
   InteractiveUserLookup while_loading(std::function<void()> change) {
-    return [change = std::move(change)]() -> std::optional<InteractiveUser> {
+    return [this, change = std::move(change)]() -> std::optional<InteractiveUser> {
       change();
-      return std::nullopt;
+      return InteractiveUser{"nobody", dir_.path().display()};
     };
   }
 
@@ -124,18 +129,106 @@ TEST_F(ScanDriverTest, ProtectedRootIsSkippedWithAWarning) {
                   info("Scan complete: 0 folders, 0 written, 0 removed, took #.#s")));
 }
 
-TEST_F(ScanDriverTest, RootsThatVanishAfterLoadingAreReportedAsNotFound) {
+// ---- roots that lead somewhere else than they read ---------------------------------------------
+
+TEST_F(ScanDriverTest, RootsSpelledRoundAboutIntoAProtectedFolderAreRefused) {
+  const Path tools = (dir_ / "system32").child("Tools");
+  testing::make_folder(tools);
+  testing::make_folder(photos_);
+  testing::write_bytes(tools.child("tool.exe"), "MZ");
+  const std::string sep{platform::kSeparator};
+  const std::string relative = "system32" + sep + "Tools";
+  write_config({photos_.display() + sep + ".." + sep + relative,
+                dir_.path().display() + sep + sep + "system32" + sep + sep + "Tools" + sep,
+                relative});
+
+  Result<ScanStats> stats = scan();
+
+  ASSERT_TRUE(stats.ok());
+  EXPECT_EQ(stats->folders_scanned, 0u);
+  EXPECT_FALSE(testing::path_exists(tools.child("desktop.ini")));
+  const LogEvent refused =
+      warn("Root path is a protected system directory, skipping: " + tools.display());
+  EXPECT_THAT(events(), ElementsAre(warn("Root path is not absolute, skipping: " + relative),
+                                    info("Starting scan of 2 root path(s)"), refused, refused,
+                                    info("Scan complete: 0 folders, 0 written, 0 removed, "
+                                         "took #.#s")));
+}
+
+// The link's own path is not protected; the folder it opens is.
+TEST_F(ScanDriverTest, RootThroughALinkIntoAProtectedFolderIsRefused) {
+  if (testing::running_under_wine()) {
+    GTEST_SKIP() << "Wine: CreateSymbolicLinkW reports success and creates nothing";
+  }
+  const Path tools = (dir_ / "system32").child("Tools");
+  testing::make_folder(tools);
+  testing::write_bytes(tools.child("tool.exe"), "MZ");
+  const Path pictures = dir_ / "Pictures";
+  if (!testing::make_symlink(tools, pictures, true)) GTEST_SKIP() << "no symbolic links here";
+  write_config({pictures.display()});
+
+  Result<ScanStats> stats = scan();
+
+  ASSERT_TRUE(stats.ok());
+  EXPECT_EQ(stats->folders_scanned, 0u);
+  EXPECT_FALSE(testing::path_exists(tools.child("desktop.ini")));
+  EXPECT_THAT(events(),
+              ElementsAre(info("Starting scan of 1 root path(s)"),
+                          warn("Root path is a protected system directory, skipping: " +
+                               pictures.display()),
+                          info("Scan complete: 0 folders, 0 written, 0 removed, took #.#s")));
+}
+
+// Wine's drive Z: is the Unix root, so the Windows folder of the prefix has a second name there
+// that no text rule knows; the folder it opens tells where it really is.
+TEST_F(ScanDriverTest, TheWindowsFolderUnderAnotherDriveIsRefused) {
+  const platform::EnvValue prefix = platform::get_env("WINEPREFIX");
+  if (!testing::running_under_wine() || !prefix.present()) {
+    GTEST_SKIP() << "a second name for the Windows folder needs Wine's drive Z:";
+  }
+  std::string windows = "Z:" + prefix.value + "/drive_c/windows";
+  std::replace(windows.begin(), windows.end(), '/', '\\');
+  write_config({windows});
+
+  Result<ScanStats> stats = scan();
+
+  ASSERT_TRUE(stats.ok());
+  EXPECT_EQ(stats->folders_scanned, 0u);
+  EXPECT_THAT(events(),
+              ElementsAre(info("Starting scan of 1 root path(s)"),
+                          warn("Root path is a protected system directory, skipping: " + windows),
+                          info("Scan complete: 0 folders, 0 written, 0 removed, took #.#s")));
+}
+
+// ---- changes between loading config.txt and walking, made on demand by the fake --------------
+
+class ScanDriverFakeTest : public ScanDriverTest {
+ protected:
+  Result<ScanStats> scan_fake() { return run_scan(fs_, config_, no_console_user); }
+
+  // Makes `change` right before the driver looks at `root`, after loading config.txt found it
+  // there: before the second question about what the root is.
+  void change_before_walk(const Path& root, std::function<void()> change) {
+    fs_.before(FakeFileSystem::Op::FileType, root, [this, root, change = std::move(change)] {
+      fs_.before(FakeFileSystem::Op::FileType, root, change);
+    });
+  }
+
+  FakeFileSystem fs_;
+};
+
+TEST_F(ScanDriverFakeTest, RootsThatVanishAfterLoadingAreReportedAsNotFound) {
   // The missing protected root is reported as missing: existence is tested first.
   const Path gone_protected = (dir_ / "system32").child("Gone");
-  testing::make_folder(photos_);
-  testing::make_folder(gone_protected);
-  testing::write_bytes(photos_.child("a.jpg"), "jpeg");
-  write_config({photos_.display(), gone_protected.display(), trigger_line_});
+  fs_.add_file(photos_.child("a.jpg"), "jpeg");
+  fs_.add_folder(gone_protected);
+  fs_.add_file(config_, photos_.display() + "\n" + gone_protected.display() + "\n");
+  change_before_walk(photos_, [&] {
+    fs_.take_out(photos_);
+    fs_.take_out(gone_protected);
+  });
 
-  Result<ScanStats> stats = scan(while_loading([&] {
-    testing::remove_tree(photos_);
-    testing::remove_tree(gone_protected);
-  }));
+  Result<ScanStats> stats = scan_fake();
 
   ASSERT_TRUE(stats.ok());
   EXPECT_EQ(stats->folders_scanned, 0u);
@@ -146,19 +239,20 @@ TEST_F(ScanDriverTest, RootsThatVanishAfterLoadingAreReportedAsNotFound) {
                           info("Scan complete: 0 folders, 0 written, 0 removed, took #.#s")));
 }
 
-TEST_F(ScanDriverTest, RootReplacedByAFileIsCountedOnceAndLeftAlone) {
-  testing::make_folder(photos_);
-  write_config({photos_.display(), trigger_line_});
+TEST_F(ScanDriverFakeTest, RootReplacedByAFileIsCountedOnceAndLeftAlone) {
+  fs_.add_folder(photos_);
+  fs_.add_file(config_, photos_.display() + "\n");
+  change_before_walk(photos_, [&] {
+    fs_.take_out(photos_);
+    fs_.add_file(photos_, "now a file");
+  });
 
-  Result<ScanStats> stats = scan(while_loading([&] {
-    testing::remove_tree(photos_);
-    testing::write_bytes(photos_, "now a file");
-  }));
+  Result<ScanStats> stats = scan_fake();
 
   ASSERT_TRUE(stats.ok());
   EXPECT_EQ(stats->folders_scanned, 1u);
   EXPECT_EQ(stats->ini_written, 0u);
-  EXPECT_EQ(testing::read_bytes(photos_), "now a file");
+  EXPECT_EQ(fs_.content(photos_), "now a file");
 }
 
 TEST_F(ScanDriverTest, WithoutConfigEverythingIsZero) {

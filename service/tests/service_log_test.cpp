@@ -12,6 +12,7 @@
 #include "platform/file_system.h"
 #include "support/fake_file_system.h"
 #include "support/real_disk.h"
+#include "config/data_folder.h"
 #include "support/service_log_lines.h"
 
 namespace tindral {
@@ -102,13 +103,31 @@ TEST_F(ServiceLogTest, MessageWithLineFeedsTakesSeveralLines) {
   EXPECT_TRUE(content.ends_with("] first\nsecond\n")) << content;
 }
 
-TEST_F(ServiceLogTest, InvalidUtf8FailsAndLeavesTheFileAsItWas) {
+// One stray byte must not cost the log every later line.
+TEST_F(ServiceLogTest, BytesThatAreNotUtf8BecomeReplacementCharactersAndTheLogGoesOn) {
   testing::make_folder(data_);
-  const std::string before = "ok\n\xC3\x28 broken\r\n\xFF\n";
-  testing::write_bytes(log_, before);
-  EXPECT_FALSE(append("lost").ok());
-  EXPECT_EQ(testing::read_bytes(log_), before);
-  EXPECT_FALSE(testing::path_exists(data_.child("service.log.tmp")));
+  testing::write_bytes(log_, "ok\n\xC3\x28 broken\r\n\xFF\n");
+  ASSERT_TRUE(append("next").ok());
+  const std::string content = testing::read_bytes(log_);
+  const std::string kept = "ok\n\xEF\xBF\xBD( broken\n\xEF\xBF\xBD\n";
+  ASSERT_TRUE(content.starts_with(kept)) << content;
+  EXPECT_THAT(testing::service_log_messages(content.substr(kept.size())), ElementsAre("next"));
+}
+
+// Somebody else's huge file is read only up to the bound and cut down to 500 lines of that.
+TEST_F(ServiceLogTest, FileBeyondTheBoundIsReadUpToItAndCutDown) {
+  testing::make_folder(data_);
+  const std::string line(kMaxServiceLogBytes / 1024 - 1, 'x');
+  std::string before;
+  for (int i = 0; i < 1024; ++i) before += line + "\n";
+  ASSERT_EQ(before.size(), kMaxServiceLogBytes);
+  testing::write_bytes(log_, before + "beyond the bound\n");
+  ASSERT_TRUE(append("next").ok());
+  const std::string content = testing::read_bytes(log_);
+  std::string kept;
+  for (std::size_t i = 1; i < MAX_LOG_LINES; ++i) kept += line + "\n";
+  ASSERT_TRUE(content.starts_with(kept));
+  EXPECT_THAT(testing::service_log_messages(content.substr(kept.size())), ElementsAre("next"));
 }
 
 TEST_F(ServiceLogTest, FolderNamedServiceLogFails) {

@@ -30,6 +30,9 @@
 namespace tindral {
 namespace {
 
+// More than any file these tests read.
+constexpr std::size_t kWholeFile = 1 << 20;
+
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using testing::FakeFileSystem;
@@ -89,9 +92,9 @@ class RecordingFileSystem final : public platform::FileSystem {
   Result<void> set_attributes(const Path& path, std::uint32_t attributes) override {
     return inner_.set_attributes(path, attributes);
   }
-  Result<std::string> read_file(const Path& path) override {
+  Result<std::string> read_file(const Path& path, std::size_t limit) override {
     looked_at_.push_back(path);
-    return inner_.read_file(path);
+    return inner_.read_file(path, limit);
   }
   Result<std::unique_ptr<platform::WritableFile>> create_or_truncate(const Path& path) override {
     return inner_.create_or_truncate(path);
@@ -155,7 +158,7 @@ class WorkerTest : public ::testing::Test {
 
   // The lines of service.log without their timestamps, elapsed times masked.
   std::vector<std::string> file_messages(platform::FileSystem& fs = disk()) const {
-    Result<std::string> content = fs.read_file(log_);
+    Result<std::string> content = fs.read_file(log_, kWholeFile);
     EXPECT_TRUE(content.ok()) << "service.log is missing";
     std::vector<std::string> messages;
     if (!content) return messages;
@@ -547,7 +550,8 @@ class WorkerFakeTest : public WorkerTest {
 
   FakeFileSystem fs_;
   const Path fake_data_ = Path::from_text("ProgramData").child("Tindral");
-  const Path fake_root_ = Path::from_text("Photos");
+  // Absolute, as every root must be; the fake holds it in memory.
+  const Path fake_root_ = dir_ / "FakePhotos";
 };
 
 TEST_F(WorkerFakeTest, RescanFlagThatCannotBeDeletedIsServedEveryPass) {

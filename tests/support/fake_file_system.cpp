@@ -294,6 +294,9 @@ class FakeFileSystem::OpenedFolder final : public platform::Folder {
     return fs_.open_folder_node(parent);
   }
 
+  // The path the tree gives the entry now, as a handle follows its file.
+  Result<Path> final_path() override { return fs_.path_of(id_); }
+
   Result<std::unique_ptr<platform::OpenFile>> open_file(std::string_view name) override {
     fs_.read_attempts_.emplace_back(id_, std::string(name));
     if (auto refused = fs_.arrive(Op::ReadFile, id_, name)) return *refused;
@@ -744,14 +747,14 @@ Result<void> FakeFileSystem::set_attributes(const Path& path, std::uint32_t attr
   return {};
 }
 
-Result<std::string> FakeFileSystem::read_file(const Path& path) {
+Result<std::string> FakeFileSystem::read_file(const Path& path, std::size_t limit) {
   read_attempts_.emplace_back(kNone, canonical(path.bytes()));
   if (auto refused = arrive(Op::ReadFile, path)) return *refused;
   const NodeId id = find(path.bytes());
   if (id == kNone) return file_not_found();
   // CreateFileW on a folder without backup semantics is refused.
   if (is_folder(id)) return access_denied();
-  return nodes_[id].content;
+  return nodes_[id].content.substr(0, limit);
 }
 
 Result<std::unique_ptr<platform::WritableFile>> FakeFileSystem::create_or_truncate(

@@ -142,7 +142,7 @@ class FakeFileSystem final : public platform::FileSystem {
   Result<std::unique_ptr<platform::Folder>> open_folder(const Path& folder) override;
   Result<std::uint32_t> get_attributes(const Path& path) override;
   Result<void> set_attributes(const Path& path, std::uint32_t attributes) override;
-  Result<std::string> read_file(const Path& path) override;
+  Result<std::string> read_file(const Path& path, std::size_t limit) override;
   Result<std::unique_ptr<platform::WritableFile>> create_or_truncate(const Path& path) override;
   Result<void> delete_file(const Path& path) override;
   Result<platform::FileType> file_type(const Path& path) override;

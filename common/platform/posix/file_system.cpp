@@ -681,6 +681,18 @@ class PosixFolder final : public Folder {
 
   Result<std::unique_ptr<Folder>> open_parent() override { return open_folder_at(fd_.get(), ".."); }
 
+  // The kernel keeps the path by which the descriptor was opened, links resolved, and shows it
+  // as the target of the descriptor's entry in /proc; it fails for a path longer than a page.
+  Result<Path> final_path() override {
+    const std::string entry = "/proc/self/fd/" + std::to_string(fd_.get());
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(entry.c_str(), target.data(), target.size());
+    if (length < 0) return last_os_error();
+    if (static_cast<std::size_t>(length) == target.size()) return os_error(ENAMETOOLONG);
+    target.resize(static_cast<std::size_t>(length));
+    return Path(std::move(target));
+  }
+
   Result<std::unique_ptr<OpenFile>> open_file(std::string_view name) override {
     std::string owned(name);
     ScopedFd fd(open_for_reading(fd_.get(), owned.c_str(), kFileReadFlags));
@@ -746,8 +758,8 @@ class PosixFileSystem final : public FileSystem {
     });
   }
 
-  Result<std::string> read_file(const Path& path) override {
-    return at(path, [](const Location& location) -> Result<std::string> {
+  Result<std::string> read_file(const Path& path, std::size_t limit) override {
+    return at(path, [limit](const Location& location) -> Result<std::string> {
       constexpr int kRead = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
       ScopedFd fd(open_for_reading(location.folder, location.rest, kRead));
       if (fd.get() < 0) return last_os_error();
@@ -756,8 +768,7 @@ class PosixFileSystem final : public FileSystem {
       if (S_ISDIR(status->st_mode)) return os_error(EISDIR);
       // Only a regular file has content to read; a FIFO or a device has none of its own.
       if (!S_ISREG(status->st_mode)) return os_error(EINVAL);
-      return read_bounded(fd.get(), std::string().max_size(),
-                          static_cast<std::size_t>(status->st_size));
+      return read_bounded(fd.get(), limit, static_cast<std::size_t>(status->st_size));
     });
   }
 

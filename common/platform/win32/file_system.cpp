@@ -407,6 +407,24 @@ class Win32Folder final : public Folder {
     return Error("a folder's parent cannot be opened through its handle");
   }
 
+  // FILE_NAME_NORMALIZED gives long names for short ones and the letter case on disk;
+  // VOLUME_NAME_DOS the drive letter (or the share) behind the "\\?\" or "\\?\UNC\"
+  // prefix. The answer is the length needed when the buffer is too small, so it is asked again.
+  Result<Path> final_path() override {
+    constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD length = GetFinalPathNameByHandleW(handle_.get(), path.data(),
+                                                     static_cast<DWORD>(path.size()), kFlags);
+      if (length == 0) return last_os_error();
+      if (length < path.size()) {
+        path.resize(length);
+        return Path(win32::wide_to_wtf8(path));
+      }
+      path.resize(length);
+    }
+  }
+
   Result<std::unique_ptr<OpenFile>> open_file(std::string_view name) override {
     constexpr ACCESS_MASK kAccess = FILE_GENERIC_READ;
     auto opened = open_relative(handle_.get(), name, kAccess, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
@@ -649,32 +667,28 @@ class Win32FileSystem final : public FileSystem {
   }
 
   // Without FILE_FLAG_BACKUP_SEMANTICS a folder cannot be opened, so reading one fails.
-  Result<std::string> read_file(const Path& path) override {
+  Result<std::string> read_file(const Path& path, std::size_t limit) override {
     auto wide = widen_path(path);
     if (!wide) return std::move(wide).error();
     ScopedFileHandle file(CreateFileW(wide->c_str(), GENERIC_READ, kShareAll, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return last_os_error();
 
-    // Room for the size the file has now and one byte more, so that the read that finds the
-    // end needs no growth; a file that grows meanwhile is still read to its end.
+    // Room for what the file holds now within the limit, so that a read to its end needs no
+    // growth; a file that grows meanwhile is still read up to the limit.
     std::string content;
     LARGE_INTEGER size{};
-    const std::size_t expected =
-        GetFileSizeEx(file.get(), &size) ? static_cast<std::size_t>(size.QuadPart) : 0;
-    content.resize(expected + 1);
-    std::size_t filled = 0;
-    for (;;) {
-      if (filled == content.size()) content.resize(content.size() * 2);
-      DWORD got = 0;
-      const auto slice = static_cast<DWORD>(std::min(content.size() - filled, kMaxIoSlice));
-      if (!ReadFile(file.get(), content.data() + filled, slice, &got, nullptr)) {
-        return last_os_error();
-      }
-      if (got == 0) break;
-      filled += got;
+    if (GetFileSizeEx(file.get(), &size) && size.QuadPart >= 0) {
+      content.reserve(std::min(static_cast<std::size_t>(size.QuadPart), limit));
     }
-    content.resize(filled);
+    char piece[64 * 1024];
+    while (content.size() < limit) {
+      DWORD got = 0;
+      const auto want = static_cast<DWORD>(std::min(sizeof piece, limit - content.size()));
+      if (!ReadFile(file.get(), piece, want, &got, nullptr)) return last_os_error();
+      if (got == 0) break;
+      content.append(piece, got);
+    }
     return content;
   }
 

@@ -19,6 +19,9 @@
 namespace tindral {
 namespace {
 
+// More than any file these tests read.
+constexpr std::size_t kWholeFile = 1 << 20;
+
 using namespace std::chrono_literals;
 
 bool is_fifo(const Path& path) {
@@ -74,7 +77,7 @@ TEST_F(SpecialFilesTest, AFifoNamedDesktopIniIsForeignToTheCleanup) {
 
 TEST_F(SpecialFilesTest, ReadingAFifoIsAnErrorAtOnce) {
   const Result<std::string> read =
-      finishes_without_waiting(fifo_, [&] { return fs_.read_file(fifo_); });
+      finishes_without_waiting(fifo_, [&] { return fs_.read_file(fifo_, kWholeFile); });
 
   ASSERT_FALSE(read.ok());
   EXPECT_FALSE(read.error().is_not_found());

@@ -1,0 +1,88 @@
+// A root path made canonical in either platform's spelling and put to the protected test, once
+// as a whole (a root) and once name by name (a walk down to it), which must agree.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "canonical_path.h"
+#include "platform/system_folders.h"
+#include "protected_paths.h"
+#include "require.h"
+
+using namespace tindral;
+using fuzz::require;
+
+namespace {
+
+ProtectedDirs windows_dirs() {
+  return ProtectedDirs{"c:\\windows", "c:\\program files", "c:\\program files (x86)",
+                       "c:\\programdata"};
+}
+
+ProtectedDirs posix_dirs() {
+  ProtectedDirs dirs{"", "", "", "/var/lib"};
+  for (std::string_view folder : platform::protected_system_folders()) {
+    dirs.system_folders.emplace_back(folder);
+  }
+  dirs.data_folder = "/var/lib/tindral";
+  return dirs;
+}
+
+// The tests the walk makes below a root must give the answers the test of each whole path gives.
+void walk_down_agrees(const std::string& canonical, std::size_t root_size,
+                      const ProtectedDirs& dirs, char separator) {
+  std::string current = canonical.substr(0, root_size);
+  if (is_protected_text(Path(current).display(), dirs, separator)) return;
+  ProtectedPathWalk walk(Path(current).display(), dirs, separator);
+  std::string_view rest = std::string_view(canonical).substr(root_size);
+  while (!rest.empty()) {
+    const std::size_t end = rest.find(separator);
+    const std::string_view name = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (current.back() != separator) current += separator;
+    current += name;
+    const bool child = walk.is_protected_child(name);
+    require(child == is_protected_text(Path(current).display(), dirs, separator));
+    if (child) return;
+    walk.enter(name);
+  }
+}
+
+// "/", "C:\", "\\server\share\": everything up to the separator that ends the root.
+std::size_t root_size(const std::string& canonical, PathStyle style) {
+  if (style == PathStyle::Posix) return 1;
+  if (canonical[1] == ':') return 3;
+  const std::size_t share_end = canonical.find('\\', canonical.find('\\', 2) + 1);
+  return share_end + 1;
+}
+
+void check(std::string_view bytes, PathStyle style, const ProtectedDirs& dirs) {
+  const CanonicalPath canonical = canonical_path(bytes, style);
+  if (canonical.problem != CanonicalPath::Problem::None) {
+    require(canonical.text.empty());
+    return;
+  }
+  const std::string& text = canonical.text;
+  const char separator = style == PathStyle::Windows ? '\\' : '/';
+  require(!text.empty() && text.find('\0') == std::string::npos);
+  // Canonical once is canonical for good: no ".", "..", empty name or trailing separator is left.
+  const CanonicalPath again = canonical_path(text, style);
+  require(again.problem == CanonicalPath::Problem::None && again.text == text);
+  const std::size_t root = root_size(text, style);
+  require(root <= text.size() && text[root - 1] == separator);
+  require(text.size() == root || text.back() != separator);
+  walk_down_agrees(text, root, dirs, separator);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const ProtectedDirs windows = windows_dirs();
+  static const ProtectedDirs posix = posix_dirs();
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  check(bytes, PathStyle::Windows, windows);
+  check(bytes, PathStyle::Posix, posix);
+  return 0;
+}
