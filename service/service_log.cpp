@@ -48,8 +48,12 @@ std::string timestamp_prefix(const platform::LocalTime& time) {
   return prefix;
 }
 
-// What the log holds now, up to the bound; nothing when it does not exist yet.
+// What the log holds now, up to the bound; nothing when it does not exist yet. A link in the
+// log's place (left while the data folder was open to others) is not read through, or the file
+// it names would be copied into a log everybody may read; the new log replaces the link.
 Result<std::string> read_log(platform::FileSystem& fs, const Path& log_path) {
+  Result<platform::Trust> trust = fs.trust(log_path);
+  if (trust && *trust == platform::Trust::Link) return std::string();
   Result<std::string> bytes = fs.read_file(log_path, kMaxServiceLogBytes);
   if (!bytes && bytes.error().is_not_found()) return std::string();
   if (!bytes) return std::move(bytes).error().wrap("Failed to read service.log");

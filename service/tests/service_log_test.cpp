@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "config/data_folder.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "support/fake_file_system.h"
 #include "support/real_disk.h"
-#include "config/data_folder.h"
 #include "support/service_log_lines.h"
 
 namespace tindral {
@@ -162,6 +162,21 @@ TEST_F(ServiceLogTest, ALinkInTheTemporaryFilesPlaceIsNeverWrittenThrough) {
   ASSERT_TRUE(append("new").ok());
   EXPECT_EQ(testing::read_bytes(target), "keep");
   EXPECT_THAT(testing::service_log_messages(testing::read_bytes(log_)), ElementsAre("new"));
+}
+
+// A link left in the log's place while the data folder was open to others is never read
+// through: what it names stays out of the log, and the new log replaces the link.
+TEST_F(ServiceLogTest, ALinkInTheLogsPlaceIsNeitherReadNorKept) {
+  testing::make_folder(data_);
+  testing::make_folder(dir_ / "elsewhere");
+  const Path secret = (dir_ / "elsewhere").child("secret");
+  testing::write_bytes(secret, "root's secret\n");
+  if (!testing::make_symlink(secret, log_, false)) {
+    GTEST_SKIP() << "no symbolic link can be made here (Wine's CreateSymbolicLinkW makes none)";
+  }
+  ASSERT_TRUE(append("new").ok());
+  EXPECT_THAT(testing::service_log_messages(testing::read_bytes(log_)), ElementsAre("new"));
+  EXPECT_EQ(testing::read_bytes(secret), "root's secret\n");
 }
 
 // ---- failures during the rewrite, which no real disk produces on demand ---------------------
