@@ -71,11 +71,11 @@ void wait_until_running(Context& context) {
   }
 }
 
-// As the service makes it on its first start (the folder and its missing ancestors), with the
-// icon every desktop.ini names.
+// As the service makes it at every start (the folder and its missing ancestors, only
+// administrators may change it), with the icon every desktop.ini names.
 int prepare_data_folder(Context& context, const Path& program) {
-  if (auto created = context.fs.create_folders(context.data_folder); !created) {
-    return fail(kExitFailed, created.error().wrap("Failed to create the data folder"));
+  if (auto secured = context.fs.secure_folder(context.data_folder); !secured) {
+    return fail(kExitFailed, secured.error().wrap("Failed to create the data folder"));
   }
   if (auto copied = copy_default_icon(context, program); !copied) {
     return fail(kExitFailed, copied.error());
