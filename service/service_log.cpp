@@ -19,27 +19,6 @@ namespace {
 // that a file left behind by a crash is simply deleted by the next write instead of piling up.
 constexpr std::string_view kTemporarySuffix = ".tmp";
 
-// The folder that holds `file`: everything before its last separator, keeping a separator that
-// is all there is of the folder ("/" or "C:\").
-Path containing_folder(const Path& file) {
-  const std::string& bytes = file.bytes();
-  std::size_t end = bytes.size();
-  while (end > 0 && !platform::is_separator(bytes[end - 1])) --end;
-  if (end == 0) return Path();
-  std::size_t folder_end = end - 1;
-  const bool separator_is_root = folder_end == 0 || (folder_end == 2 && bytes[1] == ':');
-  if (separator_is_root) ++folder_end;
-  return Path(bytes.substr(0, folder_end));
-}
-
-// The name of `file` in its folder: everything after its last separator.
-std::string_view name_in_folder(const Path& file) {
-  const std::string& bytes = file.bytes();
-  std::size_t begin = bytes.size();
-  while (begin > 0 && !platform::is_separator(bytes[begin - 1])) --begin;
-  return std::string_view(bytes).substr(begin);
-}
-
 // "[%Y-%m-%d %H:%M:%S] " in local time.
 std::string timestamp_prefix(const platform::LocalTime& time) {
   char prefix[64];
@@ -66,10 +45,9 @@ Result<std::string> read_log(platform::FileSystem& fs, const Path& log_path) {
 Result<void> write_temporary(platform::FileSystem& fs, const Path& temporary,
                              std::string_view content) {
   static_cast<void>(fs.delete_file(temporary));
-  Result<std::unique_ptr<platform::Folder>> folder = fs.open_folder(containing_folder(temporary));
+  Result<std::unique_ptr<platform::Folder>> folder = fs.open_folder(temporary.parent());
   if (!folder) return std::move(folder).error();
-  Result<std::unique_ptr<platform::OpenFile>> file =
-      (*folder)->create_file(name_in_folder(temporary));
+  Result<std::unique_ptr<platform::OpenFile>> file = (*folder)->create_file(temporary.file_name());
   if (!file) return std::move(file).error();
   return (*file)->write_all(content);
 }
@@ -108,7 +86,7 @@ std::string service_log_with_line(std::string_view existing, std::string_view li
 
 Result<void> append_service_log(platform::FileSystem& fs, const Path& log_path,
                                 std::string_view message) {
-  const Path folder = containing_folder(log_path);
+  const Path folder = log_path.parent();
   if (!folder.empty()) {
     Result<void> created = fs.create_folders(folder);
     if (!created) return std::move(created).error().wrap("Failed to create the data folder");

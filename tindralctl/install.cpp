@@ -20,10 +20,8 @@ constexpr std::chrono::milliseconds kStatePollInterval{250};
 
 // The file `name` in the folder of `file`.
 Path sibling(const Path& file, std::string_view name) {
-  const std::string& bytes = file.bytes();
-  std::size_t end = bytes.size();
-  while (end > 0 && !platform::is_separator(bytes[end - 1])) --end;
-  return Path(bytes.substr(0, end) + std::string(name));
+  const Path folder = file.parent();
+  return folder.empty() ? Path(std::string(name)) : folder.child(name);
 }
 
 // The service's program lies beside this one and is named like it without "ctl" (with the

@@ -13,16 +13,11 @@ namespace {
 
 /// The folder a path names by its last component: trailing separators and "." components name
 /// the same folder, so they are passed over; a root or a trailing ".." has no such name.
-std::string_view last_component(std::string_view path) {
-  while (true) {
-    while (!path.empty() && platform::is_separator(path.back())) path.remove_suffix(1);
-    std::size_t start = path.size();
-    while (start > 0 && !platform::is_separator(path[start - 1])) --start;
-    const std::string_view name = path.substr(start);
-    if (name == "..") return {};
-    if (name != ".") return name;
-    path = path.substr(0, start);
-  }
+std::string last_component(std::string_view text) {
+  Path path = Path::from_text(text);
+  while (path.file_name() == ".") path = path.parent();
+  const std::string_view name = path.file_name();
+  return name == ".." ? std::string() : std::string(name);
 }
 
 SessionSource platform_session_source() {
@@ -32,7 +27,7 @@ SessionSource platform_session_source() {
 }  // namespace
 
 bool profile_folder_matches(std::string_view profile_folder, std::string_view user_name) {
-  const std::string_view folder_name = last_component(profile_folder);
+  const std::string folder_name = last_component(profile_folder);
   return !folder_name.empty() && text::ascii_iequals(folder_name, user_name);
 }
 

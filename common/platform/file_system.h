@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -200,5 +201,11 @@ class FileSystem {
 
 /// The platform's real file system.
 FileSystem& real_file_system();
+
+/// Creates `folder` with its missing ancestors by `create_folder`, which makes one folder (an
+/// existing one is fine) and fails with ErrorKind::NotFound when its parent is missing: walks up
+/// only as far as folders are missing, then creates them top down.
+Result<void> create_folders_one_by_one(
+    const Path& folder, const std::function<Result<void>(const Path&)>& create_folder);
 
 }  // namespace tindral::platform

@@ -38,6 +38,13 @@ class Path {
   /// The folder's child `name`: a separator in between unless the folder already ends with one.
   Path child(std::string_view name) const;
 
+  /// The folder that holds the path's last component (trailing separators ignored); a root keeps
+  /// the separator it needs to stay one ("/", "C:\"). Empty for a single relative component.
+  Path parent() const;
+
+  /// The path's last component, trailing separators ignored; empty for a root.
+  std::string_view file_name() const;
+
   friend bool operator==(const Path&, const Path&) = default;
   friend auto operator<=>(const Path&, const Path&) = default;
 

@@ -126,23 +126,6 @@ std::string hex(std::uint32_t value) {
   return text;
 }
 
-struct ParentPath {
-  std::string_view parent;
-  std::string_view name;  ///< empty when the path has no last component
-  bool top = false;       ///< the path is one component only
-};
-
-ParentPath split_parent(std::string_view path) {
-  std::size_t end = path.size();
-  while (end > 0 && is_separator(path[end - 1])) --end;
-  std::size_t begin = end;
-  while (begin > 0 && !is_separator(path[begin - 1])) --begin;
-  const std::string_view name = path.substr(begin, end - begin);
-  if (begin == 0) return {{}, name, true};
-  // "/name" lies in the root folder, which is spelled "/".
-  return {path.substr(0, begin - 1 == 0 ? 1 : begin - 1), name, false};
-}
-
 }  // namespace
 
 class FakeFileSystem::Listing final : public platform::DirListing {
@@ -349,9 +332,9 @@ void FakeFileSystem::add_folder(const Path& folder, std::uint32_t attributes,
 
 void FakeFileSystem::add_file(const Path& file, std::string content, std::uint32_t attributes,
                               std::uint32_t reparse_tag) {
-  const ParentPath split = split_parent(file.bytes());
-  const std::string_view name = split.name;
-  const NodeId parent = split.top ? kTop : make_folders(split.parent);
+  const std::string_view name = file.file_name();
+  const Path folder = file.parent();
+  const NodeId parent = folder.empty() ? kTop : make_folders(folder.bytes());
   NodeId id = kNone;
   if (!name.empty() && parent != kNone && (attributes & kAttrDirectory) == 0) {
     auto existing = nodes_[parent].by_name.find(name);
@@ -396,7 +379,7 @@ void FakeFileSystem::set_claimed_size(const Path& file, std::uint64_t size) {
 
 void FakeFileSystem::move(const Path& from, const Path& to) {
   const NodeId id = find(from.bytes());
-  auto [parent, name] = parent_and_name(to.bytes());
+  auto [parent, name] = parent_and_name(to);
   if (id == kNone || parent == kNone || nodes_[parent].by_name.contains(name)) {
     ADD_FAILURE() << "FakeFileSystem: cannot move " << from.display() << " to " << to.display();
     return;
@@ -666,12 +649,13 @@ void FakeFileSystem::unlink(NodeId id) {
 
 // The folder that holds `path` (kNone when it does not exist) and the path's last component.
 std::pair<FakeFileSystem::NodeId, std::string_view> FakeFileSystem::parent_and_name(
-    std::string_view path) {
-  const ParentPath split = split_parent(path);
-  if (split.name.empty()) return {kNone, {}};
-  if (split.top) return {kTop, split.name};
-  const NodeId parent = find(split.parent);
-  return {parent != kNone && is_folder(parent) ? parent : kNone, split.name};
+    const Path& path) {
+  const std::string_view name = path.file_name();
+  if (name.empty()) return {kNone, {}};
+  const Path folder = path.parent();
+  if (folder.empty()) return {kTop, name};
+  const NodeId parent = find(folder.bytes());
+  return {parent != kNone && is_folder(parent) ? parent : kNone, name};
 }
 
 bool FakeFileSystem::is_folder(NodeId id) const {
@@ -763,7 +747,7 @@ Result<std::unique_ptr<platform::WritableFile>> FakeFileSystem::create_or_trunca
     record("create", path, find(path.bytes()), true);
     return *refused;
   }
-  auto [parent, name] = parent_and_name(path.bytes());
+  auto [parent, name] = parent_and_name(path);
   if (parent == kNone) {
     record("create", path, kNone, true);
     return path_not_found();
@@ -840,7 +824,7 @@ Result<void> FakeFileSystem::replace_file(const Path& source, const Path& target
   }
   const NodeId from = find(source.bytes());
   const NodeId replaced = find(target.bytes());
-  auto [parent, name] = parent_and_name(target.bytes());
+  auto [parent, name] = parent_and_name(target);
   std::optional<Error> failure;
   if (from == kNone || parent == kNone) {
     failure = file_not_found();

@@ -204,7 +204,7 @@ class FakeFileSystem final : public platform::FileSystem {
   NodeId make_folders(std::string_view path);
   NodeId add_child(NodeId parent, std::string_view name, std::uint32_t attributes);
   void unlink(NodeId id);
-  std::pair<NodeId, std::string_view> parent_and_name(std::string_view path);
+  std::pair<NodeId, std::string_view> parent_and_name(const Path& path);
   bool is_folder(NodeId id) const;
 
   std::string node_text(NodeId id) const;

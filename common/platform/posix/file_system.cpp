@@ -466,24 +466,6 @@ class PosixWritableFile final : public WritableFile {
   ScopedFd fd_;
 };
 
-// The parent of a path, or "" for a single relative component.
-Path parent_of(const Path& path) {
-  std::string_view bytes = path.bytes();
-  while (bytes.size() > 1 && is_separator(bytes.back())) bytes.remove_suffix(1);
-  const std::size_t last = bytes.find_last_of(kSeparator);
-  if (last == std::string_view::npos) return Path();
-  if (last == 0) return Path(std::string(1, kSeparator));
-  return Path(std::string(bytes.substr(0, last)));
-}
-
-// The last component of a path, without trailing separators.
-std::string last_component(const Path& path) {
-  std::string_view bytes = path.bytes();
-  while (bytes.size() > 1 && is_separator(bytes.back())) bytes.remove_suffix(1);
-  const std::size_t last = bytes.find_last_of(kSeparator);
-  return std::string(last == std::string_view::npos ? bytes : bytes.substr(last + 1));
-}
-
 // Root, and the account the service runs as, are the administrators here. Group write lets the
 // file's group change it, and a group may hold anybody.
 Trust trust_of(const struct stat& status) {
@@ -829,12 +811,12 @@ class PosixFileSystem final : public FileSystem {
   // The parent is opened the way every path the service is given is; the folder itself is looked
   // at without following a link, and changed through its own descriptor.
   Result<Trust> secure_folder(const Path& folder) override {
-    const Path parent = parent_of(folder);
+    const Path parent = folder.parent();
     if (auto made = create_folders(parent.empty() ? Path(".") : parent); !made) return made.error();
     auto opened = open_folder(parent.empty() ? Path(".") : parent);
     if (!opened) return std::move(opened).error();
     const int parent_fd = static_cast<PosixFolder&>(**opened).descriptor();
-    const std::string name = last_component(folder);
+    const std::string name(folder.file_name());
     struct stat status {};
     if (::fstatat(parent_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT) return last_os_error();
@@ -864,25 +846,8 @@ class PosixFileSystem final : public FileSystem {
     return found;
   }
 
-  // Walks up only as far as folders are missing, then creates them top down.
   Result<void> create_folders(const Path& folder) override {
-    std::vector<Path> missing;
-    Path current = folder;
-    for (;;) {
-      auto made = make_folder(current);
-      if (!made) return std::move(made).error();
-      if (*made != ENOENT) break;
-      Path parent = parent_of(current);
-      if (parent.empty() || parent == current) return os_error(ENOENT);
-      missing.push_back(std::move(current));
-      current = std::move(parent);
-    }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-      auto made = make_folder(*it);
-      if (!made) return std::move(made).error();
-      if (*made == ENOENT) return os_error(ENOENT);
-    }
-    return {};
+    return create_folders_one_by_one(folder, [this](const Path& one) { return make_folder(one); });
   }
 
   Result<void> replace_file(const Path& source, const Path& target) override {
@@ -931,21 +896,17 @@ class PosixFileSystem final : public FileSystem {
   }
 
   // mkdir's EEXIST says only that a name is taken: a folder (or a link to one) is the success of
-  // "create if missing", anything else stands in the way. Returns 0, or ENOENT when a folder
-  // above it is missing.
-  Result<int> make_folder(const Path& folder) {
-    Result<int> made = at(folder, [](const Location& location) -> Result<int> {
-      if (::mkdirat(location.folder, location.rest, 0777) == 0) return 0;
+  // "create if missing", anything else stands in the way. ErrorKind::NotFound when a folder
+  // above it is missing (on a long path the locating may already find that).
+  Result<void> make_folder(const Path& folder) {
+    return at(folder, [](const Location& location) -> Result<void> {
+      if (::mkdirat(location.folder, location.rest, 0777) == 0) return {};
       const int error = errno;
-      if (error == ENOENT) return ENOENT;
       if (error != EEXIST) return os_error(static_cast<std::uint32_t>(error));
       auto status = stat_following_links(location);
-      if (status && S_ISDIR(status->st_mode)) return 0;
+      if (status && S_ISDIR(status->st_mode)) return {};
       return os_error(EEXIST);
     });
-    // On a long path, a missing folder may already stop the locating.
-    if (!made && made.error().is_not_found()) return ENOENT;
-    return made;
   }
 
   std::mutex anchors_mutex_;

@@ -604,17 +604,6 @@ bool is_folder(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// The parent folder of a path, or an empty path when there is none. A drive root ("C:\") and
-// the root of the current drive ("\") keep their separator, which they need to stay roots.
-Path parent_of(const Path& path) {
-  std::string_view bytes = path.bytes();
-  while (bytes.size() > 1 && is_separator(bytes.back())) bytes.remove_suffix(1);
-  const std::size_t last = bytes.find_last_of("\\/");
-  if (last == std::string_view::npos) return Path();
-  const bool is_root = last == 0 || bytes[last - 1] == ':';
-  return Path(std::string(bytes.substr(0, is_root ? last + 1 : last)));
-}
-
 // CreateDirectoryW fails on every existing name, and on a drive or share root with
 // ERROR_ACCESS_DENIED rather than ERROR_ALREADY_EXISTS; either is success when a folder is there.
 Result<void> create_folder(const Path& folder) {
@@ -757,7 +746,7 @@ class Win32FileSystem final : public FileSystem {
   Result<Trust> secure_folder(const Path& folder) override {
     auto wide = widen_path(folder);
     if (!wide) return std::move(wide).error();
-    if (const Path parent = parent_of(folder); !parent.empty()) {
+    if (const Path parent = folder.parent(); !parent.empty()) {
       if (auto made = create_folders(parent); !made) return made.error();
     }
     ScopedFileHandle handle(
@@ -791,24 +780,9 @@ class Win32FileSystem final : public FileSystem {
     return found;
   }
 
-  // Walks up only as far as folders are missing (CreateDirectoryW says ERROR_PATH_NOT_FOUND
-  // when the parent is), then creates them top down.
+  // CreateDirectoryW says ERROR_PATH_NOT_FOUND when the parent is missing.
   Result<void> create_folders(const Path& folder) override {
-    std::vector<Path> missing;
-    Path current = folder;
-    for (;;) {
-      auto created = create_folder(current);
-      if (created) break;
-      if (created.error().os_code() != ERROR_PATH_NOT_FOUND) return created;
-      Path parent = parent_of(current);
-      if (parent.empty() || parent == current) return created;
-      missing.push_back(std::move(current));
-      current = std::move(parent);
-    }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-      if (auto created = create_folder(*it); !created) return created;
-    }
-    return {};
+    return create_folders_one_by_one(folder, create_folder);
   }
 
   // MoveFileExW replaces the target in one rename; write-through returns only once the rename
