@@ -41,24 +41,24 @@ TEST(DataFolderTest, AbsentOrNonUnicodeValueSelectsTheDefaultBase) {
 
 TEST(DataFolderTest, ReadsTheProgramDataVariableOfTheProcess) {
   {
-    testing::ScopedEnv program_data("ProgramData", "E:\\Shared\\State");
+    test_support::ScopedEnv program_data("ProgramData", "E:\\Shared\\State");
     EXPECT_EQ(data_folder().bytes(), joined("E:\\Shared\\State"));
   }
   {
-    testing::ScopedEnv program_data("ProgramData", std::nullopt);
+    test_support::ScopedEnv program_data("ProgramData", std::nullopt);
     EXPECT_EQ(data_folder().bytes(), joined(platform::kDefaultProgramDataBase));
   }
 }
 
 TEST(DataFolderTest, IsStableAndCreatesNothing) {
-  testing::TempDir temp;
+  test_support::TempDir temp;
   const Path base = temp / "base";
-  testing::ScopedEnv program_data("ProgramData", base.bytes());
+  test_support::ScopedEnv program_data("ProgramData", base.bytes());
   const Path first = data_folder();
   EXPECT_EQ(first, base.child("Tindral"));
   EXPECT_EQ(data_folder(), first);
-  EXPECT_FALSE(testing::path_exists(base));
-  EXPECT_FALSE(testing::path_exists(first));
+  EXPECT_FALSE(test_support::path_exists(base));
+  EXPECT_FALSE(test_support::path_exists(first));
 }
 
 }  // namespace

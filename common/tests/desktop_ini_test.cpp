@@ -22,8 +22,8 @@ using platform::kAttrDirectory;
 using platform::kAttrHidden;
 using platform::kAttrReadonly;
 using platform::kAttrSystem;
-using testing::FakeFileSystem;
-using testing::running_under_wine;
+using test_support::FakeFileSystem;
+using test_support::running_under_wine;
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 constexpr std::uint32_t kHiddenSystem = kAttrHidden | kAttrSystem;
@@ -98,7 +98,7 @@ TEST(DesktopIniContentTest, ProcessContentNamesTheIconInDataFolder) {
 TEST(DesktopIniContentTest, IsBuiltOnceAndIgnoresLaterEnvironmentChanges) {
   const std::string& first = desktop_ini_content();
   const std::string before = first;
-  testing::ScopedEnv moved("ProgramData", "Q:\\Elsewhere");
+  test_support::ScopedEnv moved("ProgramData", "Q:\\Elsewhere");
   ASSERT_NE(data_folder().display().find("Elsewhere"), std::string::npos);
   EXPECT_EQ(&desktop_ini_content(), &first);
   EXPECT_EQ(desktop_ini_content(), before);
@@ -126,29 +126,29 @@ TEST(DesktopIniMarkerTest, AnyMarkerWordAnywhereCaseSensitive) {
 
 // ---- ensure and remove on the real disk ----------------------------------------------------
 
-class DesktopIniDiskTest : public ::testing::Test {
+class DesktopIniDiskTest : public testing::Test {
  protected:
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   const Path folder_ = dir_.path();
   const Path ini_ = dir_ / "desktop.ini";
 };
 
 TEST_F(DesktopIniDiskTest, EnsureWritesHiddenSystemFileAndMarksFolderReadOnly) {
-  auto written = testing::ensure_desktop_ini_at(disk(), folder_);
+  auto written = test_support::ensure_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(written.ok()) << written.error().message();
   EXPECT_TRUE(*written);
-  EXPECT_EQ(testing::read_bytes(ini_), desktop_ini_content());
+  EXPECT_EQ(test_support::read_bytes(ini_), desktop_ini_content());
   expect_exactly_hidden_system(ini_);
   if (running_under_wine()) GTEST_SKIP() << "Wine drops READONLY on folders";
   EXPECT_TRUE(folder_is_readonly(folder_));
 }
 
 TEST_F(DesktopIniDiskTest, SecondEnsureWritesNothing) {
-  ASSERT_TRUE(testing::ensure_desktop_ini_at(disk(), folder_).value());
-  auto again = testing::ensure_desktop_ini_at(disk(), folder_);
+  ASSERT_TRUE(test_support::ensure_desktop_ini_at(disk(), folder_).value());
+  auto again = test_support::ensure_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(again.ok());
   EXPECT_FALSE(*again);
-  EXPECT_EQ(testing::read_bytes(ini_), desktop_ini_content());
+  EXPECT_EQ(test_support::read_bytes(ini_), desktop_ini_content());
   expect_exactly_hidden_system(ini_);
 }
 
@@ -195,10 +195,10 @@ std::vector<ExistingFile> existing_files() {
 }
 
 class DesktopIniOutcomeTest : public DesktopIniDiskTest,
-                              public ::testing::WithParamInterface<ExistingFile> {
+                              public testing::WithParamInterface<ExistingFile> {
  protected:
   void SetUp() override {
-    testing::write_bytes(ini_, GetParam().bytes);
+    test_support::write_bytes(ini_, GetParam().bytes);
     set_attributes_on_disk(ini_, kHiddenSystem);
     folder_before_ = attributes_on_disk(folder_);
     ASSERT_EQ(folder_before_ & kAttrReadonly, 0u);
@@ -209,13 +209,13 @@ class DesktopIniOutcomeTest : public DesktopIniDiskTest,
 
 TEST_P(DesktopIniOutcomeTest, EnsureRewritesOnlyStaleMarkedFiles) {
   const ExistingFile& existing = GetParam();
-  auto written = testing::ensure_desktop_ini_at(disk(), folder_);
+  auto written = test_support::ensure_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(written.ok()) << written.error().message();
   EXPECT_EQ(*written, existing.owner == Owner::StaleOwn);
 
   const std::string expected_bytes =
       existing.owner == Owner::StaleOwn ? desktop_ini_content() : existing.bytes;
-  EXPECT_EQ(testing::read_bytes(ini_), expected_bytes);
+  EXPECT_EQ(test_support::read_bytes(ini_), expected_bytes);
   expect_exactly_hidden_system(ini_);
   if (existing.owner == Owner::Foreign) {
     EXPECT_EQ(attributes_on_disk(folder_), folder_before_);
@@ -227,23 +227,23 @@ TEST_P(DesktopIniOutcomeTest, EnsureRewritesOnlyStaleMarkedFiles) {
 
 TEST_P(DesktopIniOutcomeTest, RemoveDeletesOnlyMarkedFiles) {
   const ExistingFile& existing = GetParam();
-  auto removed = testing::remove_desktop_ini_at(disk(), folder_);
+  auto removed = test_support::remove_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(removed.ok()) << removed.error().message();
   EXPECT_EQ(*removed, existing.owner != Owner::Foreign);
   if (existing.owner == Owner::Foreign) {
-    EXPECT_EQ(testing::read_bytes(ini_), existing.bytes);
+    EXPECT_EQ(test_support::read_bytes(ini_), existing.bytes);
     expect_exactly_hidden_system(ini_);
   } else {
-    EXPECT_FALSE(testing::path_exists(ini_));
+    EXPECT_FALSE(test_support::path_exists(ini_));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(ExistingDesktopIni, DesktopIniOutcomeTest,
-                         ::testing::ValuesIn(existing_files()),
+                         testing::ValuesIn(existing_files()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DesktopIniDiskTest, RemoveWithoutDesktopIniRemovesNothing) {
-  auto removed = testing::remove_desktop_ini_at(disk(), folder_);
+  auto removed = test_support::remove_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(removed.ok());
   EXPECT_FALSE(*removed);
 }
@@ -251,7 +251,7 @@ TEST_F(DesktopIniDiskTest, RemoveWithoutDesktopIniRemovesNothing) {
 // A READONLY file that opens for writing anyway (Wine running as Unix root) cannot show the
 // refusal.
 bool readonly_files_refuse_writing(const Path& probe) {
-  testing::write_bytes(probe, "x");
+  test_support::write_bytes(probe, "x");
   set_attributes_on_disk(probe, kAttrReadonly);
   return !disk().create_or_truncate(probe).ok();
 }
@@ -261,25 +261,25 @@ TEST_F(DesktopIniDiskTest, MarkedReadOnlyFileCannotBeRewrittenButCanBeRemoved) {
     GTEST_SKIP() << "Wine: a READONLY file opens for writing when Wine runs as root";
   }
   const std::string stale = with_lf_line_ends(desktop_ini_content());
-  testing::write_bytes(ini_, stale);
+  test_support::write_bytes(ini_, stale);
   set_attributes_on_disk(ini_, kAttrReadonly | kHiddenSystem);
 
-  auto written = testing::ensure_desktop_ini_at(disk(), folder_);
+  auto written = test_support::ensure_desktop_ini_at(disk(), folder_);
   ASSERT_FALSE(written.ok());
   expect_error(written.error(), "Failed to create desktop.ini");
   EXPECT_EQ(written.error().kind(), ErrorKind::AccessDenied);
-  EXPECT_EQ(testing::read_bytes(ini_), stale);
+  EXPECT_EQ(test_support::read_bytes(ini_), stale);
 
-  auto removed = testing::remove_desktop_ini_at(disk(), folder_);
+  auto removed = test_support::remove_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(removed.ok()) << removed.error().message();
   EXPECT_TRUE(*removed);
-  EXPECT_FALSE(testing::path_exists(ini_));
+  EXPECT_FALSE(test_support::path_exists(ini_));
 }
 
 TEST_F(DesktopIniDiskTest, RemoveTakesReadOnlyFromTheFolderEvenIfItWasThereBefore) {
   set_attributes_on_disk(folder_, attributes_on_disk(folder_) | kAttrReadonly);
-  testing::write_bytes(ini_, desktop_ini_content());
-  auto removed = testing::remove_desktop_ini_at(disk(), folder_);
+  test_support::write_bytes(ini_, desktop_ini_content());
+  auto removed = test_support::remove_desktop_ini_at(disk(), folder_);
   ASSERT_TRUE(removed.ok()) << removed.error().message();
   EXPECT_TRUE(*removed);
   EXPECT_FALSE(folder_is_readonly(folder_));
@@ -287,7 +287,7 @@ TEST_F(DesktopIniDiskTest, RemoveTakesReadOnlyFromTheFolderEvenIfItWasThereBefor
 
 // ---- failures the real disk does not produce on demand --------------------------------------
 
-class DesktopIniFakeTest : public ::testing::Test {
+class DesktopIniFakeTest : public testing::Test {
  protected:
   void SetUp() override { fs_.add_folder(folder_); }
 
@@ -308,7 +308,7 @@ class DesktopIniFakeTest : public ::testing::Test {
 };
 
 TEST_F(DesktopIniFakeTest, EnsureWritesClosesHidesThenMarksTheFolder) {
-  ASSERT_TRUE(testing::ensure_desktop_ini_at(fs_, folder_).value());
+  ASSERT_TRUE(test_support::ensure_desktop_ini_at(fs_, folder_).value());
   EXPECT_EQ(fs_.operations(), (std::vector<std::string>{line("create", ini_), line("write", ini_),
                                                         line("set_attributes", ini_, "0x6"),
                                                         line("set_attributes", folder_, "0x11")}));
@@ -316,7 +316,7 @@ TEST_F(DesktopIniFakeTest, EnsureWritesClosesHidesThenMarksTheFolder) {
 
 TEST_F(DesktopIniFakeTest, StaleMarkedFileLosesHiddenSystemBeforeTheRewrite) {
   fs_.add_file(ini_, "[Tindral]\n", kAttrArchive | kHiddenSystem);
-  ASSERT_TRUE(testing::ensure_desktop_ini_at(fs_, folder_).value());
+  ASSERT_TRUE(test_support::ensure_desktop_ini_at(fs_, folder_).value());
   EXPECT_EQ(fs_.operations(),
             (std::vector<std::string>{line("set_attributes", ini_, "0x20"), line("truncate", ini_),
                                       line("write", ini_), line("set_attributes", ini_, "0x6"),
@@ -327,10 +327,10 @@ TEST_F(DesktopIniFakeTest, StaleMarkedFileLosesHiddenSystemBeforeTheRewrite) {
 
 TEST_F(DesktopIniFakeTest, UpToDateFileOnlyGivesTheFolderReadOnlyOnce) {
   fs_.add_file(ini_, desktop_ini_content(), kHiddenSystem);
-  EXPECT_FALSE(testing::ensure_desktop_ini_at(fs_, folder_).value());
+  EXPECT_FALSE(test_support::ensure_desktop_ini_at(fs_, folder_).value());
   EXPECT_EQ(fs_.operations(), (std::vector<std::string>{line("set_attributes", folder_, "0x11")}));
   fs_.clear_operations();
-  EXPECT_FALSE(testing::ensure_desktop_ini_at(fs_, folder_).value());
+  EXPECT_FALSE(test_support::ensure_desktop_ini_at(fs_, folder_).value());
   EXPECT_TRUE(fs_.operations().empty());
 }
 
@@ -342,7 +342,7 @@ TEST_F(DesktopIniFakeTest, WriteFailingHalfWayTakesThePartialFileAway) {
     if (existed) fs.add_file(ini_, "[Tindral]\n");
     fs.add_folder(folder_);
     fs.fail_write_after(ini_, 20);
-    auto written = testing::ensure_desktop_ini_at(fs, folder_);
+    auto written = test_support::ensure_desktop_ini_at(fs, folder_);
     ASSERT_FALSE(written.ok());
     expect_error(written.error(), "Failed to write desktop.ini");
     EXPECT_FALSE(fs.contains(ini_));
@@ -353,7 +353,7 @@ TEST_F(DesktopIniFakeTest, WriteFailingHalfWayTakesThePartialFileAway) {
 
 TEST_F(DesktopIniFakeTest, RefusedHideKeepsTheFileButNotTheFolderReadOnly) {
   fs_.refuse(FakeFileSystem::Op::SetAttributes, ini_);
-  auto written = testing::ensure_desktop_ini_at(fs_, folder_);
+  auto written = test_support::ensure_desktop_ini_at(fs_, folder_);
   ASSERT_FALSE(written.ok());
   expect_error(written.error(), "Failed to set file attributes");
   EXPECT_EQ(fs_.content(ini_), desktop_ini_content());
@@ -362,7 +362,7 @@ TEST_F(DesktopIniFakeTest, RefusedHideKeepsTheFileButNotTheFolderReadOnly) {
 
 TEST_F(DesktopIniFakeTest, RefusedCreateIsTheCreateError) {
   fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, ini_);
-  auto written = testing::ensure_desktop_ini_at(fs_, folder_);
+  auto written = test_support::ensure_desktop_ini_at(fs_, folder_);
   ASSERT_FALSE(written.ok());
   expect_error(written.error(), "Failed to create desktop.ini");
   EXPECT_FALSE(fs_.contains(ini_));
@@ -370,10 +370,10 @@ TEST_F(DesktopIniFakeTest, RefusedCreateIsTheCreateError) {
 
 TEST_F(DesktopIniFakeTest, FolderAttributeFailuresAreIgnored) {
   fs_.refuse(FakeFileSystem::Op::SetAttributes, folder_);
-  auto written = testing::ensure_desktop_ini_at(fs_, folder_);
+  auto written = test_support::ensure_desktop_ini_at(fs_, folder_);
   ASSERT_TRUE(written.ok());
   EXPECT_TRUE(*written);
-  auto removed = testing::remove_desktop_ini_at(fs_, folder_);
+  auto removed = test_support::remove_desktop_ini_at(fs_, folder_);
   ASSERT_TRUE(removed.ok());
   EXPECT_TRUE(*removed);
 }
@@ -389,8 +389,8 @@ TEST_F(DesktopIniFakeTest, UnreadableDesktopIniIsNeverOverwrittenNorRemoved) {
     FakeFileSystem fs;
     fs.add_file(ini_, "[Tindral]\r\n", kHiddenSystem);
     fs.refuse(FakeFileSystem::Op::ReadFile, ini_, c.read_error);
-    EXPECT_FALSE(testing::ensure_desktop_ini_at(fs, folder_).value()) << c.name;
-    EXPECT_FALSE(testing::remove_desktop_ini_at(fs, folder_).value()) << c.name;
+    EXPECT_FALSE(test_support::ensure_desktop_ini_at(fs, folder_).value()) << c.name;
+    EXPECT_FALSE(test_support::remove_desktop_ini_at(fs, folder_).value()) << c.name;
     EXPECT_TRUE(fs.operations().empty()) << c.name;
     EXPECT_EQ(fs.content(ini_), "[Tindral]\r\n") << c.name;
   }
@@ -398,8 +398,8 @@ TEST_F(DesktopIniFakeTest, UnreadableDesktopIniIsNeverOverwrittenNorRemoved) {
 
 TEST_F(DesktopIniFakeTest, FolderNamedDesktopIniIsLeftAlone) {
   fs_.add_folder(ini_);
-  EXPECT_FALSE(testing::ensure_desktop_ini_at(fs_, folder_).value());
-  EXPECT_FALSE(testing::remove_desktop_ini_at(fs_, folder_).value());
+  EXPECT_FALSE(test_support::ensure_desktop_ini_at(fs_, folder_).value());
+  EXPECT_FALSE(test_support::remove_desktop_ini_at(fs_, folder_).value());
   EXPECT_TRUE(fs_.operations().empty());
 }
 
@@ -407,7 +407,7 @@ TEST_F(DesktopIniFakeTest, RefusedDeleteIsTheRemoveError) {
   fs_.add_folder(folder_, kAttrDirectory | kAttrReadonly);
   fs_.add_file(ini_, desktop_ini_content(), kHiddenSystem);
   fs_.refuse(FakeFileSystem::Op::DeleteFile, ini_);
-  auto removed = testing::remove_desktop_ini_at(fs_, folder_);
+  auto removed = test_support::remove_desktop_ini_at(fs_, folder_);
   ASSERT_FALSE(removed.ok());
   expect_error(removed.error(), "Failed to remove desktop.ini");
   EXPECT_TRUE(fs_.contains(ini_));
@@ -417,7 +417,7 @@ TEST_F(DesktopIniFakeTest, RefusedDeleteIsTheRemoveError) {
 TEST_F(DesktopIniFakeTest, RefusedClearIsTheClearErrorAndNothingIsDeleted) {
   fs_.add_file(ini_, desktop_ini_content(), kHiddenSystem);
   fs_.refuse(FakeFileSystem::Op::SetAttributes, ini_);
-  auto removed = testing::remove_desktop_ini_at(fs_, folder_);
+  auto removed = test_support::remove_desktop_ini_at(fs_, folder_);
   ASSERT_FALSE(removed.ok());
   expect_error(removed.error(), "Failed to clear file attributes");
   EXPECT_EQ(fs_.operations(),
@@ -426,7 +426,7 @@ TEST_F(DesktopIniFakeTest, RefusedClearIsTheClearErrorAndNothingIsDeleted) {
 
 TEST_F(DesktopIniFakeTest, ClearHiddenSystemKeepsOtherBitsAndIgnoresUnreadableAttributes) {
   fs_.add_file(ini_, "", kAttrReadonly | kHiddenSystem | kAttrArchive);
-  auto folder = testing::open_folder_at(fs_, folder_);
+  auto folder = test_support::open_folder_at(fs_, folder_);
   auto file = folder->open_file("desktop.ini");
   ASSERT_TRUE(file.ok());
   ASSERT_TRUE(clear_hidden_system(**file).ok());
@@ -439,7 +439,7 @@ TEST_F(DesktopIniFakeTest, ClearHiddenSystemKeepsOtherBitsAndIgnoresUnreadableAt
 }
 
 TEST_F(DesktopIniFakeTest, FolderReadOnlyChangesOnlyWhenNeeded) {
-  auto folder = testing::open_folder_at(fs_, folder_);
+  auto folder = test_support::open_folder_at(fs_, folder_);
   clear_folder_readonly(*folder);
   fs_.add_folder(folder_, kAttrDirectory | kAttrReadonly | kAttrHidden);
   set_folder_readonly(*folder);
@@ -496,8 +496,8 @@ TEST_F(DesktopIniFakeTest, OnlyAPlainFileWithOneNameWithinTheCapIsTheServices) {
       fs.add_folder(folder_);
       c.plant(fs);
       const std::string before = fs.content(ini_);
-      auto outcome = ensure ? testing::ensure_desktop_ini_at(fs, folder_)
-                            : testing::remove_desktop_ini_at(fs, folder_);
+      auto outcome = ensure ? test_support::ensure_desktop_ini_at(fs, folder_)
+                            : test_support::remove_desktop_ini_at(fs, folder_);
       ASSERT_TRUE(outcome.ok()) << outcome.error().message();
       EXPECT_FALSE(*outcome);
       EXPECT_TRUE(fs.operations().empty()) << fs.operations().front();
@@ -509,7 +509,7 @@ TEST_F(DesktopIniFakeTest, OnlyAPlainFileWithOneNameWithinTheCapIsTheServices) {
 TEST_F(DesktopIniFakeTest, AMarkedFileOfExactlyTheCapIsTheServices) {
   const std::string stale = with_lf_line_ends(desktop_ini_content());
   fs_.add_file(ini_, stale + std::string(kMaxDesktopIniBytes - stale.size(), ' '));
-  EXPECT_TRUE(testing::ensure_desktop_ini_at(fs_, folder_).value());
+  EXPECT_TRUE(test_support::ensure_desktop_ini_at(fs_, folder_).value());
   EXPECT_EQ(fs_.content(ini_), desktop_ini_content());
 }
 
@@ -533,7 +533,7 @@ TEST_F(DesktopIniFakeTest, AFileAppearingAfterTheListingIsDecidedAsItIs) {
     fs.add_folder(folder_);
     fs.before(FakeFileSystem::Op::CreateOrTruncate, ini_,
               [&] { fs.add_file(ini_, c.content, c.attributes, platform::kReparseTagSymlink); });
-    auto written = testing::ensure_desktop_ini_at(fs, folder_, ListedDesktopIni::Absent);
+    auto written = test_support::ensure_desktop_ini_at(fs, folder_, ListedDesktopIni::Absent);
     ASSERT_TRUE(written.ok()) << written.error().message();
     EXPECT_EQ(*written, c.rewritten);
     EXPECT_EQ(fs.content(ini_), c.rewritten ? desktop_ini_content() : c.content);
@@ -550,7 +550,7 @@ TEST_F(DesktopIniFakeTest, ARewriteReachesTheFileThatWasReadWhateverTheNameHolds
     fs_.move(ini_, moved);
     fs_.add_file(ini_, foreign);
   });
-  EXPECT_TRUE(testing::ensure_desktop_ini_at(fs_, folder_).value());
+  EXPECT_TRUE(test_support::ensure_desktop_ini_at(fs_, folder_).value());
   EXPECT_EQ(fs_.content(ini_), foreign);
   EXPECT_EQ(fs_.content(moved), desktop_ini_content());
 }

@@ -25,7 +25,7 @@ using platform::kAttrNormal;
 using platform::kAttrReadonly;
 using platform::kAttrReparsePoint;
 using platform::kAttrSystem;
-using testing::FakeFileSystem;
+using test_support::FakeFileSystem;
 
 const Path kRoot = Path::from_text("Root");
 
@@ -85,7 +85,7 @@ TEST(FakeFileSystemTest, ListingsKeepInsertionOrderAndCanBreakOff) {
   fs.add_link(kRoot.child("link"), platform::kReparseTagSymlink);
   fs.add_folder(kRoot.child("a"), kAttrDirectory | kAttrHidden);
 
-  const std::vector<DirEntry> entries = testing::list_folder(fs, kRoot);
+  const std::vector<DirEntry> entries = test_support::list_folder(fs, kRoot);
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].name, "b.txt");
   EXPECT_EQ(entries[1].name, "link");

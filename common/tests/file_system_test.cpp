@@ -25,22 +25,22 @@ namespace {
 // More than any file these tests read.
 constexpr std::size_t kWholeFile = 1 << 20;
 
-using testing::read_bytes;
-using testing::running_under_wine;
-using testing::write_bytes;
+using test_support::read_bytes;
+using test_support::running_under_wine;
+using test_support::write_bytes;
 
 constexpr std::uint32_t kHiddenSystem = kAttrHidden | kAttrSystem;
 // The bits the service itself sets and clears.
 constexpr std::uint32_t kServiceBits = kAttrReadonly | kAttrHidden | kAttrSystem;
 
-class FileSystemTest : public ::testing::Test {
+class FileSystemTest : public testing::Test {
  protected:
   FileSystem& fs = real_file_system();
-  testing::TempDir dir;
+  test_support::TempDir dir;
 
   std::map<std::string, DirEntry> list(const Path& folder) {
     std::map<std::string, DirEntry> entries;
-    for (const DirEntry& entry : testing::list_folder(fs, folder)) {
+    for (const DirEntry& entry : test_support::list_folder(fs, folder)) {
       EXPECT_TRUE(entries.emplace(entry.name, entry).second) << "listed twice: " << entry.name;
     }
     return entries;
@@ -74,8 +74,8 @@ bool is_link_entry(const DirEntry& entry) {
 TEST_F(FileSystemTest, ListsEveryEntryOnceWithoutDotEntries) {
   write_bytes(dir / "plain.txt", "x");
   write_bytes(dir / ".hidden-by-name", "");
-  testing::make_folder(dir / "sub");
-  testing::make_folder(dir / "desktop.ini");
+  test_support::make_folder(dir / "sub");
+  test_support::make_folder(dir / "desktop.ini");
 
   const auto entries = list(dir.path());
 
@@ -125,11 +125,11 @@ TEST_F(FileSystemTest, SymbolicLinksAreListedAsLinkEntries) {
     GTEST_SKIP() << "Wine: a Unix symlink to a folder is listed with tag 0, and "
                     "CreateSymbolicLinkW creates nothing";
   }
-  testing::make_folder(dir / "target-folder");
+  test_support::make_folder(dir / "target-folder");
   write_bytes(dir / "target-file", "x");
-  ASSERT_TRUE(testing::make_symlink(dir / "target-folder", dir / "to-folder", true));
-  ASSERT_TRUE(testing::make_symlink(dir / "target-file", dir / "to-file", false));
-  ASSERT_TRUE(testing::make_symlink(dir / "nowhere", dir / "dangling", false));
+  ASSERT_TRUE(test_support::make_symlink(dir / "target-folder", dir / "to-folder", true));
+  ASSERT_TRUE(test_support::make_symlink(dir / "target-file", dir / "to-file", false));
+  ASSERT_TRUE(test_support::make_symlink(dir / "nowhere", dir / "dangling", false));
 
   const auto entries = list(dir.path());
 
@@ -184,7 +184,7 @@ TEST_F(FileSystemTest, ClearingHiddenSystemKeepsAFilesReadonly) {
 }
 
 TEST_F(FileSystemTest, AFoldersHiddenSystemBitsAreKept) {
-  testing::make_folder(dir / "sub");
+  test_support::make_folder(dir / "sub");
   set(dir / "sub", attributes(dir / "sub") | kHiddenSystem);
 
   EXPECT_EQ(attributes(dir / "sub") & (kHiddenSystem | kAttrDirectory),
@@ -193,7 +193,7 @@ TEST_F(FileSystemTest, AFoldersHiddenSystemBitsAreKept) {
 
 TEST_F(FileSystemTest, AFoldersReadonlyBitIsKeptAndCleared) {
   if (running_under_wine()) GTEST_SKIP() << "Wine drops READONLY on folders";
-  testing::make_folder(dir / "sub");
+  test_support::make_folder(dir / "sub");
   set(dir / "sub", attributes(dir / "sub") | kAttrReadonly);
   EXPECT_EQ(attributes(dir / "sub"), kAttrDirectory | kAttrReadonly);
 
@@ -203,7 +203,7 @@ TEST_F(FileSystemTest, AFoldersReadonlyBitIsKeptAndCleared) {
 
 // The service writes desktop.ini into folders it has already made read-only.
 TEST_F(FileSystemTest, AReadonlyFolderStillTakesNewFiles) {
-  testing::make_folder(dir / "sub");
+  test_support::make_folder(dir / "sub");
   set(dir / "sub", attributes(dir / "sub") | kAttrReadonly);
 
   auto written = write_through_layer((dir / "sub").child("new.txt"), "new");
@@ -279,7 +279,7 @@ TEST_F(FileSystemTest, DeletesAReadonlyHiddenSystemFile) {
   auto deleted = fs.delete_file(dir / "f");
 
   ASSERT_TRUE(deleted) << deleted.error().message();
-  EXPECT_FALSE(testing::path_exists(dir / "f"));
+  EXPECT_FALSE(test_support::path_exists(dir / "f"));
 }
 
 TEST_F(FileSystemTest, DeletingAMissingFileIsNotFound) {
@@ -325,7 +325,7 @@ TEST_F(FileSystemTest, ReadingWhatIsNotThereIsNotFound) {
 }
 
 TEST_F(FileSystemTest, ReadingAFolderFailsOtherThanNotFound) {
-  testing::make_folder(dir / "service.log");
+  test_support::make_folder(dir / "service.log");
   auto read = fs.read_file(dir / "service.log", kWholeFile);
   ASSERT_FALSE(read);
   EXPECT_FALSE(read.error().is_not_found()) << read.error().message();
@@ -335,7 +335,7 @@ TEST_F(FileSystemTest, ReadingAFolderFailsOtherThanNotFound) {
 
 TEST_F(FileSystemTest, TellsFilesFromFolders) {
   write_bytes(dir / "file", "");
-  testing::make_folder(dir / "folder");
+  test_support::make_folder(dir / "folder");
 
   EXPECT_EQ(*fs.file_type(dir / "file"), FileType::File);
   EXPECT_EQ(*fs.file_type(dir / "folder"), FileType::Directory);
@@ -349,8 +349,8 @@ TEST_F(FileSystemTest, TellsFilesFromFolders) {
 
 TEST_F(FileSystemTest, FileTypeFollowsLinks) {
   if (running_under_wine()) GTEST_SKIP() << "Wine: CreateSymbolicLinkW creates nothing";
-  testing::make_folder(dir / "folder");
-  ASSERT_TRUE(testing::make_symlink(dir / "folder", dir / "link", true));
+  test_support::make_folder(dir / "folder");
+  ASSERT_TRUE(test_support::make_symlink(dir / "folder", dir / "link", true));
 
   EXPECT_EQ(*fs.file_type(dir / "link"), FileType::Directory);
 }
@@ -383,7 +383,7 @@ TEST_F(FileSystemTest, ReplaceFileSwapsInTheNewContent) {
   ASSERT_TRUE(fs.replace_file(dir / "service.log.tmp", dir / "service.log"));
 
   EXPECT_EQ(read_bytes(dir / "service.log"), "new");
-  EXPECT_FALSE(testing::path_exists(dir / "service.log.tmp"));
+  EXPECT_FALSE(test_support::path_exists(dir / "service.log.tmp"));
 }
 
 TEST_F(FileSystemTest, ReplaceFileCreatesAMissingTarget) {
@@ -392,7 +392,7 @@ TEST_F(FileSystemTest, ReplaceFileCreatesAMissingTarget) {
   ASSERT_TRUE(fs.replace_file(dir / "source", dir / "target"));
 
   EXPECT_EQ(read_bytes(dir / "target"), "new");
-  EXPECT_FALSE(testing::path_exists(dir / "source"));
+  EXPECT_FALSE(test_support::path_exists(dir / "source"));
 }
 
 // Windows refuses to rename over a file that is open, whatever its sharing: a reader that holds
@@ -435,8 +435,8 @@ TEST_F(FileSystemTest, AFolderMadeForAdministratorsOnlyTheyMayChange) {
 
 TEST_F(FileSystemTest, AFolderEverybodyMayChangeIsTakenBack) {
   const Path folder = dir / "Tindral";
-  testing::make_folder(folder);
-  testing::open_to_everybody(folder);
+  test_support::make_folder(folder);
+  test_support::open_to_everybody(folder);
   ASSERT_EQ(*fs.trust(folder), Trust::OpenToOthers);
 
   auto secured = fs.secure_folder(folder);
@@ -448,8 +448,8 @@ TEST_F(FileSystemTest, AFolderEverybodyMayChangeIsTakenBack) {
 
 TEST_F(FileSystemTest, AFolderOfAnotherAccountIsTakenBack) {
   const Path folder = dir / "Tindral";
-  testing::make_folder(folder);
-  if (!testing::give_to_another_account(folder)) {
+  test_support::make_folder(folder);
+  if (!test_support::give_to_another_account(folder)) {
     GTEST_SKIP() << (running_under_wine()
                          ? "Wine: setting an owner succeeds and leaves the owner as it was"
                          : "this test may not give a folder to another account");
@@ -463,26 +463,26 @@ TEST_F(FileSystemTest, ALinkInTheFoldersPlaceIsReplacedNotFollowed) {
   if (running_under_wine()) {
     GTEST_SKIP() << "Wine: CreateSymbolicLinkW creates nothing, so no link can be made here";
   }
-  testing::make_folder(dir / "elsewhere");
+  test_support::make_folder(dir / "elsewhere");
   write_bytes((dir / "elsewhere").child("config.txt"), "C:\\");
-  if (!testing::make_symlink(dir / "elsewhere", dir / "Tindral", true)) {
+  if (!test_support::make_symlink(dir / "elsewhere", dir / "Tindral", true)) {
     GTEST_SKIP() << "this system cannot create symbolic links for the test";
   }
   EXPECT_EQ(*fs.trust(dir / "Tindral"), Trust::Link);
   EXPECT_EQ(*fs.secure_folder(dir / "Tindral"), Trust::Link);
   EXPECT_EQ(*fs.trust(dir / "Tindral"), Trust::Administrators);
-  EXPECT_FALSE(testing::path_exists((dir / "Tindral").child("config.txt")));
+  EXPECT_FALSE(test_support::path_exists((dir / "Tindral").child("config.txt")));
   EXPECT_EQ(read_bytes((dir / "elsewhere").child("config.txt")), "C:\\");
 }
 
 TEST_F(FileSystemTest, TrustTellsFilesOthersCouldHaveWritten) {
   write_bytes(dir / "config.txt", "");
   EXPECT_EQ(*fs.trust(dir / "config.txt"), Trust::Administrators);
-  testing::open_to_everybody(dir / "config.txt");
+  test_support::open_to_everybody(dir / "config.txt");
   EXPECT_EQ(*fs.trust(dir / "config.txt"), Trust::OpenToOthers);
   EXPECT_TRUE(fs.trust(dir / "missing.txt").error().is_not_found());
   write_bytes(dir / "settings.txt", "");
-  if (testing::give_to_another_account(dir / "settings.txt")) {
+  if (test_support::give_to_another_account(dir / "settings.txt")) {
     EXPECT_EQ(*fs.trust(dir / "settings.txt"), Trust::OtherOwner);
   }
 }
@@ -507,7 +507,7 @@ class OpenFolderTest : public FileSystemTest {
 };
 
 TEST_F(OpenFolderTest, AFolderReachesTheNamesInItAsWhatTheyAre) {
-  testing::make_folder(dir / "sub");
+  test_support::make_folder(dir / "sub");
   write_bytes(dir / "file", "x");
   std::unique_ptr<Folder> folder = open_dir();
   ASSERT_TRUE(folder);
@@ -543,7 +543,7 @@ std::string canonical_final_path(Folder& folder) {
 }
 
 TEST_F(OpenFolderTest, AFolderTellsWhereItIsWithLinksResolvedAndAfterAMove) {
-  testing::make_folder(dir / "sub");
+  test_support::make_folder(dir / "sub");
   std::unique_ptr<Folder> folder = open_dir();
   ASSERT_TRUE(folder);
   auto sub = folder->open_subfolder("sub");
@@ -551,13 +551,14 @@ TEST_F(OpenFolderTest, AFolderTellsWhereItIsWithLinksResolvedAndAfterAMove) {
   EXPECT_EQ(canonical_final_path(*folder), dir.path().display());
   EXPECT_EQ(canonical_final_path(**sub), (dir / "sub").display());
 
-  if (!testing::running_under_wine() && testing::make_symlink(dir / "sub", dir / "link", true)) {
+  if (!test_support::running_under_wine() &&
+      test_support::make_symlink(dir / "sub", dir / "link", true)) {
     auto through_link = fs.open_folder(dir / "link");
     ASSERT_TRUE(through_link) << through_link.error().message();
     EXPECT_EQ(canonical_final_path(**through_link), (dir / "sub").display());
   }
 
-  if (testing::running_under_wine()) {
+  if (test_support::running_under_wine()) {
     GTEST_SKIP() << "Wine: GetFinalPathNameByHandleW reports the name a folder was opened by, "
                     "not the one it has after a rename (and CreateSymbolicLinkW creates nothing)";
   }
@@ -590,7 +591,7 @@ TEST_F(OpenFolderTest, AFileIsReadChangedAndDeletedThroughItsHandle) {
   auto deleted = file->remove();
   ASSERT_TRUE(deleted) << deleted.error().message();
   file.reset();
-  EXPECT_FALSE(testing::path_exists(dir / "desktop.ini"));
+  EXPECT_FALSE(test_support::path_exists(dir / "desktop.ini"));
 }
 
 TEST_F(OpenFolderTest, AReadonlyFileIsNotTruncated) {
@@ -654,11 +655,11 @@ TEST_F(OpenFolderTest, LinksAreNeverOpenedAsWhatTheyName) {
   if (running_under_wine()) {
     GTEST_SKIP() << "Wine: CreateSymbolicLinkW creates nothing, so no link can be made here";
   }
-  testing::make_folder(dir / "target-folder");
+  test_support::make_folder(dir / "target-folder");
   write_bytes(dir / "target.ini", "[Tindral]");
-  if (!testing::make_symlink(dir / "target-folder", dir / "to-folder", true) ||
-      !testing::make_symlink(dir / "target.ini", dir / "desktop.ini", false) ||
-      !testing::make_symlink(dir / "nowhere", dir / "dangling.ini", false)) {
+  if (!test_support::make_symlink(dir / "target-folder", dir / "to-folder", true) ||
+      !test_support::make_symlink(dir / "target.ini", dir / "desktop.ini", false) ||
+      !test_support::make_symlink(dir / "nowhere", dir / "dangling.ini", false)) {
     GTEST_SKIP() << "this system cannot create symbolic links for the test";
   }
   std::unique_ptr<Folder> folder = open_dir();
@@ -671,7 +672,7 @@ TEST_F(OpenFolderTest, LinksAreNeverOpenedAsWhatTheyName) {
   }
   EXPECT_EQ(folder->create_file("dangling.ini").error().kind(), ErrorKind::AlreadyExists);
   EXPECT_EQ(read_bytes(dir / "target.ini"), "[Tindral]");
-  EXPECT_FALSE(testing::path_exists(dir / "nowhere"));
+  EXPECT_FALSE(test_support::path_exists(dir / "nowhere"));
 }
 
 }  // namespace

@@ -18,8 +18,8 @@
 namespace tindral {
 namespace {
 
-using ::testing::ElementsAre;
-using testing::ScopedEnv;
+using test_support::ScopedEnv;
+using testing::ElementsAre;
 
 const std::string kSep{platform::kSeparator};
 
@@ -37,7 +37,7 @@ struct MatchCase {
   bool matches;
 };
 
-class ProfileFolderMatchTest : public ::testing::TestWithParam<MatchCase> {};
+class ProfileFolderMatchTest : public testing::TestWithParam<MatchCase> {};
 
 TEST_P(ProfileFolderMatchTest, LastComponentAgainstUserName) {
   EXPECT_EQ(profile_folder_matches(GetParam().profile_folder, GetParam().user_name),
@@ -47,7 +47,7 @@ TEST_P(ProfileFolderMatchTest, LastComponentAgainstUserName) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, ProfileFolderMatchTest,
-    ::testing::Values(
+    testing::Values(
         MatchCase{"SameName", folder({"Users", "bob"}), "bob", true},
         MatchCase{"UserNameInOtherCase", folder({"Users", "bob"}), "Bob", true},
         MatchCase{"FolderInOtherCase", folder({"Users", "BOB"}), "bob", true},
@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Only A to Z are folded.
         MatchCase{"SameNonAscii", folder({"Users", "J\xC3\xB8rn"}), "J\xC3\xB8rn", true},
         MatchCase{"NonAsciiInOtherCase", folder({"Users", "J\xC3\x98RN"}), "j\xC3\xB8rn", false}),
-    [](const ::testing::TestParamInfo<MatchCase>& info) { return info.param.label; });
+    [](const testing::TestParamInfo<MatchCase>& info) { return info.param.label; });
 
 // A session source that counts how often it is asked.
 class FakeSession {
@@ -90,7 +90,7 @@ class FakeSession {
   int profiles_handed_out_ = 0;
 };
 
-class InteractiveUserTest : public ::testing::Test {
+class InteractiveUserTest : public testing::Test {
  protected:
   ScopedEnv drive_{"TINDRAL_DRIVE", "Q:"};
   const std::string stored_alice_ = "%TINDRAL_DRIVE%" + folder({"Users", "alice"});
@@ -159,7 +159,7 @@ TEST(PlatformSessionTest, ProfilePlaceholderResolvesThroughTheConsoleSession) {
   const std::optional<std::string> name = console_user_name();
   if (!name) GTEST_SKIP() << "nobody is logged on at this machine's console";
   const std::optional<InteractiveUser> user = interactive_user();
-  if (testing::running_under_wine()) {
+  if (test_support::running_under_wine()) {
     ASSERT_TRUE(user.has_value());
     EXPECT_EQ(user->profile_folder, "C:\\users\\" + *name);
   }
@@ -171,9 +171,9 @@ TEST(PlatformSessionTest, ProfilePlaceholderResolvesThroughTheConsoleSession) {
 
   // The process's own USERPROFILE names another folder, so a root that resolves to the console
   // user's folder came through the session lookup.
-  testing::TempDir dir;
+  test_support::TempDir dir;
   ScopedEnv elsewhere("USERPROFILE", dir.path().display());
-  testing::write_bytes(dir / "config.txt", "%USERPROFILE%\n");
+  test_support::write_bytes(dir / "config.txt", "%USERPROFILE%\n");
   Result<RootPathList> roots = load_root_paths(platform::real_file_system(), dir / "config.txt");
   ASSERT_TRUE(roots.ok());
   EXPECT_THAT(*roots, ElementsAre(Path::from_text(user->profile_folder)));

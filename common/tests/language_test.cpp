@@ -34,7 +34,7 @@ void PrintTo(const LocaleCase& c, std::ostream* out) {
   }
 }
 
-class LanguageTest : public ::testing::TestWithParam<LocaleCase> {};
+class LanguageTest : public testing::TestWithParam<LocaleCase> {};
 
 TEST_P(LanguageTest, DanishFromTheFirstNonEmptyLocaleVariable) {
 #if defined(_WIN32)
@@ -45,9 +45,9 @@ TEST_P(LanguageTest, DanishFromTheFirstNonEmptyLocaleVariable) {
   const auto value = [](const char* text) {
     return text != nullptr ? std::optional<std::string_view>(text) : std::nullopt;
   };
-  testing::ScopedEnv lc_all("LC_ALL", value(c.lc_all));
-  testing::ScopedEnv lc_messages("LC_MESSAGES", value(c.lc_messages));
-  testing::ScopedEnv lang("LANG", value(c.lang));
+  test_support::ScopedEnv lc_all("LC_ALL", value(c.lc_all));
+  test_support::ScopedEnv lc_messages("LC_MESSAGES", value(c.lc_messages));
+  test_support::ScopedEnv lang("LANG", value(c.lang));
   EXPECT_EQ(platform::user_ui_language_is_danish(), c.danish);
   EXPECT_EQ(default_settings().lang, c.danish ? "da" : "en");
 #endif
@@ -55,7 +55,7 @@ TEST_P(LanguageTest, DanishFromTheFirstNonEmptyLocaleVariable) {
 
 INSTANTIATE_TEST_SUITE_P(
     Posix, LanguageTest,
-    ::testing::Values(
+    testing::Values(
         LocaleCase{"da_DK.UTF-8", nullptr, nullptr, true}, LocaleCase{"da", nullptr, nullptr, true},
         LocaleCase{"da.UTF-8", nullptr, nullptr, true}, LocaleCase{"da_GL", nullptr, nullptr, true},
         LocaleCase{"da@euro", nullptr, nullptr, true},
@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         LocaleCase{"", "de_DE", "da_DK", false}, LocaleCase{"dan", nullptr, nullptr, false},
         LocaleCase{"DA_DK", nullptr, nullptr, false}, LocaleCase{"C", nullptr, "da_DK", false},
         LocaleCase{nullptr, nullptr, nullptr, false}),
-    [](const ::testing::TestParamInfo<LocaleCase>& info) {
+    [](const testing::TestParamInfo<LocaleCase>& info) {
       return "Case" + std::to_string(info.index);
     });
 

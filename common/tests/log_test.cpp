@@ -18,9 +18,9 @@ namespace tindral::log {
 namespace {
 
 using namespace std::chrono;
-using ::testing::ElementsAre;
-using testing::LogCapture;
-using testing::LogEvent;
+using test_support::LogCapture;
+using test_support::LogEvent;
+using testing::ElementsAre;
 
 system_clock::time_point at(sys_days day, nanoseconds time_of_day) {
   return time_point_cast<system_clock::duration>(day + time_of_day);
@@ -81,7 +81,7 @@ TEST(LogTest, ColourWrapsTimestampLevelAndTargetInEscapes) {
       "\x1b\\[[0-9;]+m2026-12-07T22:48:06\\.123456Z\x1b\\[0m "
       "\x1b\\[[0-9;]+mERROR\x1b\\[0m "
       "\x1b\\[[0-9;]+mTindralService\x1b\\[0m: Service error: x: y\n");
-  EXPECT_TRUE(std::regex_match(coloured, layout)) << ::testing::PrintToString(coloured);
+  EXPECT_TRUE(std::regex_match(coloured, layout)) << testing::PrintToString(coloured);
   // Different levels are told apart by colour, not only by name.
   const std::string warn = format_line(Level::Warn, kTargetService, "m", kSample, true);
   const std::string info = format_line(Level::Info, kTargetService, "m", kSample, true);
@@ -133,24 +133,24 @@ TEST(LogTest, InnerCaptureTakesOverAndHandsBack) {
 
 TEST(LogTest, NoColorDisablesColourOnlyWhenSetToNonEmptyText) {
   {
-    testing::ScopedEnv no_color("NO_COLOR", std::nullopt);
+    test_support::ScopedEnv no_color("NO_COLOR", std::nullopt);
     EXPECT_TRUE(color_enabled_by_environment());
   }
   {
-    testing::ScopedEnv no_color("NO_COLOR", "");
+    test_support::ScopedEnv no_color("NO_COLOR", "");
     EXPECT_TRUE(color_enabled_by_environment());
   }
   {
-    testing::ScopedEnv no_color("NO_COLOR", "1");
+    test_support::ScopedEnv no_color("NO_COLOR", "1");
     EXPECT_FALSE(color_enabled_by_environment());
   }
   {
-    testing::ScopedEnv no_color("NO_COLOR", "false");
+    test_support::ScopedEnv no_color("NO_COLOR", "false");
     EXPECT_FALSE(color_enabled_by_environment());
   }
   {
     // An unpaired surrogate: not valid Unicode as a POSIX byte string or as UTF-16.
-    testing::ScopedEnv no_color("NO_COLOR", "\xED\xA0\x80");
+    test_support::ScopedEnv no_color("NO_COLOR", "\xED\xA0\x80");
     ASSERT_EQ(platform::get_env("NO_COLOR").state, platform::EnvValue::State::NotUnicode);
     EXPECT_TRUE(color_enabled_by_environment());
   }
@@ -182,7 +182,7 @@ void expect_whole_lines(const std::vector<std::string>& messages, int thread_cou
     ASSERT_TRUE(thread >= 0 && thread < thread_count);
     ++per_thread[static_cast<std::size_t>(thread)];
   }
-  EXPECT_THAT(per_thread, ::testing::Each(lines_per_thread));
+  EXPECT_THAT(per_thread, testing::Each(lines_per_thread));
 }
 
 TEST(LogTest, LinesFromSeveralThreadsNeverInterleave) {
@@ -210,10 +210,10 @@ TEST(LogTest, InstallsOnceAndWritesWholeLinesToStandardOutput) {
 
   constexpr int kLines = 100;
   constexpr std::size_t kSize = 3000;  // beyond a pipe's atomic write size
-  ::testing::internal::CaptureStdout();
+  testing::internal::CaptureStdout();
   emit_from_threads(kThreads, kLines, kSize);
   debug(kTargetScanner, "dropped");
-  const std::string output = ::testing::internal::GetCapturedStdout();
+  const std::string output = testing::internal::GetCapturedStdout();
 
   const bool coloured = color_enabled_by_environment();
   std::vector<std::string> messages;

@@ -20,19 +20,19 @@
 namespace tindral::platform {
 namespace {
 
-using testing::write_bytes;
+using test_support::write_bytes;
 
 constexpr char kDosAttrib[] = "user.DOSATTRIB";
 constexpr std::uint32_t kHiddenSystem = kAttrHidden | kAttrSystem;
 
-class PosixAttributesTest : public ::testing::Test {
+class PosixAttributesTest : public testing::Test {
  protected:
   FileSystem& fs = real_file_system();
-  testing::TempDir dir;
+  test_support::TempDir dir;
 
   void SetUp() override {
     write_bytes(dir / "file", "x");
-    testing::make_folder(dir / "folder");
+    test_support::make_folder(dir / "folder");
   }
 
   // The stored attribute, or nullopt when there is none.

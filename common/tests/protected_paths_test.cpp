@@ -173,10 +173,10 @@ TEST(ProtectedPathsTest, WalkFromARootThatEndsInItsSeparator) {
 }
 
 TEST(ProtectedPathsTest, DirsComeFromTheEnvironmentLowerCased) {
-  testing::ScopedEnv system_root("SystemRoot", "C:\\WINDOWS");
-  testing::ScopedEnv program_files("ProgramFiles", "D:\\\xC3\x84pps");  // "D:\Äpps"
-  testing::ScopedEnv program_files_x86("ProgramFiles(x86)", std::nullopt);
-  testing::ScopedEnv program_data("ProgramData", "C:\\ProgramData\\");
+  test_support::ScopedEnv system_root("SystemRoot", "C:\\WINDOWS");
+  test_support::ScopedEnv program_files("ProgramFiles", "D:\\\xC3\x84pps");  // "D:\Äpps"
+  test_support::ScopedEnv program_files_x86("ProgramFiles(x86)", std::nullopt);
+  test_support::ScopedEnv program_data("ProgramData", "C:\\ProgramData\\");
   const ProtectedDirs dirs = protected_dirs_from_environment();
   EXPECT_EQ(dirs.system_root, "c:\\windows");
   EXPECT_EQ(dirs.program_files, "d:\\\xC3\xA4pps");
@@ -193,7 +193,7 @@ TEST(ProtectedPathsTest, PathsUseThePlatformSeparatorInTheFragments) {
 TEST(ProtectedPathsTest, EnvironmentIsReadOnceForTheProcess) {
   const Path moved = Path::from_text("Q:").child("Moved Windows");
   EXPECT_FALSE(is_protected_path(moved));
-  testing::ScopedEnv system_root("SystemRoot", moved.display());
+  test_support::ScopedEnv system_root("SystemRoot", moved.display());
   EXPECT_FALSE(is_protected_path(moved.child("Temp")));
 }
 

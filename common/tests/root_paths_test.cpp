@@ -20,29 +20,29 @@
 namespace tindral {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using testing::LogEvent;
-using testing::ScopedEnv;
+using test_support::LogEvent;
+using test_support::ScopedEnv;
+using testing::ElementsAre;
+using testing::IsEmpty;
 
 constexpr char kSep = platform::kSeparator;
 
 std::optional<InteractiveUser> nobody() { return std::nullopt; }
 
-class RootPathsTest : public ::testing::Test {
+class RootPathsTest : public testing::Test {
  protected:
   void SetUp() override {
-    for (const Path& folder : {a_, b_, hash_}) testing::make_folder(folder);
-    testing::write_bytes(file_, "not a folder");
+    for (const Path& folder : {a_, b_, hash_}) test_support::make_folder(folder);
+    test_support::write_bytes(file_, "not a folder");
   }
 
   Result<RootPathList> load(std::string_view content,
                             const InteractiveUserLookup& lookup = nobody) {
-    testing::write_bytes(config_, content);
+    test_support::write_bytes(config_, content);
     return load_root_paths(platform::real_file_system(), config_, lookup);
   }
 
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   const Path config_ = dir_ / "config.txt";
   const Path a_ = dir_ / "A";
   const Path b_ = dir_ / "B";
@@ -100,11 +100,11 @@ TEST_F(RootPathsTest, ByteOrderMarkStaysInFrontOfTheFirstLine) {
 }
 
 TEST_F(RootPathsTest, LinkToAFolderCountsAsAFolder) {
-  if (testing::running_under_wine()) {
+  if (test_support::running_under_wine()) {
     GTEST_SKIP() << "Wine: CreateSymbolicLinkW reports success and creates nothing";
   }
   const Path link = dir_ / "link";
-  if (!testing::make_symlink(a_, link, true)) GTEST_SKIP() << "no symbolic links here";
+  if (!test_support::make_symlink(a_, link, true)) GTEST_SKIP() << "no symbolic links here";
   Result<RootPathList> roots = load(link.display());
   ASSERT_TRUE(roots.ok());
   EXPECT_THAT(*roots, ElementsAre(link));
@@ -132,7 +132,7 @@ TEST_F(RootPathsTest, InvalidUtf8FailsWithTheDecodingCause) {
 }
 
 TEST_F(RootPathsTest, UnreadableFileFailsWithTheOsErrorAsCause) {
-  testing::make_folder(dir_ / "folder.txt");
+  test_support::make_folder(dir_ / "folder.txt");
   Result<RootPathList> roots =
       load_root_paths(platform::real_file_system(), dir_ / "folder.txt", nobody);
   ASSERT_FALSE(roots.ok());
@@ -149,7 +149,7 @@ LogEvent warning(std::string message) {
 
 TEST_F(RootPathsTest, LinesThatNameNoRootAreSkippedWithAWarningThatNamesThem) {
   ScopedEnv no_profile("USERPROFILE", std::nullopt);
-  testing::LogCapture capture;
+  test_support::LogCapture capture;
   const std::string sep{kSep};
   const std::string relative = "A" + sep + ".." + sep + "B";
   const std::string with_nul = a + std::string(1, '\0') + "x";
@@ -193,11 +193,11 @@ class RootPathsUserTest : public RootPathsTest {
  protected:
   void SetUp() override {
     RootPathsTest::SetUp();
-    testing::make_folder(profile_.child("Documents"));
-    testing::make_folder(profile_.child("Nested"));
-    testing::make_folder((dir_ / "Shared").child("bob"));
-    testing::make_folder((dir_ / "Shared").child("svc"));
-    testing::make_folder(service_profile_.child("Documents"));
+    test_support::make_folder(profile_.child("Documents"));
+    test_support::make_folder(profile_.child("Nested"));
+    test_support::make_folder((dir_ / "Shared").child("bob"));
+    test_support::make_folder((dir_ / "Shared").child("svc"));
+    test_support::make_folder(service_profile_.child("Documents"));
   }
 
   InteractiveUserLookup bob() {
@@ -258,7 +258,7 @@ TEST_F(RootPathsUserTest, TheUserIsAskedForOnEveryPlaceholderLineAndOnlyThere) {
 
 TEST_F(RootPathsUserTest, UnsetVariableStopsTheExpansionAndTheLineIsDropped) {
   ScopedEnv unset("TINDRAL_TEST_UNSET", std::nullopt);
-  testing::make_folder(dir_ / "%TINDRAL_TEST_UNSET%");
+  test_support::make_folder(dir_ / "%TINDRAL_TEST_UNSET%");
   Result<RootPathList> roots = load((dir_ / "%TINDRAL_TEST_UNSET%").display() +
                                         "\n%TINDRAL_TEST_UNSET%" + sep + "%USERPROFILE%\n",
                                     nobody);
@@ -268,7 +268,7 @@ TEST_F(RootPathsUserTest, UnsetVariableStopsTheExpansionAndTheLineIsDropped) {
 
 // ---- expand_env_refs and replace_placeholder ---------------------------------------------------
 
-class ExpandEnvRefsTest : public ::testing::Test {
+class ExpandEnvRefsTest : public testing::Test {
  protected:
   ScopedEnv a_{"TINDRAL_A", "alpha"};
   ScopedEnv b_{"TINDRAL_B", "beta"};
@@ -284,7 +284,7 @@ struct ExpandCase {
 };
 
 class ExpandEnvRefsCaseTest : public ExpandEnvRefsTest,
-                              public ::testing::WithParamInterface<ExpandCase> {};
+                              public testing::WithParamInterface<ExpandCase> {};
 
 TEST_P(ExpandEnvRefsCaseTest, Expands) {
   EXPECT_EQ(expand_env_refs(GetParam().text), GetParam().expanded);
@@ -292,21 +292,21 @@ TEST_P(ExpandEnvRefsCaseTest, Expands) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, ExpandEnvRefsCaseTest,
-    ::testing::Values(ExpandCase{"Empty", "", ""}, ExpandCase{"NoReference", "plain", "plain"},
-                      ExpandCase{"OneReference", "%TINDRAL_A%/x", "alpha/x"},
-                      ExpandCase{"AdjacentReferences", "%TINDRAL_A%%TINDRAL_B%", "alphabeta"},
-                      ExpandCase{"ReferencesInText", "<%TINDRAL_A%|%TINDRAL_B%>", "<alpha|beta>"},
-                      ExpandCase{"LonePercentSign", "D:/100% done", "D:/100% done"},
-                      ExpandCase{"UnsetStopsEverything", "%TINDRAL_UNSET%/%TINDRAL_A%",
-                                 "%TINDRAL_UNSET%/%TINDRAL_A%"},
-                      ExpandCase{"UnsetStopsTheRest", "%TINDRAL_A%/%TINDRAL_UNSET%/%TINDRAL_B%",
-                                 "alpha/%TINDRAL_UNSET%/%TINDRAL_B%"},
-                      ExpandCase{"EmptyNameStops", "50%%TINDRAL_A%", "50%%TINDRAL_A%"},
-                      ExpandCase{"ReferenceInAValue", "%TINDRAL_NESTED%", "alpha-n"},
-                      // The value's "%" pairs with one after it: the search restarts from the
-                      // beginning of the changed text.
-                      ExpandCase{"ValueOpensAReference", "%TINDRAL_HALF%A%", "xalpha"}),
-    [](const ::testing::TestParamInfo<ExpandCase>& info) { return info.param.label; });
+    testing::Values(ExpandCase{"Empty", "", ""}, ExpandCase{"NoReference", "plain", "plain"},
+                    ExpandCase{"OneReference", "%TINDRAL_A%/x", "alpha/x"},
+                    ExpandCase{"AdjacentReferences", "%TINDRAL_A%%TINDRAL_B%", "alphabeta"},
+                    ExpandCase{"ReferencesInText", "<%TINDRAL_A%|%TINDRAL_B%>", "<alpha|beta>"},
+                    ExpandCase{"LonePercentSign", "D:/100% done", "D:/100% done"},
+                    ExpandCase{"UnsetStopsEverything", "%TINDRAL_UNSET%/%TINDRAL_A%",
+                               "%TINDRAL_UNSET%/%TINDRAL_A%"},
+                    ExpandCase{"UnsetStopsTheRest", "%TINDRAL_A%/%TINDRAL_UNSET%/%TINDRAL_B%",
+                               "alpha/%TINDRAL_UNSET%/%TINDRAL_B%"},
+                    ExpandCase{"EmptyNameStops", "50%%TINDRAL_A%", "50%%TINDRAL_A%"},
+                    ExpandCase{"ReferenceInAValue", "%TINDRAL_NESTED%", "alpha-n"},
+                    // The value's "%" pairs with one after it: the search restarts from the
+                    // beginning of the changed text.
+                    ExpandCase{"ValueOpensAReference", "%TINDRAL_HALF%A%", "xalpha"}),
+    [](const testing::TestParamInfo<ExpandCase>& info) { return info.param.label; });
 
 TEST_F(ExpandEnvRefsTest, SelfReferenceEnds) {
   ScopedEnv self("TINDRAL_SELF", "%TINDRAL_SELF%");
@@ -317,7 +317,7 @@ TEST_F(ExpandEnvRefsTest, MutualReferenceEnds) {
   ScopedEnv ping("TINDRAL_PING", "%TINDRAL_PONG%");
   ScopedEnv pong("TINDRAL_PONG", "%TINDRAL_PING%");
   EXPECT_THAT(expand_env_refs("%TINDRAL_PING%"),
-              ::testing::AnyOf("%TINDRAL_PING%", "%TINDRAL_PONG%"));
+              testing::AnyOf("%TINDRAL_PING%", "%TINDRAL_PONG%"));
 }
 
 TEST_F(ExpandEnvRefsTest, GrowingReferenceEnds) {

@@ -15,14 +15,14 @@
 namespace tindral {
 namespace {
 
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public testing::Test {
  protected:
   Result<Settings> load(std::string_view content) {
-    testing::write_bytes(path_, content);
+    test_support::write_bytes(path_, content);
     return load_settings(platform::real_file_system(), path_);
   }
 
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   Path path_ = dir_ / "settings.txt";
 };
 
@@ -62,11 +62,11 @@ struct IntervalCase {
 };
 
 void PrintTo(const IntervalCase& c, std::ostream* out) {
-  *out << ::testing::PrintToString(std::string(c.content));
+  *out << testing::PrintToString(std::string(c.content));
 }
 
 class SettingsIntervalTest : public SettingsTest,
-                             public ::testing::WithParamInterface<IntervalCase> {};
+                             public testing::WithParamInterface<IntervalCase> {};
 
 TEST_P(SettingsIntervalTest, Interval) {
   Result<Settings> settings = load(GetParam().content);
@@ -76,7 +76,7 @@ TEST_P(SettingsIntervalTest, Interval) {
 
 INSTANTIATE_TEST_SUITE_P(
     ValueRules, SettingsIntervalTest,
-    ::testing::Values(
+    testing::Values(
         IntervalCase{"", 15}, IntervalCase{"\n\n# interval is in minutes\n   \n", 15},
         IntervalCase{"interval=30", 30}, IntervalCase{"  Interval = +30  \n", 30},
         IntervalCase{"INTERVAL=0030\n", 30}, IntervalCase{"interval=0\n", 0},
@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Full Unicode lower-casing turns U+0130 (I with dot above) into "i" and U+0307, so
         // this key is not "interval" (a simple per-character mapping would give a plain "i").
         IntervalCase{"\xC4\xB0NTERVAL=5\n", 15}),
-    [](const ::testing::TestParamInfo<IntervalCase>& info) {
+    [](const testing::TestParamInfo<IntervalCase>& info) {
       return "Case" + std::to_string(info.index);
     });
 
@@ -110,11 +110,11 @@ struct TextValueCase {
 };
 
 void PrintTo(const TextValueCase& c, std::ostream* out) {
-  *out << ::testing::PrintToString(std::string(c.content));
+  *out << testing::PrintToString(std::string(c.content));
 }
 
 class SettingsTextValueTest : public SettingsTest,
-                              public ::testing::WithParamInterface<TextValueCase> {};
+                              public testing::WithParamInterface<TextValueCase> {};
 
 TEST_P(SettingsTextValueTest, ColorAndLang) {
   Result<Settings> settings = load(GetParam().content);
@@ -126,19 +126,19 @@ TEST_P(SettingsTextValueTest, ColorAndLang) {
 
 INSTANTIATE_TEST_SUITE_P(
     ValueRules, SettingsTextValueTest,
-    ::testing::Values(TextValueCase{"color=\n", "", nullptr},
-                      TextValueCase{"lang=de\n", "green", "de"},
-                      TextValueCase{"color=blue # note\n", "blue # note", nullptr},
-                      TextValueCase{"COLOR = Red Sky \nLang=\n", "Red Sky", ""},
-                      TextValueCase{"color=a=b=c\n", "a=b=c", nullptr},
-                      TextValueCase{"=blue\ncolour=red\n[section]\n", "green", nullptr},
-                      TextValueCase{"color=red\ncolor=\u00E6bler\u00F8d\n", "\u00E6bler\u00F8d",
-                                    nullptr},
-                      // Full Unicode lower-casing of the key: fullwidth letters stay distinct.
-                      TextValueCase{"\xEF\xBC\xA3OLOR=red\n", "green", nullptr},
-                      // The last line needs no line feed.
-                      TextValueCase{"lang=sv\r\ncolor=gray", "gray", "sv"}),
-    [](const ::testing::TestParamInfo<TextValueCase>& info) {
+    testing::Values(TextValueCase{"color=\n", "", nullptr},
+                    TextValueCase{"lang=de\n", "green", "de"},
+                    TextValueCase{"color=blue # note\n", "blue # note", nullptr},
+                    TextValueCase{"COLOR = Red Sky \nLang=\n", "Red Sky", ""},
+                    TextValueCase{"color=a=b=c\n", "a=b=c", nullptr},
+                    TextValueCase{"=blue\ncolour=red\n[section]\n", "green", nullptr},
+                    TextValueCase{"color=red\ncolor=\u00E6bler\u00F8d\n", "\u00E6bler\u00F8d",
+                                  nullptr},
+                    // Full Unicode lower-casing of the key: fullwidth letters stay distinct.
+                    TextValueCase{"\xEF\xBC\xA3OLOR=red\n", "green", nullptr},
+                    // The last line needs no line feed.
+                    TextValueCase{"lang=sv\r\ncolor=gray", "gray", "sv"}),
+    [](const testing::TestParamInfo<TextValueCase>& info) {
       return "Case" + std::to_string(info.index);
     });
 
@@ -150,7 +150,7 @@ TEST_F(SettingsTest, InvalidUtf8FailsToLoad) {
 }
 
 TEST_F(SettingsTest, UnreadableFileFailsWithTheOperatingSystemErrorAsCause) {
-  testing::make_folder(path_);  // a folder of that name exists but cannot be read as a file
+  test_support::make_folder(path_);  // a folder of that name exists but cannot be read as a file
   Result<Settings> settings = load_settings(platform::real_file_system(), path_);
   ASSERT_FALSE(settings.ok());
   EXPECT_EQ(settings.error().message(), "Failed to read settings.txt");
@@ -173,12 +173,12 @@ TEST_F(SettingsTest, IconPathComesFromTheIconSettingOrTheDataFolder) {
   EXPECT_EQ(own_icon.find('/'), std::string::npos) << own_icon;
 
   EXPECT_EQ(configured_icon_path(fs, data_folder), own_icon);
-  testing::write_bytes(
+  test_support::write_bytes(
       path_, "interval=5\r\nIcon = \\\\old\\icons\\a.ico\r\nicon=\\\\srv\\icons\\folder.ico\r\n");
   EXPECT_EQ(configured_icon_path(fs, data_folder), "\\\\srv\\icons\\folder.ico");
-  testing::write_bytes(path_, "icon=\r\n");
+  test_support::write_bytes(path_, "icon=\r\n");
   EXPECT_EQ(configured_icon_path(fs, data_folder), own_icon);
-  testing::write_bytes(path_, "icon=\\\\srv\\icons\\folder.ico\n\xff\n");
+  test_support::write_bytes(path_, "icon=\\\\srv\\icons\\folder.ico\n\xff\n");
   EXPECT_EQ(configured_icon_path(fs, data_folder), own_icon);
 }
 

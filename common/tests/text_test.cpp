@@ -73,7 +73,7 @@ TEST(TextTest, LossyConversionReplacesEachMaximalInvalidSubpart) {
       {"\xE2\x82\xE2\x82\xAC", r + "\xE2\x82\xAC"},
   };
   for (const auto& [bytes, expected] : cases) {
-    EXPECT_EQ(to_lossy_utf8(bytes), expected) << ::testing::PrintToString(bytes);
+    EXPECT_EQ(to_lossy_utf8(bytes), expected) << testing::PrintToString(bytes);
   }
 }
 
@@ -110,7 +110,7 @@ TEST(TextTest, TrimRemovesEveryUnicodeWhiteSpaceCharacter) {
   };
   for (const char* space : white_space) {
     const std::string padded = std::string(space) + "C:\\My Data" + space + space;
-    EXPECT_EQ(trim(padded), "C:\\My Data") << ::testing::PrintToString(space);
+    EXPECT_EQ(trim(padded), "C:\\My Data") << testing::PrintToString(space);
   }
 }
 

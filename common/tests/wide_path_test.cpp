@@ -25,21 +25,21 @@ namespace {
 // More than any file these tests read.
 constexpr std::size_t kWholeFile = 1 << 20;
 
-using testing::read_bytes;
-using testing::running_under_wine;
+using test_support::read_bytes;
+using test_support::running_under_wine;
 
 // The classic Windows path limit, and the lower one that CreateDirectoryW observes.
 constexpr std::size_t kClassicLimit = 260;
 constexpr std::size_t kFolderLimit = kClassicLimit - 12;
 
-class WidePathTest : public ::testing::Test {
+class WidePathTest : public testing::Test {
  protected:
   FileSystem& fs = real_file_system();
-  testing::TempDir dir;
+  test_support::TempDir dir;
 
   std::set<std::string> names_in(const Path& folder) {
     std::set<std::string> names;
-    for (const DirEntry& entry : testing::list_folder(fs, folder)) names.insert(entry.name);
+    for (const DirEntry& entry : test_support::list_folder(fs, folder)) names.insert(entry.name);
     return names;
   }
 
@@ -114,7 +114,7 @@ TEST_F(WidePathTest, PathsAroundTheClassicLimitsWork) {
     EXPECT_EQ(read_bytes(file), "x");
     EXPECT_EQ(names_in(folder), std::set<std::string>{"ffff"});
     ASSERT_TRUE(fs.delete_file(file));
-    EXPECT_FALSE(testing::path_exists(file));
+    EXPECT_FALSE(test_support::path_exists(file));
   }
 }
 
@@ -127,10 +127,10 @@ Path chain_below(Path base, std::size_t bytes, char letter) {
 
 // Paths well beyond MAX_PATH; beyond the kernel's PATH_MAX (4,096 bytes), which a whole path
 // may not reach natively; and beyond what 128 folder descriptors spaced 256 bytes apart cover.
-class LongPathTest : public WidePathTest, public ::testing::WithParamInterface<std::size_t> {
+class LongPathTest : public WidePathTest, public testing::WithParamInterface<std::size_t> {
  protected:
   void SetUp() override {
-    if (GetParam() > testing::longest_path_bytes()) {
+    if (GetParam() > test_support::longest_path_bytes()) {
       GTEST_SKIP() << (running_under_wine() ? "Wine: a path over about 4,266 characters fails "
                                               "with error 31, its Unix side's PATH_MAX"
                                             : "Windows: a path holds at most 32,767 characters");
@@ -161,17 +161,17 @@ TEST_P(LongPathTest, EveryOperationReachesTheFile) {
   ASSERT_TRUE(fs.set_attributes(file, kAttrReadonly));
   auto deleted = fs.delete_file(file);
   ASSERT_TRUE(deleted) << deleted.error().message();
-  EXPECT_FALSE(testing::path_exists(file));
+  EXPECT_FALSE(test_support::path_exists(file));
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, LongPathTest, ::testing::Values(600, 6000, 40000),
+INSTANTIATE_TEST_SUITE_P(Lengths, LongPathTest, testing::Values(600, 6000, 40000),
                          [](const auto& info) { return std::to_string(info.param) + "Bytes"; });
 
 // Calls on neighbouring long paths, on their common ancestor and on a short path in between
 // each land in their own folder, whatever path came before.
 TEST_F(WidePathTest, NeighbouringLongPathsEachReachTheirOwnFolder) {
   constexpr std::size_t kLength = 5000;
-  if (kLength + 1000 > testing::longest_path_bytes()) {
+  if (kLength + 1000 > test_support::longest_path_bytes()) {
     GTEST_SKIP() << "Wine: a path over about 4,266 characters fails with error 31";
   }
   const Path common = chain_below(dir.path(), kLength, 'c');
@@ -200,9 +200,9 @@ TEST_F(WidePathTest, NeighbouringLongPathsEachReachTheirOwnFolder) {
   EXPECT_EQ(*fs.get_attributes(second.child("f")) & kAttrHidden, 0u);
   EXPECT_EQ(*fs.get_attributes(first.child("f")) & kAttrHidden, kAttrHidden);
   ASSERT_TRUE(fs.delete_file(common.child("f")));
-  EXPECT_FALSE(testing::path_exists(common.child("f")));
-  EXPECT_TRUE(testing::path_exists(first.child("f")));
-  EXPECT_TRUE(testing::path_exists(second.child("f")));
+  EXPECT_FALSE(test_support::path_exists(common.child("f")));
+  EXPECT_TRUE(test_support::path_exists(first.child("f")));
+  EXPECT_TRUE(test_support::path_exists(second.child("f")));
 }
 
 // A long path is handed to Windows verbatim (\\?\), which resolves neither "/" nor "." nor
@@ -246,12 +246,12 @@ TEST(WideEnvironmentTest, ValuesRoundTripIncludingEmptyAndLongOnes) {
                                    std::string("Gr\xC3\xBC\xC3\x9F"
                                                "e \xE2\x9C\x93 \xF0\x9F\x98\x80"),
                                    long_value}) {
-    testing::ScopedEnv variable("TINDRAL_WIDE_TEST", value);
+    test_support::ScopedEnv variable("TINDRAL_WIDE_TEST", value);
     const EnvValue read = get_env("TINDRAL_WIDE_TEST");
     EXPECT_EQ(read.state, EnvValue::State::Present);
     EXPECT_EQ(read.value, value);
   }
-  testing::ScopedEnv absent("TINDRAL_WIDE_TEST", std::nullopt);
+  test_support::ScopedEnv absent("TINDRAL_WIDE_TEST", std::nullopt);
   EXPECT_EQ(get_env("TINDRAL_WIDE_TEST").state, EnvValue::State::Absent);
 }
 

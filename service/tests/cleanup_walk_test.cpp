@@ -20,9 +20,9 @@ namespace tindral {
 namespace {
 
 using platform::kAttrReadonly;
-using ::testing::ElementsAre;
-using testing::FakeFileSystem;
-using testing::LogEvent;
+using test_support::FakeFileSystem;
+using test_support::LogEvent;
+using testing::ElementsAre;
 
 constexpr std::string_view kForeignIni =
     "[.ShellClassInfo]\r\nIconResource=C:\\Windows\\system32\\imageres.dll,-3\r\n";
@@ -32,8 +32,8 @@ platform::FileSystem& disk() { return platform::real_file_system(); }
 // The service's own desktop.ini, written as a scan writes it: hidden and system, the folder
 // read-only.
 void give_service_ini(const Path& folder) {
-  testing::make_folder(folder);
-  Result<bool> written = testing::ensure_desktop_ini_at(disk(), folder);
+  test_support::make_folder(folder);
+  Result<bool> written = test_support::ensure_desktop_ini_at(disk(), folder);
   ASSERT_TRUE(written.ok() && *written) << folder.display();
 }
 
@@ -42,12 +42,12 @@ LogEvent summary(std::string counts) {
           "Cleanup complete: " + counts + ", took #.#s"};
 }
 
-class CleanupTest : public ::testing::Test {
+class CleanupTest : public testing::Test {
  protected:
   void write_config(const std::vector<Path>& roots) {
     std::string text;
     for (const Path& root : roots) text += root.display() + "\r\n";
-    testing::write_bytes(config_, text);
+    test_support::write_bytes(config_, text);
   }
 
   Result<CleanupStats> cleanup() { return run_cleanup(disk(), config_); }
@@ -55,34 +55,34 @@ class CleanupTest : public ::testing::Test {
   // The captured events with the elapsed time masked.
   std::vector<LogEvent> events() const {
     std::vector<LogEvent> events = capture_.events();
-    for (LogEvent& event : events) event.message = testing::mask_elapsed(event.message);
+    for (LogEvent& event : events) event.message = test_support::mask_elapsed(event.message);
     return events;
   }
 
   // A tree with the service's files (one in an empty folder, one below a folder whose name the
   // scan treats as protected) and a foreign one.
   void build_mixed_tree() {
-    testing::make_folder(root_);
-    testing::write_bytes(root_.child("notes.txt"), "content");
+    test_support::make_folder(root_);
+    test_support::write_bytes(root_.child("notes.txt"), "content");
     give_service_ini(root_);
-    testing::make_folder(photos_);
-    testing::write_bytes(photos_.child("a.jpg"), "jpeg");
+    test_support::make_folder(photos_);
+    test_support::write_bytes(photos_.child("a.jpg"), "jpeg");
     give_service_ini(photos_);
-    testing::make_folder(music_);
-    testing::write_bytes(music_.child("desktop.ini"), kForeignIni);
-    testing::make_folder(empty_);
-    testing::write_bytes(empty_.child("desktop.ini"), desktop_ini_content());
+    test_support::make_folder(music_);
+    test_support::write_bytes(music_.child("desktop.ini"), kForeignIni);
+    test_support::make_folder(empty_);
+    test_support::write_bytes(empty_.child("desktop.ini"), desktop_ini_content());
     give_service_ini(system_x_);
   }
 
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   const Path config_ = dir_ / "config.txt";
   const Path root_ = dir_ / "root";
   const Path photos_ = root_.child("Photos");
   const Path music_ = root_.child("Music");
   const Path empty_ = root_.child("Empty");
   const Path system_x_ = root_.child("system32").child("x");
-  testing::LogCapture capture_;
+  test_support::LogCapture capture_;
 };
 
 TEST_F(CleanupTest, RemovesMarkedFilesOnlyAndLogsTheSummary) {
@@ -96,12 +96,12 @@ TEST_F(CleanupTest, RemovesMarkedFilesOnlyAndLogsTheSummary) {
   EXPECT_EQ(stats->folders_visited, 6u);  // root, Photos, Music, Empty, system32, x
   EXPECT_EQ(stats->ini_removed, 4u);
   for (const Path& folder : {root_, photos_, empty_, system_x_}) {
-    EXPECT_FALSE(testing::path_exists(folder.child("desktop.ini"))) << folder.display();
+    EXPECT_FALSE(test_support::path_exists(folder.child("desktop.ini"))) << folder.display();
     EXPECT_EQ(*disk().get_attributes(folder) & kAttrReadonly, 0u) << folder.display();
   }
-  EXPECT_EQ(testing::read_bytes(music_.child("desktop.ini")), kForeignIni);
+  EXPECT_EQ(test_support::read_bytes(music_.child("desktop.ini")), kForeignIni);
   EXPECT_EQ(*disk().get_attributes(music_), music_attributes);
-  EXPECT_TRUE(testing::path_exists(photos_.child("a.jpg")));
+  EXPECT_TRUE(test_support::path_exists(photos_.child("a.jpg")));
   EXPECT_THAT(events(), ElementsAre(summary("6 folders visited, 4 desktop.ini removed")));
 }
 
@@ -124,7 +124,8 @@ TEST_F(CleanupTest, MissingAndProtectedRootsAreSkippedSilently) {
   std::vector<Path> roots = {dir_ / "gone", protected_root, root_, root_};
   // A link into the protected folder leads there; Wine's CreateSymbolicLinkW creates nothing.
   const Path link = dir_ / "Pictures";
-  if (!testing::running_under_wine() && testing::make_symlink(protected_root, link, true)) {
+  if (!test_support::running_under_wine() &&
+      test_support::make_symlink(protected_root, link, true)) {
     roots.push_back(link);
   }
   write_config(roots);
@@ -134,7 +135,7 @@ TEST_F(CleanupTest, MissingAndProtectedRootsAreSkippedSilently) {
   ASSERT_TRUE(stats.ok());
   EXPECT_EQ(stats->folders_visited, 2u);  // the real root twice, duplicates kept
   EXPECT_EQ(stats->ini_removed, 1u);
-  EXPECT_TRUE(testing::path_exists(protected_root.child("desktop.ini")));
+  EXPECT_TRUE(test_support::path_exists(protected_root.child("desktop.ini")));
   EXPECT_THAT(events(), ElementsAre(summary("2 folders visited, 1 desktop.ini removed")));
 }
 
@@ -147,7 +148,7 @@ TEST_F(CleanupTest, WithoutConfigNothingIsVisitedButTheSummaryIsLogged) {
 }
 
 TEST_F(CleanupTest, UnreadableConfigIsAnErrorWithoutSummary) {
-  testing::make_folder(config_);
+  test_support::make_folder(config_);
   Result<CleanupStats> stats = cleanup();
   ASSERT_FALSE(stats.ok());
   EXPECT_EQ(stats.error().message(), "Failed to read config.txt");
@@ -158,7 +159,7 @@ TEST_F(CleanupTest, LinksAreNotFollowed) {
   const Path outside = dir_ / "outside";
   give_service_ini(outside);
   give_service_ini(root_);
-  if (!testing::make_symlink(outside, root_.child("link"), true)) {
+  if (!test_support::make_symlink(outside, root_.child("link"), true)) {
     GTEST_SKIP() << "no symbolic links here: Wine's CreateSymbolicLinkW creates nothing, and "
                     "Windows needs the privilege or developer mode";
   }
@@ -169,12 +170,12 @@ TEST_F(CleanupTest, LinksAreNotFollowed) {
   ASSERT_TRUE(stats.ok());
   EXPECT_EQ(stats->folders_visited, 1u);
   EXPECT_EQ(stats->ini_removed, 1u);
-  EXPECT_TRUE(testing::path_exists(outside.child("desktop.ini")));
+  EXPECT_TRUE(test_support::path_exists(outside.child("desktop.ini")));
 }
 
 // ---- the walk on trees and failures a real disk does not give on demand ----------------------
 
-class CleanupFolderTest : public ::testing::Test {
+class CleanupFolderTest : public testing::Test {
  protected:
   void add_service_ini(const Path& folder) {
     fs_.add_file(folder.child("desktop.ini"), desktop_ini_content(),

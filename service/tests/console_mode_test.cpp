@@ -69,7 +69,7 @@ TEST(ConsoleOptionTest, OnlyTheExactOptionAsFirstRealArgumentSelectsConsoleMode)
       {{"--console"}, false},
   };
   for (const auto& [arguments, console] : cases) {
-    EXPECT_EQ(is_console_mode(arguments), console) << ::testing::PrintToString(arguments);
+    EXPECT_EQ(is_console_mode(arguments), console) << testing::PrintToString(arguments);
   }
 }
 

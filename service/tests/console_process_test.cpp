@@ -16,12 +16,12 @@
 namespace tindral {
 namespace {
 
-using testing::ChildOutcome;
-using ::testing::EndsWith;
-using testing::EnvironmentChanges;
-using ::testing::HasSubstr;
-using ::testing::Not;
-using ::testing::StartsWith;
+using test_support::ChildOutcome;
+using test_support::EnvironmentChanges;
+using testing::EndsWith;
+using testing::HasSubstr;
+using testing::Not;
+using testing::StartsWith;
 
 // A log line as it reaches standard output without colour.
 const std::regex kLogLine(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{6}Z (ERROR| WARN| INFO) )"
@@ -49,7 +49,7 @@ std::string summary_pattern(int folders, int written, int removed) {
          "\n  Time elapsed: \\d+\\.\\d{2}s\n";
 }
 
-class ConsoleProcessTest : public ::testing::Test {
+class ConsoleProcessTest : public testing::Test {
  protected:
   Path program_data() const { return tmp_ / "programdata"; }
   Path data_folder() const { return program_data().child("Tindral"); }
@@ -69,13 +69,13 @@ class ConsoleProcessTest : public ::testing::Test {
 
   void put_file(std::string_view relative, std::string_view bytes) {
     const std::string_view folder = relative.substr(0, relative.rfind('/'));
-    testing::make_folder(in_tree(folder));
-    testing::write_bytes(in_tree(relative), bytes);
+    test_support::make_folder(in_tree(folder));
+    test_support::write_bytes(in_tree(relative), bytes);
   }
 
   void write_config(std::string_view bytes) {
-    testing::make_folder(data_folder());
-    testing::write_bytes(data_folder().child("config.txt"), bytes);
+    test_support::make_folder(data_folder());
+    test_support::write_bytes(data_folder().child("config.txt"), bytes);
   }
 
   // The variables that decide the run are set explicitly; a test runner started by a service
@@ -87,8 +87,8 @@ class ConsoleProcessTest : public ::testing::Test {
                                    {"INVOCATION_ID", std::nullopt},
                                    {"NOTIFY_SOCKET", std::nullopt}};
     environment.insert(environment.end(), extra.begin(), extra.end());
-    return testing::run_child(testing::built_program(TINDRAL_EXE), arguments, environment,
-                              tmp_.path());
+    return test_support::run_child(test_support::built_program(TINDRAL_EXE), arguments, environment,
+                                   tmp_.path());
   }
 
   // Checks that standard output is log lines followed by the summary, and returns the log lines.
@@ -108,13 +108,13 @@ class ConsoleProcessTest : public ::testing::Test {
     return log_lines;
   }
 
-  testing::TempDir tmp_;
+  test_support::TempDir tmp_;
 };
 
 TEST_F(ConsoleProcessTest, ScansTheConfiguredTreeAndPrintsTheSummary) {
   const std::string foreign_ini = "[.ShellClassInfo]\r\nIconResource=C:\\Icons\\mine.ico,0\r\n";
   put_file("photos/trip.jpg", "jpeg");
-  testing::make_folder(in_tree("empty"));
+  test_support::make_folder(in_tree("empty"));
   put_file("docs/letters/letter.txt", "text");
   put_file("foreign/desktop.ini", foreign_ini);
   put_file("foreign/notes.txt", "notes");
@@ -137,12 +137,12 @@ TEST_F(ConsoleProcessTest, ScansTheConfiguredTreeAndPrintsTheSummary) {
   EXPECT_THAT(outcome.out, Not(HasSubstr("\x1b"))) << "NO_COLOR=1 leaves no escape sequence";
 
   for (const Path& folder : {tree(), in_tree("photos"), in_tree("docs"), in_tree("docs/letters")}) {
-    EXPECT_TRUE(testing::path_exists(folder.child("desktop.ini"))) << folder.display();
+    EXPECT_TRUE(test_support::path_exists(folder.child("desktop.ini"))) << folder.display();
   }
-  EXPECT_FALSE(testing::path_exists(in_tree("empty/desktop.ini")));
-  EXPECT_FALSE(testing::path_exists(in_tree("stale/desktop.ini")));
-  EXPECT_EQ(testing::read_bytes(in_tree("foreign/desktop.ini")), foreign_ini);
-  EXPECT_FALSE(testing::path_exists(data_folder().child("service.log")))
+  EXPECT_FALSE(test_support::path_exists(in_tree("empty/desktop.ini")));
+  EXPECT_FALSE(test_support::path_exists(in_tree("stale/desktop.ini")));
+  EXPECT_EQ(test_support::read_bytes(in_tree("foreign/desktop.ini")), foreign_ini);
+  EXPECT_FALSE(test_support::path_exists(data_folder().child("service.log")))
       << "console mode does not write the service log";
 }
 
@@ -185,9 +185,9 @@ TEST_F(ConsoleProcessTest, AnythingButTheExactOptionTakesTheServicePath) {
   for (const std::vector<std::string>& arguments : cases) {
     // Outside the Service Control Manager Wine fails the dispatcher call only after about ten
     // seconds; one case shows the path there.
-    if (testing::running_under_wine() && arguments != cases.front()) continue;
+    if (test_support::running_under_wine() && arguments != cases.front()) continue;
     const ChildOutcome outcome = run_tindral(arguments);
-    const std::string shown = ::testing::PrintToString(arguments);
+    const std::string shown = testing::PrintToString(arguments);
     EXPECT_EQ(outcome.exit_code, 1) << shown;
     EXPECT_THAT(outcome.err, StartsWith("Error: ")) << shown;
     EXPECT_THAT(outcome.err, HasSubstr("\n\nCaused by:\n    ")) << shown;

@@ -20,8 +20,8 @@ namespace {
 
 using platform::kAttrHidden;
 using platform::kAttrSystem;
-using ::testing::ElementsAre;
-using testing::FakeFileSystem;
+using test_support::FakeFileSystem;
+using testing::ElementsAre;
 
 constexpr std::string_view kForeignIni = "[.ShellClassInfo]\r\nIconResource=shell32.dll,4\r\n";
 
@@ -37,62 +37,62 @@ void expect_result(const FolderScanResult& result, std::uint64_t folders, std::u
 
 bool has_service_ini(const Path& folder) {
   const Path ini = folder.child("desktop.ini");
-  return testing::path_exists(ini) && testing::read_bytes(ini) == desktop_ini_content();
+  return test_support::path_exists(ini) && test_support::read_bytes(ini) == desktop_ini_content();
 }
 
 // ---- real trees --------------------------------------------------------------------------------
 
-class FolderWalkTest : public ::testing::Test {
+class FolderWalkTest : public testing::Test {
  protected:
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   const Path top_ = dir_ / "Top";
 };
 
 TEST_F(FolderWalkTest, ContentInTheLeafGivesEveryFolderUpToTheRootTheIcon) {
   const Path mid = top_.child("Mid");
   const Path leaf = mid.child("Leaf");
-  testing::make_folder(leaf);
-  testing::write_bytes(leaf.child("photo.jpg"), "jpeg");
+  test_support::make_folder(leaf);
+  test_support::write_bytes(leaf.child("photo.jpg"), "jpeg");
 
   expect_result(scan_folder(disk(), top_), 3, 3, 0, true);
 
   for (const Path& folder : {top_, mid, leaf}) {
     EXPECT_TRUE(has_service_ini(folder)) << folder.display();
   }
-  EXPECT_EQ(testing::read_bytes(leaf.child("photo.jpg")), "jpeg");
+  EXPECT_EQ(test_support::read_bytes(leaf.child("photo.jpg")), "jpeg");
 }
 
 TEST_F(FolderWalkTest, EmptyFoldersLoseOnlyTheServiceFile) {
   const Path marked = top_.child("Marked");
   const Path foreign = top_.child("Foreign");
-  testing::make_folder(marked);
-  testing::make_folder(foreign);
-  testing::write_bytes(marked.child("desktop.ini"), desktop_ini_content());
-  testing::write_bytes(foreign.child("desktop.ini"), kForeignIni);
+  test_support::make_folder(marked);
+  test_support::make_folder(foreign);
+  test_support::write_bytes(marked.child("desktop.ini"), desktop_ini_content());
+  test_support::write_bytes(foreign.child("desktop.ini"), kForeignIni);
 
   expect_result(scan_folder(disk(), top_), 3, 0, 1, false);
 
-  EXPECT_FALSE(testing::path_exists(marked.child("desktop.ini")));
-  EXPECT_EQ(testing::read_bytes(foreign.child("desktop.ini")), kForeignIni);
-  EXPECT_FALSE(testing::path_exists(top_.child("desktop.ini")));
+  EXPECT_FALSE(test_support::path_exists(marked.child("desktop.ini")));
+  EXPECT_EQ(test_support::read_bytes(foreign.child("desktop.ini")), kForeignIni);
+  EXPECT_FALSE(test_support::path_exists(top_.child("desktop.ini")));
 }
 
 TEST_F(FolderWalkTest, ForeignFileInAFolderWithContentStaysAndStillCountsAsContent) {
   const Path music = top_.child("Music");
-  testing::make_folder(music);
-  testing::write_bytes(music.child("song.mp3"), "mp3");
-  testing::write_bytes(music.child("desktop.ini"), kForeignIni);
+  test_support::make_folder(music);
+  test_support::write_bytes(music.child("song.mp3"), "mp3");
+  test_support::write_bytes(music.child("desktop.ini"), kForeignIni);
 
   expect_result(scan_folder(disk(), top_), 2, 1, 0, true);
 
-  EXPECT_EQ(testing::read_bytes(music.child("desktop.ini")), kForeignIni);
+  EXPECT_EQ(test_support::read_bytes(music.child("desktop.ini")), kForeignIni);
   EXPECT_TRUE(has_service_ini(top_));
 }
 
 TEST_F(FolderWalkTest, HiddenSystemFileIsContent) {
-  testing::make_folder(top_);
+  test_support::make_folder(top_);
   const Path thumbs = top_.child("Thumbs.db");
-  testing::write_bytes(thumbs, "cache");
+  test_support::write_bytes(thumbs, "cache");
   ASSERT_TRUE(disk().set_attributes(thumbs, kAttrHidden | kAttrSystem).ok());
 
   expect_result(scan_folder(disk(), top_), 1, 1, 0, true);
@@ -100,18 +100,18 @@ TEST_F(FolderWalkTest, HiddenSystemFileIsContent) {
 }
 
 TEST_F(FolderWalkTest, DotFilesAndAnUpperCaseDesktopIniAreNotContent) {
-  testing::make_folder(top_);
-  testing::write_bytes(top_.child(".gitignore"), "build/\n");
-  testing::write_bytes(top_.child("DESKTOP.INI"), kForeignIni);
+  test_support::make_folder(top_);
+  test_support::write_bytes(top_.child(".gitignore"), "build/\n");
+  test_support::write_bytes(top_.child("DESKTOP.INI"), kForeignIni);
 
   expect_result(scan_folder(disk(), top_), 1, 0, 0, false);
-  EXPECT_EQ(testing::read_bytes(top_.child("DESKTOP.INI")), kForeignIni);
+  EXPECT_EQ(test_support::read_bytes(top_.child("DESKTOP.INI")), kForeignIni);
 }
 
 TEST_F(FolderWalkTest, FolderNamedDesktopIniIsWalked) {
   const Path odd = top_.child("desktop.ini");
-  testing::make_folder(odd);
-  testing::write_bytes(odd.child("notes.txt"), "notes");
+  test_support::make_folder(odd);
+  test_support::write_bytes(odd.child("notes.txt"), "notes");
 
   // Top's own desktop.ini is that folder, which cannot be read as a file: left alone, not
   // counted, but Top still has content.
@@ -120,10 +120,10 @@ TEST_F(FolderWalkTest, FolderNamedDesktopIniIsWalked) {
 }
 
 TEST_F(FolderWalkTest, SecondWalkWritesAndRemovesNothing) {
-  testing::make_folder(top_.child("A").child("A1"));
-  testing::make_folder(top_.child("B"));
-  testing::write_bytes(top_.child("A").child("A1").child("x.txt"), "x");
-  testing::write_bytes(top_.child("B").child("desktop.ini"), desktop_ini_content());
+  test_support::make_folder(top_.child("A").child("A1"));
+  test_support::make_folder(top_.child("B"));
+  test_support::write_bytes(top_.child("A").child("A1").child("x.txt"), "x");
+  test_support::write_bytes(top_.child("B").child("desktop.ini"), desktop_ini_content());
 
   expect_result(scan_folder(disk(), top_), 4, 3, 1, true);
   expect_result(scan_folder(disk(), top_), 4, 0, 0, true);
@@ -134,45 +134,45 @@ TEST_F(FolderWalkTest, ProtectedSubfolderIsNeitherVisitedNorCounted) {
   // everything below it is.
   const Path system32 = top_.child("system32");
   const Path inner = system32.child("drivers");
-  testing::make_folder(inner);
-  testing::write_bytes(inner.child("driver.sys"), "sys");
-  testing::write_bytes(inner.child("desktop.ini"), desktop_ini_content());
+  test_support::make_folder(inner);
+  test_support::write_bytes(inner.child("driver.sys"), "sys");
+  test_support::write_bytes(inner.child("desktop.ini"), desktop_ini_content());
 
   expect_result(scan_folder(disk(), top_), 2, 0, 0, false);
 
-  EXPECT_TRUE(testing::path_exists(inner.child("desktop.ini")));
-  EXPECT_FALSE(testing::path_exists(system32.child("desktop.ini")));
-  EXPECT_FALSE(testing::path_exists(top_.child("desktop.ini")));
+  EXPECT_TRUE(test_support::path_exists(inner.child("desktop.ini")));
+  EXPECT_FALSE(test_support::path_exists(system32.child("desktop.ini")));
+  EXPECT_FALSE(test_support::path_exists(top_.child("desktop.ini")));
 }
 
 TEST_F(FolderWalkTest, LinksAreNeitherFollowedNorContent) {
   const Path outside = dir_ / "outside";
-  testing::make_folder(outside);
-  testing::make_folder(top_);
-  testing::write_bytes(outside.child("a.txt"), "a");
-  if (testing::running_under_wine()) {
+  test_support::make_folder(outside);
+  test_support::make_folder(top_);
+  test_support::write_bytes(outside.child("a.txt"), "a");
+  if (test_support::running_under_wine()) {
     GTEST_SKIP() << "Wine: Wine 8 lists a Unix symlink to a folder with reparse tag 0";
   }
-  if (!testing::make_symlink(outside, top_.child("folder-link"), true) ||
-      !testing::make_symlink(outside.child("a.txt"), top_.child("file-link"), false)) {
+  if (!test_support::make_symlink(outside, top_.child("folder-link"), true) ||
+      !test_support::make_symlink(outside.child("a.txt"), top_.child("file-link"), false)) {
     GTEST_SKIP() << "this system cannot create symbolic links for the test";
   }
 
   expect_result(scan_folder(disk(), top_), 1, 0, 0, false);
 
-  EXPECT_FALSE(testing::path_exists(outside.child("desktop.ini")));
-  EXPECT_FALSE(testing::path_exists(top_.child("desktop.ini")));
+  EXPECT_FALSE(test_support::path_exists(outside.child("desktop.ini")));
+  EXPECT_FALSE(test_support::path_exists(top_.child("desktop.ini")));
 }
 
 TEST_F(FolderWalkTest, RootThatIsALinkIsWalkedThroughTheLink) {
   const Path target = dir_ / "target";
-  testing::make_folder(target);
-  testing::write_bytes(target.child("a.txt"), "a");
-  if (testing::running_under_wine()) {
+  test_support::make_folder(target);
+  test_support::write_bytes(target.child("a.txt"), "a");
+  if (test_support::running_under_wine()) {
     GTEST_SKIP() << "Wine: Wine 8 lists a Unix symlink to a folder with reparse tag 0";
   }
   const Path link = dir_ / "link";
-  if (!testing::make_symlink(target, link, true)) {
+  if (!test_support::make_symlink(target, link, true)) {
     GTEST_SKIP() << "this system cannot create symbolic links for the test";
   }
 
@@ -181,29 +181,29 @@ TEST_F(FolderWalkTest, RootThatIsALinkIsWalkedThroughTheLink) {
 }
 
 TEST_F(FolderWalkTest, FolderWhoseListingIsDeniedIsCountedAndLeftAlone) {
-  if (testing::running_as_root()) {
+  if (test_support::running_as_root()) {
     GTEST_SKIP() << "running as root: permissions do not deny a listing (the fake covers it)";
   }
   if (platform::kSeparator == '\\') {
     GTEST_SKIP() << "Windows: denying a listing needs an ACL (the fake covers it)";
   }
   const Path denied = top_.child("Denied");
-  testing::make_folder(denied);
-  testing::write_bytes(denied.child("secret.txt"), "secret");
-  testing::write_bytes(denied.child("desktop.ini"), desktop_ini_content());
+  test_support::make_folder(denied);
+  test_support::write_bytes(denied.child("secret.txt"), "secret");
+  test_support::write_bytes(denied.child("desktop.ini"), desktop_ini_content());
   std::filesystem::permissions(denied.bytes(), std::filesystem::perms::owner_write);
 
   expect_result(scan_folder(disk(), top_), 2, 0, 0, false);
 
   std::filesystem::permissions(denied.bytes(), std::filesystem::perms::owner_all);
-  EXPECT_TRUE(testing::path_exists(denied.child("desktop.ini")));
+  EXPECT_TRUE(test_support::path_exists(denied.child("desktop.ini")));
 }
 
 // A desktop.ini inside .git/refs/heads is read by git as a broken branch.
 TEST_F(FolderWalkTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
-  if (testing::running_under_wine()) GTEST_SKIP() << "Wine: no git for Windows in the prefix";
+  if (test_support::running_under_wine()) GTEST_SKIP() << "Wine: no git for Windows in the prefix";
   const Path repo = top_.child("repo");
-  testing::make_folder(repo);
+  test_support::make_folder(repo);
   const std::string log = (dir_ / "git.log").display();
   const auto git = [&](const std::string& arguments) {
     const std::string command =
@@ -211,7 +211,7 @@ TEST_F(FolderWalkTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
     return std::system(command.c_str());
   };
   if (git("--version") != 0) GTEST_SKIP() << "git is not on PATH";
-  testing::write_bytes(repo.child("readme.txt"), "hello");
+  test_support::write_bytes(repo.child("readme.txt"), "hello");
   ASSERT_EQ(git("init -q"), 0);
   ASSERT_EQ(git("add readme.txt"), 0);
   ASSERT_EQ(git("-c user.name=Test -c user.email=test@example.com commit -q -m first"), 0);
@@ -225,9 +225,9 @@ TEST_F(FolderWalkTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
        std::filesystem::recursive_directory_iterator(repo.child(".git").bytes())) {
     if (entry.path().filename() == "desktop.ini") inis_in_git.push_back(entry.path().string());
   }
-  EXPECT_THAT(inis_in_git, ::testing::IsEmpty());
-  EXPECT_EQ(git("gc -q"), 0) << testing::read_bytes(dir_ / "git.log");
-  EXPECT_EQ(git("fsck"), 0) << testing::read_bytes(dir_ / "git.log");
+  EXPECT_THAT(inis_in_git, testing::IsEmpty());
+  EXPECT_EQ(git("gc -q"), 0) << test_support::read_bytes(dir_ / "git.log");
+  EXPECT_EQ(git("fsck"), 0) << test_support::read_bytes(dir_ / "git.log");
 }
 
 // A chain of short names deeper than a whole path may be: natively 6,000 bytes, well past the
@@ -235,7 +235,7 @@ TEST_F(FolderWalkTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
 // walk there takes time in the cube of the depth (about 25 minutes at 3,000 characters); 600
 // characters, well past MAX_PATH and so only reachable with the long-path prefix, take seconds.
 TEST_F(FolderWalkTest, DeepRealChainIsWalkedAndCleanedUpToTheBottom) {
-  const std::size_t path_budget = testing::running_under_wine() ? 600 : 6000;
+  const std::size_t path_budget = test_support::running_under_wine() ? 600 : 6000;
   const std::size_t room = path_budget - top_.bytes().size() - std::string("/desktop.ini").size();
   const std::size_t depth = room / 2;  // one separator and one letter per level
   std::string chain = top_.bytes();
@@ -245,7 +245,7 @@ TEST_F(FolderWalkTest, DeepRealChainIsWalkedAndCleanedUpToTheBottom) {
   // The file-system layer creates the chain level by level; the test helper's one-call
   // std::filesystem::create_directories gives up near PATH_MAX.
   ASSERT_TRUE(disk().create_folders(leaf).ok());
-  testing::write_bytes(leaf.child("f"), "f");
+  test_support::write_bytes(leaf.child("f"), "f");
 
   expect_result(scan_folder(disk(), top_), depth, depth, 0, true);
   for (const Path& folder : {top_, middle, leaf}) {
@@ -256,15 +256,15 @@ TEST_F(FolderWalkTest, DeepRealChainIsWalkedAndCleanedUpToTheBottom) {
   EXPECT_EQ(cleaned.folders_visited, depth);
   EXPECT_EQ(cleaned.ini_removed, depth);
   for (const Path& folder : {top_, middle, leaf}) {
-    EXPECT_FALSE(testing::path_exists(folder.child("desktop.ini")))
+    EXPECT_FALSE(test_support::path_exists(folder.child("desktop.ini")))
         << folder.bytes().size() << " bytes deep";
   }
-  EXPECT_EQ(testing::read_bytes(leaf.child("f")), "f");
+  EXPECT_EQ(test_support::read_bytes(leaf.child("f")), "f");
 }
 
 // ---- the walk on the fake: orders, failures and sizes no real disk gives on demand -------------
 
-class FolderWalkFakeTest : public ::testing::Test {
+class FolderWalkFakeTest : public testing::Test {
  protected:
   std::vector<std::string> operations_starting(std::string_view verb) const {
     std::vector<std::string> matching;
@@ -291,7 +291,7 @@ struct ContentCase {
 };
 
 class FolderWalkContentTest : public FolderWalkFakeTest,
-                              public ::testing::WithParamInterface<ContentCase> {};
+                              public testing::WithParamInterface<ContentCase> {};
 
 TEST_P(FolderWalkContentTest, AFolderHoldingOnlyThisEntry) {
   const ContentCase& entry = GetParam();
@@ -316,7 +316,7 @@ constexpr std::uint32_t kDedupTag = 0x80000013;  // a reparse point that is not 
 
 INSTANTIATE_TEST_SUITE_P(
     ContentRule, FolderWalkContentTest,
-    ::testing::Values(
+    testing::Values(
         ContentCase{"ReadOnlyFile", "readonly.txt", platform::kAttrReadonly, 0, true},
         ContentCase{"DesktopIni", "desktop.ini", kFile, 0, false},
         ContentCase{"DesktopIniMixedCase", "DeskTop.INI", kFile, 0, false},
@@ -328,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(
         ContentCase{"ReparsePointThatIsNoLink", "deduplicated.dat", kLinkToFile, kDedupTag, true},
         ContentCase{"Junction", "Junction", platform::kAttrDirectory | platform::kAttrReparsePoint,
                     kJunctionTag, false}),
-    [](const ::testing::TestParamInfo<ContentCase>& info) { return info.param.label; });
+    [](const testing::TestParamInfo<ContentCase>& info) { return info.param.label; });
 
 TEST_F(FolderWalkFakeTest, VisitsInListingOrderAndDecidesBottomUp) {
   const Path a = root_.child("A");
@@ -364,7 +364,7 @@ TEST_F(FolderWalkFakeTest, UnlistableRootIsCountedAndNothingIsTouched) {
   fs_.refuse(FakeFileSystem::Op::OpenListing, root_);
 
   expect_result(scan_folder(fs_, root_), 1, 0, 0, false);
-  EXPECT_THAT(fs_.operations(), ::testing::IsEmpty());
+  EXPECT_THAT(fs_.operations(), testing::IsEmpty());
 }
 
 TEST_F(FolderWalkFakeTest, UnlistableSubfolderIsCountedButGivesNoContent) {
@@ -377,7 +377,7 @@ TEST_F(FolderWalkFakeTest, UnlistableSubfolderIsCountedButGivesNoContent) {
 
   expect_result(scan_folder(fs_, root_), 3, 0, 0, false);
   EXPECT_TRUE(fs_.contains(denied.child("desktop.ini")));
-  EXPECT_THAT(fs_.operations(), ::testing::IsEmpty());
+  EXPECT_THAT(fs_.operations(), testing::IsEmpty());
 }
 
 TEST_F(FolderWalkFakeTest, BrokenListingKeepsTheEntriesReadSoFar) {

@@ -24,9 +24,9 @@
 namespace tindral {
 namespace {
 
-using ::testing::ElementsAre;
-using testing::FakeFileSystem;
-using testing::LogEvent;
+using test_support::FakeFileSystem;
+using test_support::LogEvent;
+using testing::ElementsAre;
 
 platform::FileSystem& disk() { return platform::real_file_system(); }
 
@@ -38,12 +38,12 @@ LogEvent warn(std::string message) {
   return {log::Level::Warn, std::string(log::kTargetScanner), std::move(message)};
 }
 
-class ScanDriverTest : public ::testing::Test {
+class ScanDriverTest : public testing::Test {
  protected:
   void write_config(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& line : lines) text += line + "\n";
-    testing::write_bytes(config_, text);
+    test_support::write_bytes(config_, text);
   }
 
   Result<ScanStats> scan(const InteractiveUserLookup& lookup = no_console_user) {
@@ -53,7 +53,7 @@ class ScanDriverTest : public ::testing::Test {
   // The captured events with the elapsed time masked.
   std::vector<LogEvent> events() const {
     std::vector<LogEvent> events = capture_.events();
-    for (LogEvent& event : events) event.message = testing::mask_elapsed(event.message);
+    for (LogEvent& event : events) event.message = test_support::mask_elapsed(event.message);
     return events;
   }
 
@@ -69,17 +69,17 @@ class ScanDriverTest : public ::testing::Test {
 
   static std::optional<InteractiveUser> no_console_user() { return std::nullopt; }
 
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   const Path config_ = dir_ / "config.txt";
   const Path photos_ = dir_ / "Photos";
   // A line that names the console user and no existing folder.
   const std::string trigger_line_ = (dir_ / "%USERNAME%-missing").display();
-  testing::LogCapture capture_;
+  test_support::LogCapture capture_;
 };
 
 TEST_F(ScanDriverTest, WalksEachRootAndLogsStartAndSummaryButNotTheDebugLine) {
-  testing::make_folder(photos_.child("Trip"));
-  testing::write_bytes(photos_.child("Trip").child("beach.jpg"), "jpeg");
+  test_support::make_folder(photos_.child("Trip"));
+  test_support::write_bytes(photos_.child("Trip").child("beach.jpg"), "jpeg");
   write_config({photos_.display()});
 
   Result<ScanStats> stats = scan();
@@ -88,7 +88,8 @@ TEST_F(ScanDriverTest, WalksEachRootAndLogsStartAndSummaryButNotTheDebugLine) {
   EXPECT_EQ(stats->folders_scanned, 2u);
   EXPECT_EQ(stats->ini_written, 2u);
   EXPECT_EQ(stats->ini_removed, 0u);
-  EXPECT_EQ(testing::read_bytes(photos_.child("Trip").child("desktop.ini")), desktop_ini_content());
+  EXPECT_EQ(test_support::read_bytes(photos_.child("Trip").child("desktop.ini")),
+            desktop_ini_content());
   EXPECT_THAT(events(), ElementsAre(info("Starting scan of 1 root path(s)"),
                                     info("Scan complete: 2 folders, 2 written, 0 removed, "
                                          "took #.#s")));
@@ -97,8 +98,8 @@ TEST_F(ScanDriverTest, WalksEachRootAndLogsStartAndSummaryButNotTheDebugLine) {
 }
 
 TEST_F(ScanDriverTest, DuplicateRootIsWalkedTwiceAndTheSecondWalkWritesNothing) {
-  testing::make_folder(photos_);
-  testing::write_bytes(photos_.child("a.jpg"), "jpeg");
+  test_support::make_folder(photos_);
+  test_support::write_bytes(photos_.child("a.jpg"), "jpeg");
   write_config({photos_.display(), photos_.display()});
 
   Result<ScanStats> stats = scan();
@@ -113,15 +114,15 @@ TEST_F(ScanDriverTest, DuplicateRootIsWalkedTwiceAndTheSecondWalkWritesNothing) 
 
 TEST_F(ScanDriverTest, ProtectedRootIsSkippedWithAWarning) {
   const Path tools = (dir_ / "system32").child("Tools");
-  testing::make_folder(tools);
-  testing::write_bytes(tools.child("tool.exe"), "MZ");
+  test_support::make_folder(tools);
+  test_support::write_bytes(tools.child("tool.exe"), "MZ");
   write_config({tools.display()});
 
   Result<ScanStats> stats = scan();
 
   ASSERT_TRUE(stats.ok());
   EXPECT_EQ(stats->folders_scanned, 0u);
-  EXPECT_FALSE(testing::path_exists(tools.child("desktop.ini")));
+  EXPECT_FALSE(test_support::path_exists(tools.child("desktop.ini")));
   EXPECT_THAT(
       events(),
       ElementsAre(info("Starting scan of 1 root path(s)"),
@@ -133,9 +134,9 @@ TEST_F(ScanDriverTest, ProtectedRootIsSkippedWithAWarning) {
 
 TEST_F(ScanDriverTest, RootsSpelledRoundAboutIntoAProtectedFolderAreRefused) {
   const Path tools = (dir_ / "system32").child("Tools");
-  testing::make_folder(tools);
-  testing::make_folder(photos_);
-  testing::write_bytes(tools.child("tool.exe"), "MZ");
+  test_support::make_folder(tools);
+  test_support::make_folder(photos_);
+  test_support::write_bytes(tools.child("tool.exe"), "MZ");
   const std::string sep{platform::kSeparator};
   const std::string relative = "system32" + sep + "Tools";
   write_config({photos_.display() + sep + ".." + sep + relative,
@@ -146,7 +147,7 @@ TEST_F(ScanDriverTest, RootsSpelledRoundAboutIntoAProtectedFolderAreRefused) {
 
   ASSERT_TRUE(stats.ok());
   EXPECT_EQ(stats->folders_scanned, 0u);
-  EXPECT_FALSE(testing::path_exists(tools.child("desktop.ini")));
+  EXPECT_FALSE(test_support::path_exists(tools.child("desktop.ini")));
   const LogEvent refused =
       warn("Root path is a protected system directory, skipping: " + tools.display());
   EXPECT_THAT(events(), ElementsAre(warn("Root path is not absolute, skipping: " + relative),
@@ -157,21 +158,21 @@ TEST_F(ScanDriverTest, RootsSpelledRoundAboutIntoAProtectedFolderAreRefused) {
 
 // The link's own path is not protected; the folder it opens is.
 TEST_F(ScanDriverTest, RootThroughALinkIntoAProtectedFolderIsRefused) {
-  if (testing::running_under_wine()) {
+  if (test_support::running_under_wine()) {
     GTEST_SKIP() << "Wine: CreateSymbolicLinkW reports success and creates nothing";
   }
   const Path tools = (dir_ / "system32").child("Tools");
-  testing::make_folder(tools);
-  testing::write_bytes(tools.child("tool.exe"), "MZ");
+  test_support::make_folder(tools);
+  test_support::write_bytes(tools.child("tool.exe"), "MZ");
   const Path pictures = dir_ / "Pictures";
-  if (!testing::make_symlink(tools, pictures, true)) GTEST_SKIP() << "no symbolic links here";
+  if (!test_support::make_symlink(tools, pictures, true)) GTEST_SKIP() << "no symbolic links here";
   write_config({pictures.display()});
 
   Result<ScanStats> stats = scan();
 
   ASSERT_TRUE(stats.ok());
   EXPECT_EQ(stats->folders_scanned, 0u);
-  EXPECT_FALSE(testing::path_exists(tools.child("desktop.ini")));
+  EXPECT_FALSE(test_support::path_exists(tools.child("desktop.ini")));
   EXPECT_THAT(events(),
               ElementsAre(info("Starting scan of 1 root path(s)"),
                           warn("Root path is a protected system directory, skipping: " +
@@ -183,7 +184,7 @@ TEST_F(ScanDriverTest, RootThroughALinkIntoAProtectedFolderIsRefused) {
 // that no text rule knows; the folder it opens tells where it really is.
 TEST_F(ScanDriverTest, TheWindowsFolderUnderAnotherDriveIsRefused) {
   const platform::EnvValue prefix = platform::get_env("WINEPREFIX");
-  if (!testing::running_under_wine() || !prefix.present()) {
+  if (!test_support::running_under_wine() || !prefix.present()) {
     GTEST_SKIP() << "a second name for the Windows folder needs Wine's drive Z:";
   }
   std::string windows = "Z:" + prefix.value + "/drive_c/windows";
@@ -268,13 +269,13 @@ TEST_F(ScanDriverTest, WithoutConfigEverythingIsZero) {
 }
 
 TEST_F(ScanDriverTest, UnreadableConfigIsReturnedWithoutLogLines) {
-  testing::write_bytes(config_, "C:\\Data\n\xFF\xFE");
+  test_support::write_bytes(config_, "C:\\Data\n\xFF\xFE");
 
   Result<ScanStats> stats = scan();
 
   ASSERT_FALSE(stats.ok());
   EXPECT_EQ(stats.error().message(), "Failed to read config.txt");
-  EXPECT_THAT(capture_.events(), ::testing::IsEmpty());
+  EXPECT_THAT(capture_.events(), testing::IsEmpty());
 }
 
 TEST_F(ScanDriverTest, ElapsedTimeIncludesReadingTheConfiguration) {

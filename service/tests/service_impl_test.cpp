@@ -13,7 +13,7 @@
 namespace tindral {
 namespace {
 
-using ::testing::ElementsAre;
+using testing::ElementsAre;
 
 struct ControlCase {
   std::uint32_t control;
@@ -107,7 +107,7 @@ class RecordingConnection final : public platform::ServiceConnection {
   }
 };
 
-class ServiceMainTest : public ::testing::Test {
+class ServiceMainTest : public testing::Test {
  protected:
   // Runs service_main with a worker that notes what the service manager had seen by then.
   void run() {
@@ -117,15 +117,15 @@ class ServiceMainTest : public ::testing::Test {
     });
   }
 
-  static testing::LogEvent info(std::string_view target, std::string_view message) {
+  static test_support::LogEvent info(std::string_view target, std::string_view message) {
     return {log::Level::Info, std::string(target), std::string(message)};
   }
-  static testing::LogEvent service_error() {
+  static test_support::LogEvent service_error() {
     return {log::Level::Error, "TindralService", "Service error: IO error in winapi call"};
   }
 
   RecordingConnection connection_;
-  testing::LogCapture log_;
+  test_support::LogCapture log_;
   std::optional<std::vector<std::string>> worker_saw_;
 };
 

@@ -18,8 +18,8 @@
 namespace tindral {
 namespace {
 
-using ::testing::ElementsAre;
-using testing::FakeFileSystem;
+using test_support::FakeFileSystem;
+using testing::ElementsAre;
 
 std::string numbered_lines(int first, int last) {
   std::string text;
@@ -34,20 +34,20 @@ std::string timestamp_of(const platform::LocalTime& time) {
   return text;
 }
 
-class ServiceLogTest : public ::testing::Test {
+class ServiceLogTest : public testing::Test {
  protected:
   Result<void> append(std::string_view message) {
     return append_service_log(platform::real_file_system(), log_, message);
   }
 
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   Path data_ = (dir_ / "Program Data").child("Tindral");
   Path log_ = data_.child("service.log");
 };
 
 TEST_F(ServiceLogTest, FirstMessageCreatesTheFolderAndAOneLineLog) {
   ASSERT_TRUE(append("Tindral Service started").ok());
-  EXPECT_THAT(testing::service_log_messages(testing::read_bytes(log_)),
+  EXPECT_THAT(test_support::service_log_messages(test_support::read_bytes(log_)),
               ElementsAre("Tindral Service started"));
 }
 
@@ -55,7 +55,7 @@ TEST_F(ServiceLogTest, LineCarriesTheLocalTimeOfTheCall) {
   const std::string before = timestamp_of(platform::local_time_now());
   ASSERT_TRUE(append("x").ok());
   const std::string after = timestamp_of(platform::local_time_now());
-  const std::string content = testing::read_bytes(log_);
+  const std::string content = test_support::read_bytes(log_);
   ASSERT_EQ(content.size(), std::string("[2024-01-01 00:00:00] x\n").size()) << content;
   const std::string stamp = content.substr(1, before.size());
   EXPECT_GE(stamp, before);
@@ -81,107 +81,110 @@ TEST_F(ServiceLogTest, KeepsTheLastFiveHundredLinesAndNormalisesLineEnds) {
       {"500 lines", numbered_lines(1, 500), numbered_lines(2, 500)},
       {"600 lines", numbered_lines(1, 600), numbered_lines(102, 600)},
   };
-  testing::make_folder(data_);
+  test_support::make_folder(data_);
   for (const ExistingLog& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::write_bytes(log_, c.before);
+    test_support::write_bytes(log_, c.before);
     ASSERT_TRUE(append("new").ok());
-    const std::string content = testing::read_bytes(log_);
+    const std::string content = test_support::read_bytes(log_);
     ASSERT_TRUE(content.starts_with(c.kept)) << content.substr(0, 200);
-    EXPECT_THAT(testing::service_log_messages(content.substr(c.kept.size())), ElementsAre("new"));
+    EXPECT_THAT(test_support::service_log_messages(content.substr(c.kept.size())),
+                ElementsAre("new"));
     const auto lines = std::count(content.begin(), content.end(), '\n');
     EXPECT_LE(lines, static_cast<std::ptrdiff_t>(MAX_LOG_LINES));
   }
 }
 
 TEST_F(ServiceLogTest, MessageWithLineFeedsTakesSeveralLines) {
-  testing::make_folder(data_);
-  testing::write_bytes(log_, numbered_lines(1, 500));
+  test_support::make_folder(data_);
+  test_support::write_bytes(log_, numbered_lines(1, 500));
   ASSERT_TRUE(append("first\nsecond").ok());
-  const std::string content = testing::read_bytes(log_);
+  const std::string content = test_support::read_bytes(log_);
   EXPECT_TRUE(content.starts_with(numbered_lines(3, 500))) << content.substr(0, 100);
   EXPECT_TRUE(content.ends_with("] first\nsecond\n")) << content;
 }
 
 // One stray byte must not cost the log every later line.
 TEST_F(ServiceLogTest, BytesThatAreNotUtf8BecomeReplacementCharactersAndTheLogGoesOn) {
-  testing::make_folder(data_);
-  testing::write_bytes(log_, "ok\n\xC3\x28 broken\r\n\xFF\n");
+  test_support::make_folder(data_);
+  test_support::write_bytes(log_, "ok\n\xC3\x28 broken\r\n\xFF\n");
   ASSERT_TRUE(append("next").ok());
-  const std::string content = testing::read_bytes(log_);
+  const std::string content = test_support::read_bytes(log_);
   const std::string kept = "ok\n\xEF\xBF\xBD( broken\n\xEF\xBF\xBD\n";
   ASSERT_TRUE(content.starts_with(kept)) << content;
-  EXPECT_THAT(testing::service_log_messages(content.substr(kept.size())), ElementsAre("next"));
+  EXPECT_THAT(test_support::service_log_messages(content.substr(kept.size())), ElementsAre("next"));
 }
 
 // Somebody else's huge file is read only up to the bound and cut down to 500 lines of that.
 TEST_F(ServiceLogTest, FileBeyondTheBoundIsReadUpToItAndCutDown) {
-  testing::make_folder(data_);
+  test_support::make_folder(data_);
   const std::string line(kMaxServiceLogBytes / 1024 - 1, 'x');
   std::string before;
   for (int i = 0; i < 1024; ++i) before += line + "\n";
   ASSERT_EQ(before.size(), kMaxServiceLogBytes);
-  testing::write_bytes(log_, before + "beyond the bound\n");
+  test_support::write_bytes(log_, before + "beyond the bound\n");
   ASSERT_TRUE(append("next").ok());
-  const std::string content = testing::read_bytes(log_);
+  const std::string content = test_support::read_bytes(log_);
   std::string kept;
   for (std::size_t i = 1; i < MAX_LOG_LINES; ++i) kept += line + "\n";
   ASSERT_TRUE(content.starts_with(kept));
-  EXPECT_THAT(testing::service_log_messages(content.substr(kept.size())), ElementsAre("next"));
+  EXPECT_THAT(test_support::service_log_messages(content.substr(kept.size())), ElementsAre("next"));
 }
 
 TEST_F(ServiceLogTest, FolderNamedServiceLogFails) {
-  testing::make_folder(log_);
+  test_support::make_folder(log_);
   EXPECT_FALSE(append("lost").ok());
   EXPECT_EQ(platform::real_file_system().file_type(log_).value(), platform::FileType::Directory);
-  EXPECT_FALSE(testing::path_exists(data_.child("service.log.tmp")));
+  EXPECT_FALSE(test_support::path_exists(data_.child("service.log.tmp")));
 }
 
 TEST_F(ServiceLogTest, TemporaryFileLeftByACrashIsReplacedNotMistakenForTheLog) {
-  testing::make_folder(data_);
-  testing::write_bytes(log_, "old\n");
-  testing::write_bytes(data_.child("service.log.tmp"), "half a line of an earlier wri");
+  test_support::make_folder(data_);
+  test_support::write_bytes(log_, "old\n");
+  test_support::write_bytes(data_.child("service.log.tmp"), "half a line of an earlier wri");
   ASSERT_TRUE(append("new").ok());
-  EXPECT_THAT(testing::service_log_messages(testing::read_bytes(log_).substr(4)),
+  EXPECT_THAT(test_support::service_log_messages(test_support::read_bytes(log_).substr(4)),
               ElementsAre("new"));
-  EXPECT_TRUE(testing::read_bytes(log_).starts_with("old\n"));
-  EXPECT_FALSE(testing::path_exists(data_.child("service.log.tmp")));
+  EXPECT_TRUE(test_support::read_bytes(log_).starts_with("old\n"));
+  EXPECT_FALSE(test_support::path_exists(data_.child("service.log.tmp")));
 }
 
 // Somebody who may write the data folder could leave a link in the temporary file's place to
 // have the service write through it: the link goes, and a new file of the service's own takes
 // its name.
 TEST_F(ServiceLogTest, ALinkInTheTemporaryFilesPlaceIsNeverWrittenThrough) {
-  testing::make_folder(data_);
-  testing::make_folder(dir_ / "elsewhere");
+  test_support::make_folder(data_);
+  test_support::make_folder(dir_ / "elsewhere");
   const Path target = (dir_ / "elsewhere").child("target");
-  testing::write_bytes(target, "keep");
-  if (!testing::make_symlink(target, data_.child("service.log.tmp"), false)) {
+  test_support::write_bytes(target, "keep");
+  if (!test_support::make_symlink(target, data_.child("service.log.tmp"), false)) {
     GTEST_SKIP() << "no symbolic link can be made here (Wine's CreateSymbolicLinkW makes none)";
   }
   ASSERT_TRUE(append("new").ok());
-  EXPECT_EQ(testing::read_bytes(target), "keep");
-  EXPECT_THAT(testing::service_log_messages(testing::read_bytes(log_)), ElementsAre("new"));
+  EXPECT_EQ(test_support::read_bytes(target), "keep");
+  EXPECT_THAT(test_support::service_log_messages(test_support::read_bytes(log_)),
+              ElementsAre("new"));
 }
 
 // A link left in the log's place while the data folder was open to others is never read
 // through: what it names stays out of the log, and the new log replaces the link.
 TEST_F(ServiceLogTest, ALinkInTheLogsPlaceIsNeitherReadNorKept) {
-  testing::make_folder(data_);
-  testing::make_folder(dir_ / "elsewhere");
+  test_support::make_folder(data_);
+  test_support::make_folder(dir_ / "elsewhere");
   const Path secret = (dir_ / "elsewhere").child("secret");
-  testing::write_bytes(secret, "root's secret\n");
-  if (!testing::make_symlink(secret, log_, false)) {
+  test_support::write_bytes(secret, "root's secret\n");
+  if (!test_support::make_symlink(secret, log_, false)) {
     GTEST_SKIP() << "no symbolic link can be made here (Wine's CreateSymbolicLinkW makes none)";
   }
   ASSERT_TRUE(append("new").ok());
-  EXPECT_THAT(testing::service_log_messages(testing::read_bytes(log_)), ElementsAre("new"));
-  EXPECT_EQ(testing::read_bytes(secret), "root's secret\n");
+  EXPECT_THAT(test_support::service_log_messages(test_support::read_bytes(log_)),
+              ElementsAre("new"));
+  EXPECT_EQ(test_support::read_bytes(secret), "root's secret\n");
 }
 
 // ---- failures during the rewrite, which no real disk produces on demand ---------------------
 
-class ServiceLogFakeTest : public ::testing::Test {
+class ServiceLogFakeTest : public testing::Test {
  protected:
   void SetUp() override { fs_.add_file(log_, old_content_); }
 
@@ -216,7 +219,7 @@ TEST_F(ServiceLogFakeTest, FolderThatCannotBeCreatedWritesNothing) {
   fs_.clear_operations();
   EXPECT_FALSE(append_service_log(fs_, log_, "Scan complete").ok());
   EXPECT_EQ(fs_.content(log_), old_content_);
-  EXPECT_EQ(fs_.operations().size(), 1u) << ::testing::PrintToString(fs_.operations());
+  EXPECT_EQ(fs_.operations().size(), 1u) << testing::PrintToString(fs_.operations());
 }
 
 TEST_F(ServiceLogFakeTest, UnreadableLogIsNotOverwritten) {
@@ -230,13 +233,13 @@ TEST_F(ServiceLogFakeTest, SuccessfulWriteGoesThroughTheTemporaryFile) {
   fs_.clear_operations();
   ASSERT_TRUE(append_service_log(fs_, log_, "Scan complete").ok());
   const std::vector<std::string> operations = fs_.operations();
-  ASSERT_EQ(operations.size(), 5u) << ::testing::PrintToString(operations);
+  ASSERT_EQ(operations.size(), 5u) << testing::PrintToString(operations);
   // A leftover of the temporary file's name goes first; there is none here.
   EXPECT_EQ(operations[1], "delete " + temporary_.display() + " (failed)");
   EXPECT_EQ(operations[2], "create " + temporary_.display());
   EXPECT_EQ(operations[3], "write " + temporary_.display());
   EXPECT_EQ(operations[4], "replace " + temporary_.display() + " " + log_.display());
-  EXPECT_THAT(testing::service_log_messages(fs_.content(log_)),
+  EXPECT_THAT(test_support::service_log_messages(fs_.content(log_)),
               ElementsAre("Tindral Service started", "Scan complete"));
 }
 

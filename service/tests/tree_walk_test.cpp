@@ -23,12 +23,12 @@ namespace {
 
 using platform::kAttrHidden;
 using platform::kAttrSystem;
-using testing::FakeFileSystem;
+using test_support::FakeFileSystem;
 
 /// Which walk runs: the scan decides bottom-up, the cleanup removes top-down.
 enum class Walk { Scan, Cleanup };
 
-std::string walk_name(const ::testing::TestParamInfo<Walk>& info) {
+std::string walk_name(const testing::TestParamInfo<Walk>& info) {
   return info.param == Walk::Scan ? "Scan" : "Cleanup";
 }
 
@@ -59,7 +59,7 @@ Outcome walk(Walk which, FakeFileSystem& fs, const platform::StopSignal* stop = 
   return {stats.folders_visited, stats.ini_removed, stats.cut_short};
 }
 
-class TreeWalkTest : public ::testing::TestWithParam<Walk> {
+class TreeWalkTest : public testing::TestWithParam<Walk> {
  protected:
   FakeFileSystem fs_;
 };
@@ -146,7 +146,7 @@ TEST_P(TreeWalkTest, ADeepChainIsWalkedToTheBottomWithFewFoldersOpen) {
     }
 
     Outcome outcome;
-    testing::run_on_small_stack(64 * 1024, [&] { outcome = walk(GetParam(), fs); });
+    test_support::run_on_small_stack(64 * 1024, [&] { outcome = walk(GetParam(), fs); });
 
     EXPECT_EQ(outcome.folders, depth.levels + 1);
     EXPECT_EQ(outcome.changed, GetParam() == Walk::Scan ? depth.levels + 1 : 2u);
@@ -195,7 +195,7 @@ TEST(TreeWalkScanTest, AFolderReplacedWhileTheScanIsFarBelowItIsLeftAlone) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Walks, TreeWalkTest, ::testing::Values(Walk::Scan, Walk::Cleanup),
+INSTANTIATE_TEST_SUITE_P(Walks, TreeWalkTest, testing::Values(Walk::Scan, Walk::Cleanup),
                          walk_name);
 
 }  // namespace

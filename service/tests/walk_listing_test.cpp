@@ -18,8 +18,8 @@ namespace {
 
 using platform::kAttrHidden;
 using platform::kAttrSystem;
-using testing::FakeFileSystem;
-using ::testing::UnorderedElementsAre;
+using test_support::FakeFileSystem;
+using testing::UnorderedElementsAre;
 
 struct NameCase {
   const char* label;
@@ -27,7 +27,7 @@ struct NameCase {
   bool may_be_desktop_ini;
 };
 
-class MayNameDesktopIniTest : public ::testing::TestWithParam<NameCase> {};
+class MayNameDesktopIniTest : public testing::TestWithParam<NameCase> {};
 
 TEST_P(MayNameDesktopIniTest, Name) {
   EXPECT_EQ(may_name_desktop_ini(GetParam().name), GetParam().may_be_desktop_ini);
@@ -35,7 +35,7 @@ TEST_P(MayNameDesktopIniTest, Name) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, MayNameDesktopIniTest,
-    ::testing::Values(
+    testing::Values(
         NameCase{"Exact", "desktop.ini", true}, NameCase{"UpperCase", "DESKTOP.INI", true},
         NameCase{"MixedCase", "Desktop.Ini", true}, NameCase{"Longer", "desktop.ini.bak", false},
         NameCase{"Shorter", "desktop.in", false}, NameCase{"Prefixed", "xdesktop.ini", false},
@@ -44,9 +44,9 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"LongS", "de\xC5\xBFktop.ini", true},
         // Any name outside ASCII, whatever it is: the rule stays simple and safe.
         NameCase{"Accented", "Caf\xC3\xA9.jpg", true}, NameCase{"NotUtf8", "\xFF", true}),
-    [](const ::testing::TestParamInfo<NameCase>& info) { return info.param.label; });
+    [](const testing::TestParamInfo<NameCase>& info) { return info.param.label; });
 
-class WalkListingTest : public ::testing::Test {
+class WalkListingTest : public testing::Test {
  protected:
   // Root holds Photos (a photo, the service's file up to date), New (a photo, no desktop.ini),
   // Empty (nothing), Foreign (nothing but somebody's DESKTOP.INI) and Caf\u00e9 (a file with a
@@ -121,7 +121,7 @@ TEST_F(WalkListingTest, RefusedListingLeavesTheCleanupReadInPlace) {
 
   EXPECT_EQ(stats.folders_visited, 1u);
   EXPECT_EQ(stats.ini_removed, 1u);
-  EXPECT_THAT(reads(), ::testing::ElementsAre(ini(empty_)));
+  EXPECT_THAT(reads(), testing::ElementsAre(ini(empty_)));
   EXPECT_FALSE(fake_.contains(empty_.child("desktop.ini")));
 }
 

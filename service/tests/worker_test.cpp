@@ -34,9 +34,9 @@ namespace {
 constexpr std::size_t kWholeFile = 1 << 20;
 
 using namespace std::chrono_literals;
-using ::testing::ElementsAre;
-using testing::FakeFileSystem;
-using ::testing::IsEmpty;
+using test_support::FakeFileSystem;
+using testing::ElementsAre;
+using testing::IsEmpty;
 
 constexpr const char* kStarted = "Tindral Service started";
 constexpr const char* kNoConfig = "No config.txt found. Please configure root paths.";
@@ -122,7 +122,7 @@ class RecordingFileSystem final : public platform::FileSystem {
 // runs hundreds of 30-second passes in milliseconds. `before_pass_` runs inside the sleep of each
 // pass (numbered from 1) to change flags; the sleep of the pass after the last one asked for
 // raises the stop request, which ends the loop.
-class WorkerTest : public ::testing::Test {
+class WorkerTest : public testing::Test {
  protected:
   void run(int passes, platform::FileSystem& fs = disk()) {
     WorkerSetup setup;
@@ -148,10 +148,10 @@ class WorkerTest : public ::testing::Test {
   // informational.
   std::vector<std::string> worker_messages() const {
     std::vector<std::string> messages;
-    for (const testing::LogEvent& event : capture_.events()) {
+    for (const test_support::LogEvent& event : capture_.events()) {
       if (event.target != log::kTargetServiceImpl) continue;
       EXPECT_EQ(event.level, log::Level::Info) << event.message;
-      messages.push_back(testing::mask_elapsed(event.message));
+      messages.push_back(test_support::mask_elapsed(event.message));
     }
     return messages;
   }
@@ -162,8 +162,8 @@ class WorkerTest : public ::testing::Test {
     EXPECT_TRUE(content.ok()) << "service.log is missing";
     std::vector<std::string> messages;
     if (!content) return messages;
-    for (std::string& message : testing::service_log_messages(*content)) {
-      messages.push_back(testing::mask_elapsed(std::move(message)));
+    for (std::string& message : test_support::service_log_messages(*content)) {
+      messages.push_back(test_support::mask_elapsed(std::move(message)));
     }
     return messages;
   }
@@ -195,24 +195,26 @@ class WorkerTest : public ::testing::Test {
 
   // A root with one content file, named in config.txt: the first scan writes one desktop.ini.
   void configure_root() {
-    testing::make_folder(data_);
-    testing::make_folder(root_);
-    testing::write_bytes(root_.child("photo.jpg"), "jpeg");
-    testing::write_bytes(config_, root_.display() + "\n");
+    test_support::make_folder(data_);
+    test_support::make_folder(root_);
+    test_support::write_bytes(root_.child("photo.jpg"), "jpeg");
+    test_support::write_bytes(config_, root_.display() + "\n");
   }
 
   void write_data_file(std::string_view name, std::string_view content) {
-    testing::make_folder(data_);
-    testing::write_bytes(data_.child(name), content);
+    test_support::make_folder(data_);
+    test_support::write_bytes(data_.child(name), content);
   }
 
   bool data_file_exists(std::string_view name) const {
-    return testing::path_exists(data_.child(name));
+    return test_support::path_exists(data_.child(name));
   }
 
-  void remove_data_file(std::string_view name) const { testing::remove_tree(data_.child(name)); }
+  void remove_data_file(std::string_view name) const {
+    test_support::remove_tree(data_.child(name));
+  }
 
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   Path data_ = dir_ / "Tindral";
   Path log_ = data_.child("service.log");
   const Path config_ = data_.child("config.txt");
@@ -226,7 +228,7 @@ class WorkerTest : public ::testing::Test {
   std::vector<std::size_t> pass_starts_;
   std::function<void(int pass)> before_pass_;
   platform::StopSignal stop_;
-  testing::LogCapture capture_;
+  test_support::LogCapture capture_;
 };
 
 TEST_F(WorkerTest, WithoutConfigTheFirstMessageCreatesTheDataFolder) {
@@ -244,7 +246,7 @@ TEST_F(WorkerTest, WithConfigTheStartUpScanRunsAndStopFlagEndsTheLoop) {
   run(5);
   expect_logs({kStarted, initial_scan(1, 1, 0), kStopFlag, kStopped});
   EXPECT_EQ(sleeps_, 1);
-  EXPECT_TRUE(testing::path_exists(root_ini_));
+  EXPECT_TRUE(test_support::path_exists(root_ini_));
   EXPECT_FALSE(data_file_exists("stop.flag"));
 }
 
@@ -255,7 +257,7 @@ TEST_F(WorkerTest, StopFlagPresentAtStartEndsTheLoopAfterTheStartUpScan) {
   expect_logs({kStarted, initial_scan(1, 1, 0), kStopFlag, kStopped});
   EXPECT_EQ(sleeps_, 0);
   EXPECT_FALSE(data_file_exists("stop.flag"));
-  EXPECT_TRUE(testing::path_exists(root_ini_));
+  EXPECT_TRUE(test_support::path_exists(root_ini_));
 }
 
 TEST_F(WorkerTest, StopAndCleanupTogetherStopAndLeaveTheCleanupFlag) {
@@ -266,7 +268,7 @@ TEST_F(WorkerTest, StopAndCleanupTogetherStopAndLeaveTheCleanupFlag) {
   expect_logs({kStarted, initial_scan(1, 1, 0), kStopFlag, kStopped});
   EXPECT_TRUE(data_file_exists("cleanup.flag"));
   EXPECT_FALSE(data_file_exists("paused.flag"));
-  EXPECT_TRUE(testing::path_exists(root_ini_));
+  EXPECT_TRUE(test_support::path_exists(root_ini_));
 }
 
 TEST_F(WorkerTest, StopRequestEndsTheLoopBeforeTheFlagsOfThatPass) {
@@ -289,9 +291,9 @@ TEST_F(WorkerTest, CleanupWhilePausedRewritesThePauseFlagEmptyAndStaysPaused) {
                kStopped});
   EXPECT_THAT(pass_messages(1), ElementsAre(kCleanupRequested, cleaned(1, 1)));
   expect_quiet_passes(2, 4);  // paused, although the one-minute interval has passed
-  EXPECT_EQ(testing::read_bytes(data_.child("paused.flag")), "");
+  EXPECT_EQ(test_support::read_bytes(data_.child("paused.flag")), "");
   EXPECT_FALSE(data_file_exists("cleanup.flag"));
-  EXPECT_FALSE(testing::path_exists(root_ini_));
+  EXPECT_FALSE(test_support::path_exists(root_ini_));
 }
 
 TEST_F(WorkerTest, CleanupPausesARunningService) {
@@ -304,12 +306,12 @@ TEST_F(WorkerTest, CleanupPausesARunningService) {
   EXPECT_THAT(pass_messages(1), ElementsAre(periodic(15), scan(1, 0, 0)));
   EXPECT_THAT(pass_messages(2), ElementsAre(kCleanupRequested, cleaned(1, 1)));
   expect_quiet_passes(3, 4);
-  EXPECT_EQ(testing::read_bytes(data_.child("paused.flag")), "");
+  EXPECT_EQ(test_support::read_bytes(data_.child("paused.flag")), "");
   EXPECT_EQ(worker_messages(), file_messages());
 }
 
 TEST_F(WorkerTest, CleanupErrorLeavesTheServicePaused) {
-  testing::make_folder(config_);  // present, but cannot be read
+  test_support::make_folder(config_);  // present, but cannot be read
   write_data_file("cleanup.flag", "");
   run(2);
   expect_logs({kStarted, "Scan error: Failed to read config.txt", kCleanupRequested,
@@ -360,7 +362,7 @@ TEST_F(WorkerTest, RescanDueWithPeriodicRunsOneScanWithoutReadingSettings) {
 TEST_F(WorkerTest, FolderNamedPausedFlagPausesAndSurvivesACleanup) {
   configure_root();
   write_data_file("settings.txt", "interval=1\n");
-  testing::make_folder(data_.child("paused.flag"));
+  test_support::make_folder(data_.child("paused.flag"));
   before_pass_ = [this](int pass) {
     if (pass == 2) write_data_file("cleanup.flag", "");
   };
@@ -378,8 +380,8 @@ TEST_F(WorkerTest, FolderNamedPausedFlagPausesAndSurvivesACleanup) {
 // got and then stops, however large the tree.
 TEST_F(WorkerTest, AStopRequestCutsARunningScanShortAndStopsTheService) {
   configure_root();
-  testing::make_folder(root_.child("Album"));
-  testing::write_bytes(root_.child("Album").child("photo.jpg"), "jpeg");
+  test_support::make_folder(root_.child("Album"));
+  test_support::write_bytes(root_.child("Album").child("photo.jpg"), "jpeg");
   RecordingFileSystem fs(disk());
   fs.on_open_folder = [this](const Path& folder) {
     if (folder == root_) stop_.request();
@@ -388,13 +390,13 @@ TEST_F(WorkerTest, AStopRequestCutsARunningScanShortAndStopsTheService) {
   expect_logs({kStarted, "Initial scan cut short by a stop request: " + counts(1, 0, 0),
                kStopRequested, kStopped});
   EXPECT_EQ(sleeps_, 0);
-  EXPECT_FALSE(testing::path_exists(root_ini_));
+  EXPECT_FALSE(test_support::path_exists(root_ini_));
 }
 
 TEST_F(WorkerTest, AStopRequestCutsARunningCleanupShortAndStopsTheService) {
   configure_root();
-  testing::make_folder(root_.child("Album"));
-  testing::write_bytes(root_.child("Album").child("photo.jpg"), "jpeg");
+  test_support::make_folder(root_.child("Album"));
+  test_support::write_bytes(root_.child("Album").child("photo.jpg"), "jpeg");
   RecordingFileSystem fs(disk());
   before_pass_ = [&](int pass) {
     if (pass != 1) return;
@@ -407,8 +409,8 @@ TEST_F(WorkerTest, AStopRequestCutsARunningCleanupShortAndStopsTheService) {
   expect_logs({kStarted, initial_scan(2, 2, 0), kCleanupRequested,
                "Cleanup cut short by a stop request: 1 folders visited, 1 desktop.ini removed",
                kStopRequested, kStopped});
-  EXPECT_FALSE(testing::path_exists(root_ini_));
-  EXPECT_TRUE(testing::path_exists(root_.child("Album").child("desktop.ini")));
+  EXPECT_FALSE(test_support::path_exists(root_ini_));
+  EXPECT_TRUE(test_support::path_exists(root_.child("Album").child("desktop.ini")));
 }
 
 // Whatever a walk throws (an allocation that fails in a huge folder) is the pass's error, and
@@ -432,7 +434,7 @@ TEST_F(WorkerTest, AnExceptionInsideAPassIsLoggedAsItsErrorAndTheServiceGoesOn) 
 }
 
 TEST_F(WorkerTest, FailingScansAreReportedAndRestartTheInterval) {
-  testing::make_folder(config_);  // present, but cannot be read
+  test_support::make_folder(config_);  // present, but cannot be read
   write_data_file("settings.txt", "interval=1\n");
   run(4);
   const std::string error = "Scan error: Failed to read config.txt";
@@ -449,7 +451,7 @@ TEST_F(WorkerTest, RescanFlagThatCannotBeDeletedIsServedEveryPass) {
   GTEST_SKIP() << "Windows: a folder's read-only attribute does not keep its files from being "
                   "deleted; see the fake file system variant";
 #else
-  if (testing::running_as_root()) {
+  if (test_support::running_as_root()) {
     GTEST_SKIP() << "root deletes files in a read-only folder; see the fake file system variant";
   }
   configure_root();
@@ -500,13 +502,13 @@ struct PeriodicCase {
 
 void PrintTo(const PeriodicCase& c, std::ostream* out) { *out << c.name; }
 
-class PeriodicRescanTest : public WorkerTest, public ::testing::WithParamInterface<PeriodicCase> {};
+class PeriodicRescanTest : public WorkerTest, public testing::WithParamInterface<PeriodicCase> {};
 
 TEST_P(PeriodicRescanTest, FirstDuePass) {
   const PeriodicCase& c = GetParam();
   if (c.config) configure_root();
   if (c.settings != nullptr && std::string_view(c.settings) == "/") {
-    testing::make_folder(settings_);
+    test_support::make_folder(settings_);
   } else if (c.settings != nullptr) {
     write_data_file("settings.txt", c.settings);
   }
@@ -522,7 +524,7 @@ TEST_P(PeriodicRescanTest, FirstDuePass) {
 
 INSTANTIATE_TEST_SUITE_P(
     Schedule, PeriodicRescanTest,
-    ::testing::Values(
+    testing::Values(
         PeriodicCase{"DefaultIsFifteenMinutes", nullptr, true, 30s, 30, 15},
         PeriodicCase{"WithoutConfigZeroCounts", nullptr, false, 30s, 30, 15},
         PeriodicCase{"ZeroMeansFifteenMinutes", "interval=0\n", true, 30s, 30, 15},
@@ -531,7 +533,7 @@ INSTANTIATE_TEST_SUITE_P(
         PeriodicCase{"OneMinuteIsDueOnTheSecondPass", "interval=1\n", true, 30s, 2, 1},
         PeriodicCase{"WholeSecondsOnly59Point9IsNotAMinute", "interval=1\n", true, 29950ms, 3, 1},
         PeriodicCase{"LongerIntervals", "Interval = 3\n", true, 30s, 6, 3}),
-    [](const ::testing::TestParamInfo<PeriodicCase>& info) { return info.param.name; });
+    [](const testing::TestParamInfo<PeriodicCase>& info) { return info.param.name; });
 
 // ---- failures only the fake file system produces ---------------------------------------------
 

@@ -4,7 +4,7 @@
 
 #include "support/real_disk.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 // Numbered per process, so that the children of one test never share a file.
 void ChildProcess::name_output_files(const Path& output_folder) {
@@ -34,4 +34,4 @@ ChildOutcome run_child(const Path& program, const std::vector<std::string>& argu
   return outcome;
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

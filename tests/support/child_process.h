@@ -9,7 +9,7 @@
 
 #include "platform/path.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 /// Changes to the environment a child starts with: a value sets the variable, nothing removes
 /// it. Everything else is inherited from the test process.
@@ -68,4 +68,4 @@ ChildOutcome run_child(const Path& program, const std::vector<std::string>& argu
                        const EnvironmentChanges& environment, const Path& output_folder,
                        std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 std::unique_ptr<platform::Folder> open_folder_at(platform::FileSystem& fs, const Path& path) {
   auto opened = fs.open_folder(path);
@@ -26,4 +26,4 @@ Result<bool> remove_desktop_ini_at(platform::FileSystem& fs, const Path& folder)
   return remove_desktop_ini(*opened);
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

@@ -7,7 +7,7 @@
 #include "platform/file_system.h"
 #include "platform/path.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 /// The folder at `path` opened through `fs` (null and a test failure when it cannot be opened).
 std::unique_ptr<platform::Folder> open_folder_at(platform::FileSystem& fs, const Path& path);
@@ -17,4 +17,4 @@ Result<bool> ensure_desktop_ini_at(platform::FileSystem& fs, const Path& folder,
                                    ListedDesktopIni listed = ListedDesktopIni::Unknown);
 Result<bool> remove_desktop_ini_at(platform::FileSystem& fs, const Path& folder);
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

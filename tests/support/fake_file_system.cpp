@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 using platform::DirEntry;
 using platform::FileType;
@@ -871,4 +871,4 @@ Result<platform::Trust> FakeFileSystem::secure_folder(const Path& folder) {
   return found ? *found : platform::Trust::Administrators;
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

@@ -17,7 +17,7 @@
 #include "platform/file_system.h"
 #include "platform/path.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 /// An in-memory file system with Windows semantics that records what the code under test
 /// changes and fails where a test asks it to, for the failures no real disk produces on demand,
@@ -253,4 +253,4 @@ class FakeFileSystem final : public platform::FileSystem {
   mutable std::vector<NodeId> cached_ids_;
 };
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

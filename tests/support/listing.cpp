@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 std::vector<platform::DirEntry> list_folder(platform::FileSystem& fs, const Path& folder) {
   std::vector<platform::DirEntry> entries;
@@ -29,4 +29,4 @@ std::vector<platform::DirEntry> list_folder(platform::FileSystem& fs, const Path
   return entries;
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

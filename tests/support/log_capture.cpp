@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 namespace {
 
@@ -104,4 +104,4 @@ void LogCapture::write_line(std::string_view line) {
   lines_.emplace_back(line);
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

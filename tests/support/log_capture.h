@@ -8,7 +8,7 @@
 
 #include "log.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 /// One captured log line taken apart.
 struct LogEvent {
@@ -45,4 +45,4 @@ class LogCapture final : public log::Sink {
   log::ScopedSinkOverride override_{*this};  // last: it stops delivering before lines_ goes
 };
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

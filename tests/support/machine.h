@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 /// True when the tests run under Wine rather than on Windows or natively.
 bool running_under_wine();
@@ -20,4 +20,4 @@ bool systemd_runs();
 /// 32,767 characters, Wine's 4,266 (its Unix side's PATH_MAX), and natively no limit at all.
 std::size_t longest_path_bytes();
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

@@ -5,7 +5,7 @@
 
 #include "platform/path.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 /// A fresh empty folder on the real disk (below TINDRAL_TEST_TMP when set, else the platform's
 /// temporary folder), removed with everything in it when the object goes, read-only and hidden
@@ -47,4 +47,4 @@ bool give_to_another_account(const Path& path);
 /// Removes a file or a whole tree, clearing attributes that would prevent it.
 void remove_tree(const Path& path);
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string_view> value)
     : name_(std::move(name)), previous_(platform::get_env(name_)) {
@@ -25,4 +25,4 @@ ScopedEnv::~ScopedEnv() {
   }
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

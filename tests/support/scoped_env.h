@@ -6,7 +6,7 @@
 
 #include "platform/environment.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 /// Sets an environment variable of the test process (or, with std::nullopt, removes it) for the
 /// life of the object, then puts back what was there. A previous value that was not valid
@@ -23,4 +23,4 @@ class ScopedEnv {
   platform::EnvValue previous_;
 };
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

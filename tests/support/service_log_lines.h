@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 /// The messages of service.log content: every line must carry the "[YYYY-MM-DD HH:MM:SS] "
 /// prefix (a test failure otherwise), which is stripped, and the content must end with a line
@@ -44,4 +44,4 @@ inline std::string mask_elapsed(std::string message) {
          "s";
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

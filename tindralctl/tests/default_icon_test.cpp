@@ -9,7 +9,7 @@
 #include "support/child_process.h"
 #include "support/real_disk.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 namespace {
 
 std::uint32_t little_endian(const std::string& bytes, std::size_t at, int size) {
@@ -83,4 +83,4 @@ TEST(DefaultIconTest, HoldsFiveSizesIn32BitWithTheLargestAsPng) {
 }
 
 }  // namespace
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

@@ -7,10 +7,10 @@
 
 #include "tindralctl_fixture.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 namespace {
 
-using ::testing::HasSubstr;
+using testing::HasSubstr;
 
 struct Row {
   std::vector<std::string> arguments;
@@ -32,7 +32,7 @@ class ExitCodesTest : public TindralctlTest {
         EXPECT_EQ(outcome.err, "");
         continue;
       }
-      EXPECT_THAT(outcome.err, ::testing::StartsWith("Error: "));
+      EXPECT_THAT(outcome.err, testing::StartsWith("Error: "));
       EXPECT_THAT(outcome.err, HasSubstr(row.reason));
     }
   }
@@ -131,4 +131,4 @@ TEST_F(ExitCodesTest, CommandsThatChangeThingsRefuseAnUnprivilegedCaller) {
 }
 
 }  // namespace
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

@@ -10,13 +10,13 @@
 #include "support/service_log_lines.h"
 #include "tindralctl_fixture.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 namespace {
 
-using ::testing::EndsWith;
-using ::testing::HasSubstr;
-using ::testing::Not;
-using ::testing::StartsWith;
+using testing::EndsWith;
+using testing::HasSubstr;
+using testing::Not;
+using testing::StartsWith;
 
 // A flag is served after the service's 30-second pause; a scan of the small tree is quick.
 constexpr char kWaitTimeout[] = "120";
@@ -123,7 +123,7 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
   EXPECT_TRUE(ends_with_log_line(
       rescan, "Scan complete: 3 folders, 0 written, 0 removed, took \\d+\\.\\d\\ds"))
       << rescan;
-  EXPECT_THAT(rescan, ::testing::Not(HasSubstr("\r")));
+  EXPECT_THAT(rescan, testing::Not(HasSubstr("\r")));
   EXPECT_TRUE(decorated(tree()));
   EXPECT_TRUE(decorated(tree().child("album")));
   EXPECT_FALSE(decorated(tree().child("empty")));
@@ -163,7 +163,7 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const std::vector<std::string> followed = service_log_messages(follow.standard_output());
   EXPECT_THAT(followed,
-              ::testing::ElementsAre(
+              testing::ElementsAre(
                   "Cleanup requested \u2014 removing all desktop.ini files and pausing service",
                   "Cleanup complete: 3 folders visited, 2 desktop.ini removed"));
   EXPECT_TRUE(path_exists(file("paused.flag")));
@@ -204,4 +204,4 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
 }
 
 }  // namespace
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

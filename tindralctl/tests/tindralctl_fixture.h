@@ -20,9 +20,9 @@
 #include "support/real_disk.h"
 #include "support/scoped_env.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
-class TindralctlTest : public ::testing::Test {
+class TindralctlTest : public testing::Test {
  protected:
   // The variables are set in this process, so that the children inherit them and the test
   // computes the data folder as tindralctl does: natively ProgramData is the test's own folder;
@@ -98,4 +98,4 @@ class TindralctlTest : public ::testing::Test {
   std::unique_ptr<ChildProcess> service_;
 };
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

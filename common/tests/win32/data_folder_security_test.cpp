@@ -35,12 +35,13 @@ std::string security_text(const Path& path) {
 
 std::string dacl_of(const std::string& text) { return text.substr(text.find("D:")); }
 
-constexpr char kAdministratorsDacl[] = "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+constexpr char kAdministratorsDacl[] =
+    "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
-class DataFolderSecurityTest : public ::testing::Test {
+class DataFolderSecurityTest : public testing::Test {
  protected:
   void SetUp() override {
-    if (testing::running_under_wine()) {
+    if (test_support::running_under_wine()) {
       GTEST_SKIP() << "Wine keeps no owner or DACL of its own for a file: it reports the "
                       "process's account as owner and a DACL made up from the Unix mode "
                       "(SYSTEM and the owner full control, Everyone what the mode gives others)";
@@ -52,7 +53,7 @@ class DataFolderSecurityTest : public ::testing::Test {
   }
 
   FileSystem& fs_ = real_file_system();
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   const Path folder_ = dir_ / "Tindral";
 };
 
@@ -64,8 +65,8 @@ TEST_F(DataFolderSecurityTest, ANewDataFolderGetsTheAdministratorsDescriptor) {
 }
 
 TEST_F(DataFolderSecurityTest, APermissiveDataFolderIsRepaired) {
-  testing::make_folder(folder_);
-  testing::open_to_everybody(folder_);
+  test_support::make_folder(folder_);
+  test_support::open_to_everybody(folder_);
   ASSERT_NE(dacl_of(security_text(folder_)), kAdministratorsDacl);
 
   EXPECT_EQ(*fs_.secure_folder(folder_), Trust::OpenToOthers);

@@ -24,9 +24,9 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using ::testing::ElementsAre;
-using ::testing::EndsWith;
-using ::testing::StartsWith;
+using testing::ElementsAre;
+using testing::EndsWith;
+using testing::StartsWith;
 
 constexpr wchar_t kServiceName[] = L"TindralCache";
 // The worker sees stop.flag only at the start of a pass, after its 30-second sleep.
@@ -65,9 +65,9 @@ Path service_data_folder() {
 
 std::vector<std::string> service_log_messages(const Path& log) {
   std::vector<std::string> messages;
-  if (!testing::path_exists(log)) return messages;
+  if (!test_support::path_exists(log)) return messages;
   static const std::regex kLine(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] (.*))");
-  const std::string text = testing::read_bytes(log);
+  const std::string text = test_support::read_bytes(log);
   std::size_t start = 0;
   while (start < text.size()) {
     const std::size_t end = text.find('\n', start);
@@ -101,7 +101,7 @@ struct HandleCloser {
 };
 using ProcessHandle = std::unique_ptr<void, HandleCloser>;
 
-class ServiceUnderScmTest : public ::testing::Test {
+class ServiceUnderScmTest : public testing::Test {
  protected:
   void SetUp() override {
     manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -113,13 +113,14 @@ class ServiceUnderScmTest : public ::testing::Test {
 
     data_folder_ = service_data_folder();
     clear_data_folder();
-    testing::make_folder(data_folder_);
-    testing::make_folder(tree().child("album"));
-    testing::write_bytes(tree().child("album").child("photo.jpg"), "jpeg");
-    testing::make_folder(tree().child("empty"));
-    testing::write_bytes(data_folder_.child("config.txt"), tree().bytes() + "\r\n");
+    test_support::make_folder(data_folder_);
+    test_support::make_folder(tree().child("album"));
+    test_support::write_bytes(tree().child("album").child("photo.jpg"), "jpeg");
+    test_support::make_folder(tree().child("empty"));
+    test_support::write_bytes(data_folder_.child("config.txt"), tree().bytes() + "\r\n");
 
-    const std::wstring binary = L"\"" + widen(testing::built_program(TINDRAL_EXE).bytes()) + L"\"";
+    const std::wstring binary =
+        L"\"" + widen(test_support::built_program(TINDRAL_EXE).bytes()) + L"\"";
     service_.reset(CreateServiceW(manager_.get(), kServiceName, L"Tindral", SERVICE_ALL_ACCESS,
                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                   SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr,
@@ -230,7 +231,7 @@ class ServiceUnderScmTest : public ::testing::Test {
   ServiceHandle manager_;
   ServiceHandle service_;
   Path data_folder_;
-  testing::TempDir tmp_;
+  test_support::TempDir tmp_;
 };
 
 TEST_F(ServiceUnderScmTest, RunsScansAndStopsThroughTheStopFlagAndThroughTheStopControl) {
@@ -238,9 +239,9 @@ TEST_F(ServiceUnderScmTest, RunsScansAndStopsThroughTheStopFlagAndThroughTheStop
   ProcessHandle first = start();
   ASSERT_TRUE(first);
   ASSERT_TRUE(log_has("Initial scan complete: ", 1, seconds(30)));
-  EXPECT_TRUE(testing::path_exists(tree().child("album").child("desktop.ini")));
-  EXPECT_TRUE(testing::path_exists(tree().child("desktop.ini")));
-  EXPECT_FALSE(testing::path_exists(tree().child("empty").child("desktop.ini")));
+  EXPECT_TRUE(test_support::path_exists(tree().child("album").child("desktop.ini")));
+  EXPECT_TRUE(test_support::path_exists(tree().child("desktop.ini")));
+  EXPECT_FALSE(test_support::path_exists(tree().child("empty").child("desktop.ini")));
 
   // Interrogate is answered; a user-defined control changes nothing. (What ControlService
   // returns for the refused code is not asserted: Wine reports success whatever the handler
@@ -251,10 +252,10 @@ TEST_F(ServiceUnderScmTest, RunsScansAndStopsThroughTheStopFlagAndThroughTheStop
   ControlService(service_.get(), 200, &answer);
   EXPECT_EQ(status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 
-  testing::write_bytes(stop_flag(), "");
+  test_support::write_bytes(stop_flag(), "");
   ASSERT_TRUE(wait_for_state(SERVICE_STOPPED, kPollInterval + kMargin));
   expect_stopped_cleanly(first.get());
-  EXPECT_FALSE(testing::path_exists(stop_flag()));
+  EXPECT_FALSE(test_support::path_exists(stop_flag()));
   const std::vector<std::string> first_run = service_log_messages(service_log());
   ASSERT_EQ(first_run.size(), 4u);
   EXPECT_EQ(first_run[0], "Tindral Service started");
@@ -286,11 +287,11 @@ TEST_F(ServiceUnderScmTest, RunsScansAndStopsThroughTheStopFlagAndThroughTheStop
 TEST_F(ServiceUnderScmTest, AStopControlEndsALongScanWithinSeconds) {
   constexpr int kFolders = 3000;
   const Path big = tree().child("big");
-  testing::make_folder(big);
+  test_support::make_folder(big);
   for (int i = 0; i < kFolders; ++i) {
     const Path folder = big.child(std::to_string(i));
-    testing::make_folder(folder);
-    testing::write_bytes(folder.child("photo.jpg"), "jpeg");
+    test_support::make_folder(folder);
+    test_support::write_bytes(folder.child("photo.jpg"), "jpeg");
   }
   ProcessHandle service = start();
   ASSERT_TRUE(service);
@@ -317,17 +318,17 @@ TEST_F(ServiceUnderScmTest, AStopControlEndsALongScanWithinSeconds) {
   EXPECT_EQ(messages[2], "Stop requested by the service manager, shutting down service");
   EXPECT_EQ(messages[3], "Tindral Service stopped");
   // The root is decided after everything below it.
-  EXPECT_FALSE(testing::path_exists(tree().child("desktop.ini")));
+  EXPECT_FALSE(test_support::path_exists(tree().child("desktop.ini")));
 }
 
-class ProcessEntryTest : public ::testing::Test {
+class ProcessEntryTest : public testing::Test {
  protected:
-  testing::TempDir tmp_;
+  test_support::TempDir tmp_;
 };
 
 TEST_F(ProcessEntryTest, OutsideTheServiceControlManagerTheDispatcherCallFailsWith1063) {
-  const testing::ChildOutcome outcome =
-      testing::run_child(testing::built_program(TINDRAL_EXE), {}, {}, tmp_.path());
+  const test_support::ChildOutcome outcome =
+      test_support::run_child(test_support::built_program(TINDRAL_EXE), {}, {}, tmp_.path());
   EXPECT_EQ(outcome.exit_code, 1);
   EXPECT_THAT(outcome.err, StartsWith("Error: IO error in winapi call\n\nCaused by:\n    "));
   EXPECT_THAT(outcome.err, EndsWith(" (os error 1063)\n"));
@@ -335,7 +336,7 @@ TEST_F(ProcessEntryTest, OutsideTheServiceControlManagerTheDispatcherCallFailsWi
 }
 
 TEST_F(ProcessEntryTest, AnArgumentThatIsNotValidUtf16EndsTheProcessAbnormally) {
-  const std::wstring program = widen(testing::built_program(TINDRAL_EXE).bytes());
+  const std::wstring program = widen(test_support::built_program(TINDRAL_EXE).bytes());
   // "--console" with an unpaired high surrogate attached.
   std::wstring command_line = L"\"" + program + L"\" --console";
   command_line += static_cast<wchar_t>(0xD800);

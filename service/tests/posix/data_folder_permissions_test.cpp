@@ -39,10 +39,10 @@ class ScopedUmask {
   mode_t previous_;
 };
 
-class DataFolderPermissionsTest : public ::testing::Test {
+class DataFolderPermissionsTest : public testing::Test {
  protected:
   platform::FileSystem& fs_ = platform::real_file_system();
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   const Path data_ = (dir_ / "ProgramData").child("Tindral");
 };
 
@@ -58,7 +58,7 @@ TEST_F(DataFolderPermissionsTest, WithUmaskZeroTheFolderIs0755AndTheServicesFile
 }
 
 TEST_F(DataFolderPermissionsTest, AFolderEverybodyMayWriteIsGiven0755) {
-  testing::make_folder(data_);
+  test_support::make_folder(data_);
   ASSERT_EQ(::chmod(data_.bytes().c_str(), 0777), 0);
   EXPECT_EQ(*fs_.secure_folder(data_), platform::Trust::OpenToOthers);
   EXPECT_EQ(mode_of(data_), 0755u);
@@ -68,14 +68,14 @@ TEST_F(DataFolderPermissionsTest, AFolderEverybodyMayWriteIsGiven0755) {
 // saying so in service.log.
 TEST_F(DataFolderPermissionsTest, AConfigOfAnotherAccountIsIgnoredAndTheLogSaysSo) {
   const Path root = dir_ / "Photos";
-  testing::make_folder(root);
-  testing::write_bytes(root.child("photo.jpg"), "jpeg");
-  testing::make_folder(data_);
-  testing::write_bytes(data_.child("config.txt"), root.bytes() + "\n");
-  if (!testing::give_to_another_account(data_.child("config.txt"))) {
+  test_support::make_folder(root);
+  test_support::write_bytes(root.child("photo.jpg"), "jpeg");
+  test_support::make_folder(data_);
+  test_support::write_bytes(data_.child("config.txt"), root.bytes() + "\n");
+  if (!test_support::give_to_another_account(data_.child("config.txt"))) {
     GTEST_SKIP() << "only root may give a file to another account";
   }
-  testing::LogCapture capture;
+  test_support::LogCapture capture;
   platform::StopSignal stop;
   stop.request();
   WorkerSetup setup;
@@ -86,13 +86,14 @@ TEST_F(DataFolderPermissionsTest, AConfigOfAnotherAccountIsIgnoredAndTheLogSaysS
   setup.stop = &stop;
   run_service_loop(setup);
 
-  EXPECT_THAT(testing::service_log_messages(testing::read_bytes(data_.child("service.log"))),
-              ::testing::ElementsAre("Tindral Service started",
-                                     "Ignoring config.txt: it is owned by another account",
-                                     "No config.txt found. Please configure root paths.",
-                                     "Stop requested by the service manager, shutting down service",
-                                     "Tindral Service stopped"));
-  EXPECT_FALSE(testing::path_exists(root.child("desktop.ini")));
+  EXPECT_THAT(
+      test_support::service_log_messages(test_support::read_bytes(data_.child("service.log"))),
+      testing::ElementsAre("Tindral Service started",
+                           "Ignoring config.txt: it is owned by another account",
+                           "No config.txt found. Please configure root paths.",
+                           "Stop requested by the service manager, shutting down service",
+                           "Tindral Service stopped"));
+  EXPECT_FALSE(test_support::path_exists(root.child("desktop.ini")));
 }
 
 }  // namespace

@@ -43,15 +43,16 @@ Snapshot snapshot(const Path& file) {
   EXPECT_EQ(::lstat(file.bytes().c_str(), &status), 0) << file.display();
   taken.mode = status.st_mode;
   taken.links = status.st_nlink;
-  if (S_ISREG(status.st_mode) && status.st_size < 4096) taken.bytes = testing::read_bytes(file);
+  if (S_ISREG(status.st_mode) && status.st_size < 4096)
+    taken.bytes = test_support::read_bytes(file);
   taken.has_dos_attributes = ::lgetxattr(file.bytes().c_str(), "user.DOSATTRIB", nullptr, 0) >= 0;
   return taken;
 }
 
-class PlantedFilesTest : public ::testing::Test {
+class PlantedFilesTest : public testing::Test {
  protected:
   platform::FileSystem& fs_ = platform::real_file_system();
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   const Path top_ = dir_ / "Top";
   const Path outside_ = dir_ / "outside";
 };
@@ -60,18 +61,18 @@ class PlantedFilesTest : public ::testing::Test {
 // content the scan would rewrite the target, in one without it would re-attribute and delete it,
 // and so would the cleanup.
 TEST_F(PlantedFilesTest, LinksAndSecondNamesOfFilesElsewhereAreLeftAlone) {
-  testing::make_folder(outside_);
+  test_support::make_folder(outside_);
   const Path linked = outside_.child("linked.conf");
   const Path hard = outside_.child("hard.conf");
-  testing::write_bytes(linked, "[Tindral]\nroot's own settings\n");
-  testing::write_bytes(hard, "[Tindral]\nroot's other settings\n");
+  test_support::write_bytes(linked, "[Tindral]\nroot's own settings\n");
+  test_support::write_bytes(hard, "[Tindral]\nroot's other settings\n");
   const Path with_content = top_.child("WithContent");
   const Path empty = top_.child("Empty");
   const Path hard_linked = top_.child("HardLinked");
-  for (const Path& folder : {with_content, empty, hard_linked}) testing::make_folder(folder);
-  testing::write_bytes(with_content.child("photo.jpg"), "jpg");
-  ASSERT_TRUE(testing::make_symlink(linked, with_content.child("desktop.ini"), false));
-  ASSERT_TRUE(testing::make_symlink(linked, empty.child("desktop.ini"), false));
+  for (const Path& folder : {with_content, empty, hard_linked}) test_support::make_folder(folder);
+  test_support::write_bytes(with_content.child("photo.jpg"), "jpg");
+  ASSERT_TRUE(test_support::make_symlink(linked, with_content.child("desktop.ini"), false));
+  ASSERT_TRUE(test_support::make_symlink(linked, empty.child("desktop.ini"), false));
   ASSERT_EQ(::link(hard.bytes().c_str(), hard_linked.child("desktop.ini").bytes().c_str()), 0);
   const Snapshot linked_before = snapshot(linked);
   const Snapshot hard_before = snapshot(hard);
@@ -87,7 +88,7 @@ TEST_F(PlantedFilesTest, LinksAndSecondNamesOfFilesElsewhereAreLeftAlone) {
   EXPECT_EQ(snapshot(hard), hard_before);
   EXPECT_TRUE(S_ISLNK(snapshot(with_content.child("desktop.ini")).mode));
   EXPECT_TRUE(S_ISLNK(snapshot(empty.child("desktop.ini")).mode));
-  EXPECT_TRUE(testing::path_exists(hard_linked.child("desktop.ini")));
+  EXPECT_TRUE(test_support::path_exists(hard_linked.child("desktop.ini")));
 }
 
 // Runs `work` in a child process of its own session and returns the child's exit code.
@@ -113,17 +114,17 @@ TEST_F(PlantedFilesTest, ATerminalNamedDesktopIniNeverBecomesTheServicesTerminal
   const Path terminal(::ptsname(master));
   const Path as_link = top_.child("Link");
   const Path as_device = top_.child("Device");
-  testing::make_folder(as_link);
-  testing::make_folder(as_device);
-  testing::write_bytes(as_link.child("photo.jpg"), "jpg");
-  testing::write_bytes(as_device.child("photo.jpg"), "jpg");
-  ASSERT_TRUE(testing::make_symlink(terminal, as_link.child("desktop.ini"), false));
+  test_support::make_folder(as_link);
+  test_support::make_folder(as_device);
+  test_support::write_bytes(as_link.child("photo.jpg"), "jpg");
+  test_support::write_bytes(as_device.child("photo.jpg"), "jpg");
+  ASSERT_TRUE(test_support::make_symlink(terminal, as_link.child("desktop.ini"), false));
   struct stat device {};
   ASSERT_EQ(::stat(terminal.bytes().c_str(), &device), 0);
   // A device file made outside /dev/pts reaches the terminal only where /dev/pts is the
   // system's own instance, not a container's.
   const Path device_file = as_device.child("desktop.ini");
-  bool has_device_file = testing::running_as_root() &&
+  bool has_device_file = test_support::running_as_root() &&
                          ::mknod(device_file.bytes().c_str(), S_IFCHR | 0600, device.st_rdev) == 0;
   if (has_device_file) {
     const int probe = ::open(device_file.bytes().c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
@@ -155,12 +156,12 @@ TEST_F(PlantedFilesTest, AHugeSparseDesktopIniIsNeitherReadWholeNorChanged) {
   constexpr off_t kClaimed = off_t{8} << 30;
   const Path with_content = top_.child("WithContent");
   const Path empty = top_.child("Empty");
-  testing::make_folder(with_content);
-  testing::make_folder(empty);
-  testing::write_bytes(with_content.child("photo.jpg"), "jpg");
+  test_support::make_folder(with_content);
+  test_support::make_folder(empty);
+  test_support::write_bytes(with_content.child("photo.jpg"), "jpg");
   for (const Path& folder : {with_content, empty}) {
     const Path ini = folder.child("desktop.ini");
-    testing::write_bytes(ini, "[Tindral]\r\n");
+    test_support::write_bytes(ini, "[Tindral]\r\n");
     ASSERT_EQ(::truncate(ini.bytes().c_str(), kClaimed), 0) << "no sparse files here";
   }
   struct rusage before {};

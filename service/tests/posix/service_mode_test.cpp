@@ -22,16 +22,16 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using testing::ChildProcess;
-using ::testing::ElementsAre;
-using testing::EnvironmentChanges;
-using ::testing::HasSubstr;
+using test_support::ChildProcess;
+using test_support::EnvironmentChanges;
+using testing::ElementsAre;
+using testing::HasSubstr;
 
 // service.log lines without their "[local time] " prefix.
 std::vector<std::string> service_log_messages(const Path& log) {
   std::vector<std::string> messages;
-  if (!testing::path_exists(log)) return messages;
-  const std::string text = testing::read_bytes(log);
+  if (!test_support::path_exists(log)) return messages;
+  const std::string text = test_support::read_bytes(log);
   std::size_t start = 0;
   while (start < text.size()) {
     const std::size_t end = text.find('\n', start);
@@ -58,13 +58,13 @@ std::vector<std::string> structured_events(const std::string& out) {
   return events;
 }
 
-class ServiceModeTest : public ::testing::Test {
+class ServiceModeTest : public testing::Test {
  protected:
   ServiceModeTest() {
-    testing::make_folder(data_folder());
-    testing::make_folder(tree().child("album"));
-    testing::write_bytes(tree().child("album").child("photo.jpg"), "jpeg");
-    testing::write_bytes(data_folder().child("config.txt"), tree().bytes() + "\n");
+    test_support::make_folder(data_folder());
+    test_support::make_folder(tree().child("album"));
+    test_support::write_bytes(tree().child("album").child("photo.jpg"), "jpeg");
+    test_support::write_bytes(data_folder().child("config.txt"), tree().bytes() + "\n");
   }
 
   Path program_data() const { return tmp_ / "programdata"; }
@@ -82,7 +82,7 @@ class ServiceModeTest : public ::testing::Test {
   }
 
   std::unique_ptr<ChildProcess> start_service(EnvironmentChanges manager) {
-    return std::make_unique<ChildProcess>(testing::built_program(TINDRAL_EXE),
+    return std::make_unique<ChildProcess>(test_support::built_program(TINDRAL_EXE),
                                           std::vector<std::string>{},
                                           service_environment(std::move(manager)), tmp_.path());
   }
@@ -99,29 +99,29 @@ class ServiceModeTest : public ::testing::Test {
     return false;
   }
 
-  testing::TempDir tmp_;
+  test_support::TempDir tmp_;
 };
 
 TEST_F(ServiceModeTest, FromATerminalItReportsThatNoServiceManagerStartedIt) {
-  const testing::ChildOutcome outcome = testing::run_child(testing::built_program(TINDRAL_EXE), {},
-                                                           service_environment({}), tmp_.path());
+  const test_support::ChildOutcome outcome = test_support::run_child(
+      test_support::built_program(TINDRAL_EXE), {}, service_environment({}), tmp_.path());
   EXPECT_EQ(outcome.exit_code, 1);
   EXPECT_EQ(outcome.err,
             "Error: Not started by a service manager\n\nCaused by:\n    neither INVOCATION_ID nor "
             "NOTIFY_SOCKET is set; start it from a systemd unit, or with --console for one "
             "scan\n");
-  EXPECT_FALSE(testing::path_exists(service_log()));
+  EXPECT_FALSE(test_support::path_exists(service_log()));
 }
 
 TEST_F(ServiceModeTest, AnArgumentThatIsNotUtf8EndsTheProcessAbnormally) {
   for (const std::vector<std::string>& arguments :
        {std::vector<std::string>{"--console\xff"},
         std::vector<std::string>{"--console", "\xc0\xaf"}}) {
-    const testing::ChildOutcome outcome = testing::run_child(
-        testing::built_program(TINDRAL_EXE), arguments, service_environment({}), tmp_.path());
+    const test_support::ChildOutcome outcome = test_support::run_child(
+        test_support::built_program(TINDRAL_EXE), arguments, service_environment({}), tmp_.path());
     EXPECT_EQ(outcome.exit_code, 101);
     EXPECT_THAT(outcome.err, HasSubstr("not valid Unicode"));
-    EXPECT_THAT(outcome.out, ::testing::Not(HasSubstr("Scan complete")));
+    EXPECT_THAT(outcome.out, testing::Not(HasSubstr("Scan complete")));
   }
 }
 
@@ -129,7 +129,7 @@ TEST_F(ServiceModeTest, SigtermIsTheStopControlAndEndsTheServicePromptly) {
   auto service = start_service({{"INVOCATION_ID", "0123456789abcdef"}});
   ASSERT_TRUE(service->started());
   ASSERT_TRUE(wait_for_log("Initial scan complete: 2 folders, 2 written, 0 removed", seconds(20)));
-  EXPECT_TRUE(testing::path_exists(tree().child("album").child("desktop.ini")));
+  EXPECT_TRUE(test_support::path_exists(tree().child("album").child("desktop.ini")));
 
   // The worker is now in its 30-second sleep: the stop control must cut it short.
   const auto stop_sent = std::chrono::steady_clock::now();
@@ -153,17 +153,17 @@ TEST_F(ServiceModeTest, SigtermIsTheStopControlAndEndsTheServicePromptly) {
 }
 
 TEST_F(ServiceModeTest, StopFlagPresentAtStartEndsTheServiceAfterTheStartUpScan) {
-  testing::write_bytes(data_folder().child("stop.flag"), "");
+  test_support::write_bytes(data_folder().child("stop.flag"), "");
   auto service = start_service({{"INVOCATION_ID", "0123456789abcdef"}});
   ASSERT_TRUE(service->started());
   ASSERT_TRUE(service->wait(seconds(20)));
   EXPECT_EQ(service->exit_code(), 0);
-  EXPECT_FALSE(testing::path_exists(data_folder().child("stop.flag")));
+  EXPECT_FALSE(test_support::path_exists(data_folder().child("stop.flag")));
   const std::vector<std::string> messages = service_log_messages(service_log());
   ASSERT_EQ(messages.size(), 4u);
   EXPECT_EQ(messages[0], "Tindral Service started");
-  EXPECT_THAT(messages[1], ::testing::StartsWith(
-                               "Initial scan complete: 2 folders, 2 written, 0 removed, took "));
+  EXPECT_THAT(messages[1],
+              testing::StartsWith("Initial scan complete: 2 folders, 2 written, 0 removed, took "));
   EXPECT_EQ(messages[2], "Stop flag detected, shutting down service");
   EXPECT_EQ(messages[3], "Tindral Service stopped");
   EXPECT_EQ(structured_events(service->standard_output()).back(),
@@ -209,7 +209,7 @@ class NotifySocket {
 TEST_F(ServiceModeTest, StatusReportsReachTheNotificationSocket) {
   NotifySocket notify(tmp_ / "notify");
   ASSERT_TRUE(notify.bound()) << std::strerror(errno);
-  testing::write_bytes(data_folder().child("stop.flag"), "");
+  test_support::write_bytes(data_folder().child("stop.flag"), "");
   auto service = start_service({{"NOTIFY_SOCKET", (tmp_ / "notify").bytes()}});
   ASSERT_TRUE(service->wait(seconds(20)));
   EXPECT_EQ(service->exit_code(), 0);

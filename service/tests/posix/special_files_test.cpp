@@ -42,16 +42,16 @@ auto finishes_without_waiting(const Path& fifo, Walk walk) {
   return done.get();
 }
 
-class SpecialFilesTest : public ::testing::Test {
+class SpecialFilesTest : public testing::Test {
  protected:
   void SetUp() override {
-    testing::make_folder(top_);
-    testing::write_bytes(top_.child("photo.jpg"), "jpg");
+    test_support::make_folder(top_);
+    test_support::write_bytes(top_.child("photo.jpg"), "jpg");
     ASSERT_EQ(::mkfifo(fifo_.bytes().c_str(), 0644), 0);
   }
 
   platform::FileSystem& fs_ = platform::real_file_system();
-  testing::TempDir dir_;
+  test_support::TempDir dir_;
   const Path top_ = dir_ / "Top";
   const Path fifo_ = top_.child("desktop.ini");
 };

@@ -16,30 +16,30 @@
 namespace tindral {
 namespace {
 
-using ::testing::ElementsAre;
-using testing::LogEvent;
+using test_support::LogEvent;
+using testing::ElementsAre;
 
 LogEvent event(log::Level level, std::string message) {
-  return {level, std::string(log::kTargetScanner), testing::mask_elapsed(message)};
+  return {level, std::string(log::kTargetScanner), test_support::mask_elapsed(message)};
 }
 
 TEST(SystemFolderRootsTest, ReachedThroughALinkDotDotsOrDoubledSeparatorsTheyAreRefused) {
-  testing::TempDir dir;
-  testing::LogCapture capture;
+  test_support::TempDir dir;
+  test_support::LogCapture capture;
   const Path link = dir / "fdinfo";
-  ASSERT_TRUE(testing::make_symlink(Path("/proc/self/fdinfo"), link, true));
+  ASSERT_TRUE(test_support::make_symlink(Path("/proc/self/fdinfo"), link, true));
   std::string climb = dir.path().display();
   for (int i = 0; i < 32; ++i) climb += "/..";
   const Path config = dir / "config.txt";
-  testing::write_bytes(config, link.display() + "\n" + climb + "/proc/self/fdinfo\n" +
-                                   "//proc//self//fdinfo//\nproc/self/fdinfo\n");
+  test_support::write_bytes(config, link.display() + "\n" + climb + "/proc/self/fdinfo\n" +
+                                        "//proc//self//fdinfo//\nproc/self/fdinfo\n");
 
   Result<ScanStats> stats = run_scan(platform::real_file_system(), config);
 
   ASSERT_TRUE(stats.ok()) << stats.error().message();
   EXPECT_EQ(stats->folders_scanned, 0u);
   std::vector<LogEvent> events = capture.events();
-  for (LogEvent& e : events) e.message = testing::mask_elapsed(e.message);
+  for (LogEvent& e : events) e.message = test_support::mask_elapsed(e.message);
   const std::string refused = "Root path is a protected system directory, skipping: ";
   EXPECT_THAT(
       events,

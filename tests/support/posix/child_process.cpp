@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace tindral::testing {
+namespace tindral::test_support {
 namespace {
 
 std::vector<std::string> child_environment(const EnvironmentChanges& changes) {
@@ -107,4 +107,4 @@ bool ChildProcess::wait(std::chrono::milliseconds timeout) {
   return ended_;
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

@@ -4,7 +4,7 @@
 
 #include <limits>
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 bool running_under_wine() { return false; }
 
@@ -16,4 +16,4 @@ bool systemd_runs() { return access("/run/systemd/system", F_OK) == 0; }
 // The kernel limits a whole path to PATH_MAX, not how deep a file may lie.
 std::size_t longest_path_bytes() { return std::numeric_limits<std::size_t>::max(); }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 namespace {
 
@@ -261,4 +261,4 @@ bool give_to_another_account(const Path& path) {
   return ::geteuid() == 0 && ::lchown(path.bytes().c_str(), kNobody, kNobody) == 0;
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

@@ -5,7 +5,7 @@
 
 #include "support/small_stack.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 namespace {
 
@@ -30,4 +30,4 @@ void run_on_small_stack(std::size_t stack_bytes, const std::function<void()>& wo
   ASSERT_EQ(pthread_join(thread, nullptr), 0);
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

@@ -9,7 +9,7 @@
 #include "platform/win32/wide_path.h"
 #include "support/scoped_env.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 namespace {
 
 // The tests hand over only text they wrote themselves, which always converts.
@@ -132,4 +132,4 @@ bool ChildProcess::wait(std::chrono::milliseconds timeout) {
   return true;
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 bool running_under_wine() {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -20,4 +20,4 @@ std::size_t longest_path_bytes() {
   return running_under_wine() ? kWineLongest : kWindowsLongest;
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

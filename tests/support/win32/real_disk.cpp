@@ -18,7 +18,7 @@
 #include "platform/win32/windows_api.h"
 #include "support/machine.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 namespace {
 
@@ -245,4 +245,4 @@ bool give_to_another_account(const Path& path) {
   return given;
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

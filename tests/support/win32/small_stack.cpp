@@ -4,7 +4,7 @@
 #include "platform/win32/windows_api.h"
 #include "support/small_stack.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 
 namespace {
 
@@ -27,4 +27,4 @@ void run_on_small_stack(std::size_t stack_bytes, const std::function<void()>& wo
   ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
 }
 
-}  // namespace tindral::testing
+}  // namespace tindral::test_support

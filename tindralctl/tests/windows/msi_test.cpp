@@ -14,11 +14,11 @@
 #include "support/service_log_lines.h"
 #include "tindralctl_fixture.h"
 
-namespace tindral::testing {
+namespace tindral::test_support {
 namespace {
 
-using ::testing::Contains;
-using ::testing::StartsWith;
+using testing::Contains;
+using testing::StartsWith;
 
 std::wstring widen(std::string_view utf8) {
   return platform::win32::wtf8_to_wide(utf8).value_or(std::wstring());
@@ -118,4 +118,4 @@ TEST_F(MsiTest, InstallsStartsScansAndRemovesEverythingButTheConfiguration) {
 }
 
 }  // namespace
-}  // namespace tindral::testing
+}  // namespace tindral::test_support
