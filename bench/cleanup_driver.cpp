@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "cleanup_walk.h"
 #include "error.h"
 #include "log.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
 #include "platform/path.h"
 #include "platform/service_host.h"
+#include "run_cleanup.h"
 
 namespace {
 

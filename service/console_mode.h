@@ -5,7 +5,7 @@
 #include "error.h"
 #include "platform/file_system.h"
 #include "platform/path.h"
-#include "scanner.h"
+#include "run_scan.h"
 
 namespace tindral {
 

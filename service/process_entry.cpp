@@ -7,7 +7,7 @@
 #include "platform/console.h"
 #include "platform/file_system.h"
 #include "platform/service_host.h"
-#include "service_impl.h"
+#include "service_main.h"
 
 namespace tindral {
 namespace {

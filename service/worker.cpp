@@ -9,13 +9,13 @@
 #include <string>
 #include <string_view>
 
-#include "cleanup_walk.h"
 #include "config/data_folder.h"
 #include "config/settings.h"
 #include "config/trusted_files.h"
 #include "flag_files.h"
 #include "log.h"
-#include "scanner.h"
+#include "run_cleanup.h"
+#include "run_scan.h"
 #include "service_log.h"
 
 namespace tindral {

@@ -11,10 +11,10 @@
 #include <functional>
 #include <string>
 
-#include "cleanup_walk.h"
+#include "cleanup_folder.h"
 #include "desktop_ini.h"
 #include "platform/stop_signal.h"
-#include "scanner.h"
+#include "scan_folder.h"
 #include "support/fake_file_system.h"
 #include "support/small_stack.h"
 

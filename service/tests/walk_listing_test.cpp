@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "cleanup_walk.h"
+#include "cleanup_folder.h"
 #include "desktop_ini.h"
 #include "platform/file_system.h"
-#include "scanner.h"
+#include "scan_folder.h"
 #include "support/fake_file_system.h"
 
 namespace tindral {

@@ -18,10 +18,10 @@
 #include <iostream>
 #include <string>
 
-#include "cleanup_walk.h"
+#include "cleanup_folder.h"
 #include "desktop_ini.h"
 #include "platform/file_system.h"
-#include "scanner.h"
+#include "scan_folder.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
 

@@ -10,10 +10,10 @@
 #include <chrono>
 #include <future>
 
-#include "cleanup_walk.h"
+#include "cleanup_folder.h"
 #include "desktop_ini.h"
 #include "platform/file_system.h"
-#include "scanner.h"
+#include "scan_folder.h"
 #include "support/real_disk.h"
 
 namespace tindral {

@@ -8,7 +8,7 @@
 
 #include "log.h"
 #include "platform/file_system.h"
-#include "scanner.h"
+#include "run_scan.h"
 #include "support/log_capture.h"
 #include "support/real_disk.h"
 #include "support/service_log_lines.h"

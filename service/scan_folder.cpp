@@ -1,9 +1,10 @@
-#include "scanner.h"
+#include "scan_folder.h"
 
 #include <string_view>
 #include <vector>
 
 #include "desktop_ini.h"
+#include "entry_rules.h"
 #include "protected_paths.h"
 #include "text.h"
 #include "tree_walk.h"
@@ -95,21 +96,6 @@ class ScanVisitor final : public WalkVisitor {
 };
 
 }  // namespace
-
-bool is_link_entry(const platform::DirEntry& entry) {
-  return (entry.attributes & platform::kAttrReparsePoint) != 0 &&
-         (entry.reparse_tag & platform::kReparseTagNameSurrogate) != 0;
-}
-
-bool is_subfolder_entry(const platform::DirEntry& entry) {
-  return !is_link_entry(entry) && (entry.attributes & platform::kAttrDirectory) != 0;
-}
-
-bool is_content_file(const platform::DirEntry& entry) {
-  if (is_link_entry(entry) || is_subfolder_entry(entry)) return false;
-  if (entry.name.starts_with('.')) return false;
-  return !text::ascii_iequals(entry.name, kDesktopIniName);
-}
 
 // Each folder is decided after its whole subtree, so that content found anywhere below reaches
 // every folder on the way up to the root.

@@ -13,7 +13,7 @@
 #include "log.h"
 #include "platform/environment.h"
 #include "platform/file_system.h"
-#include "scanner.h"
+#include "run_scan.h"
 #include "support/fake_file_system.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
@@ -38,7 +38,7 @@ LogEvent warn(std::string message) {
   return {log::Level::Warn, std::string(log::kTargetScanner), std::move(message)};
 }
 
-class ScanDriverTest : public testing::Test {
+class RunScanTest : public testing::Test {
  protected:
   void write_config(const std::vector<std::string>& lines) {
     std::string text;
@@ -77,7 +77,7 @@ class ScanDriverTest : public testing::Test {
   test_support::LogCapture capture_;
 };
 
-TEST_F(ScanDriverTest, WalksEachRootAndLogsStartAndSummaryButNotTheDebugLine) {
+TEST_F(RunScanTest, WalksEachRootAndLogsStartAndSummaryButNotTheDebugLine) {
   test_support::make_folder(photos_.child("Trip"));
   test_support::write_bytes(photos_.child("Trip").child("beach.jpg"), "jpeg");
   write_config({photos_.display()});
@@ -97,7 +97,7 @@ TEST_F(ScanDriverTest, WalksEachRootAndLogsStartAndSummaryButNotTheDebugLine) {
                                             text::format_seconds(stats->elapsed, 1));
 }
 
-TEST_F(ScanDriverTest, DuplicateRootIsWalkedTwiceAndTheSecondWalkWritesNothing) {
+TEST_F(RunScanTest, DuplicateRootIsWalkedTwiceAndTheSecondWalkWritesNothing) {
   test_support::make_folder(photos_);
   test_support::write_bytes(photos_.child("a.jpg"), "jpeg");
   write_config({photos_.display(), photos_.display()});
@@ -112,7 +112,7 @@ TEST_F(ScanDriverTest, DuplicateRootIsWalkedTwiceAndTheSecondWalkWritesNothing) 
                                          "took #.#s")));
 }
 
-TEST_F(ScanDriverTest, ProtectedRootIsSkippedWithAWarning) {
+TEST_F(RunScanTest, ProtectedRootIsSkippedWithAWarning) {
   const Path tools = (dir_ / "system32").child("Tools");
   test_support::make_folder(tools);
   test_support::write_bytes(tools.child("tool.exe"), "MZ");
@@ -132,7 +132,7 @@ TEST_F(ScanDriverTest, ProtectedRootIsSkippedWithAWarning) {
 
 // ---- roots that lead somewhere else than they read ---------------------------------------------
 
-TEST_F(ScanDriverTest, RootsSpelledRoundAboutIntoAProtectedFolderAreRefused) {
+TEST_F(RunScanTest, RootsSpelledRoundAboutIntoAProtectedFolderAreRefused) {
   const Path tools = (dir_ / "system32").child("Tools");
   test_support::make_folder(tools);
   test_support::make_folder(photos_);
@@ -157,7 +157,7 @@ TEST_F(ScanDriverTest, RootsSpelledRoundAboutIntoAProtectedFolderAreRefused) {
 }
 
 // The link's own path is not protected; the folder it opens is.
-TEST_F(ScanDriverTest, RootThroughALinkIntoAProtectedFolderIsRefused) {
+TEST_F(RunScanTest, RootThroughALinkIntoAProtectedFolderIsRefused) {
   if (test_support::running_under_wine()) {
     GTEST_SKIP() << "Wine: CreateSymbolicLinkW reports success and creates nothing";
   }
@@ -182,7 +182,7 @@ TEST_F(ScanDriverTest, RootThroughALinkIntoAProtectedFolderIsRefused) {
 
 // Wine's drive Z: is the Unix root, so the Windows folder of the prefix has a second name there
 // that no text rule knows; the folder it opens tells where it really is.
-TEST_F(ScanDriverTest, TheWindowsFolderUnderAnotherDriveIsRefused) {
+TEST_F(RunScanTest, TheWindowsFolderUnderAnotherDriveIsRefused) {
   const platform::EnvValue prefix = platform::get_env("WINEPREFIX");
   if (!test_support::running_under_wine() || !prefix.present()) {
     GTEST_SKIP() << "a second name for the Windows folder needs Wine's drive Z:";
@@ -203,7 +203,7 @@ TEST_F(ScanDriverTest, TheWindowsFolderUnderAnotherDriveIsRefused) {
 
 // ---- changes between loading config.txt and walking, made on demand by the fake --------------
 
-class ScanDriverFakeTest : public ScanDriverTest {
+class RunScanFakeTest : public RunScanTest {
  protected:
   Result<ScanStats> scan_fake() { return run_scan(fs_, config_, no_console_user); }
 
@@ -218,7 +218,7 @@ class ScanDriverFakeTest : public ScanDriverTest {
   FakeFileSystem fs_;
 };
 
-TEST_F(ScanDriverFakeTest, RootsThatVanishAfterLoadingAreReportedAsNotFound) {
+TEST_F(RunScanFakeTest, RootsThatVanishAfterLoadingAreReportedAsNotFound) {
   // The missing protected root is reported as missing: existence is tested first.
   const Path gone_protected = (dir_ / "system32").child("Gone");
   fs_.add_file(photos_.child("a.jpg"), "jpeg");
@@ -240,7 +240,7 @@ TEST_F(ScanDriverFakeTest, RootsThatVanishAfterLoadingAreReportedAsNotFound) {
                           info("Scan complete: 0 folders, 0 written, 0 removed, took #.#s")));
 }
 
-TEST_F(ScanDriverFakeTest, RootReplacedByAFileIsCountedOnceAndLeftAlone) {
+TEST_F(RunScanFakeTest, RootReplacedByAFileIsCountedOnceAndLeftAlone) {
   fs_.add_folder(photos_);
   fs_.add_file(config_, photos_.display() + "\n");
   change_before_walk(photos_, [&] {
@@ -256,7 +256,7 @@ TEST_F(ScanDriverFakeTest, RootReplacedByAFileIsCountedOnceAndLeftAlone) {
   EXPECT_EQ(fs_.content(photos_), "now a file");
 }
 
-TEST_F(ScanDriverTest, WithoutConfigEverythingIsZero) {
+TEST_F(RunScanTest, WithoutConfigEverythingIsZero) {
   Result<ScanStats> stats = scan();
 
   ASSERT_TRUE(stats.ok());
@@ -268,7 +268,7 @@ TEST_F(ScanDriverTest, WithoutConfigEverythingIsZero) {
                                          "took #.#s")));
 }
 
-TEST_F(ScanDriverTest, UnreadableConfigIsReturnedWithoutLogLines) {
+TEST_F(RunScanTest, UnreadableConfigIsReturnedWithoutLogLines) {
   test_support::write_bytes(config_, "C:\\Data\n\xFF\xFE");
 
   Result<ScanStats> stats = scan();
@@ -278,7 +278,7 @@ TEST_F(ScanDriverTest, UnreadableConfigIsReturnedWithoutLogLines) {
   EXPECT_THAT(capture_.events(), testing::IsEmpty());
 }
 
-TEST_F(ScanDriverTest, ElapsedTimeIncludesReadingTheConfiguration) {
+TEST_F(RunScanTest, ElapsedTimeIncludesReadingTheConfiguration) {
   write_config({trigger_line_});
   constexpr std::chrono::milliseconds kPause{200};
 

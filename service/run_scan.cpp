@@ -1,4 +1,4 @@
-#include "scanner.h"
+#include "run_scan.h"
 
 #include <chrono>
 #include <string>
@@ -6,6 +6,7 @@
 
 #include "log.h"
 #include "root_folder.h"
+#include "scan_folder.h"
 #include "text.h"
 
 namespace tindral {

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "cleanup_walk.h"
+#include "cleanup_folder.h"
 #include "desktop_ini.h"
 #include "platform/file_system.h"
-#include "scanner.h"
+#include "scan_folder.h"
 #include "support/fake_file_system.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
@@ -42,13 +42,13 @@ bool has_service_ini(const Path& folder) {
 
 // ---- real trees --------------------------------------------------------------------------------
 
-class FolderWalkTest : public testing::Test {
+class ScanFolderTest : public testing::Test {
  protected:
   test_support::TempDir dir_;
   const Path top_ = dir_ / "Top";
 };
 
-TEST_F(FolderWalkTest, ContentInTheLeafGivesEveryFolderUpToTheRootTheIcon) {
+TEST_F(ScanFolderTest, ContentInTheLeafGivesEveryFolderUpToTheRootTheIcon) {
   const Path mid = top_.child("Mid");
   const Path leaf = mid.child("Leaf");
   test_support::make_folder(leaf);
@@ -62,7 +62,7 @@ TEST_F(FolderWalkTest, ContentInTheLeafGivesEveryFolderUpToTheRootTheIcon) {
   EXPECT_EQ(test_support::read_bytes(leaf.child("photo.jpg")), "jpeg");
 }
 
-TEST_F(FolderWalkTest, EmptyFoldersLoseOnlyTheServiceFile) {
+TEST_F(ScanFolderTest, EmptyFoldersLoseOnlyTheServiceFile) {
   const Path marked = top_.child("Marked");
   const Path foreign = top_.child("Foreign");
   test_support::make_folder(marked);
@@ -77,7 +77,7 @@ TEST_F(FolderWalkTest, EmptyFoldersLoseOnlyTheServiceFile) {
   EXPECT_FALSE(test_support::path_exists(top_.child("desktop.ini")));
 }
 
-TEST_F(FolderWalkTest, ForeignFileInAFolderWithContentStaysAndStillCountsAsContent) {
+TEST_F(ScanFolderTest, ForeignFileInAFolderWithContentStaysAndStillCountsAsContent) {
   const Path music = top_.child("Music");
   test_support::make_folder(music);
   test_support::write_bytes(music.child("song.mp3"), "mp3");
@@ -89,7 +89,7 @@ TEST_F(FolderWalkTest, ForeignFileInAFolderWithContentStaysAndStillCountsAsConte
   EXPECT_TRUE(has_service_ini(top_));
 }
 
-TEST_F(FolderWalkTest, HiddenSystemFileIsContent) {
+TEST_F(ScanFolderTest, HiddenSystemFileIsContent) {
   test_support::make_folder(top_);
   const Path thumbs = top_.child("Thumbs.db");
   test_support::write_bytes(thumbs, "cache");
@@ -99,7 +99,7 @@ TEST_F(FolderWalkTest, HiddenSystemFileIsContent) {
   EXPECT_TRUE(has_service_ini(top_));
 }
 
-TEST_F(FolderWalkTest, DotFilesAndAnUpperCaseDesktopIniAreNotContent) {
+TEST_F(ScanFolderTest, DotFilesAndAnUpperCaseDesktopIniAreNotContent) {
   test_support::make_folder(top_);
   test_support::write_bytes(top_.child(".gitignore"), "build/\n");
   test_support::write_bytes(top_.child("DESKTOP.INI"), kForeignIni);
@@ -108,7 +108,7 @@ TEST_F(FolderWalkTest, DotFilesAndAnUpperCaseDesktopIniAreNotContent) {
   EXPECT_EQ(test_support::read_bytes(top_.child("DESKTOP.INI")), kForeignIni);
 }
 
-TEST_F(FolderWalkTest, FolderNamedDesktopIniIsWalked) {
+TEST_F(ScanFolderTest, FolderNamedDesktopIniIsWalked) {
   const Path odd = top_.child("desktop.ini");
   test_support::make_folder(odd);
   test_support::write_bytes(odd.child("notes.txt"), "notes");
@@ -119,7 +119,7 @@ TEST_F(FolderWalkTest, FolderNamedDesktopIniIsWalked) {
   EXPECT_TRUE(has_service_ini(odd));
 }
 
-TEST_F(FolderWalkTest, SecondWalkWritesAndRemovesNothing) {
+TEST_F(ScanFolderTest, SecondWalkWritesAndRemovesNothing) {
   test_support::make_folder(top_.child("A").child("A1"));
   test_support::make_folder(top_.child("B"));
   test_support::write_bytes(top_.child("A").child("A1").child("x.txt"), "x");
@@ -129,7 +129,7 @@ TEST_F(FolderWalkTest, SecondWalkWritesAndRemovesNothing) {
   expect_result(scan_folder(disk(), top_), 4, 0, 0, true);
 }
 
-TEST_F(FolderWalkTest, ProtectedSubfolderIsNeitherVisitedNorCounted) {
+TEST_F(ScanFolderTest, ProtectedSubfolderIsNeitherVisitedNorCounted) {
   // "Top/system32" itself is not protected (the fragment needs a separator after the name), but
   // everything below it is.
   const Path system32 = top_.child("system32");
@@ -145,7 +145,7 @@ TEST_F(FolderWalkTest, ProtectedSubfolderIsNeitherVisitedNorCounted) {
   EXPECT_FALSE(test_support::path_exists(top_.child("desktop.ini")));
 }
 
-TEST_F(FolderWalkTest, LinksAreNeitherFollowedNorContent) {
+TEST_F(ScanFolderTest, LinksAreNeitherFollowedNorContent) {
   const Path outside = dir_ / "outside";
   test_support::make_folder(outside);
   test_support::make_folder(top_);
@@ -164,7 +164,7 @@ TEST_F(FolderWalkTest, LinksAreNeitherFollowedNorContent) {
   EXPECT_FALSE(test_support::path_exists(top_.child("desktop.ini")));
 }
 
-TEST_F(FolderWalkTest, RootThatIsALinkIsWalkedThroughTheLink) {
+TEST_F(ScanFolderTest, RootThatIsALinkIsWalkedThroughTheLink) {
   const Path target = dir_ / "target";
   test_support::make_folder(target);
   test_support::write_bytes(target.child("a.txt"), "a");
@@ -180,7 +180,7 @@ TEST_F(FolderWalkTest, RootThatIsALinkIsWalkedThroughTheLink) {
   EXPECT_TRUE(has_service_ini(target));
 }
 
-TEST_F(FolderWalkTest, FolderWhoseListingIsDeniedIsCountedAndLeftAlone) {
+TEST_F(ScanFolderTest, FolderWhoseListingIsDeniedIsCountedAndLeftAlone) {
   if (test_support::running_as_root()) {
     GTEST_SKIP() << "running as root: permissions do not deny a listing (the fake covers it)";
   }
@@ -200,7 +200,7 @@ TEST_F(FolderWalkTest, FolderWhoseListingIsDeniedIsCountedAndLeftAlone) {
 }
 
 // A desktop.ini inside .git/refs/heads is read by git as a broken branch.
-TEST_F(FolderWalkTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
+TEST_F(ScanFolderTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
   if (test_support::running_under_wine()) GTEST_SKIP() << "Wine: no git for Windows in the prefix";
   const Path repo = top_.child("repo");
   test_support::make_folder(repo);
@@ -234,7 +234,7 @@ TEST_F(FolderWalkTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
 // kernel's PATH_MAX of 4,096. Wine resolves a path one component at a time on every call, so a
 // walk there takes time in the cube of the depth (about 25 minutes at 3,000 characters); 600
 // characters, well past MAX_PATH and so only reachable with the long-path prefix, take seconds.
-TEST_F(FolderWalkTest, DeepRealChainIsWalkedAndCleanedUpToTheBottom) {
+TEST_F(ScanFolderTest, DeepRealChainIsWalkedAndCleanedUpToTheBottom) {
   const std::size_t path_budget = test_support::running_under_wine() ? 600 : 6000;
   const std::size_t room = path_budget - top_.bytes().size() - std::string("/desktop.ini").size();
   const std::size_t depth = room / 2;  // one separator and one letter per level
@@ -264,7 +264,7 @@ TEST_F(FolderWalkTest, DeepRealChainIsWalkedAndCleanedUpToTheBottom) {
 
 // ---- the walk on the fake: orders, failures and sizes no real disk gives on demand -------------
 
-class FolderWalkFakeTest : public testing::Test {
+class ScanFolderFakeTest : public testing::Test {
  protected:
   std::vector<std::string> operations_starting(std::string_view verb) const {
     std::vector<std::string> matching;
@@ -290,10 +290,10 @@ struct ContentCase {
   bool content;
 };
 
-class FolderWalkContentTest : public FolderWalkFakeTest,
+class ScanFolderContentTest : public ScanFolderFakeTest,
                               public testing::WithParamInterface<ContentCase> {};
 
-TEST_P(FolderWalkContentTest, AFolderHoldingOnlyThisEntry) {
+TEST_P(ScanFolderContentTest, AFolderHoldingOnlyThisEntry) {
   const ContentCase& entry = GetParam();
   fs_.add_folder(root_);
   const Path path = root_.child(entry.name);
@@ -315,7 +315,7 @@ constexpr std::uint32_t kJunctionTag = 0xA0000003;
 constexpr std::uint32_t kDedupTag = 0x80000013;  // a reparse point that is not a link
 
 INSTANTIATE_TEST_SUITE_P(
-    ContentRule, FolderWalkContentTest,
+    ContentRule, ScanFolderContentTest,
     testing::Values(
         ContentCase{"ReadOnlyFile", "readonly.txt", platform::kAttrReadonly, 0, true},
         ContentCase{"DesktopIni", "desktop.ini", kFile, 0, false},
@@ -330,7 +330,7 @@ INSTANTIATE_TEST_SUITE_P(
                     kJunctionTag, false}),
     [](const testing::TestParamInfo<ContentCase>& info) { return info.param.label; });
 
-TEST_F(FolderWalkFakeTest, VisitsInListingOrderAndDecidesBottomUp) {
+TEST_F(ScanFolderFakeTest, VisitsInListingOrderAndDecidesBottomUp) {
   const Path a = root_.child("A");
   const Path a1 = a.child("A1");
   const Path b = root_.child("B");
@@ -349,7 +349,7 @@ TEST_F(FolderWalkFakeTest, VisitsInListingOrderAndDecidesBottomUp) {
   EXPECT_EQ(fs_.max_open_listings(), 1);
 }
 
-TEST_F(FolderWalkFakeTest, FailedWriteStillCountsAsContentForTheParent) {
+TEST_F(ScanFolderFakeTest, FailedWriteStillCountsAsContentForTheParent) {
   const Path child = root_.child("Child");
   fs_.add_file(child.child("x.txt"));
   fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, child.child("desktop.ini"));
@@ -358,7 +358,7 @@ TEST_F(FolderWalkFakeTest, FailedWriteStillCountsAsContentForTheParent) {
   EXPECT_TRUE(fs_.contains(root_.child("desktop.ini")));
 }
 
-TEST_F(FolderWalkFakeTest, UnlistableRootIsCountedAndNothingIsTouched) {
+TEST_F(ScanFolderFakeTest, UnlistableRootIsCountedAndNothingIsTouched) {
   fs_.add_file(root_.child("x.txt"));
   fs_.add_file(root_.child("desktop.ini"), desktop_ini_content(), kAttrHidden | kAttrSystem);
   fs_.refuse(FakeFileSystem::Op::OpenListing, root_);
@@ -367,7 +367,7 @@ TEST_F(FolderWalkFakeTest, UnlistableRootIsCountedAndNothingIsTouched) {
   EXPECT_THAT(fs_.operations(), testing::IsEmpty());
 }
 
-TEST_F(FolderWalkFakeTest, UnlistableSubfolderIsCountedButGivesNoContent) {
+TEST_F(ScanFolderFakeTest, UnlistableSubfolderIsCountedButGivesNoContent) {
   const Path denied = root_.child("Denied");
   const Path empty = root_.child("Empty");
   fs_.add_file(denied.child("secret.txt"));
@@ -380,7 +380,7 @@ TEST_F(FolderWalkFakeTest, UnlistableSubfolderIsCountedButGivesNoContent) {
   EXPECT_THAT(fs_.operations(), testing::IsEmpty());
 }
 
-TEST_F(FolderWalkFakeTest, BrokenListingKeepsTheEntriesReadSoFar) {
+TEST_F(ScanFolderFakeTest, BrokenListingKeepsTheEntriesReadSoFar) {
   const Path before = root_.child("Before");
   const Path after = root_.child("After");
   fs_.add_file(before.child("x.txt"));
@@ -391,7 +391,7 @@ TEST_F(FolderWalkFakeTest, BrokenListingKeepsTheEntriesReadSoFar) {
   EXPECT_FALSE(fs_.contains(after.child("desktop.ini")));
 }
 
-TEST_F(FolderWalkFakeTest, GitFolderInAnyCaseIsNotWalked) {
+TEST_F(ScanFolderFakeTest, GitFolderInAnyCaseIsNotWalked) {
   for (const char* name : {".git", ".GIT", ".Git"}) {
     const Path git = root_.child(name);
     fs_.add_file(git.child("refs").child("heads").child("main"), "0123abcd\n");

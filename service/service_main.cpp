@@ -1,4 +1,4 @@
-#include "service_impl.h"
+#include "service_main.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "cleanup_walk.h"
+#include "run_cleanup.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

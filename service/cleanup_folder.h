@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "error.h"
+#include "platform/file_system.h"
+#include "platform/path.h"
+#include "platform/stop_signal.h"
+
+namespace tindral {
+
+/// What a cleanup did.
+struct CleanupStats {
+  /// Folders the walk was called on: each root and each visited subfolder once.
+  std::uint64_t folders_visited = 0;
+  /// Marked desktop.ini files removed.
+  std::uint64_t ini_removed = 0;
+  /// A stop request ended the cleanup before its last folder.
+  bool cut_short = false;
+};
+
+/// Removes the marked desktop.ini of `folder` and of every folder below it, each folder before
+/// its subfolders. Links are not followed; subfolders are not tested for protection.
+CleanupStats cleanup_folder(platform::FileSystem& fs, const Path& folder,
+                            const platform::StopSignal* stop = nullptr);
+
+/// The same for a folder opened already (see walk_tree).
+CleanupStats cleanup_folder(Result<std::unique_ptr<platform::Folder>> folder,
+                            const platform::StopSignal* stop = nullptr);
+
+}  // namespace tindral

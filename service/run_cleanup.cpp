@@ -1,0 +1,44 @@
+#include "run_cleanup.h"
+
+#include <chrono>
+#include <string>
+#include <utility>
+
+#include "log.h"
+#include "root_folder.h"
+#include "text.h"
+
+namespace tindral {
+
+std::string cleanup_summary(const CleanupStats& stats) {
+  return std::string(stats.cut_short ? "Cleanup cut short by a stop request: "
+                                     : "Cleanup complete: ") +
+         std::to_string(stats.folders_visited) + " folders visited, " +
+         std::to_string(stats.ini_removed) + " desktop.ini removed";
+}
+
+Result<CleanupStats> run_cleanup(platform::FileSystem& fs, const Path& config_path,
+                                 const InteractiveUserLookup& lookup,
+                                 const platform::StopSignal* stop) {
+  const auto start = std::chrono::steady_clock::now();
+  Result<RootPathList> roots = load_root_paths(fs, config_path, lookup);
+  if (!roots) return std::move(roots).error();
+  CleanupStats total;
+  for (const Path& root : *roots) {
+    OpenedRoot opened = open_root(fs, root);
+    if (opened.refusal) continue;
+    const CleanupStats stats = cleanup_folder(std::move(opened.folder), stop);
+    total.folders_visited += stats.folders_visited;
+    total.ini_removed += stats.ini_removed;
+    if (stats.cut_short) {
+      total.cut_short = true;
+      break;
+    }
+  }
+  log::info(log::kTargetScanner,
+            cleanup_summary(total) + ", took " +
+                text::format_seconds(std::chrono::steady_clock::now() - start, 1));
+  return total;
+}
+
+}  // namespace tindral

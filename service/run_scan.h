@@ -1,0 +1,39 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "config/root_paths.h"
+#include "error.h"
+#include "platform/file_system.h"
+#include "platform/path.h"
+#include "platform/stop_signal.h"
+
+namespace tindral {
+
+/// What one scan did, summed over every walked root.
+struct ScanStats {
+  std::uint64_t folders_scanned = 0;
+  std::uint64_t ini_written = 0;
+  std::uint64_t ini_removed = 0;
+  /// From before config.txt was read to the end of the last root.
+  std::chrono::nanoseconds elapsed{0};
+  /// A stop request ended the scan before its last folder; the counters tell how far it got.
+  bool cut_short = false;
+};
+
+/// `name` (such as "Scan"), then " complete: {} folders, {} written, {} removed, took {}s" with
+/// the seconds to `decimals` places, or " cut short by a stop request: " and the same figures.
+std::string scan_summary(std::string_view name, const ScanStats& stats, int decimals);
+
+/// Reads config.txt and walks every root that exists and is not protected by its path or by
+/// where its folder really is, logging the start, each skipped root and the summary. Fails only
+/// when the root list cannot be read. A raised `stop` ends the scan at the next folder, with the
+/// counters of what was done.
+Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
+                           const InteractiveUserLookup& lookup = interactive_user,
+                           const platform::StopSignal* stop = nullptr);
+
+}  // namespace tindral

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "error.h"
+#include "platform/file_system.h"
+#include "platform/path.h"
+#include "platform/stop_signal.h"
+
+namespace tindral {
+
+/// What the walk did below one folder, the folder itself included.
+struct FolderScanResult {
+  std::uint64_t folders = 0;
+  std::uint64_t ini_written = 0;
+  std::uint64_t ini_removed = 0;
+  /// The folder or a walked folder below it directly holds a content file.
+  bool has_content = false;
+  /// A stop request ended the walk early: the folders entered and not yet decided stay as they
+  /// were, and has_content means nothing.
+  bool cut_short = false;
+};
+
+/// Gives every folder with content anywhere below it the service's desktop.ini and takes the
+/// service's file out of every folder without; decisions are made bottom-up. Never fails:
+/// problems show only in the counters. A raised `stop` ends the walk at the next folder.
+FolderScanResult scan_folder(platform::FileSystem& fs, const Path& folder,
+                             const platform::StopSignal* stop = nullptr);
+
+/// The same for a folder opened already (see walk_tree) that lies at `location`, against which
+/// its subfolders are tested for protection.
+FolderScanResult scan_folder(Result<std::unique_ptr<platform::Folder>> folder, const Path& location,
+                             const platform::StopSignal* stop = nullptr);
+
+}  // namespace tindral
