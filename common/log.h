@@ -9,11 +9,6 @@ namespace tindral::log {
 /// Severity of an event, most severe first.
 enum class Level { Error, Warn, Info, Debug, Trace };
 
-/// Targets: the module that emits an event.
-inline constexpr std::string_view kTargetService = "TindralService";
-inline constexpr std::string_view kTargetServiceImpl = "TindralService::service_impl";
-inline constexpr std::string_view kTargetScanner = "TindralService::scanner";
-
 /// One log line: UTC timestamp with microseconds, the level right-aligned in five characters,
 /// the target, ": ", the message and a line feed; with `color`, ANSI escapes around the
 /// timestamp, level and target.

@@ -10,9 +10,12 @@ namespace tindral {
 
 namespace {
 
-// The data folder's name in lower case: the service's own folder below the program-data folder
-// is the one place there that the walks may decorate.
-constexpr std::string_view kDataFolderWord = "tindral";
+// The data folder's name in lower case, as the lowered paths spell it: the service's own folder
+// below the program-data folder is the one place there that the walks may decorate.
+const std::string& data_folder_word() {
+  static const std::string word = text::to_lower(kDataFolderName);
+  return word;
+}
 
 std::string lowered_variable(std::string_view name) {
   const platform::EnvValue value = platform::get_env(name);
@@ -86,7 +89,7 @@ bool protected_by_rules(std::string_view path, std::size_t fresh, bool has_data_
   if (contains_folder(path, fresh, separator, "system32")) return true;
   if (contains_folder(path, fresh, separator, "syswow64")) return true;
   if (starts_with_dir(path, dirs.program_data)) {
-    return !has_data_word && !contains_after_separator(path, fresh, separator, kDataFolderWord);
+    return !has_data_word && !contains_after_separator(path, fresh, separator, data_folder_word());
   }
   return false;
 }
@@ -132,7 +135,7 @@ ProtectedPathWalk::ProtectedPathWalk(std::string_view root_text, const Protected
     : dirs_(dirs),
       separator_(separator),
       lowered_(lowered(root_text)),
-      has_data_word_(contains_after_separator(lowered_, 0, separator, kDataFolderWord)) {}
+      has_data_word_(contains_after_separator(lowered_, 0, separator, data_folder_word())) {}
 
 // Lower-casing works code point by code point, and the one rule with context (a final capital
 // sigma) looks no further than the separator, which is neither cased nor case-ignorable: the
@@ -159,7 +162,7 @@ void ProtectedPathWalk::enter(std::string_view name) {
   levels_.push_back(Level{lowered_.size(), has_data_word_});
   const std::size_t fresh = append_child(name);
   has_data_word_ =
-      has_data_word_ || contains_after_separator(lowered_, fresh, separator_, kDataFolderWord);
+      has_data_word_ || contains_after_separator(lowered_, fresh, separator_, data_folder_word());
 }
 
 void ProtectedPathWalk::leave() {

@@ -2,6 +2,7 @@
 
 #include "config/trusted_files.h"
 #include "log.h"
+#include "log_targets.h"
 #include "platform/console.h"
 #include "text.h"
 

@@ -1,21 +1,23 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
+
+#include "config/flags.h"
 #include "platform/file_system.h"
 #include "platform/path.h"
 
 namespace tindral {
 
-/// The files in the data folder through which outside parties steer the worker.
-enum class Flag { Stop, Cleanup, Paused, Rescan };
-
-/// The flag files of one data folder, their paths built once. Presence is a metadata test only:
-/// a folder of a flag's name counts, and no content is ever read. Every failure to delete or
-/// create a flag is ignored, because a flag that stays is simply served again on the next pass.
+/// The worker's side of the flags of one data folder, their paths built once. Presence is a
+/// metadata test only: a folder of a flag's name counts, and no content is ever read. Every
+/// failure to delete or create a flag is ignored, because a flag that stays is simply served
+/// again on the next pass.
 class FlagFiles {
  public:
   FlagFiles(platform::FileSystem& fs, const Path& data_folder);
 
-  /// True when the flag's path exists.
+  /// True when the flag's path exists and an administrator could have made it.
   bool present(Flag flag) const;
 
   /// Deletes the flag, ignoring any failure.
@@ -25,14 +27,11 @@ class FlagFiles {
   void create_paused() const;
 
   /// Where the flag lives.
-  const Path& path(Flag flag) const;
+  const Path& path(Flag flag) const { return paths_[static_cast<std::size_t>(flag)]; }
 
  private:
   platform::FileSystem* fs_;
-  Path stop_;
-  Path cleanup_;
-  Path paused_;
-  Path rescan_;
+  std::array<Path, 4> paths_;
 };
 
 }  // namespace tindral

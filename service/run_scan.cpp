@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "log.h"
+#include "log_targets.h"
 #include "root_folder.h"
 #include "scan_folder.h"
 #include "text.h"

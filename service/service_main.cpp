@@ -3,6 +3,7 @@
 #include <string>
 
 #include "log.h"
+#include "log_targets.h"
 #include "worker.h"
 
 namespace tindral {

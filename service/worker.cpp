@@ -10,10 +10,12 @@
 #include <string_view>
 
 #include "config/data_folder.h"
+#include "config/flags.h"
 #include "config/settings.h"
 #include "config/trusted_files.h"
 #include "flag_files.h"
 #include "log.h"
+#include "log_targets.h"
 #include "run_cleanup.h"
 #include "run_scan.h"
 #include "service_log.h"
@@ -23,9 +25,6 @@ namespace tindral {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The rescan interval when settings.txt asks for 0 minutes.
-constexpr std::uint32_t kFallbackIntervalMinutes = 15;
 
 // A pass survives whatever a scan or cleanup throws (an allocation that fails in a huge folder,
 // say): it becomes the pass's error, logged like any other, and the service goes on.
@@ -194,8 +193,8 @@ class Worker {
   // file counts as the defaults.
   std::uint32_t effective_interval_minutes() {
     Result<Settings> loaded = load_settings(fs_, settings_path_);
-    const std::uint32_t interval = loaded ? loaded->interval : default_settings().interval;
-    return interval == 0 ? kFallbackIntervalMinutes : interval;
+    const std::uint32_t interval = loaded ? loaded->interval : kDefaultIntervalMinutes;
+    return interval == 0 ? kDefaultIntervalMinutes : interval;
   }
 
   // Whole seconds only: 59.9 seconds are 59.
@@ -222,9 +221,7 @@ WorkerSetup production_worker_setup(platform::StopSignal& stop) {
   setup.fs = &platform::real_file_system();
   setup.data_folder = data_folder();
   setup.now = [] { return Clock::now(); };
-  setup.sleep = [&stop](std::chrono::milliseconds duration) {
-    platform::sleep_for(duration, stop);
-  };
+  setup.sleep = [&stop](std::chrono::milliseconds duration) { stop.sleep_for(duration); };
   setup.stop = &stop;
   return setup;
 }

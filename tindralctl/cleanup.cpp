@@ -1,4 +1,4 @@
-#include "config/data_folder.h"
+#include "config/flags.h"
 #include "request.h"
 
 namespace tindral::ctl {

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "config/data_folder.h"
+#include "config/flags.h"
 #include "config/root_paths.h"
 #include "platform/console.h"
 #include "platform/shell_notify.h"

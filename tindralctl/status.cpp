@@ -1,4 +1,5 @@
 #include "config/data_folder.h"
+#include "config/flags.h"
 #include "config/settings.h"
 #include "request.h"
 #include "roots.h"

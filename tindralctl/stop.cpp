@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "config/data_folder.h"
+#include "config/flags.h"
 #include "request.h"
 #include "service_log_reader.h"
 #include "service_name.h"

@@ -1,4 +1,4 @@
-#include "config/data_folder.h"
+#include "config/flags.h"
 #include "request.h"
 #include "service_name.h"
 #include "stop.h"

@@ -2,12 +2,6 @@
 
 namespace tindral {
 
-namespace {
-
-constexpr std::string_view kDataFolderName = "Tindral";
-
-}  // namespace
-
 Path data_folder() { return data_folder_for(platform::get_env("ProgramData")); }
 
 // The base is taken as it stands (trailing separator, forward slashes, another drive): the

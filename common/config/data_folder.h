@@ -8,14 +8,13 @@
 
 namespace tindral {
 
-/// Names of the files in the data folder.
+/// The data folder's own name, below the program-data folder.
+inline constexpr std::string_view kDataFolderName = "Tindral";
+
+/// Names of the files in the data folder; the flags are named in config/flags.h.
 inline constexpr std::string_view kConfigFileName = "config.txt";
 inline constexpr std::string_view kSettingsFileName = "settings.txt";
 inline constexpr std::string_view kServiceLogFileName = "service.log";
-inline constexpr std::string_view kPausedFlagName = "paused.flag";
-inline constexpr std::string_view kRescanFlagName = "rescan.flag";
-inline constexpr std::string_view kCleanupFlagName = "cleanup.flag";
-inline constexpr std::string_view kStopFlagName = "stop.flag";
 inline constexpr std::string_view kIconFileName = "folder.ico";
 
 /// The most of service.log that is read. The service's own 500 lines come to some tens of KiB,
@@ -27,7 +26,7 @@ inline constexpr std::size_t kMaxServiceLogBytes = 1024 * 1024;
 inline constexpr std::size_t kMaxIconBytes = 16 * 1024 * 1024;
 
 /// The data folder: the ProgramData variable (or the platform's default base when it is absent
-/// or not valid Unicode) joined with "Tindral". Creates and checks nothing.
+/// or not valid Unicode) joined with kDataFolderName. Creates and checks nothing.
 Path data_folder();
 
 /// data_folder for a given lookup of the ProgramData variable.

@@ -7,6 +7,7 @@
 #include "config/config_file.h"
 #include "config/trusted_files.h"
 #include "log.h"
+#include "log_targets.h"
 #include "platform/environment.h"
 #include "text.h"
 

@@ -16,8 +16,6 @@ namespace tindral {
 
 namespace {
 
-constexpr std::uint32_t kDefaultInterval = 15;
-
 // An optional single "+" and at least one decimal digit, within 32 bits; leading zeros are
 // fine. Anything else (a "-" sign, spaces, units, a decimal point) is no interval at all.
 std::optional<std::uint32_t> parse_interval(std::string_view value) {
@@ -58,7 +56,7 @@ Settings default_settings() {
   Settings settings;
   settings.color = "green";
   settings.lang = platform::user_ui_language_is_danish() ? "da" : "en";
-  settings.interval = kDefaultInterval;
+  settings.interval = kDefaultIntervalMinutes;
   return settings;
 }
 

@@ -10,6 +10,9 @@
 
 namespace tindral {
 
+/// Minutes between periodic rescans when settings.txt names none, or names 0.
+inline constexpr std::uint32_t kDefaultIntervalMinutes = 15;
+
 /// The tunable values of settings.txt. Only `interval` changes what the service does.
 struct Settings {
   std::string color;

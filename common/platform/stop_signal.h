@@ -19,16 +19,14 @@ class StopSignal {
   /// True once request() was called.
   bool requested() const;
 
-  struct Impl;
-  Impl& impl() { return *impl_; }
+  /// The worker's sleep between passes: on Windows a one-shot high-resolution waitable timer
+  /// with a relative due time (a plain Sleep when the timer cannot be created, set or waited
+  /// on); returns early once the request is raised.
+  void sleep_for(std::chrono::milliseconds duration);
 
  private:
+  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-/// The worker's sleep between passes: on Windows a one-shot high-resolution waitable timer with
-/// a relative due time (a plain Sleep when the timer cannot be created, set or waited on);
-/// returns early when `stop` is raised.
-void sleep_for(std::chrono::milliseconds duration, StopSignal& stop);
 
 }  // namespace tindral::platform

@@ -1,4 +1,5 @@
 #include "log.h"
+#include "log_targets.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -11,6 +11,7 @@
 
 #include "config/config_file.h"
 #include "log.h"
+#include "log_targets.h"
 #include "platform/file_system.h"
 #include "support/log_capture.h"
 #include "support/machine.h"

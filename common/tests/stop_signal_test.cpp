@@ -27,7 +27,7 @@ TEST(StopSignalTest, RequestFromAnotherThreadEndsTheSleepEarly) {
     stop.request();
   });
   const auto start = Clock::now();
-  platform::sleep_for(60s, stop);
+  stop.sleep_for(60s);
   const auto slept = Clock::now() - start;
   requester.join();
   EXPECT_TRUE(stop.requested());
@@ -38,14 +38,14 @@ TEST(StopSignalTest, SleepAfterARequestReturnsAtOnce) {
   platform::StopSignal stop;
   stop.request();
   const auto start = Clock::now();
-  platform::sleep_for(60s, stop);
+  stop.sleep_for(60s);
   EXPECT_LT(Clock::now() - start, 30s);
 }
 
 TEST(StopSignalTest, SleepWithoutARequestLastsItsDuration) {
   platform::StopSignal stop;
   const auto start = Clock::now();
-  platform::sleep_for(40ms, stop);
+  stop.sleep_for(40ms);
   // A little slack below the duration for timers that round to the clock's tick.
   EXPECT_GE(Clock::now() - start, 30ms);
   EXPECT_FALSE(stop.requested());

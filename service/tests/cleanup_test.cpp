@@ -8,6 +8,7 @@
 
 #include "desktop_ini.h"
 #include "log.h"
+#include "log_targets.h"
 #include "platform/file_system.h"
 #include "support/desktop_ini_at.h"
 #include "support/fake_file_system.h"

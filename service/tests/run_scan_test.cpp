@@ -11,6 +11,7 @@
 
 #include "desktop_ini.h"
 #include "log.h"
+#include "log_targets.h"
 #include "platform/environment.h"
 #include "platform/file_system.h"
 #include "run_scan.h"

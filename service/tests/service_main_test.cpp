@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "log.h"
+#include "log_targets.h"
 #include "support/log_capture.h"
 
 namespace tindral {

@@ -15,6 +15,7 @@
 
 #include "config/data_folder.h"
 #include "log.h"
+#include "log_targets.h"
 #include "platform/file_system.h"
 #include "platform/stop_signal.h"
 #include "support/fake_file_system.h"

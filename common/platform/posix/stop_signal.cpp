@@ -27,11 +27,10 @@ bool StopSignal::requested() const {
   return impl_->requested;
 }
 
-void sleep_for(std::chrono::milliseconds duration, StopSignal& stop) {
-  StopSignal::Impl& impl = stop.impl();
-  std::unique_lock<std::mutex> lock(impl.mutex);
+void StopSignal::sleep_for(std::chrono::milliseconds duration) {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
   // The predicate makes spurious wake-ups harmless and a request made before the call count.
-  impl.raised.wait_for(lock, duration, [&impl] { return impl.requested; });
+  impl_->raised.wait_for(lock, duration, [this] { return impl_->requested; });
 }
 
 }  // namespace tindral::platform

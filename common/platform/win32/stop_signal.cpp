@@ -42,8 +42,8 @@ namespace {
 
 // A one-shot high-resolution waitable timer with a relative due time, waited on together with
 // the stop event. False when the timer cannot be created, set or waited on.
-bool wait_on_timer(std::chrono::milliseconds duration, StopSignal::Impl& stop) {
-  if (!stop.event) return false;
+bool wait_on_timer(std::chrono::milliseconds duration, HANDLE stop_event) {
+  if (stop_event == nullptr) return false;
   win32::ScopedFileHandle timer(CreateWaitableTimerExW(
       nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS));
   if (!timer) return false;
@@ -51,7 +51,7 @@ bool wait_on_timer(std::chrono::milliseconds duration, StopSignal::Impl& stop) {
   LARGE_INTEGER due{};
   due.QuadPart = -static_cast<LONGLONG>(duration.count()) * 10'000;
   if (!SetWaitableTimer(timer.get(), &due, 0, nullptr, nullptr, FALSE)) return false;
-  const HANDLE handles[2] = {timer.get(), stop.event.get()};
+  const HANDLE handles[2] = {timer.get(), stop_event};
   const DWORD result = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
   return result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1;
 }
@@ -59,9 +59,9 @@ bool wait_on_timer(std::chrono::milliseconds duration, StopSignal::Impl& stop) {
 // The plain sleep for when the timer is not available. It sleeps in short slices and tests the
 // stop request between them, so that a stop still ends it within a fraction of a second; the
 // deadline is fixed at the start so the slices do not add up to more than `duration`.
-void sleep_in_slices(std::uint64_t deadline_ms, const StopSignal::Impl& stop) {
+void sleep_in_slices(std::uint64_t deadline_ms, const std::atomic<bool>& requested) {
   for (;;) {
-    if (stop.requested.load()) return;
+    if (requested.load()) return;
     const std::uint64_t now_ms = GetTickCount64();
     if (now_ms >= deadline_ms) return;
     Sleep(static_cast<DWORD>(std::min<std::uint64_t>(deadline_ms - now_ms, kFallbackSliceMs)));
@@ -70,13 +70,12 @@ void sleep_in_slices(std::uint64_t deadline_ms, const StopSignal::Impl& stop) {
 
 }  // namespace
 
-void sleep_for(std::chrono::milliseconds duration, StopSignal& stop) {
-  StopSignal::Impl& impl = stop.impl();
-  if (impl.requested.load()) return;
+void StopSignal::sleep_for(std::chrono::milliseconds duration) {
+  if (impl_->requested.load()) return;
   const std::uint64_t deadline_ms =
       GetTickCount64() + static_cast<std::uint64_t>(std::max<std::int64_t>(duration.count(), 0));
-  if (wait_on_timer(duration, impl)) return;
-  sleep_in_slices(deadline_ms, impl);
+  if (wait_on_timer(duration, impl_->event.get())) return;
+  sleep_in_slices(deadline_ms, impl_->requested);
 }
 
 }  // namespace tindral::platform

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "log.h"
+#include "log_targets.h"
 #include "platform/file_system.h"
 #include "run_scan.h"
 #include "support/log_capture.h"
