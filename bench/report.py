@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
-"""Turns the raw results of bench/measure.py into results.md, and puts its main table into the
-README's Benchmarks section (between the two bench-results comment lines).
+"""Turns the raw results of bench/measure.py into results.md. The hand-written part of an earlier
+results.md (how the trees are measured, what the figures say), between the two notes comment
+lines, is carried over as it stands: only a person can say what new figures mean.
 
-Usage: report.py RESULTS_JSON RESULTS_MD [README_MD]
+Usage: report.py RESULTS_JSON RESULTS_MD
 """
 
 import json
+import os
 import sys
 
-README_BEGIN = "<!-- bench-results:begin -->"
-README_END = "<!-- bench-results:end -->"
+NOTES_BEGIN = "<!-- notes:begin -->"
+NOTES_END = "<!-- notes:end -->"
 
 LABELS = {
     "floor": "`find -type d` (floor)",
@@ -153,7 +155,7 @@ def runs_text(results):
 
 
 def main_tables(results):
-    """The part the README shows too."""
+    """The tables of the native and the Wine runs on the full trees."""
     lines = [
         f"Native build (`native-release`), {runs_text(results)}, {results['date']}. Targets "
         f"(✓/✗) as multiples of the floor's wall time: first scan ≤ 2.5× and rescan ≤ 1.15× on "
@@ -182,7 +184,7 @@ def main_tables(results):
     return lines
 
 
-def render(results):
+def render(results, notes):
     machine = results["machine"]
     lines = ["# Benchmark results", ""]
     if results.get("quick"):
@@ -197,6 +199,8 @@ def render(results):
         "",
     ]
     lines += main_tables(results)
+    if notes:
+        lines += ["", notes]
     table, spreads = series_table(results["series"])
     photos = results["native"].get("photos", {}).get("summary", {})
     start_text = ", ".join(f"{LABELS[op]} {ms(photos[op]['empty_wall'])}"
@@ -221,28 +225,26 @@ def render(results):
     return "\n".join(lines) + "\n"
 
 
-def update_readme(readme_path, results):
-    with open(readme_path, encoding="utf-8") as f:
+def earlier_notes(results_md_path):
+    """The hand-written block of the results.md about to be replaced, markers included."""
+    if not os.path.exists(results_md_path):
+        return ""
+    with open(results_md_path, encoding="utf-8") as f:
         text = f.read()
-    begin, end = text.find(README_BEGIN), text.find(README_END)
+    begin, end = text.find(NOTES_BEGIN), text.find(NOTES_END)
     if begin < 0 or end < begin:
-        print(f"{readme_path}: no {README_BEGIN} ... {README_END} block; left as it is")
-        return
-    block = "\n".join([README_BEGIN] + main_tables(results) + [README_END])
-    text = text[:begin] + block + text[end + len(README_END):]
-    with open(readme_path, "w", encoding="utf-8") as f:
-        f.write(text)
+        return ""
+    return text[begin:end + len(NOTES_END)]
 
 
 def main(argv):
-    if len(argv) not in (3, 4):
+    if len(argv) != 3:
         sys.exit(__doc__)
     with open(argv[1], encoding="utf-8") as f:
         results = json.load(f)
+    notes = earlier_notes(argv[2])
     with open(argv[2], "w", encoding="utf-8") as f:
-        f.write(render(results))
-    if len(argv) == 4:
-        update_readme(argv[3], results)
+        f.write(render(results, notes))
 
 
 if __name__ == "__main__":

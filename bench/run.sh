@@ -3,10 +3,10 @@
 # the cleanup against `find TREE -name desktop.ini -type f -delete` too (the delete-only floor):
 # builds the native product (native-release) and the Windows one, lays the trees out in a
 # temporary folder, times whole processes natively and (the "photos" tree) under Wine, and
-# writes bench-results/results.md, results.json and plot.svg, and the table into README.md.
+# writes bench-results/results.md (keeping its hand-written notes), results.json and plot.svg.
 #
 #   bench/run.sh            full trees (a few minutes natively, about 20 minutes in all)
-#   bench/run.sh --quick    trees a tenth the size, into bench-results/tmp/quick; README untouched
+#   bench/run.sh --quick    trees a tenth the size, into bench-results/tmp/quick
 #   bench/run.sh --no-wine  native only
 #
 # TINDRAL_BUILD_PREFIX (default "build/") puts the two build trees elsewhere; TMPDIR the trees.
@@ -63,9 +63,7 @@ fi
 
 python3 bench/measure.py $quick --native-build "$native_build" "${wine_args[@]}" \
   --work "$work" --json "$results/results.json"
-readme=()
-[ -n "$quick" ] || readme=(README.md)
-python3 bench/report.py "$results/results.json" "$results/results.md" "${readme[@]}"
+python3 bench/report.py "$results/results.json" "$results/results.md"
 python3 bench/plot.py "$results/results.json" "$results/plot.svg"
 echo
 cat "$results/results.md"
