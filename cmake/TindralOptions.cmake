@@ -8,7 +8,7 @@ function(tindral_target_options target)
   endif()
   if(WIN32)
     # Wide-character Win32 calls only; <windows.h> without the rarely used parts and without the
-    # min/max macros; Windows 10 declarations (FileDispositionInfoEx needs 0x0A000002).
+    # min/max macros; the Windows 10 declarations.
     target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
                                                  _WIN32_WINNT=0x0A00 NTDDI_VERSION=0x0A000006)
   endif()

@@ -16,13 +16,11 @@ struct EnvValue {
 /// Looks up a variable of the process environment (Windows compares names without case).
 EnvValue get_env(std::string_view name);
 
-/// Sets (or, with `remove`, removes) a variable of the process environment.
+/// Sets a variable of the process environment; false when the platform refuses.
 bool set_env(std::string_view name, std::string_view value);
+
+/// Removes a variable of the process environment; false when the platform refuses.
 bool unset_env(std::string_view name);
-
-}  // namespace tindral::platform
-
-namespace tindral::platform {
 
 /// The program-data base used when the ProgramData variable is absent or not valid Unicode.
 #if defined(_WIN32)

@@ -1,9 +1,6 @@
 // The built service installed, started and stopped through the Service Control Manager, the way
 // an administrator would do it; runs unchanged on Windows (as an administrator) and under Wine.
 
-#include <userenv.h>
-#include <windows.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -15,9 +12,13 @@
 #include <vector>
 
 #include "platform/win32/wide_path.h"
+#include "platform/win32/windows_api.h"
 #include "support/child_process.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
+
+// After windows_api.h, which brings <windows.h> with the build's settings.
+#include <userenv.h>
 
 namespace tindral {
 namespace {

@@ -1,12 +1,11 @@
 #include "support/child_process.h"
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "platform/win32/wide_path.h"
+#include "platform/win32/windows_api.h"
 #include "support/scoped_env.h"
 
 namespace tindral::test_support {

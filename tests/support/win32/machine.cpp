@@ -1,6 +1,6 @@
 #include "support/machine.h"
 
-#include <windows.h>
+#include "platform/win32/windows_api.h"
 
 namespace tindral::test_support {
 

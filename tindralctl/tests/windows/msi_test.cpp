@@ -5,12 +5,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
 #include <filesystem>
 
 #include "platform/environment.h"
 #include "platform/win32/wide_path.h"
+#include "platform/win32/windows_api.h"
 #include "support/service_log_lines.h"
 #include "tindralctl_fixture.h"
 

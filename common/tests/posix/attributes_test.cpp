@@ -1,9 +1,6 @@
 // How the POSIX file system stores Windows attributes, checked from outside through the raw
 // extended attribute and mode bits, so that a tree decorated natively and one decorated by the
-// Windows build under Wine agree. Where the platform has no extended attributes (Windows), the
-// attributes are the file system's own and there is nothing of this kind to check.
-
-#if __has_include(<sys/xattr.h>)
+// Windows build under Wine agree.
 
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -156,5 +153,3 @@ TEST_F(PosixAttributesTest, BitsThatCannotBeStoredAreAnError) {
 
 }  // namespace
 }  // namespace tindral::platform
-
-#endif
