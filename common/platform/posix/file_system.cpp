@@ -142,11 +142,12 @@ class XattrPath {
 
 // The offset just past the separators that end the parent of the path's last component, or
 // npos for a single component.
-std::size_t end_of_parent(std::string_view path) {
-  std::size_t end = path.size();
-  while (end > 1 && path[end - 1] == kSeparator) --end;
-  const std::size_t last = path.rfind(kSeparator, end - 1);
-  return last == std::string_view::npos ? last : last + 1;
+std::size_t end_of_parent(const std::string& path) {
+  const Path parent = Path(path).parent();
+  if (parent.empty()) return std::string::npos;
+  std::size_t end = parent.bytes().size();
+  while (end < path.size() && path[end] == kSeparator) ++end;
+  return end;
 }
 
 // Descriptors of folders along the last long path, reused for the next one as far as the two
