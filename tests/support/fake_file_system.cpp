@@ -38,9 +38,6 @@ Error already_exists() {
   return Error::from_os(183, "Cannot create a file when that file already exists.",
                         ErrorKind::Other);
 }
-Error not_a_folder() {
-  return Error::from_os(267, "The directory name is invalid.", ErrorKind::Other);
-}
 Error wrong_type() {
   return Error::from_os(267, "The directory name is invalid.", ErrorKind::WrongType);
 }
@@ -707,7 +704,7 @@ Result<std::unique_ptr<platform::Folder>> FakeFileSystem::open_folder(const Path
   if (auto refused = arrive(Op::OpenFolder, folder)) return *refused;
   const NodeId id = find(folder.bytes());
   if (id == kNone) return path_not_found();
-  if (!is_folder(id)) return not_a_folder();
+  if (!is_folder(id)) return wrong_type();
   return open_folder_node(id);
 }
 
