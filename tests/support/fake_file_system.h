@@ -29,9 +29,10 @@ namespace tindral::test_support {
 /// arbitrary order of a real file system. Attributes behave as on Windows: a folder always
 /// carries DIRECTORY, a new file ARCHIVE; READONLY files refuse truncation but can be deleted;
 /// HIDDEN and SYSTEM files can be truncated. Links are entries with REPARSE_POINT and a reparse
-/// tag. open_folder, file_type and read_file follow a link that has a target (add_symlink) on
-/// the way and at the end, as the real calls do; every other call, and every handle, acts on the
-/// link itself, and a link without a target (add_link) opens as the empty folder it is.
+/// tag. Only open_folder, file_type and read_file follow a link that has a target (add_symlink),
+/// on the way and at the end, as the real calls do; the other calls neither pass through a link
+/// on the way nor follow one at the end (the real create_or_truncate would), no handle follows
+/// one, and a link without a target (add_link) opens as the empty folder it is.
 /// Open folders and files hold their entry, as handles do: an entry moved or taken out of its
 /// folder after the open is still the one they act on. Errors carry Windows system error codes.
 ///
