@@ -1,5 +1,8 @@
 // The fake stands in for the disk in the walk and writer tests; these cases pin the behaviour
-// those tests rely on, where a fault in the fake would hide a fault in the code under test.
+// those tests rely on, where a fault in the fake would hide a fault in the code under test. That
+// it behaves as the real layer does is proven by running the same cases against both
+// (file_system_test.cpp); here is what only the fake offers: building trees, failures and changes
+// on demand, the record of calls, counts of open handles, and trees deeper than any disk takes.
 
 #include "support/fake_file_system.h"
 

@@ -38,13 +38,14 @@ Error already_exists() {
   return Error::from_os(183, "Cannot create a file when that file already exists.",
                         ErrorKind::Other);
 }
-Error not_a_folder() {
-  return Error::from_os(267, "The directory name is invalid.", ErrorKind::Other);
-}
 Error wrong_type() {
   return Error::from_os(267, "The directory name is invalid.", ErrorKind::WrongType);
 }
 Error file_exists() { return Error::from_os(80, "The file exists.", ErrorKind::AlreadyExists); }
+Error cannot_resolve() {
+  return Error::from_os(1921, "The name of the file cannot be resolved by the system.",
+                        ErrorKind::Other);
+}
 Error not_supported() {
   return Error::from_os(50, "The request is not supported.", ErrorKind::Other);
 }
@@ -354,6 +355,16 @@ void FakeFileSystem::add_link(const Path& link, std::uint32_t reparse_tag) {
   add_folder(link, kAttrDirectory | kAttrReparsePoint, reparse_tag);
 }
 
+void FakeFileSystem::add_symlink(const Path& link, const Path& target, bool target_is_folder) {
+  if (target_is_folder) {
+    add_link(link);
+  } else {
+    add_file(link, {}, kAttrArchive | kAttrReparsePoint, platform::kReparseTagSymlink);
+  }
+  const NodeId id = find(link.bytes());
+  if (id != kNone) nodes_[id].link_target = canonical(target.bytes());
+}
+
 void FakeFileSystem::add_special(const Path& path) {
   add_file(path, {}, kAttrNormal);
   const NodeId id = find(path.bytes());
@@ -604,6 +615,19 @@ FakeFileSystem::NodeId FakeFileSystem::find(std::string_view path) const {
   return found.complete ? found.deepest : kNone;
 }
 
+// Windows gives up after 63 links in a row, which is how links in a circle end.
+std::optional<FakeFileSystem::NodeId> FakeFileSystem::find_following(std::string_view path) const {
+  constexpr int kMostLinksFollowed = 63;
+  std::string resolving(path);
+  for (int followed = 0; followed <= kMostLinksFollowed; ++followed) {
+    const Lookup found = look_up(resolving);
+    const std::string& target = nodes_[found.deepest].link_target;
+    if (target.empty()) return found.complete ? found.deepest : kNone;
+    resolving = target + resolving.substr(found.end);
+  }
+  return std::nullopt;
+}
+
 // Creates the missing folders along `path`; kNone when a file is in the way.
 FakeFileSystem::NodeId FakeFileSystem::make_folders(std::string_view path) {
   Lookup found = look_up(path);
@@ -705,10 +729,11 @@ Result<void> FakeFileSystem::set_node_attributes(NodeId id, std::uint32_t attrib
 
 Result<std::unique_ptr<platform::Folder>> FakeFileSystem::open_folder(const Path& folder) {
   if (auto refused = arrive(Op::OpenFolder, folder)) return *refused;
-  const NodeId id = find(folder.bytes());
-  if (id == kNone) return path_not_found();
-  if (!is_folder(id)) return not_a_folder();
-  return open_folder_node(id);
+  const std::optional<NodeId> id = find_following(folder.bytes());
+  if (!id) return cannot_resolve();
+  if (*id == kNone) return path_not_found();
+  if (!is_folder(*id)) return wrong_type();
+  return open_folder_node(*id);
 }
 
 Result<std::uint32_t> FakeFileSystem::get_attributes(const Path& path) {
@@ -734,11 +759,12 @@ Result<void> FakeFileSystem::set_attributes(const Path& path, std::uint32_t attr
 Result<std::string> FakeFileSystem::read_file(const Path& path, std::size_t limit) {
   read_attempts_.emplace_back(kNone, canonical(path.bytes()));
   if (auto refused = arrive(Op::ReadFile, path)) return *refused;
-  const NodeId id = find(path.bytes());
-  if (id == kNone) return file_not_found();
+  const std::optional<NodeId> id = find_following(path.bytes());
+  if (!id) return cannot_resolve();
+  if (*id == kNone) return file_not_found();
   // CreateFileW on a folder without backup semantics is refused.
-  if (is_folder(id)) return access_denied();
-  return nodes_[id].content.substr(0, limit);
+  if (is_folder(*id)) return access_denied();
+  return nodes_[*id].content.substr(0, limit);
 }
 
 Result<std::unique_ptr<platform::WritableFile>> FakeFileSystem::create_or_truncate(
@@ -800,9 +826,10 @@ Result<void> FakeFileSystem::delete_file(const Path& path) {
 
 Result<FileType> FakeFileSystem::file_type(const Path& path) {
   if (auto refused = arrive(Op::FileType, path)) return *refused;
-  const NodeId id = find(path.bytes());
-  if (id == kNone) return file_not_found();
-  return is_folder(id) ? FileType::Directory : FileType::File;
+  const std::optional<NodeId> id = find_following(path.bytes());
+  if (!id) return cannot_resolve();
+  if (*id == kNone) return file_not_found();
+  return is_folder(*id) ? FileType::Directory : FileType::File;
 }
 
 Result<void> FakeFileSystem::create_folders(const Path& folder) {
@@ -842,6 +869,7 @@ Result<void> FakeFileSystem::replace_file(const Path& source, const Path& target
   if (replaced != kNone) unlink(replaced);
   const NodeId moved = add_child(parent, name, nodes_[from].attributes);
   nodes_[moved].reparse_tag = nodes_[from].reparse_tag;
+  nodes_[moved].link_target = std::move(nodes_[from].link_target);
   nodes_[moved].content = std::move(nodes_[from].content);
   unlink(from);
   return {};

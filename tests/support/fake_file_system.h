@@ -29,7 +29,10 @@ namespace tindral::test_support {
 /// arbitrary order of a real file system. Attributes behave as on Windows: a folder always
 /// carries DIRECTORY, a new file ARCHIVE; READONLY files refuse truncation but can be deleted;
 /// HIDDEN and SYSTEM files can be truncated. Links are entries with REPARSE_POINT and a reparse
-/// tag; the fake does not follow them (a folder opened by its path that is a link lists empty).
+/// tag. Only open_folder, file_type and read_file follow a link that has a target (add_symlink),
+/// on the way and at the end, as the real calls do; the other calls neither pass through a link
+/// on the way nor follow one at the end (the real create_or_truncate would), no handle follows
+/// one, and a link without a target (add_link) opens as the empty folder it is.
 /// Open folders and files hold their entry, as handles do: an entry moved or taken out of its
 /// folder after the open is still the one they act on. Errors carry Windows system error codes.
 ///
@@ -68,6 +71,9 @@ class FakeFileSystem final : public platform::FileSystem {
                 std::uint32_t attributes = platform::kAttrArchive, std::uint32_t reparse_tag = 0);
   /// Adds a link to a folder (DIRECTORY | REPARSE_POINT with `reparse_tag`); it lists empty.
   void add_link(const Path& link, std::uint32_t reparse_tag = platform::kReparseTagSymlink);
+  /// Adds a symbolic link to `target`, which need not exist: to a folder DIRECTORY |
+  /// REPARSE_POINT, to a file ARCHIVE | REPARSE_POINT, with the symbolic-link tag either way.
+  void add_symlink(const Path& link, const Path& target, bool target_is_folder);
   /// Adds something that is neither a file nor a folder (a device, a FIFO): it opens, but has no
   /// content of its own.
   void add_special(const Path& path);
@@ -175,6 +181,7 @@ class FakeFileSystem final : public platform::FileSystem {
     std::uint32_t link_count = 1;
     std::uint64_t claimed_size = 0;  ///< when larger than the content
     std::string content;
+    std::string link_target;       ///< a symbolic link's target, in canonical spelling
     std::vector<NodeId> children;  ///< in listing order
     std::unordered_map<std::string, NodeId, NameHash, std::equal_to<>> by_name;
   };
@@ -199,6 +206,9 @@ class FakeFileSystem final : public platform::FileSystem {
 
   Lookup look_up(std::string_view path) const;
   NodeId find(std::string_view path) const;
+  /// The entry a path names with every symbolic link on the way and at its end followed (kNone
+  /// when there is none), or nothing when the links go on too long to be resolved.
+  std::optional<NodeId> find_following(std::string_view path) const;
   /// The file at `path` (null and a test failure when there is none).
   Node* file_node(const Path& file);
   NodeId make_folders(std::string_view path);

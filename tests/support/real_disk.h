@@ -38,6 +38,8 @@ bool path_exists(const Path& path);
 /// Creates a symbolic link; false where the platform cannot create one (under Wine the call
 /// succeeds and creates nothing), so that link tests can skip.
 bool make_symlink(const Path& target, const Path& link, bool target_is_folder);
+/// Renames a file or folder to a name that is free, as another program would.
+void rename_entry(const Path& from, const Path& to);
 /// Lets every account write, delete and change the file or folder (POSIX: mode 0777 or 0666;
 /// Windows: Everyone full control in its DACL).
 void open_to_everybody(const Path& path);

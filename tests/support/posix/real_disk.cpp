@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -199,6 +200,13 @@ bool make_symlink(const Path& target, const Path& link, bool /*target_is_folder*
   ADD_FAILURE() << "cannot link " << link.display() << " to " << target.display() << ": "
                 << errno_text();
   return false;
+}
+
+void rename_entry(const Path& from, const Path& to) {
+  if (::rename(from.bytes().c_str(), to.bytes().c_str()) != 0) {
+    ADD_FAILURE() << "cannot rename " << from.display() << " to " << to.display() << ": "
+                  << errno_text();
+  }
 }
 
 // A file's READONLY (no write bits) does not stop unlink, and a folder's lives in an extended

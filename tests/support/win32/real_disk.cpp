@@ -179,6 +179,13 @@ bool make_symlink(const Path& target, const Path& link, bool target_is_folder) {
   return false;
 }
 
+void rename_entry(const Path& from, const Path& to) {
+  if (!MoveFileExW(wide(from).c_str(), wide(to).c_str(), 0)) {
+    ADD_FAILURE() << "cannot rename " << from.display() << " to " << to.display() << ": "
+                  << last_error_text();
+  }
+}
+
 // READONLY stops DeleteFileW and RemoveDirectoryW, so it comes off first (with HIDDEN and
 // SYSTEM, which the tests set together with it). A link (a reparse point) is removed itself,
 // never entered.
