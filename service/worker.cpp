@@ -193,8 +193,7 @@ class Worker {
   // file counts as the defaults.
   std::uint32_t effective_interval_minutes() {
     Result<Settings> loaded = load_settings(fs_, settings_path_);
-    const std::uint32_t interval = loaded ? loaded->interval : kDefaultIntervalMinutes;
-    return interval == 0 ? kDefaultIntervalMinutes : interval;
+    return loaded && loaded->interval != 0 ? loaded->interval : kDefaultIntervalMinutes;
   }
 
   // Whole seconds only: 59.9 seconds are 59.

@@ -29,8 +29,9 @@ Path Path::parent() const {
   if (start == 0) return Path();
   std::size_t end = start - 1;
   while (end > 0 && platform::is_separator(bytes[end - 1])) --end;
-  // "/" and "\" are roots; so is a drive root where the platform spells drives ("C:\").
-  const bool drive_root = platform::kSeparator == '\\' && end == 2 && bytes[1] == ':';
+  // "/" and "\" are roots; so is a drive root where the platform spells drives ("C:\", also
+  // behind a prefix: "\\?\C:\").
+  const bool drive_root = platform::kSeparator == '\\' && end > 0 && bytes[end - 1] == ':';
   if (end == 0 || drive_root) ++end;
   return Path(std::string(bytes.substr(0, end)));
 }

@@ -42,7 +42,8 @@ class Path {
   /// the separator it needs to stay one ("/", "C:\"). Empty for a single relative component.
   Path parent() const;
 
-  /// The path's last component, trailing separators ignored; empty for a root.
+  /// The path's last component, trailing separators ignored; empty for a separator alone (a
+  /// drive root gives its drive, "C:").
   std::string_view file_name() const;
 
   friend bool operator==(const Path&, const Path&) = default;

@@ -45,6 +45,7 @@ TEST(PathTest, ADriveRootStaysARootWhereThePlatformHasDrives) {
   const Path in_drive_root = spelled("C:/config.txt");
   if (platform::kSeparator == '\\') {
     EXPECT_EQ(in_drive_root.parent(), Path("C:\\"));
+    EXPECT_EQ(spelled("//?/C:/data").parent(), Path("\\\\?\\C:\\"));
   } else {
     EXPECT_EQ(in_drive_root.parent(), Path("C:"));
   }
