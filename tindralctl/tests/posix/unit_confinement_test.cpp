@@ -76,8 +76,9 @@ TEST_F(UnitConfinementTest, SystemdRatesTheUnitsExposureLow) {
   }
   const Path unit = (tmp_ / "units").child("TindralCache.service");
   const ChildOutcome rated = run_child(Path("/bin/sh"),
-                                       {"-c", "systemd-analyze security --offline=yes --no-pager "
-                                              "\"$0\" 2>&1",
+                                       {"-c",
+                                        "systemd-analyze security --offline=yes --no-pager "
+                                        "\"$0\" 2>&1",
                                         unit.bytes()},
                                        {}, tmp_.path());
   std::smatch level;
@@ -102,10 +103,9 @@ TEST_F(UnitConfinementTest, AScanNeedsNoCapabilityTheUnitTakesAway) {
   for (const Path& path :
        {tree, tree.child("album"), tree.child("empty"), tree.child("album").child("photo.jpg")}) {
     ASSERT_TRUE(give_to_another_account(path));
-    ASSERT_EQ(::chmod(path.bytes().c_str(), path == tree.child("album").child("photo.jpg")
-                                                ? 0600
-                                                : 0700),
-              0);
+    ASSERT_EQ(
+        ::chmod(path.bytes().c_str(), path == tree.child("album").child("photo.jpg") ? 0600 : 0700),
+        0);
   }
   write_bytes(file("config.txt"), tree.bytes() + "\n");
 
