@@ -6,9 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
 # wixl builds the MSI package, which a test installs under Wine; samba and smbclient serve a
-# scanned tree for the file-server test.
+# scanned tree for the file-server test; systemd brings systemd-analyze, which rates the
+# confinement of the unit tindralctl writes (nothing here starts systemd).
 ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix wine wine64 wixl \
-  samba smbclient
+  samba smbclient systemd
 
 jobs=$(nproc)
 cmake --preset native

@@ -4,11 +4,14 @@
 # loopback address, and smbclient's allinfo must report each decorated folder read-only and its
 # desktop.ini hidden and system, with the icon path the clients reach (settings.txt's icon).
 #
-# Usage: share_test.sh TINDRAL_PROGRAM WORK_FOLDER
+# Usage: share_test.sh TINDRAL_PROGRAM
 # Exit 77 (skipped) without smbd or smbclient, or without root (smbd switches users).
+#
+# Samba reads the share as the guest account, which must reach it: the tree lies in a folder of
+# the test's own below /tmp, never in the build folder, whose checkout may sit below a folder that
+# other accounts cannot enter (root's home, or any home that Debian creates 0700).
 set -euo pipefail
 program="$1"
-work="$2"
 
 for tool in smbd smbclient; do
   if ! command -v "$tool" >/dev/null; then
@@ -21,7 +24,13 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 77
 fi
 
-rm -rf "$work"
+work=$(mktemp -d -p /tmp tindral-samba.XXXXXX)
+stop_smbd() { :; }
+finish() {
+  stop_smbd
+  rm -rf "$work"
+}
+trap finish EXIT
 mkdir -p "$work"/{share/album,share/empty,programdata/Tindral,state,lock,cache,pid,private,log}
 chmod 755 "$work" "$work/share"
 echo jpeg >"$work/share/album/photo.jpg"
@@ -66,7 +75,6 @@ stop_smbd() {
   kill -- "-$smbd_pid" 2>/dev/null || true
   wait "$smbd_pid" 2>/dev/null || true
 }
-trap stop_smbd EXIT
 
 client() {
   smbclient -p "$port" -N "//127.0.0.1/photos" -c "$1" 2>&1

@@ -85,8 +85,8 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
                              "UMask=0022\n", "Restart=on-failure\n"}) {
       EXPECT_THAT(text, HasSubstr(line));
     }
-    EXPECT_THAT(text, Not(HasSubstr("ProtectHome")));
-    EXPECT_THAT(text, Not(HasSubstr("ReadOnlyPaths")));
+    EXPECT_THAT(text, Not(HasSubstr("\nProtectHome=")));
+    EXPECT_THAT(text, Not(HasSubstr("\nReadOnlyPaths=")));
   }
 
   // roots and interval edit the files in place, keeping comments, other lines and line ends.
