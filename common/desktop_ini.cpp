@@ -206,8 +206,9 @@ std::string build_desktop_ini_content_for_icon(std::string_view icon_path) {
       ",0\r\n"
       "[Tindral]\r\n"
       "Generated=true\r\n";
-  // GetPrivateProfileString reads a file without a UTF-16 byte-order mark in the ANSI code page,
-  // where a UTF-8 path names a file that does not exist.
+  // The profile-string functions take an INI file as Unicode only when it is UTF-16LE after its
+  // byte-order mark, and read any other in the ANSI code page, where a UTF-8 path names a file
+  // that does not exist; an ASCII path reads the same either way and keeps its old bytes.
   if (text::is_ascii(icon_path)) return text;
   return std::string(kUtf16LeByteOrderMark) + text::utf8_to_utf16le(text);
 }
