@@ -19,12 +19,99 @@ namespace {
 // The service's own word comes first; the others are words it also treats as its own.
 constexpr std::string_view kMarkerWords[] = {"Tindral", "Zorbenite", "Plimsotter", "Quarnel"};
 
-// U+FEFF in UTF-8.
+// U+FEFF in UTF-8 and in the two byte orders of UTF-16.
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeByteOrderMark = "\xFF\xFE";
+constexpr std::string_view kUtf16BeByteOrderMark = "\xFE\xFF";
+
+constexpr std::string_view kShellSectionName = ".ShellClassInfo";
+constexpr std::string_view kIconKey = "IconResource";
+constexpr std::string_view kGeneratedKey = "Generated";
+constexpr std::string_view kGeneratedValue = "true";
 
 std::string_view without_leading_byte_order_marks(std::string_view text) {
   while (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
   return text;
+}
+
+// Only the service's UTF-8 file may carry byte-order marks that an editor put before it (the
+// shell reads the file the same); a UTF-16 file is up to date only as the service writes it.
+bool is_up_to_date(std::string_view bytes, std::string_view content) {
+  if (content.starts_with(kUtf16LeByteOrderMark)) return bytes == content;
+  return without_leading_byte_order_marks(bytes) == content;
+}
+
+enum class Section { None, Shell, Marker };
+
+std::optional<Section> section_named(std::string_view name) {
+  if (text::ascii_iequals(name, kShellSectionName)) return Section::Shell;
+  const bool marker =
+      std::any_of(std::begin(kMarkerWords), std::end(kMarkerWords),
+                  [name](std::string_view word) { return text::ascii_iequals(name, word); });
+  return marker ? std::optional<Section>(Section::Marker) : std::nullopt;
+}
+
+// The IconResource value of a text that holds the service's keys and nothing else; nullopt as
+// soon as anything else shows, even what the shell would ignore (a comment, a key repeated), so
+// that whatever a user may have meant stays theirs.
+std::optional<std::string_view> icon_of_service_keys_only(std::string_view text) {
+  Section section = Section::None;
+  bool shell_seen = false;
+  bool marker_seen = false;
+  bool generated = false;
+  std::optional<std::string_view> icon;
+  for (const std::string_view raw_line : text::split_lines(text)) {
+    const std::string_view line = text::trim(raw_line);
+    if (line.empty()) continue;
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+      const std::optional<Section> named = section_named(line.substr(1, line.size() - 2));
+      if (!named) return std::nullopt;
+      bool& seen = *named == Section::Shell ? shell_seen : marker_seen;
+      if (seen) return std::nullopt;
+      seen = true;
+      section = *named;
+      continue;
+    }
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    const std::string_view key = text::trim(line.substr(0, equals));
+    const std::string_view value = text::trim(line.substr(equals + 1));
+    if (section == Section::Shell && !icon && text::ascii_iequals(key, kIconKey)) {
+      icon = value;
+    } else if (section == Section::Marker && !generated &&
+               text::ascii_iequals(key, kGeneratedKey) &&
+               text::ascii_iequals(value, kGeneratedValue)) {
+      generated = true;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return generated ? icon : std::nullopt;
+}
+
+// The service has always named its data folder's icon as "<folder>\folder.ico,0", under every
+// data folder it had, and the file-server set-up names a "folder.ico" on a share the same way;
+// an icon a user picks through the shell's Change Icon is another file or another index
+// (shell32.dll,4). So an icon file named folder.ico, in some folder, with index 0 is the
+// service's wherever it is; every other icon but the one it names now is the user's choice.
+bool is_old_service_icon(std::string_view icon_resource) {
+  const std::size_t comma = icon_resource.rfind(',');
+  if (comma == std::string_view::npos || text::trim(icon_resource.substr(comma + 1)) != "0") {
+    return false;
+  }
+  const std::string_view path = text::trim(icon_resource.substr(0, comma));
+  const std::size_t separator = path.find_last_of("\\/");
+  return separator != std::string_view::npos &&
+         text::ascii_iequals(path.substr(separator + 1), kIconFileName);
+}
+
+bool is_services_icon(std::string_view icon_resource, std::string_view content) {
+  if (is_old_service_icon(icon_resource)) return true;
+  const std::optional<std::string> own_text = desktop_ini_text(content);
+  const std::optional<std::string_view> own_icon =
+      own_text ? icon_of_service_keys_only(*own_text) : std::nullopt;
+  // Windows paths ignore case.
+  return own_icon && text::ascii_iequals(icon_resource, *own_icon);
 }
 
 /// A folder's existing desktop.ini as the service found it.
@@ -59,7 +146,9 @@ ExistingDesktopIni open_existing(platform::Folder& folder) {
   Result<std::string> bytes = file.read(kMaxDesktopIniBytes + 1);
   if (!bytes || bytes->size() > kMaxDesktopIniBytes) return existing;
   existing.kind = classify_desktop_ini(*bytes, desktop_ini_content());
-  if (existing.kind != DesktopIniKind::Foreign) existing.file = std::move(opened).value();
+  if (existing.kind == DesktopIniKind::Marked || existing.kind == DesktopIniKind::UpToDate) {
+    existing.file = std::move(opened).value();
+  }
   return existing;
 }
 
@@ -110,12 +199,18 @@ std::string build_desktop_ini_content(const Path& data_folder) {
 }
 
 std::string build_desktop_ini_content_for_icon(std::string_view icon_path) {
-  return "[.ShellClassInfo]\r\n"
-         "IconResource=" +
-         std::string(icon_path) +
-         ",0\r\n"
-         "[Tindral]\r\n"
-         "Generated=true\r\n";
+  std::string text =
+      "[.ShellClassInfo]\r\n"
+      "IconResource=" +
+      std::string(icon_path) +
+      ",0\r\n"
+      "[Tindral]\r\n"
+      "Generated=true\r\n";
+  // The profile-string functions take an INI file as Unicode only when it is UTF-16LE after its
+  // byte-order mark, and read any other in the ANSI code page, where a UTF-8 path names a file
+  // that does not exist; an ASCII path reads the same either way and keeps its old bytes.
+  if (text::is_ascii(icon_path)) return text;
+  return std::string(kUtf16LeByteOrderMark) + text::utf8_to_utf16le(text);
 }
 
 const std::string& desktop_ini_content() {
@@ -131,19 +226,33 @@ bool is_marked(std::string_view text) {
                      [text](std::string_view word) { return text.find(word) != text.npos; });
 }
 
+std::optional<std::string> desktop_ini_text(std::string_view bytes) {
+  std::optional<std::string> text;
+  if (bytes.starts_with(kUtf16LeByteOrderMark)) {
+    text = text::utf16_to_utf8(bytes.substr(kUtf16LeByteOrderMark.size()),
+                               text::ByteOrder::LittleEndian);
+  } else if (bytes.starts_with(kUtf16BeByteOrderMark)) {
+    text =
+        text::utf16_to_utf8(bytes.substr(kUtf16BeByteOrderMark.size()), text::ByteOrder::BigEndian);
+  } else if (text::is_valid_utf8(bytes)) {
+    text = std::string(bytes);
+  }
+  if (text) text->erase(0, text->size() - without_leading_byte_order_marks(*text).size());
+  return text;
+}
+
 DesktopIniKind classify_desktop_ini(std::string_view bytes, std::string_view content) {
-  // A file that is not UTF-8 (one saved as UTF-16, say) cannot be searched for a marker, so it
-  // may be anybody's.
-  if (!text::is_valid_utf8(bytes)) return DesktopIniKind::Foreign;
-  const std::string_view text = without_leading_byte_order_marks(bytes);
-  if (text == content) return DesktopIniKind::UpToDate;
-  return is_marked(text) ? DesktopIniKind::Marked : DesktopIniKind::Foreign;
+  if (is_up_to_date(bytes, content)) return DesktopIniKind::UpToDate;
+  // Bytes that are not text cannot be searched for a marker, so they may be anybody's.
+  const std::optional<std::string> text = desktop_ini_text(bytes);
+  if (!text || !is_marked(*text)) return DesktopIniKind::Foreign;
+  const std::optional<std::string_view> icon = icon_of_service_keys_only(*text);
+  return icon && is_services_icon(*icon, content) ? DesktopIniKind::Marked
+                                                  : DesktopIniKind::Customised;
 }
 
 bool may_name_desktop_ini(std::string_view name) {
-  const bool ascii = std::all_of(name.begin(), name.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  return !ascii || text::ascii_iequals(name, kDesktopIniName);
+  return !text::is_ascii(name) || text::ascii_iequals(name, kDesktopIniName);
 }
 
 Result<bool> ensure_desktop_ini(platform::Folder& folder, ListedDesktopIni listed) {
@@ -161,6 +270,7 @@ Result<bool> ensure_desktop_ini(platform::Folder& folder, ListedDesktopIni liste
   }
   switch (existing.kind) {
     case DesktopIniKind::Foreign:
+    case DesktopIniKind::Customised:
       return false;
     case DesktopIniKind::UpToDate:
       // Only the folder's read-only bit, without which the shell ignores the file, may have
@@ -173,10 +283,18 @@ Result<bool> ensure_desktop_ini(platform::Folder& folder, ListedDesktopIni liste
   return rewrite_desktop_ini(folder, *existing.file, content);
 }
 
-Result<bool> remove_desktop_ini(platform::Folder& folder, ListedDesktopIni listed) {
-  if (listed == ListedDesktopIni::Absent) return false;
+Result<Removal> remove_desktop_ini(platform::Folder& folder, ListedDesktopIni listed) {
+  if (listed == ListedDesktopIni::Absent) return Removal::NothingToRemove;
   ExistingDesktopIni existing = open_existing(folder);
-  if (existing.kind == DesktopIniKind::Foreign) return false;
+  switch (existing.kind) {
+    case DesktopIniKind::Foreign:
+      return Removal::NothingToRemove;
+    case DesktopIniKind::Customised:
+      return Removal::KeptCustomised;
+    case DesktopIniKind::Marked:
+    case DesktopIniKind::UpToDate:
+      break;
+  }
 
   if (auto cleared = clear_hidden_system(*existing.file); !cleared) {
     return std::move(cleared).error();
@@ -185,7 +303,7 @@ Result<bool> remove_desktop_ini(platform::Folder& folder, ListedDesktopIni liste
     return deleted.error().wrap("Failed to remove desktop.ini");
   }
   clear_folder_readonly(folder);
-  return true;
+  return Removal::Removed;
 }
 
 Result<void> clear_hidden_system(platform::OpenFile& file) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,32 +18,52 @@ inline constexpr std::string_view kDesktopIniName = "desktop.ini";
 /// this is somebody else's, and no read of a file that others control may grow without bound.
 inline constexpr std::size_t kMaxDesktopIniBytes = 64 * 1024;
 
-/// The content of the service's desktop.ini for an icon in `data_folder`: four CR LF lines,
-/// no byte-order mark.
+/// The bytes of the service's desktop.ini for an icon in `data_folder` (see
+/// build_desktop_ini_content_for_icon).
 std::string build_desktop_ini_content(const Path& data_folder);
 
-/// The content for an icon at `icon_path`, as the shell that reads desktop.ini reaches it.
+/// The bytes of the service's desktop.ini for an icon at `icon_path`, as the shell that reads
+/// desktop.ini reaches it: four CR LF lines, no byte-order mark, when the path is ASCII;
+/// otherwise the same text in UTF-16LE after its byte-order mark, the only form in which the
+/// shell's INI reader takes characters outside ASCII as Unicode rather than in the ANSI code page.
 std::string build_desktop_ini_content_for_icon(std::string_view icon_path);
 
-/// The content for configured_icon_path() of data_folder() as they are at the first call (the
-/// icon setting of settings.txt, or folder.ico in the data folder); the same text for the rest
+/// The bytes for configured_icon_path() of data_folder() as they are at the first call (the
+/// icon setting of settings.txt, or folder.ico in the data folder); the same bytes for the rest
 /// of the process.
 const std::string& desktop_ini_content();
 
 /// True when `text` contains one of the marker words (case-sensitive, anywhere).
 bool is_marked(std::string_view text);
 
+/// The text of a desktop.ini's bytes, in UTF-8: UTF-16 (little- or big-endian) after its
+/// byte-order mark, or else UTF-8; leading U+FEFF characters dropped either way. nullopt when the
+/// bytes are neither (an odd length or an unpaired surrogate after a UTF-16 byte-order mark).
+std::optional<std::string> desktop_ini_text(std::string_view bytes);
+
 /// What the bytes of an existing desktop.ini make it to the service.
 enum class DesktopIniKind {
-  /// Not valid UTF-8, or no marker word: somebody else's, never changed.
+  /// Not text (see desktop_ini_text), or no marker word: somebody else's, never changed.
   Foreign,
-  /// Carries a marker but differs from `content`: the service's, to be rewritten or removed.
+  /// Carries a marker and anything the service does not write: other keys or sections (the
+  /// shell's Customize tab adds them and keeps the marker section), an icon other than the
+  /// service's, or not all of the service's keys. The user's: never rewritten or removed, and
+  /// its folder counts as holding content.
+  Customised,
+  /// The service's keys and nothing else, naming the service's icon (see classify_desktop_ini),
+  /// but not `content` byte for byte: the service's, to be rewritten or removed.
   Marked,
-  /// `content` exactly, after any number of leading byte-order marks.
+  /// `content` exactly; a UTF-8 `content` also after any number of leading byte-order marks.
   UpToDate,
 };
 
-/// Classifies the bytes of an existing desktop.ini against the service's `content`.
+/// Classifies the bytes of an existing desktop.ini against the service's `content`. The
+/// service's keys are "IconResource" in "[.ShellClassInfo]" and "Generated=true" in a section
+/// named by a marker word, each once, in either order; names match in any letter case, and blank
+/// lines, white space around lines and around "=", and LF line ends are what INI writers leave.
+/// The icon is the service's when it equals `content`'s or names a file "folder.ico" in some
+/// folder with index 0, as the service has always written for its data folder's icon; any other
+/// icon is one a user picked.
 DesktopIniKind classify_desktop_ini(std::string_view bytes, std::string_view content);
 
 /// What a walk that has just listed a folder knows about the folder's desktop.ini.
@@ -60,17 +81,28 @@ bool may_name_desktop_ini(std::string_view name);
 
 /// Gives a folder with content the service's desktop.ini: true when a file was created or
 /// rewritten. Only a plain file (not a link, device or folder, one name only, at most
-/// kMaxDesktopIniBytes) that carries a marker is the service's to rewrite; anything else in its
-/// place is foreign and left alone. A new file is created only where no file of that name
-/// exists, so one that appears meanwhile is never overwritten; a write that fails takes the
-/// partial file away again.
+/// kMaxDesktopIniBytes) of the kind Marked is the service's to rewrite; anything else in its
+/// place, a customised file included, is left alone. A new file is created only where no file of
+/// that name exists, so one that appears meanwhile is never overwritten; a write that fails takes
+/// the partial file away again.
 Result<bool> ensure_desktop_ini(platform::Folder& folder,
                                 ListedDesktopIni listed = ListedDesktopIni::Unknown);
 
-/// Removes the service's desktop.ini from a folder: true when a marked plain file was removed.
-/// With `Absent` there is nothing to remove and the disk is not touched.
-Result<bool> remove_desktop_ini(platform::Folder& folder,
-                                ListedDesktopIni listed = ListedDesktopIni::Unknown);
+/// What remove_desktop_ini did with a folder's desktop.ini.
+enum class Removal {
+  /// Nothing of the service's was there: no file, a foreign one, or one that cannot be judged.
+  NothingToRemove,
+  /// The service's file was removed.
+  Removed,
+  /// A file the user customised was kept: the folder keeps the icon the user chose, so it
+  /// counts as holding content.
+  KeptCustomised,
+};
+
+/// Removes the service's desktop.ini (Marked or UpToDate, and a plain file) from a folder. With
+/// `Absent` there is nothing to remove and the disk is not touched.
+Result<Removal> remove_desktop_ini(platform::Folder& folder,
+                                   ListedDesktopIni listed = ListedDesktopIni::Unknown);
 
 /// Clears HIDDEN and SYSTEM of a file, keeping its other bits; a file whose attributes cannot
 /// be read is left as it is.

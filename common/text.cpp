@@ -165,6 +165,59 @@ std::string to_lossy_utf8(std::string_view bytes) {
   return out;
 }
 
+bool is_ascii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::optional<std::string> utf16_to_utf8(std::string_view bytes, ByteOrder order) {
+  if (bytes.size() % 2 != 0) return std::nullopt;
+  const auto unit_at = [&](std::size_t index) {
+    const auto first = static_cast<unsigned char>(bytes[2 * index]);
+    const auto second = static_cast<unsigned char>(bytes[2 * index + 1]);
+    return order == ByteOrder::LittleEndian ? static_cast<char32_t>(first | second << 8)
+                                            : static_cast<char32_t>(second | first << 8);
+  };
+  const std::size_t units = bytes.size() / 2;
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t index = 0; index < units; ++index) {
+    const char32_t unit = unit_at(index);
+    if (!is_surrogate(unit)) {
+      append_utf8(out, unit);
+      continue;
+    }
+    // A high surrogate (D800-DBFF) must be followed by a low one (DC00-DFFF).
+    if (unit >= 0xDC00 || index + 1 == units) return std::nullopt;
+    const char32_t low = unit_at(++index);
+    if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
+    append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+  }
+  return out;
+}
+
+std::string utf8_to_utf16le(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() * 2);
+  const auto append_unit = [&out](char32_t unit) {
+    out += static_cast<char>(unit & 0xFF);
+    out += static_cast<char>(unit >> 8);
+  };
+  std::size_t position = 0;
+  while (position < text.size()) {
+    const Sequence sequence = decode_sequence(text.substr(position), false);
+    const char32_t cp = sequence.valid ? sequence.code_point : kReplacementCharacter;
+    if (cp < 0x10000) {
+      append_unit(cp);
+    } else {
+      append_unit(0xD800 + ((cp - 0x10000) >> 10));
+      append_unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    }
+    position += sequence.length;
+  }
+  return out;
+}
+
 std::vector<std::string_view> split_lines(std::string_view text) {
   std::vector<std::string_view> lines;
   std::size_t start = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,20 @@ Result<std::string> decode_utf8(std::string bytes);
 /// `bytes` as text, each invalid sequence replaced by U+FFFD. The encoding of a lone surrogate
 /// (which WTF-8 uses for an unpaired UTF-16 unit) becomes a single U+FFFD.
 std::string to_lossy_utf8(std::string_view bytes);
+
+/// True when every byte of `text` is below 0x80.
+bool is_ascii(std::string_view text);
+
+/// The order of the two bytes of each UTF-16 code unit.
+enum class ByteOrder { LittleEndian, BigEndian };
+
+/// UTF-16 `bytes` as UTF-8 text, or nullopt when they are not UTF-16: an odd number of bytes or
+/// a surrogate without its partner.
+std::optional<std::string> utf16_to_utf8(std::string_view bytes, ByteOrder order);
+
+/// UTF-8 `text` as UTF-16LE bytes, without a byte-order mark; each invalid sequence becomes one
+/// U+FFFD.
+std::string utf8_to_utf16le(std::string_view text);
 
 /// Splits at each line feed, dropping one carriage return right before it. A final line feed
 /// does not produce an empty last line; a last line without one still counts. "" has no lines.

@@ -25,9 +25,9 @@ class CleanupVisitor final : public WalkVisitor {
 
   // A folder whose listing cannot be read still loses its file.
   void folder_listed(platform::Folder& folder, bool listed, ListedDesktopIni desktop_ini) override {
-    Result<bool> removed =
+    Result<Removal> removed =
         remove_desktop_ini(folder, listed ? desktop_ini : ListedDesktopIni::Unknown);
-    if (removed && *removed) ++stats_.ini_removed;
+    if (removed && *removed == Removal::Removed) ++stats_.ini_removed;
   }
 
   void folder_unopened() override { ++stats_.folders_visited; }

@@ -60,8 +60,8 @@ class ScanVisitor final : public WalkVisitor {
     const Folder left = folders_.back();
     folders_.pop_back();
     // A folder whose listing could not be read is left untouched: it may hold anything.
-    if (left.listed && folder != nullptr) decide(*folder, left);
-    const bool has_content = left.listed && left.has_content;
+    const bool kept_customised = left.listed && folder != nullptr && decide(*folder, left);
+    const bool has_content = left.listed && (left.has_content || kept_customised);
     if (folders_.empty()) {
       result_.has_content = has_content;
       return;
@@ -78,16 +78,18 @@ class ScanVisitor final : public WalkVisitor {
     ListedDesktopIni desktop_ini = ListedDesktopIni::Unknown;
   };
 
-  /// Content anywhere below gets the icon, none takes the service's file out. A foreign or
-  /// unwritable desktop.ini still counts as content for the parent.
-  void decide(platform::Folder& folder, const Folder& left) {
+  /// Content anywhere below gets the icon, none takes the service's file out. True when the
+  /// folder kept a desktop.ini the user customised from the service's: it shows the icon the
+  /// user chose, and the folders above it keep theirs as for any content.
+  bool decide(platform::Folder& folder, const Folder& left) {
     if (left.has_content) {
       Result<bool> written = ensure_desktop_ini(folder, left.desktop_ini);
       if (written.ok() && *written) ++result_.ini_written;
-    } else {
-      Result<bool> removed = remove_desktop_ini(folder, left.desktop_ini);
-      if (removed.ok() && *removed) ++result_.ini_removed;
+      return false;
     }
+    Result<Removal> removed = remove_desktop_ini(folder, left.desktop_ini);
+    if (removed.ok() && *removed == Removal::Removed) ++result_.ini_removed;
+    return removed.ok() && *removed == Removal::KeptCustomised;
   }
 
   ProtectedPathWalk protected_paths_;

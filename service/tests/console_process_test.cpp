@@ -118,7 +118,9 @@ TEST_F(ConsoleProcessTest, ScansTheConfiguredTreeAndPrintsTheSummary) {
   put_file("docs/letters/letter.txt", "text");
   put_file("foreign/desktop.ini", foreign_ini);
   put_file("foreign/notes.txt", "notes");
-  put_file("stale/desktop.ini", "[Tindral]\r\nGenerated=true\r\n");
+  put_file("stale/desktop.ini",
+           "[.ShellClassInfo]\r\nIconResource=C:\\Old\\folder.ico,0\r\n[Tindral]\r\n"
+           "Generated=true\r\n");
   write_config("# the sample tree\n" + tree().bytes() + "\n");
 
   const ChildOutcome outcome = run_tindral({"--console"});
@@ -144,6 +146,33 @@ TEST_F(ConsoleProcessTest, ScansTheConfiguredTreeAndPrintsTheSummary) {
   EXPECT_EQ(test_support::read_bytes(in_tree("foreign/desktop.ini")), foreign_ini);
   EXPECT_FALSE(test_support::path_exists(data_folder().child("service.log")))
       << "console mode does not write the service log";
+}
+
+// The shell reads desktop.ini as Unicode only in UTF-16 after a byte-order mark; the file the
+// service writes that way is up to date at the next scan.
+TEST_F(ConsoleProcessTest, AnIconPathOutsideAsciiIsWrittenInUtf16LeAndLeftAsItIsNextTime) {
+  const auto utf16le = [](std::string_view ascii) {
+    std::string bytes;
+    for (char c : ascii) bytes += {c, '\0'};
+    return bytes;
+  };
+  put_file("photos/trip.jpg", "jpeg");
+  write_config(tree().bytes() + "\n");
+  test_support::write_bytes(data_folder().child("settings.txt"),
+                            "icon=C:\\Ikoner\\Bl\xC3\xA5\\folder.ico\n");
+  const std::string expected =
+      "\xFF\xFE" + utf16le("[.ShellClassInfo]\r\nIconResource=C:\\Ikoner\\Bl") +
+      std::string("\xE5\0", 2) + utf16le("\\folder.ico,0\r\n[Tindral]\r\nGenerated=true\r\n");
+
+  ChildOutcome outcome = run_tindral({"--console"});
+  EXPECT_EQ(outcome.exit_code, 0) << outcome.err;
+  expect_log_then_summary(outcome.out, summary_pattern(2, 2, 0));
+  EXPECT_EQ(test_support::read_bytes(in_tree("photos/desktop.ini")), expected);
+
+  outcome = run_tindral({"--console"});
+  EXPECT_EQ(outcome.exit_code, 0) << outcome.err;
+  expect_log_then_summary(outcome.out, summary_pattern(2, 0, 0));
+  EXPECT_EQ(test_support::read_bytes(tree().child("desktop.ini")), expected);
 }
 
 TEST_F(ConsoleProcessTest, MissingConfigGivesThreeZeroCountersAndFurtherArgumentsAreIgnored) {

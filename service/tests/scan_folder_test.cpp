@@ -89,6 +89,32 @@ TEST_F(ScanFolderTest, ForeignFileInAFolderWithContentStaysAndStillCountsAsConte
   EXPECT_TRUE(has_service_ini(top_));
 }
 
+// The shell's Customize tab edits the service's file in place and keeps its marker: what the
+// user chose survives scans and cleanups, and the folder counts as content for the one above.
+TEST_F(ScanFolderTest, ACustomisedDesktopIniIsKeptByScanAndCleanupAndCountsAsContent) {
+  const Path custom = top_.child("Custom");
+  const Path stale = top_.child("Stale");
+  test_support::make_folder(custom);
+  test_support::make_folder(stale);
+  const std::string customised =
+      desktop_ini_content() + "[ViewState]\r\nMode=\r\nVid=\r\nFolderType=Pictures\r\n";
+  test_support::write_bytes(custom.child("desktop.ini"), customised);
+  test_support::write_bytes(stale.child("desktop.ini"),
+                            "[.ShellClassInfo]\r\nIconResource=C:\\Old\\Tindral\\folder.ico,0\r\n"
+                            "[Tindral]\r\nGenerated=true\r\n");
+
+  expect_result(scan_folder(disk(), top_), 3, 1, 1, true);
+  EXPECT_EQ(test_support::read_bytes(custom.child("desktop.ini")), customised);
+  EXPECT_FALSE(test_support::path_exists(stale.child("desktop.ini")));
+  EXPECT_TRUE(has_service_ini(top_));
+
+  const CleanupStats cleaned = cleanup_folder(disk(), top_);
+  EXPECT_EQ(cleaned.folders_visited, 3u);
+  EXPECT_EQ(cleaned.ini_removed, 1u);
+  EXPECT_EQ(test_support::read_bytes(custom.child("desktop.ini")), customised);
+  EXPECT_FALSE(test_support::path_exists(top_.child("desktop.ini")));
+}
+
 TEST_F(ScanFolderTest, HiddenSystemFileIsContent) {
   test_support::make_folder(top_);
   const Path thumbs = top_.child("Thumbs.db");

@@ -20,7 +20,7 @@ Result<bool> ensure_desktop_ini_at(platform::FileSystem& fs, const Path& folder,
   return ensure_desktop_ini(*opened, listed);
 }
 
-Result<bool> remove_desktop_ini_at(platform::FileSystem& fs, const Path& folder) {
+Result<Removal> remove_desktop_ini_at(platform::FileSystem& fs, const Path& folder) {
   std::unique_ptr<platform::Folder> opened = open_folder_at(fs, folder);
   if (!opened) return Error("the folder cannot be opened");
   return remove_desktop_ini(*opened);

@@ -15,6 +15,6 @@ std::unique_ptr<platform::Folder> open_folder_at(platform::FileSystem& fs, const
 /// The desktop.ini writer on the folder at `path`, opened the way a walk opens a root.
 Result<bool> ensure_desktop_ini_at(platform::FileSystem& fs, const Path& folder,
                                    ListedDesktopIni listed = ListedDesktopIni::Unknown);
-Result<bool> remove_desktop_ini_at(platform::FileSystem& fs, const Path& folder);
+Result<Removal> remove_desktop_ini_at(platform::FileSystem& fs, const Path& folder);
 
 }  // namespace tindral::test_support
