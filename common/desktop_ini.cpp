@@ -192,6 +192,14 @@ bool is_already_there(const Result<bool>& created) {
   return !created.ok() && created.error().kind() == ErrorKind::AlreadyExists;
 }
 
+// Versions that wrote desktop.ini in place left the beginning of their file behind when they were
+// cut off mid-write (a crash, a kill at shutdown). The marker that beginning carries says whose
+// it is; without the rest it cannot be a file the user shaped.
+bool is_cut_off_content(std::string_view text, std::string_view content) {
+  const std::optional<std::string> whole = desktop_ini_text(content);
+  return whole && text.size() < whole->size() && std::string_view(*whole).starts_with(text);
+}
+
 }  // namespace
 
 std::string build_desktop_ini_content(const Path& data_folder) {
@@ -246,6 +254,7 @@ DesktopIniKind classify_desktop_ini(std::string_view bytes, std::string_view con
   // Bytes that are not text cannot be searched for a marker, so they may be anybody's.
   const std::optional<std::string> text = desktop_ini_text(bytes);
   if (!text || !is_marked(*text)) return DesktopIniKind::Foreign;
+  if (is_cut_off_content(*text, content)) return DesktopIniKind::Marked;
   const std::optional<std::string_view> icon = icon_of_service_keys_only(*text);
   return icon && is_services_icon(*icon, content) ? DesktopIniKind::Marked
                                                   : DesktopIniKind::Customised;

@@ -251,6 +251,8 @@ std::vector<ExistingFile> existing_files() {
        "[Quarnel]\nGenerated=true\n[.ShellClassInfo]\nIconResource=C:\\x\\folder.ico,0\n",
        Owner::StaleOwn},
       {"ContentWithTrailingSpace", own + " ", Owner::StaleOwn},
+      {"CutOffAfterTheMarker", own.substr(0, own.find("Generated") + 3), Owner::StaleOwn},
+      {"CutOffBeforeAnyMarker", own.substr(0, own.find("IconResource") + 5), Owner::Foreign},
       {"Utf16LeOfTheCurrentText", std::string(kUtf16LeBom) + utf16le(own), Owner::StaleOwn},
       {"Utf16LeOlderIconPathBeyondTheBmp",
        std::string(kUtf16LeBom) + utf16le("[.ShellClassInfo]\r\nIconResource=C:\\") +
