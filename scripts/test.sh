@@ -5,10 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
-# wixl builds the MSI package, which a test installs under Wine; samba and smbclient serve a
-# scanned tree for the file-server test.
-ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix wine wine64 wixl \
-  samba smbclient
+# wixl builds the MSI package, which a test installs under Wine; binutils-mingw-w64-x86-64's
+# windmc compiles the Event Log's message table; samba and smbclient serve a scanned tree for the
+# file-server test.
+ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix \
+  binutils-mingw-w64-x86-64 wine wine64 wixl samba smbclient
 
 jobs=$(nproc)
 cmake --preset native
