@@ -13,7 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
-ensure_packages cmake make g++ git python3 time g++-mingw-w64-x86-64-posix wine wine64
+ensure_packages cmake make g++ git python3 time g++-mingw-w64-x86-64-posix \
+  binutils-mingw-w64-x86-64 wine wine64
 
 quick=""
 wine=1

@@ -107,6 +107,9 @@ struct InstalledLog {
 std::once_flag g_install_once;
 std::atomic<InstalledLog*> g_installed{nullptr};
 std::atomic<Sink*> g_override{nullptr};
+std::atomic<EventSink*> g_event_sink{nullptr};
+
+bool goes_to_event_sink(Level level) { return level == Level::Error || level == Level::Warn; }
 
 }  // namespace
 
@@ -149,12 +152,21 @@ void emit(Level level, std::string_view target, std::string_view message) {
   const auto now = std::chrono::system_clock::now();
   if (Sink* capture = g_override.load(std::memory_order_acquire)) {
     capture->write_line(format_line(level, target, message, now, false));
-    return;
-  }
-  if (InstalledLog* installed = g_installed.load(std::memory_order_acquire)) {
+  } else if (InstalledLog* installed = g_installed.load(std::memory_order_acquire)) {
     installed->sink.write_line(format_line(level, target, message, now, installed->color));
   }
+  report_event(level, message);
 }
+
+void report_event(Level level, std::string_view message) {
+  if (!goes_to_event_sink(level)) return;
+  if (EventSink* sink = g_event_sink.load(std::memory_order_acquire)) sink->report(level, message);
+}
+
+ScopedEventSink::ScopedEventSink(EventSink& sink)
+    : previous_(g_event_sink.exchange(&sink, std::memory_order_acq_rel)) {}
+
+ScopedEventSink::~ScopedEventSink() { g_event_sink.store(previous_, std::memory_order_release); }
 
 ScopedSinkOverride::ScopedSinkOverride(Sink& sink)
     : previous_(g_override.exchange(&sink, std::memory_order_acq_rel)) {}

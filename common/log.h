@@ -48,6 +48,32 @@ inline void debug(std::string_view target, std::string_view message) {
   emit(Level::Debug, target, message);
 }
 
+/// Where warnings and errors go besides the structured log: to whoever watches the machine
+/// rather than the process (the service puts the system's event log here, tests a recorder).
+class EventSink {
+ public:
+  virtual ~EventSink() = default;
+  /// Takes one message at the warning or error level; never fails towards the caller.
+  virtual void report(Level level, std::string_view message) = 0;
+};
+
+/// While alive, events at the warning and error levels (and report_event's) also go to `sink`.
+/// Without one (console runs, tools, tests that install none) they go nowhere else.
+class ScopedEventSink {
+ public:
+  explicit ScopedEventSink(EventSink& sink);
+  ~ScopedEventSink();
+  ScopedEventSink(const ScopedEventSink&) = delete;
+  ScopedEventSink& operator=(const ScopedEventSink&) = delete;
+
+ private:
+  EventSink* previous_;
+};
+
+/// Hands a message to the event sink alone, at `level` (Warn or Error): for a line that is
+/// informational in the structured log but a warning or an error to whoever watches the machine.
+void report_event(Level level, std::string_view message);
+
 /// For tests: while alive, events that pass the threshold are formatted without colour and
 /// handed to `sink` instead of the installed log.
 class ScopedSinkOverride {

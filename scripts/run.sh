@@ -10,8 +10,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-packages.sh
-# wixl: the Windows build's default target makes the MSI package.
-ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix wine wine64 wixl
+# wixl: the Windows build's default target makes the MSI package; windmc (binutils-mingw-w64)
+# the Event Log's message table.
+ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix \
+  binutils-mingw-w64-x86-64 wine wine64 wixl
 
 prefix="${TINDRAL_BUILD_PREFIX:-build/}"
 native_build="${prefix}native-release"

@@ -4,10 +4,23 @@
 
 #include "log.h"
 #include "log_targets.h"
+#include "platform/event_log.h"
 #include "worker.h"
 
 namespace tindral {
 namespace {
+
+// Warnings and errors also reach the system's event log under the service's name, where an
+// administrator's monitoring of many machines looks; a failure to write there has nowhere left
+// to be reported.
+class SystemEventLog final : public log::EventSink {
+ public:
+  void report(log::Level level, std::string_view message) override {
+    const platform::EventType type =
+        level == log::Level::Error ? platform::EventType::Error : platform::EventType::Warning;
+    static_cast<void>(platform::report_event(SERVICE_NAME, type, message));
+  }
+};
 
 Result<void> serve(platform::ServiceConnection& connection,
                    const std::function<void()>& run_worker) {
@@ -69,6 +82,8 @@ void service_main(platform::ServiceConnection& connection,
 }
 
 void production_service_main(platform::ServiceConnection& connection) {
+  SystemEventLog event_log;
+  const log::ScopedEventSink reporting(event_log);
   // The worker's setup is gone before the stopped report, so nothing of the run outlives it.
   service_main(connection,
                [] { run_service_loop(production_worker_setup(service_stop_signal())); });

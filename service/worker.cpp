@@ -19,6 +19,7 @@
 #include "run_cleanup.h"
 #include "run_scan.h"
 #include "service_log.h"
+#include "worker_events.h"
 
 namespace tindral {
 
@@ -60,10 +61,14 @@ class Worker {
 
  private:
   // Every message goes to the structured log and to service.log; the file is bookkeeping, so a
-  // failure to write it is dropped (the structured log already has the line).
+  // failure to write it is dropped (the structured log already has the line). Those that need
+  // an administrator also go to the event log.
   void log_message(std::string_view message) {
     log::info(log::kTargetServiceImpl, message);
     static_cast<void>(append_service_log(fs_, log_path_, message));
+    if (const std::optional<log::Level> level = worker_event_level(message)) {
+      log::report_event(*level, message);
+    }
   }
 
   void start_up() {

@@ -3,6 +3,7 @@
 
 #include "config/data_folder.h"
 #include "config/settings.h"
+#include "interval.h"
 #include "line_file.h"
 #include "request.h"
 #include "text.h"
@@ -30,29 +31,12 @@ int show_interval(Context& context) {
 }
 
 int set_interval(Context& context, std::string_view argument) {
-  const std::optional<unsigned long long> minutes =
-      parse_count(argument, std::numeric_limits<std::uint32_t>::max());
-  if (!minutes || *minutes < kMinimumMinutes) {
-    return fail(kExitUsage, Error("MINUTES is a whole number from 1 to 4294967295")
-                                .wrap("Malformed interval " + std::string(argument)));
-  }
+  const Result<std::uint32_t> minutes = parse_interval(argument);
+  if (!minutes) return fail(kExitUsage, minutes.error());
   if (const int unmet = require_elevation("interval"); unmet != kExitOk) return unmet;
-  const Path path = context.file(kSettingsFileName);
-  Result<LineFile> file = LineFile::read(context.fs, path);
-  if (!file) return fail(kExitFailed, file.error());
-  const std::string line = std::string(kIntervalKey) + "=" + std::to_string(*minutes);
-  std::vector<std::size_t> interval_lines;
-  for (std::size_t index = 0; index < file->size(); ++index) {
-    if (is_interval_line(file->text(index))) interval_lines.push_back(index);
+  if (auto saved = store_interval(context, *minutes); !saved) {
+    return fail(kExitFailed, saved.error());
   }
-  if (interval_lines.empty()) {
-    file->append(line);
-  } else {
-    // The first interval line takes the value where it stands; later ones would override it.
-    file->replace(interval_lines.front(), line);
-    for (std::size_t i = interval_lines.size(); i-- > 1;) file->erase(interval_lines[i]);
-  }
-  if (auto saved = file->write(context.fs, path); !saved) return fail(kExitFailed, saved.error());
   say("Rescan interval set to " + std::to_string(*minutes) +
       " minutes; the service reads it at its next pass.");
   return kExitOk;
@@ -64,6 +48,35 @@ int run_interval(Context& context, const Arguments& arguments) {
 }
 
 }  // namespace
+
+Result<std::uint32_t> parse_interval(std::string_view text) {
+  const std::optional<unsigned long long> minutes =
+      parse_count(text, std::numeric_limits<std::uint32_t>::max());
+  if (!minutes || *minutes < kMinimumMinutes) {
+    return Error("MINUTES is a whole number from 1 to 4294967295")
+        .wrap("Malformed interval " + std::string(text));
+  }
+  return static_cast<std::uint32_t>(*minutes);
+}
+
+Result<void> store_interval(Context& context, std::uint32_t minutes) {
+  const Path path = context.file(kSettingsFileName);
+  Result<LineFile> file = LineFile::read(context.fs, path);
+  if (!file) return std::move(file).error();
+  const std::string line = std::string(kIntervalKey) + "=" + std::to_string(minutes);
+  std::vector<std::size_t> interval_lines;
+  for (std::size_t index = 0; index < file->size(); ++index) {
+    if (is_interval_line(file->text(index))) interval_lines.push_back(index);
+  }
+  if (interval_lines.empty()) {
+    file->append(line);
+  } else {
+    // The first interval line takes the value where it stands; later ones would override it.
+    file->replace(interval_lines.front(), line);
+    for (std::size_t i = interval_lines.size(); i-- > 1;) file->erase(interval_lines[i]);
+  }
+  return file->write(context.fs, path);
+}
 
 const Command& interval_command() {
   static const Command command{

@@ -1,4 +1,5 @@
 #include "config/flags.h"
+#include "platform/event_log.h"
 #include "request.h"
 #include "service_name.h"
 #include "stop.h"
@@ -11,7 +12,30 @@ namespace {
 constexpr std::string_view kFlags[] = {kPausedFlagName, kRescanFlagName, kCleanupFlagName,
                                        kStopFlagName};
 
+void forget_flags(Context& context) {
+  for (std::string_view flag : kFlags)
+    static_cast<void>(context.fs.delete_file(context.file(flag)));
+}
+
+int unregister_event_source() {
+  if (auto removed = platform::unregister_event_source(SERVICE_NAME); !removed) {
+    return fail(kExitFailed, removed.error());
+  }
+  return kExitOk;
+}
+
+// The MSI package runs this on its removal once the service has stopped, and deletes the entry
+// itself: what the package's tindralctl install --package added beside it goes here.
+int forget_package_service(Context& context) {
+  if (context.fs.exists(context.data_folder)) forget_flags(context);
+  if (const int removed = unregister_event_source(); removed != kExitOk) return removed;
+  say("Removed the flags and the event source " + std::string(SERVICE_NAME) +
+      "; the package removes the service.");
+  return kExitOk;
+}
+
 int run_uninstall(Context& context, const Arguments& arguments) {
+  if (arguments.has("--package")) return forget_package_service(context);
   int exit_code = kExitOk;
   const std::optional<std::chrono::seconds> timeout = wait_timeout(arguments, exit_code);
   if (!timeout) return exit_code;
@@ -27,13 +51,11 @@ int run_uninstall(Context& context, const Arguments& arguments) {
   }
   exit_code = stop_service(context, /*wait_for_flag=*/true);
   if (exit_code != kExitOk) return exit_code;
-  if (data_folder) {
-    for (std::string_view flag : kFlags)
-      static_cast<void>(context.fs.delete_file(context.file(flag)));
-  }
+  if (data_folder) forget_flags(context);
   if (auto removed = context.services.remove(SERVICE_NAME); !removed) {
     return fail(kExitFailed, removed.error());
   }
+  if (const int removed = unregister_event_source(); removed != kExitOk) return removed;
   say("Uninstalled the service " + std::string(SERVICE_NAME) + ".");
   if (data_folder) {
     say("The data folder " + context.data_folder.display() +
@@ -48,13 +70,15 @@ int run_uninstall(Context& context, const Arguments& arguments) {
 const Command& uninstall_command() {
   static const Command command{
       "uninstall",
-      "uninstall [--keep-icons] [--timeout SECONDS]",
+      "uninstall [--keep-icons] [--timeout SECONDS] | uninstall --package",
       "Remove every desktop.ini the service wrote, then stop and remove the service.",
       "The cleanup runs through the service (started for it if it is stopped) and is waited\n"
       "for, at most --timeout seconds (600 unless given); if it does not finish, nothing is\n"
-      "removed. --keep-icons skips it and leaves the desktop.ini files in place. The data\n"
-      "folder stays.\n",
-      {"--keep-icons"},
+      "removed. --keep-icons skips it and leaves the desktop.ini files in place. The service's\n"
+      "event source goes with it; the data folder stays. --package is what the MSI package\n"
+      "runs on its removal, after its own cleanup and before it deletes the service itself:\n"
+      "it deletes the flags and the event source only.\n",
+      {"--keep-icons", "--package"},
       {"--timeout"},
       0,
       0,

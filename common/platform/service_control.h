@@ -25,6 +25,14 @@ struct ServiceDefinition {
   std::vector<std::pair<std::string, std::string>> environment;
 };
 
+/// Whether the service runs with only the privileges it uses.
+enum class PrivilegeLimit {
+  Applied,
+  /// The service manager knows no such limit (Wine's lacks the required-privileges list and the
+  /// service SID type): the service keeps every privilege of its account.
+  Unsupported,
+};
+
 /// How a stop request went.
 enum class StopRequest { Sent, AlreadyStopped, NoServiceManager };
 
@@ -36,9 +44,13 @@ class ServiceControl {
  public:
   virtual ~ServiceControl() = default;
 
-  /// Registers the service: automatic start as the system's own account, the description and a
-  /// restart a minute after a failure.
-  virtual Result<void> install(const ServiceDefinition& definition) = 0;
+  /// Registers the service as the system's own account and configures it as configure() does.
+  virtual Result<PrivilegeLimit> install(const ServiceDefinition& definition) = 0;
+  /// Brings a registered service to the definition (for a package that registers the entry
+  /// itself): automatic start, the display name and description, a restart a minute after a
+  /// failure, and only the privileges the service uses (Windows: its required-privileges list
+  /// and an unrestricted service SID; natively the unit's confinement).
+  virtual Result<PrivilegeLimit> configure(const ServiceDefinition& definition) = 0;
   /// True when the service is registered.
   virtual Result<bool> installed(std::string_view name) = 0;
   /// The service's current state; Unknown where no service manager runs (a container).

@@ -21,6 +21,7 @@ namespace {
 using namespace std::chrono;
 using test_support::LogCapture;
 using test_support::LogEvent;
+using test_support::ReportedEvent;
 using testing::ElementsAre;
 
 system_clock::time_point at(sys_days day, nanoseconds time_of_day) {
@@ -89,19 +90,27 @@ TEST(LogTest, ColourWrapsTimestampLevelAndTargetInEscapes) {
   EXPECT_NE(warn.substr(0, warn.find("WARN")), info.substr(0, info.find("INFO")));
 }
 
-TEST(LogTest, ThresholdDropsDebugAndTrace) {
+// The event sink gets warnings and errors only, whether they come as structured events or are
+// handed to it alone (the worker's informational lines that need an administrator).
+TEST(LogTest, ThresholdDropsDebugAndTraceAndOnlyWarningsAndErrorsReachTheEventSink) {
   LogCapture capture;
   emit(Level::Trace, kTargetScanner, "trace");
   debug(kTargetScanner, "Scanning root: C:\\Data");
   info(kTargetServiceImpl, "Tindral Service started");
   warn(kTargetScanner, "Root path does not exist: D:\\Gone");
   error(kTargetService, "Service error: boom");
+  report_event(Level::Error, "Scan error: Failed to read config.txt");
+  report_event(Level::Info, "not for the event log");
   EXPECT_THAT(
       capture.events(),
       ElementsAre(
           LogEvent{Level::Info, "TindralService::service_impl", "Tindral Service started"},
           LogEvent{Level::Warn, "TindralService::scanner", "Root path does not exist: D:\\Gone"},
           LogEvent{Level::Error, "TindralService", "Service error: boom"}));
+  EXPECT_THAT(capture.reported(),
+              ElementsAre(ReportedEvent{Level::Warn, "Root path does not exist: D:\\Gone"},
+                          ReportedEvent{Level::Error, "Service error: boom"},
+                          ReportedEvent{Level::Error, "Scan error: Failed to read config.txt"}));
 }
 
 TEST(LogTest, CapturedLinesCarryTheCurrentTimeWithoutColour) {

@@ -597,6 +597,31 @@ TEST_F(WorkerFakeTest, ADataFolderOthersCouldChangeIsSecuredBeforeItIsUsed) {
       fs_);
 }
 
+// Whoever watches many machines finds in their event logs what needs an administrator: the
+// failures as errors, what the service repaired or ignored as warnings. The worker's lines stay
+// informational in its own logs, and the rest of them stay out of the event log.
+TEST_F(WorkerFakeTest, WhatNeedsAnAdministratorAlsoGoesToTheEventLog) {
+  fs_.set_trust(fake_data_, platform::Trust::OpenToOthers);
+  fs_.add_file(fake_data_.child("config.txt"), "\xFF\n");
+  fs_.add_file(fake_data_.child("stop.flag"));
+  fs_.set_trust(fake_data_.child("stop.flag"), platform::Trust::OpenToOthers);
+  fs_.add_file(fake_data_.child("cleanup.flag"));
+  run_on_fake(1);
+  const std::string data_folder =
+      "Data folder was open to other accounts; only administrators may change it now";
+  const std::string ignored = "Ignoring stop.flag: other accounts may change it";
+  const std::string scan_error = "Scan error: Failed to read config.txt";
+  const std::string cleanup_error = "Cleanup error: Failed to read config.txt";
+  expect_logs({kStarted, data_folder, ignored, scan_error, kCleanupRequested, cleanup_error,
+               kStopRequested, kStopped},
+              fs_);
+  using test_support::ReportedEvent;
+  EXPECT_THAT(capture_.reported(), ElementsAre(ReportedEvent{log::Level::Warn, data_folder},
+                                               ReportedEvent{log::Level::Warn, ignored},
+                                               ReportedEvent{log::Level::Error, scan_error},
+                                               ReportedEvent{log::Level::Error, cleanup_error}));
+}
+
 TEST_F(WorkerFakeTest, PauseFlagThatCannotBeCreatedLeavesTheServiceRunning) {
   fs_.add_file(fake_data_.child("cleanup.flag"));
   fs_.add_file(fake_data_.child("settings.txt"), "interval=1\n");

@@ -74,6 +74,10 @@ void PrintTo(const LogEvent& event, std::ostream* out) {
        << "\"}";
 }
 
+void PrintTo(const ReportedEvent& event, std::ostream* out) {
+  *out << "{" << level_label(event.level) << ", \"" << event.message << "\"}";
+}
+
 LogCapture::LogCapture() = default;
 
 std::vector<std::string> LogCapture::lines() const {
@@ -102,6 +106,16 @@ std::vector<std::string> LogCapture::messages() const {
 void LogCapture::write_line(std::string_view line) {
   std::lock_guard lock(mutex_);
   lines_.emplace_back(line);
+}
+
+std::vector<ReportedEvent> LogCapture::reported() const {
+  std::lock_guard lock(mutex_);
+  return reported_;
+}
+
+void LogCapture::report(log::Level level, std::string_view message) {
+  std::lock_guard lock(mutex_);
+  reported_.push_back({level, std::string(message)});
 }
 
 }  // namespace tindral::test_support

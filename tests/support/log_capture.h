@@ -21,9 +21,20 @@ struct LogEvent {
 /// Readable output of a LogEvent in GoogleTest failure messages.
 void PrintTo(const LogEvent& event, std::ostream* out);
 
+/// A message handed to the event sink: its level and text.
+struct ReportedEvent {
+  log::Level level;
+  std::string message;
+  friend bool operator==(const ReportedEvent&, const ReportedEvent&) = default;
+};
+
+/// Readable output of a ReportedEvent in GoogleTest failure messages.
+void PrintTo(const ReportedEvent& event, std::ostream* out);
+
 /// Records every log line emitted while it lives, from any thread, instead of writing them to
-/// standard output. Lines arrive without colour and pass the log's level threshold first.
-class LogCapture final : public log::Sink {
+/// standard output, and what went to the event sink. Lines arrive without colour and pass the
+/// log's level threshold first.
+class LogCapture final : public log::Sink, public log::EventSink {
  public:
   LogCapture();
   LogCapture(const LogCapture&) = delete;
@@ -37,12 +48,19 @@ class LogCapture final : public log::Sink {
   /// Only the messages, in arrival order.
   std::vector<std::string> messages() const;
 
+  /// What went to the event sink, in arrival order.
+  std::vector<ReportedEvent> reported() const;
+
   void write_line(std::string_view line) override;
+  void report(log::Level level, std::string_view message) override;
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
-  log::ScopedSinkOverride override_{*this};  // last: it stops delivering before lines_ goes
+  std::vector<ReportedEvent> reported_;
+  // Last: they stop delivering before the records go.
+  log::ScopedSinkOverride override_{*this};
+  log::ScopedEventSink event_override_{*this};
 };
 
 }  // namespace tindral::test_support

@@ -46,6 +46,11 @@ TEST_F(ExitCodesTest, EachFailureHasItsExitCodeAndSaysWhy) {
           {{"log", "-n"}, 2, "The option -n needs a value"},
           {{"roots"}, 2, "Wrong number of arguments for roots"},
           {{"pause", "now"}, 2, "Wrong number of arguments for pause"},
+          // Refused before anything is installed: the install further down succeeds.
+          {{"install", "--interval", "0"}, 2, "Malformed interval 0"},
+          {{"install", "--roots", "D:\\Photos;E:\\Two\nLines"},
+           2,
+           "A root cannot hold a line break"},
           {{"status"}, 4, "Service TindralCache: not installed (tindralctl install)"},
           {{"rescan"}, 4, "The service TindralCache is not installed"},
           {{"cleanup", "--wait"}, 4, "The service TindralCache is not installed"},

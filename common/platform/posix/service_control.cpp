@@ -193,19 +193,40 @@ Error not_installed(std::string_view name) {
   return os_error(ENOENT).wrap("The unit " + unit_file(name) + " does not exist");
 }
 
+// The unit holds the whole configuration, its confinement included.
+Result<PrivilegeLimit> write_unit(const ServiceDefinition& definition) {
+  if (auto written = write_whole_file(unit_file(definition.name), unit_text(definition));
+      !written) {
+    return std::move(written).error();
+  }
+  if (!systemd_runs()) return PrivilegeLimit::Applied;
+  if (auto reloaded = systemctl({"daemon-reload"}, "Failed to reload systemd"); !reloaded) {
+    return std::move(reloaded).error();
+  }
+  return PrivilegeLimit::Applied;
+}
+
 class SystemdServiceControl final : public ServiceControl {
  public:
-  Result<void> install(const ServiceDefinition& definition) override {
+  Result<PrivilegeLimit> install(const ServiceDefinition& definition) override {
     const std::string path = unit_file(definition.name);
     if (::access(path.c_str(), F_OK) == 0) {
       return Error("The unit " + path + " exists already").wrap("Failed to create the service");
     }
-    if (auto written = write_whole_file(path, unit_text(definition)); !written) return written;
-    if (!systemd_runs()) return {};
-    if (auto reloaded = systemctl({"daemon-reload"}, "Failed to reload systemd"); !reloaded) {
-      return reloaded;
+    Result<PrivilegeLimit> written = write_unit(definition);
+    if (!written || !systemd_runs()) return written;
+    if (auto enabled = systemctl({"enable", definition.name}, "Failed to enable the service");
+        !enabled) {
+      return std::move(enabled).error();
     }
-    return systemctl({"enable", definition.name}, "Failed to enable the service");
+    return written;
+  }
+
+  Result<PrivilegeLimit> configure(const ServiceDefinition& definition) override {
+    Result<bool> present = installed(definition.name);
+    if (!present) return std::move(present).error();
+    if (!*present) return not_installed(definition.name);
+    return write_unit(definition);
   }
 
   Result<bool> installed(std::string_view name) override {

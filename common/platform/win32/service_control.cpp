@@ -4,6 +4,7 @@
 
 #include <userenv.h>
 
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -14,11 +15,31 @@
 namespace tindral::platform {
 namespace {
 
+constexpr DWORD kStartType = SERVICE_AUTO_START;
+constexpr DWORD kErrorControl = SERVICE_ERROR_NORMAL;
+
 // The failure actions: restart after a minute, three times; the count starts again after a day
 // without a failure.
 constexpr DWORD kRestartDelayMilliseconds = 60'000;
 constexpr DWORD kFailureCountResetSeconds = 24 * 60 * 60;
 constexpr int kRestartActions = 3;
+
+// The privileges the service uses; the service manager takes every other one of LocalSystem's
+// (SeDebug, SeImpersonate, SeLoadDriver, SeBackup and the rest) out of its token.
+//  - SeChangeNotifyPrivilege: passing through folders on the way to a root that the service may
+//    not list (traverse checking); Windows adds it to every list anyway.
+//  - SeTakeOwnershipPrivilege and SeRestorePrivilege: the repair of a data folder that another
+//    account owned gives it back to Administrators, with both enabled for the call.
+//  - SeTcbPrivilege: WTSQueryUserToken, through which the console user's profile is found by
+//    the user's SID, needs it.
+// Not SeBackupPrivilege: the walks open folders with FILE_FLAG_BACKUP_SEMANTICS because a folder
+// opens no other way, never to read past its permissions, and nothing enables the privilege. Not
+// SeSecurityPrivilege: nothing reads or writes a system access-control list (SACL).
+constexpr wchar_t kRequiredPrivileges[] =
+    L"SeChangeNotifyPrivilege\0"
+    L"SeTakeOwnershipPrivilege\0"
+    L"SeRestorePrivilege\0"
+    L"SeTcbPrivilege\0";
 
 struct ServiceHandleTraits {
   using Handle = SC_HANDLE;
@@ -96,9 +117,52 @@ Result<void> restart_on_failure(SC_HANDLE service) {
   return {};
 }
 
+Result<void> start_automatically(SC_HANDLE service, const std::string& display_name) {
+  if (!ChangeServiceConfigW(service, SERVICE_NO_CHANGE, kStartType, kErrorControl, nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr, wide(display_name).c_str())) {
+    return scm_error(GetLastError(), "Failed to set the service's start type");
+  }
+  return {};
+}
+
+// ERROR_INVALID_LEVEL is a service manager that does not know the setting (Wine's); Windows has
+// known both since Vista.
+Result<PrivilegeLimit> limit_privileges(SC_HANDLE service) {
+  // Its own SID in its token, so that permissions can name the service alone.
+  SERVICE_SID_INFO sid{SERVICE_SID_TYPE_UNRESTRICTED};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sid)) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_INVALID_LEVEL) return PrivilegeLimit::Unsupported;
+    return scm_error(code, "Failed to set the service's SID type");
+  }
+  std::wstring privileges(std::begin(kRequiredPrivileges), std::end(kRequiredPrivileges));
+  SERVICE_REQUIRED_PRIVILEGES_INFOW required{privileges.data()};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &required)) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_INVALID_LEVEL) return PrivilegeLimit::Unsupported;
+    return scm_error(code, "Failed to set the service's required privileges");
+  }
+  return PrivilegeLimit::Applied;
+}
+
+// Everything but the entry itself, so that a service the MSI package registered ends up as one
+// that tindralctl install registered.
+Result<PrivilegeLimit> configure_service(SC_HANDLE service, const ServiceDefinition& definition) {
+  if (auto started = start_automatically(service, definition.display_name); !started) {
+    return std::move(started).error();
+  }
+  if (auto described = describe_service(service, definition.description); !described) {
+    return std::move(described).error();
+  }
+  if (auto restarting = restart_on_failure(service); !restarting) {
+    return std::move(restarting).error();
+  }
+  return limit_privileges(service);
+}
+
 class ScmServiceControl final : public ServiceControl {
  public:
-  Result<void> install(const ServiceDefinition& definition) override {
+  Result<PrivilegeLimit> install(const ServiceDefinition& definition) override {
     Result<ScopedServiceHandle> manager = open_manager(SC_MANAGER_CREATE_SERVICE);
     if (!manager) return std::move(manager).error();
     // Quoted, so that a space in the folder cannot make the manager start another program.
@@ -106,13 +170,18 @@ class ScmServiceControl final : public ServiceControl {
     // No account name: LocalSystem.
     ScopedServiceHandle service(CreateServiceW(
         manager->get(), wide(definition.name).c_str(), wide(definition.display_name).c_str(),
-        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, kStartType, kErrorControl,
         command_line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) return scm_error(GetLastError(), "Failed to create the service");
-    if (auto described = describe_service(service.get(), definition.description); !described) {
-      return described;
-    }
-    return restart_on_failure(service.get());
+    return configure_service(service.get(), definition);
+  }
+
+  Result<PrivilegeLimit> configure(const ServiceDefinition& definition) override {
+    // SERVICE_START as well: failure actions that restart the service need it.
+    Result<ScopedServiceHandle> service =
+        open_service(definition.name, SERVICE_CHANGE_CONFIG | SERVICE_START);
+    if (!service) return std::move(service).error();
+    return configure_service(service->get(), definition);
   }
 
   Result<bool> installed(std::string_view name) override {

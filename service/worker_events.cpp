@@ -1,0 +1,30 @@
+#include "worker_events.h"
+
+#include <utility>
+
+namespace tindral {
+namespace {
+
+// The beginnings of the worker's messages that tell of something an administrator must look
+// at: a scan or cleanup that failed, a data folder that could not be secured (errors); a data
+// folder that had to be repaired, a data file ignored, folders whose desktop.ini could not be
+// updated (warnings).
+constexpr std::pair<std::string_view, log::Level> kEventLevels[] = {
+    {"Scan error: ", log::Level::Error},
+    {"Cleanup error: ", log::Level::Error},
+    {"Data folder could not be secured: ", log::Level::Error},
+    {"Data folder was ", log::Level::Warn},
+    {"Ignoring ", log::Level::Warn},
+    {"Could not update desktop.ini in ", log::Level::Warn},
+};
+
+}  // namespace
+
+std::optional<log::Level> worker_event_level(std::string_view message) {
+  for (const auto& [beginning, level] : kEventLevels) {
+    if (message.starts_with(beginning)) return level;
+  }
+  return std::nullopt;
+}
+
+}  // namespace tindral
