@@ -622,13 +622,16 @@ Result<void> create_folder(const Path& folder) {
 // later): the name passes to the new file even while others hold the old one open (as long as
 // they share delete, as tindralctl and the service's own reads do), and their handles keep
 // reading what they had. False where that is refused, so that the caller falls back: a volume
-// or system without the flag (FAT, SMB servers, older Windows, and Wine 8, which knows no
-// FileRenameInfoEx and answers ERROR_INVALID_PARAMETER), or a reader that does not share delete.
+// or system without the flag (FAT, older Windows, and Wine 8, which knows no FileRenameInfoEx
+// and answers ERROR_INVALID_PARAMETER), or a reader that did not open with delete sharing.
 bool rename_with_posix_semantics(const std::wstring& source, const std::wstring& target) {
+  // The new name in full: nothing to resolve against a current folder that is not the source's.
+  const std::optional<std::wstring> full_target = win32::full_path_name(target);
+  if (!full_target) return false;
   const ScopedFileHandle file(CreateFileW(source.c_str(), DELETE | SYNCHRONIZE, kShareAll, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) return false;
-  const std::size_t name_bytes = target.size() * sizeof(wchar_t);
+  const std::size_t name_bytes = full_target->size() * sizeof(wchar_t);
   constexpr std::size_t kNameOffset = offsetof(win32::FileRenameInfoEx, file_name);
   // The name runs on past the structure's one-character array; the extra character is the
   // terminating NUL that the documented size (structure plus name) leaves room for.
@@ -637,7 +640,7 @@ bool rename_with_posix_semantics(const std::wstring& source, const std::wstring&
   header.flags = win32::kRenameReplaceIfExists | win32::kRenamePosixSemantics;
   header.file_name_length = static_cast<DWORD>(name_bytes);
   std::memcpy(buffer.data(), &header, kNameOffset);
-  std::memcpy(buffer.data() + kNameOffset, target.data(), name_bytes);
+  std::memcpy(buffer.data() + kNameOffset, full_target->data(), name_bytes);
   return SetFileInformationByHandle(file.get(), win32::kFileRenameInfoEx, buffer.data(),
                                     static_cast<DWORD>(buffer.size())) != FALSE;
 }
