@@ -9,6 +9,7 @@
 
 #include "require.h"
 #include "service_log.h"
+#include "service_log_reader.h"
 #include "text.h"
 
 using namespace tindral;
@@ -17,7 +18,7 @@ using fuzz::require;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   constexpr std::string_view kLine = "[2024-05-01 10:00:00] Scan complete";
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const std::string content = service_log_with_line(bytes, kLine);
+  const std::string content = service_log_with_line(service_log_lines(bytes), kLine);
 
   // Valid text whatever came in, ending with the new line, never above the bound.
   require(text::is_valid_utf8(content));

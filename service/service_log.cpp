@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "config/data_folder.h"
 #include "platform/clock.h"
+#include "service_log_reader.h"
 #include "text.h"
 
 namespace tindral {
@@ -25,18 +25,6 @@ std::string timestamp_prefix(const platform::LocalTime& time) {
   std::snprintf(prefix, sizeof prefix, "[%04d-%02d-%02d %02d:%02d:%02d] ", time.year, time.month,
                 time.day, time.hour, time.minute, time.second);
   return prefix;
-}
-
-// What the log holds now, up to the bound; nothing when it does not exist yet. A link in the
-// log's place (left while the data folder was open to others) is not read through, or the file
-// it names would be copied into a log everybody may read; the new log replaces the link.
-Result<std::string> read_log(platform::FileSystem& fs, const Path& log_path) {
-  Result<platform::Trust> trust = fs.trust(log_path);
-  if (trust && *trust == platform::Trust::Link) return std::string();
-  Result<std::string> bytes = fs.read_file(log_path, kMaxServiceLogBytes);
-  if (!bytes && bytes.error().is_not_found()) return std::string();
-  if (!bytes) return std::move(bytes).error().wrap("Failed to read service.log");
-  return bytes;
 }
 
 // The temporary file is always a new one of the service's own: whatever has its name (a file
@@ -68,11 +56,8 @@ Result<void> replace_log(platform::FileSystem& fs, const Path& log_path, std::st
 
 }  // namespace
 
-// A byte that is not UTF-8 (a program that wrote in another encoding, a line cut by a crash)
-// is shown as U+FFFD, so that the log goes on rather than failing every write from then on.
-std::string service_log_with_line(std::string_view existing, std::string_view line) {
-  const std::string text = text::to_lossy_utf8(existing);
-  std::vector<std::string_view> lines = text::split_lines(text);
+std::string service_log_with_line(const std::vector<std::string>& existing, std::string_view line) {
+  std::vector<std::string_view> lines(existing.begin(), existing.end());
   // A message with line feeds of its own takes as many of the MAX_LOG_LINES as it has lines.
   for (std::string_view piece : text::split_lines(line)) lines.push_back(piece);
   const std::size_t first = lines.size() > MAX_LOG_LINES ? lines.size() - MAX_LOG_LINES : 0;
@@ -92,7 +77,7 @@ Result<void> append_service_log(platform::FileSystem& fs, const Path& log_path,
     if (!created) return std::move(created).error().wrap("Failed to create the data folder");
   }
   const std::string line = timestamp_prefix(platform::local_time_now()) + std::string(message);
-  Result<std::string> existing = read_log(fs, log_path);
+  Result<std::vector<std::string>> existing = read_service_log(fs, log_path);
   if (!existing) return std::move(existing).error();
   return replace_log(fs, log_path, service_log_with_line(*existing, line));
 }

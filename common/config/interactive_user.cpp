@@ -21,7 +21,19 @@ std::string last_component(std::string_view text) {
 }
 
 SessionSource platform_session_source() {
-  return SessionSource{platform::console_session_user_name, platform::for_each_profile_image_path};
+  return SessionSource{platform::console_session_user, platform::profile_image_path_of,
+                       platform::for_each_profile_image_path};
+}
+
+/// The expanded profile folder the system keeps for the account, or nothing.
+std::optional<std::string> profile_of_account_in(const SessionSource& source,
+                                                 const std::optional<std::string>& account) {
+  if (!account) return std::nullopt;
+  const std::optional<std::string> stored = source.profile_of_account(*account);
+  if (!stored) return std::nullopt;
+  std::string expanded = expand_env_refs(*stored);
+  if (expanded.empty()) return std::nullopt;
+  return expanded;
 }
 
 }  // namespace
@@ -43,12 +55,16 @@ std::optional<std::string> find_profile_folder_in(const SessionSource& source,
   return found;
 }
 
+// A folder's name says little about whose profile it is (ann.000, ann.CONTOSO, a renamed
+// account, a local and a domain ann), so the account decides; the name is matched only where
+// the account is unknown (no privilege to ask the session for it) or has no profile entry.
 std::optional<InteractiveUser> interactive_user_from(const SessionSource& source) {
-  std::optional<std::string> user_name = source.console_user_name();
-  if (!user_name) return std::nullopt;
-  std::optional<std::string> profile_folder = find_profile_folder_in(source, *user_name);
+  std::optional<platform::ConsoleSessionUser> user = source.console_user();
+  if (!user) return std::nullopt;
+  std::optional<std::string> profile_folder = profile_of_account_in(source, user->account);
+  if (!profile_folder) profile_folder = find_profile_folder_in(source, user->user_name);
   if (!profile_folder) return std::nullopt;
-  return InteractiveUser{std::move(*user_name), std::move(*profile_folder)};
+  return InteractiveUser{std::move(user->user_name), std::move(*profile_folder)};
 }
 
 // Nothing is cached: the person at the console may change between two scans.
@@ -56,7 +72,11 @@ std::optional<InteractiveUser> interactive_user() {
   return interactive_user_from(platform_session_source());
 }
 
-std::optional<std::string> console_user_name() { return platform::console_session_user_name(); }
+std::optional<std::string> console_user_name() {
+  std::optional<platform::ConsoleSessionUser> user = platform::console_session_user();
+  if (!user) return std::nullopt;
+  return std::move(user->user_name);
+}
 
 std::optional<std::string> find_profile_folder(std::string_view user_name) {
   return find_profile_folder_in(platform_session_source(), user_name);

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/session.h"
+
 namespace tindral {
 
 /// The user at the machine's console.
@@ -13,7 +15,8 @@ struct InteractiveUser {
   std::string profile_folder;
 };
 
-/// The console user with a profile folder named after them, or nothing.
+/// The console user with their profile folder, or nothing: the profile the system keeps for the
+/// user's account, or, where that is not known, the first profile folder named after the user.
 std::optional<InteractiveUser> interactive_user();
 
 /// The user name of the session at the machine's console, or nothing when nobody is logged on
@@ -30,8 +33,10 @@ bool profile_folder_matches(std::string_view profile_folder, std::string_view us
 /// Where a lookup gets its facts; the product asks the platform (see platform/session.h),
 /// tests supply their own.
 struct SessionSource {
-  /// The console session's user name, or nothing.
-  std::function<std::optional<std::string>()> console_user_name;
+  /// The console session's user, or nothing.
+  std::function<std::optional<platform::ConsoleSessionUser>()> console_user;
+  /// The stored profile folder of an account, or nothing.
+  std::function<std::optional<std::string>(std::string_view account)> profile_of_account;
   /// Hands each stored profile folder text to `visit`, in the system's order, until it returns
   /// true.
   std::function<void(const std::function<bool(const std::string&)>& visit)> for_each_profile;
@@ -41,7 +46,8 @@ struct SessionSource {
 std::optional<std::string> find_profile_folder_in(const SessionSource& source,
                                                   std::string_view user_name);
 
-/// interactive_user over `source`: the profiles are not consulted when nobody is logged on.
+/// interactive_user over `source`: the profiles are not consulted when nobody is logged on, and
+/// not walked when the account names one.
 std::optional<InteractiveUser> interactive_user_from(const SessionSource& source);
 
 }  // namespace tindral

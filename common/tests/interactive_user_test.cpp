@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -66,27 +67,48 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"NonAsciiInOtherCase", folder({"Users", "J\xC3\x98RN"}), "j\xC3\xB8rn", false}),
     [](const testing::TestParamInfo<MatchCase>& info) { return info.param.label; });
 
-// A session source that counts how often it is asked.
+// A profile as the fake registry keeps it: the account whose entry it is, and the folder stored
+// there.
+struct FakeProfile {
+  std::string account;
+  std::string stored;
+};
+
+// The console session and the registry a lookup sees, counting how often each is asked.
 class FakeSession {
  public:
-  FakeSession(std::optional<std::string> user, std::vector<std::string> profiles)
+  FakeSession(std::optional<platform::ConsoleSessionUser> user, std::vector<FakeProfile> profiles)
       : user_(std::move(user)), profiles_(std::move(profiles)) {}
+  // A user whose account is not known, and profiles without accounts.
+  FakeSession(std::optional<std::string> name, const std::vector<std::string>& stored) {
+    if (name) user_ = platform::ConsoleSessionUser{*name, std::nullopt};
+    for (const std::string& folder : stored) profiles_.push_back({"", folder});
+  }
 
   SessionSource source() {
     return SessionSource{[this] { return user_; },
+                         [this](std::string_view account) -> std::optional<std::string> {
+                           ++accounts_looked_up_;
+                           for (const FakeProfile& profile : profiles_) {
+                             if (profile.account == account) return profile.stored;
+                           }
+                           return std::nullopt;
+                         },
                          [this](const std::function<bool(const std::string&)>& visit) {
-                           for (const std::string& profile : profiles_) {
+                           for (const FakeProfile& profile : profiles_) {
                              ++profiles_handed_out_;
-                             if (visit(profile)) return;
+                             if (visit(profile.stored)) return;
                            }
                          }};
   }
 
+  int accounts_looked_up() const { return accounts_looked_up_; }
   int profiles_handed_out() const { return profiles_handed_out_; }
 
  private:
-  std::optional<std::string> user_;
-  std::vector<std::string> profiles_;
+  std::optional<platform::ConsoleSessionUser> user_;
+  std::vector<FakeProfile> profiles_;
+  int accounts_looked_up_ = 0;
   int profiles_handed_out_ = 0;
 };
 
@@ -111,8 +133,10 @@ TEST_F(InteractiveUserTest, FirstMatchingProfileIsExpandedAndTheWalkStops) {
 }
 
 TEST_F(InteractiveUserTest, NobodyAtTheConsoleLeavesTheProfilesUnread) {
-  FakeSession session(std::nullopt, {stored_bob_});
+  FakeSession session(std::optional<platform::ConsoleSessionUser>(),
+                      std::vector<FakeProfile>{{"S-1-5-21-1-2-3-1001", stored_bob_}});
   EXPECT_FALSE(interactive_user_from(session.source()).has_value());
+  EXPECT_EQ(session.accounts_looked_up(), 0);
   EXPECT_EQ(session.profiles_handed_out(), 0);
 }
 
@@ -129,6 +153,66 @@ TEST_F(InteractiveUserTest, ProfilePathIsComparedAfterExpansion) {
   FakeSession session("carol", {"%TINDRAL_PROFILE_HOME%"});
   EXPECT_EQ(find_profile_folder_in(session.source(), "carol"), folder({"Users", "carol"}));
 }
+
+// ---- the profile of the console user's account --------------------------------------------
+
+constexpr const char* kLocalAnn = "S-1-5-21-100-200-300-1001";
+constexpr const char* kSecondLocalAnn = "S-1-5-21-100-200-300-1002";
+constexpr const char* kRenamedBob = "S-1-5-21-100-200-300-1003";
+constexpr const char* kDomainAnn = "S-1-5-21-900-800-700-1105";
+
+struct AccountCase {
+  const char* label;
+  platform::ConsoleSessionUser user;
+  std::optional<std::string> profile;  // below Q:
+  int profiles_walked;
+};
+
+void PrintTo(const AccountCase& c, std::ostream* out) { *out << c.label; }
+
+class ProfileByAccountTest : public testing::TestWithParam<AccountCase> {};
+
+// One machine's profiles in the registry's order: a system profile, a local ann, a domain ann,
+// a local ann created after an earlier one's folder was left behind, and bob renamed robert.
+TEST_P(ProfileByAccountTest, TheAccountDecidesAndTheNameIsTheFallback) {
+  ScopedEnv drive("TINDRAL_DRIVE", "Q:");
+  const auto users = [](std::string_view name) {
+    return "%TINDRAL_DRIVE%" + folder({"Users", name});
+  };
+  FakeSession session(GetParam().user,
+                      {{"S-1-5-18", folder({"Windows", "System32", "config", "systemprofile"})},
+                       {kLocalAnn, users("ann")},
+                       {kDomainAnn, users("ann.CONTOSO")},
+                       {kSecondLocalAnn, users("ann.000")},
+                       {kRenamedBob, users("bob")}});
+
+  const std::optional<InteractiveUser> found = interactive_user_from(session.source());
+
+  if (!GetParam().profile) {
+    EXPECT_FALSE(found.has_value()) << found->profile_folder;
+  } else {
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->user_name, GetParam().user.user_name);
+    EXPECT_EQ(found->profile_folder, "Q:" + folder({"Users", *GetParam().profile}));
+  }
+  EXPECT_EQ(session.profiles_handed_out(), GetParam().profiles_walked);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, ProfileByAccountTest,
+    testing::Values(
+        AccountCase{"DomainAnnBesideALocalAnn", {"ann", kDomainAnn}, "ann.CONTOSO", 0},
+        AccountCase{"LocalAnnBesideADomainAnn", {"ann", kLocalAnn}, "ann", 0},
+        AccountCase{"FolderWithASuffix", {"ann", kSecondLocalAnn}, "ann.000", 0},
+        AccountCase{"RenamedAccount", {"robert", kRenamedBob}, "bob", 0},
+        AccountCase{"AccountWithoutAnEntryFallsBackToTheName",
+                    {"ann", "S-1-5-21-100-200-300-1004"},
+                    "ann",
+                    2},
+        AccountCase{"UnknownAccountFallsBackToTheName", {"Ann", std::nullopt}, "ann", 2},
+        AccountCase{
+            "FallbackFindsNoFolderNamedAfterTheUser", {"robert", std::nullopt}, std::nullopt, 5}),
+    [](const testing::TestParamInfo<AccountCase>& info) { return info.param.label; });
 
 // ---- the platform's own lookup -----------------------------------------------------------------
 
@@ -154,12 +238,16 @@ TEST(PlatformSessionTest, OwnAccountsProfileIsFound) {
   EXPECT_EQ(find_profile_folder(name.value), home.value);
 }
 
-// Wine reports session 1 with the Unix login name and one profile, C:\users\<login>.
+// Wine reports session 1 with the Unix login name, a token of S-1-5-21-0-0-0-1000 (its
+// WTSQueryUserToken hands out the caller's own) and that account's profile, C:\users\<login>.
 TEST(PlatformSessionTest, ProfilePlaceholderResolvesThroughTheConsoleSession) {
   const std::optional<std::string> name = console_user_name();
   if (!name) GTEST_SKIP() << "nobody is logged on at this machine's console";
   const std::optional<InteractiveUser> user = interactive_user();
   if (test_support::running_under_wine()) {
+    const std::optional<platform::ConsoleSessionUser> session = platform::console_session_user();
+    ASSERT_TRUE(session.has_value() && session->account.has_value());
+    EXPECT_EQ(platform::profile_image_path_of(*session->account), "C:\\users\\" + *name);
     ASSERT_TRUE(user.has_value());
     EXPECT_EQ(user->profile_folder, "C:\\users\\" + *name);
   }

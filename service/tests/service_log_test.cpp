@@ -4,14 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/data_folder.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "service_log_reader.h"
 #include "support/fake_file_system.h"
+#include "support/machine.h"
 #include "support/real_disk.h"
 #include "support/service_log_lines.h"
 
@@ -180,6 +186,74 @@ TEST_F(ServiceLogTest, ALinkInTheLogsPlaceIsNeitherReadNorKept) {
   EXPECT_THAT(test_support::service_log_messages(test_support::read_bytes(log_)),
               ElementsAre("new"));
   EXPECT_EQ(test_support::read_bytes(secret), "root's secret\n");
+}
+
+// ---- readers ----------------------------------------------------------------------------------
+
+// Whether this system replaces a file that a reader holds open (with read, write and delete
+// sharing, as the log's readers open it).
+bool replaces_a_file_held_open(const Path& folder) {
+  platform::FileSystem& fs = platform::real_file_system();
+  test_support::write_bytes(folder.child("held"), "old");
+  test_support::write_bytes(folder.child("held.tmp"), "new");
+  auto opened = fs.open_folder(folder);
+  if (!opened) return false;
+  auto held = (*opened)->open_file("held");
+  return held && fs.replace_file(folder.child("held.tmp"), folder.child("held"));
+}
+
+// A viewer that keeps service.log open (tindralctl log --follow, an administrator's
+// Get-Content -Wait) while the service writes: every line reaches the file and the reader, in
+// order. The reader opens the file the name holds now before it lets go of the one it had, so
+// every replacement meets a reader.
+TEST_F(ServiceLogTest, AReaderHoldingTheLogOpenLosesNoLine) {
+  test_support::make_folder(data_);
+  if (test_support::running_under_wine() && !replaces_a_file_held_open(dir_.path())) {
+    GTEST_SKIP() << "Wine 8 renames over no file that is open, whatever its sharing (error 5), "
+                    "and knows no FileRenameInfoEx with POSIX semantics (error 87)";
+  }
+  platform::FileSystem& fs = platform::real_file_system();
+  constexpr int kLines = 600;
+  std::atomic<bool> all_written = false;
+  std::atomic<int> seen_count = 0;
+  std::vector<std::string> seen;
+  std::thread reader([&] {
+    std::unique_ptr<platform::OpenFile> held;
+    std::vector<std::string> shown;
+    for (bool last = false; !last;) {
+      last = all_written.load();
+      if (auto folder = fs.open_folder(data_)) {
+        if (auto opened = (*folder)->open_file("service.log")) held = std::move(opened).value();
+      }
+      Result<std::vector<std::string>> now = read_service_log(fs, log_);
+      if (!now) continue;
+      for (const std::string& line : lines_added(shown, *now)) {
+        seen.emplace_back(log_message(line));
+      }
+      seen_count = static_cast<int>(seen.size());
+      shown = std::move(*now);
+    }
+  });
+  std::vector<std::string> expected;
+  for (int i = 1; i <= kLines; ++i) {
+    // Never further ahead of the reader than the log's bound, or the reader could not see every
+    // line however well the log kept them.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (i - seen_count.load() > 100 && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::yield();
+    }
+    expected.push_back("line " + std::to_string(i));
+    const Result<void> appended = append(expected.back());
+    EXPECT_TRUE(appended) << expected.back() << ": " << appended.error().message();
+  }
+  all_written = true;
+  reader.join();
+
+  EXPECT_EQ(seen.size(), expected.size());
+  EXPECT_EQ(seen, expected);
+  const std::vector<std::string> kept = service_log_lines(test_support::read_bytes(log_));
+  ASSERT_EQ(kept.size(), MAX_LOG_LINES);
+  EXPECT_EQ(log_message(kept.back()), "line 600");
 }
 
 // ---- failures during the rewrite, which no real disk produces on demand ---------------------

@@ -8,7 +8,9 @@
 // through a handle of the file that was opened (ReOpenFile adds rights without a name).
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -615,6 +617,34 @@ Result<void> create_folder(const Path& folder) {
   return os_error(code);
 }
 
+// Renames `source` over `target` with POSIX semantics (FileRenameInfoEx with
+// FILE_RENAME_FLAG_POSIX_SEMANTICS | FILE_RENAME_FLAG_REPLACE_IF_EXISTS, Windows 10 1607 and
+// later): the name passes to the new file even while others hold the old one open (as long as
+// they share delete, as tindralctl and the service's own reads do), and their handles keep
+// reading what they had. False where that is refused, so that the caller falls back: a volume
+// or system without the flag (FAT, older Windows, and Wine 8, which knows no FileRenameInfoEx
+// and answers ERROR_INVALID_PARAMETER), or a reader that did not open with delete sharing.
+bool rename_with_posix_semantics(const std::wstring& source, const std::wstring& target) {
+  // The new name in full: nothing to resolve against a current folder that is not the source's.
+  const std::optional<std::wstring> full_target = win32::full_path_name(target);
+  if (!full_target) return false;
+  const ScopedFileHandle file(CreateFileW(source.c_str(), DELETE | SYNCHRONIZE, kShareAll, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return false;
+  const std::size_t name_bytes = full_target->size() * sizeof(wchar_t);
+  constexpr std::size_t kNameOffset = offsetof(win32::FileRenameInfoEx, file_name);
+  // The name runs on past the structure's one-character array; the extra character is the
+  // terminating NUL that the documented size (structure plus name) leaves room for.
+  std::vector<std::byte> buffer(sizeof(win32::FileRenameInfoEx) + name_bytes);
+  win32::FileRenameInfoEx header{};
+  header.flags = win32::kRenameReplaceIfExists | win32::kRenamePosixSemantics;
+  header.file_name_length = static_cast<DWORD>(name_bytes);
+  std::memcpy(buffer.data(), &header, kNameOffset);
+  std::memcpy(buffer.data() + kNameOffset, full_target->data(), name_bytes);
+  return SetFileInformationByHandle(file.get(), win32::kFileRenameInfoEx, buffer.data(),
+                                    static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
 class Win32FileSystem final : public FileSystem {
  public:
   // A root is opened following links: a root that is a link is walked through it.
@@ -785,16 +815,18 @@ class Win32FileSystem final : public FileSystem {
     return create_folders_one_by_one(folder, create_folder);
   }
 
-  // MoveFileExW replaces the target in one rename; write-through returns only once the rename
-  // is on disk, so a crash cannot leave the old name pointing at nothing. Windows refuses to
-  // rename over a file that anybody has open, however it shares it (ERROR_ACCESS_DENIED): a
-  // reader that looks at service.log for a moment (an administrator's viewer, a front end) is
-  // waited for a little rather than costing the log a line.
+  // A rename with POSIX semantics first, which a reader holding the target open does not stop.
+  // Where that is refused, MoveFileExW replaces the target in one rename; write-through returns
+  // only once the rename is on disk, so a crash cannot leave the old name pointing at nothing.
+  // MoveFileExW is refused over a file that anybody has open, however it shares it
+  // (ERROR_ACCESS_DENIED): a reader that looks at service.log for a moment (an administrator's
+  // viewer, a front end) is waited for a little rather than costing the log a line.
   Result<void> replace_file(const Path& source, const Path& target) override {
     auto wide_source = widen_path(source);
     if (!wide_source) return std::move(wide_source).error();
     auto wide_target = widen_path(target);
     if (!wide_target) return std::move(wide_target).error();
+    if (rename_with_posix_semantics(*wide_source, *wide_target)) return {};
     constexpr int kAttempts = 20;
     constexpr DWORD kPauseMilliseconds = 25;
     for (int attempt = 1;; ++attempt) {

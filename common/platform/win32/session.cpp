@@ -1,11 +1,15 @@
 // The console session through the terminal services and the user profiles through the
-// registry's ProfileList, read only.
+// registry's ProfileList, read only. The session's user is known for sure by the security
+// identifier of its token, which names the user's ProfileList entry; a profile folder's name
+// (ann, ann.000, ann.CONTOSO, or an old name after the account was renamed) does not tell.
 #include "platform/win32/windows_api.h"
 
 #include <wtsapi32.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/session.h"
 #include "platform/win32/wide_path.h"
@@ -29,6 +33,14 @@ struct WtsMemoryTraits {
   static Handle invalid() { return nullptr; }
   static bool is_valid(Handle handle) { return handle != nullptr; }
   static void close(Handle handle) { ::WTSFreeMemory(handle); }
+};
+
+/// Memory that LocalFree releases (ConvertSidToStringSidW's text).
+struct LocalMemoryTraits {
+  using Handle = LPWSTR;
+  static Handle invalid() { return nullptr; }
+  static bool is_valid(Handle handle) { return handle != nullptr; }
+  static void close(Handle handle) { ::LocalFree(handle); }
 };
 
 /// UTF-16 data that ends in a NUL unit, as text without that unit.
@@ -57,12 +69,8 @@ std::optional<std::string> read_profile_image_path(const wchar_t* subkey_name) {
   return text_without_terminator(data, size);
 }
 
-}  // namespace
-
-std::optional<std::string> console_session_user_name() {
-  const DWORD session = ::WTSGetActiveConsoleSessionId();
-  // 0xFFFFFFFF: no session is attached to the physical console, as during a session switch.
-  if (session == 0xFFFFFFFF) return std::nullopt;
+/// The user name the terminal services report for `session`; empty at the logon screen.
+std::optional<std::string> session_user_name(DWORD session) {
   LPWSTR buffer = nullptr;
   DWORD size = 0;
   if (!::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSUserName, &buffer,
@@ -71,10 +79,54 @@ std::optional<std::string> console_session_user_name() {
   }
   const win32::ScopedHandle<WtsMemoryTraits> owned(buffer);
   if (!owned) return std::nullopt;
-  std::string name = text_without_terminator(buffer, size);
+  return text_without_terminator(buffer, size);
+}
+
+/// The security identifier of the user logged on in `session`, as text ("S-1-5-21-..."), or
+/// nothing. WTSQueryUserToken is documented to succeed only for a caller running as LocalSystem
+/// with SeTcbPrivilege (which LocalSystem holds enabled); elsewhere, as in a console run, it
+/// fails with ERROR_PRIVILEGE_NOT_HELD and the caller falls back to the profile folder's name.
+std::optional<std::string> session_user_sid(DWORD session) {
+  HANDLE token_handle = nullptr;
+  if (!::WTSQueryUserToken(session, &token_handle)) return std::nullopt;
+  const win32::ScopedFileHandle token(token_handle);
+  // TOKEN_USER followed by the largest SID there is.
+  alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  if (!::GetTokenInformation(token.get(), TokenUser, user, sizeof user, &size)) {
+    return std::nullopt;
+  }
+  LPWSTR text = nullptr;
+  if (!::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(user)->User.Sid, &text)) {
+    return std::nullopt;
+  }
+  const win32::ScopedHandle<LocalMemoryTraits> owned(text);
+  return win32::wide_to_utf8(text);
+}
+
+/// True when `account` names one subkey of ProfileList, as a security identifier's text does,
+/// rather than a key further down.
+bool names_one_subkey(std::string_view account) {
+  return !account.empty() && account.find('\\') == std::string_view::npos;
+}
+
+}  // namespace
+
+std::optional<ConsoleSessionUser> console_session_user() {
+  const DWORD session = ::WTSGetActiveConsoleSessionId();
+  // 0xFFFFFFFF: no session is attached to the physical console, as during a session switch.
+  if (session == 0xFFFFFFFF) return std::nullopt;
+  std::optional<std::string> name = session_user_name(session);
   // An empty name: the console is at the logon screen.
-  if (name.empty()) return std::nullopt;
-  return name;
+  if (!name || name->empty()) return std::nullopt;
+  return ConsoleSessionUser{std::move(*name), session_user_sid(session)};
+}
+
+std::optional<std::string> profile_image_path_of(std::string_view account) {
+  if (!names_one_subkey(account)) return std::nullopt;
+  const std::optional<std::wstring> subkey_name = win32::wtf8_to_wide(account);
+  if (!subkey_name) return std::nullopt;
+  return read_profile_image_path(subkey_name->c_str());
 }
 
 void for_each_profile_image_path(const std::function<bool(const std::string&)>& visit) {

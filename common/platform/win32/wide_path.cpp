@@ -54,6 +54,20 @@ constexpr std::wstring_view kVerbatimUncPrefix = L"\\\\?\\UNC\\";
 constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
 constexpr std::wstring_view kUncPrefix = L"\\\\";
 
+// A path that already carries \\?\ is used verbatim, and the caller is responsible for it.
+std::wstring with_long_path_prefix(std::wstring wide) {
+  if (starts_with(wide, kVerbatimPrefix)) return wide;
+  auto full = full_path_name(wide);
+  if (!full) return wide;
+  if (starts_with(*full, kVerbatimPrefix) || starts_with(*full, kDevicePrefix)) return *full;
+  if (starts_with(*full, kUncPrefix)) {
+    return std::wstring(kVerbatimUncPrefix) + full->substr(kUncPrefix.size());
+  }
+  return std::wstring(kVerbatimPrefix) + *full;
+}
+
+}  // namespace
+
 // GetFullPathNameW applies exactly the normalisation Windows applies to a path without the
 // prefix ("/" to "\", "." and ".." resolved, trailing dots and spaces of a name dropped,
 // relative paths made absolute), so a long path names the same file a short one would.
@@ -70,20 +84,6 @@ std::optional<std::wstring> full_path_name(const std::wstring& path) {
     full.resize(needed);
   }
 }
-
-// A path that already carries \\?\ is used verbatim, and the caller is responsible for it.
-std::wstring with_long_path_prefix(std::wstring wide) {
-  if (starts_with(wide, kVerbatimPrefix)) return wide;
-  auto full = full_path_name(wide);
-  if (!full) return wide;
-  if (starts_with(*full, kVerbatimPrefix) || starts_with(*full, kDevicePrefix)) return *full;
-  if (starts_with(*full, kUncPrefix)) {
-    return std::wstring(kVerbatimUncPrefix) + full->substr(kUncPrefix.size());
-  }
-  return std::wstring(kVerbatimPrefix) + *full;
-}
-
-}  // namespace
 
 std::optional<std::wstring> wtf8_to_wide(std::string_view wtf8) {
   std::wstring wide;

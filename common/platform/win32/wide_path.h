@@ -27,6 +27,9 @@ std::optional<std::string> wide_to_utf8(std::wstring_view wide);
 /// UTF-8 for UTF-16 with U+FFFD for each unpaired surrogate (OS messages, names for display).
 std::string wide_to_utf8_lossy(std::wstring_view wide);
 
+/// The absolute path Windows makes of `path` (GetFullPathNameW), or nothing where it fails.
+std::optional<std::wstring> full_path_name(const std::wstring& path);
+
 /// The path as the wide-character file API takes it. A path at or above the classic limit
 /// (MAX_PATH less the 12 characters CreateDirectoryW keeps for an 8.3 name) is made absolute
 /// and given the \\?\ or \\?\UNC\ prefix, so that it works without the process being

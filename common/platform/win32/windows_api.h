@@ -15,6 +15,8 @@
 #error "Define _WIN32_WINNT as 0x0A00 (Windows 10) or later."
 #endif
 
+#include <cstddef>
+
 #include <windows.h>
 // After <windows.h>, which it needs: the native calls that open names relative to an open
 // folder (NtCreateFile with OBJECT_ATTRIBUTES.RootDirectory), which the Win32 API lacks.
@@ -113,5 +115,25 @@ struct FileDispositionInfoEx {
 inline constexpr DWORD kDispositionDelete = 0x1;
 inline constexpr DWORD kDispositionPosixSemantics = 0x2;
 inline constexpr DWORD kDispositionIgnoreReadonly = 0x10;
+
+// FileRenameInfoEx (Windows 10 1607), hidden by mingw-w64 in the same way, and FILE_RENAME_INFO
+// with its Flags member, which headers for older targets declare as a BOOLEAN.
+
+/// The FILE_INFO_BY_HANDLE_CLASS value of FILE_RENAME_INFO with flags.
+inline constexpr FILE_INFO_BY_HANDLE_CLASS kFileRenameInfoEx =
+    static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+
+/// The layout of FILE_RENAME_INFO; the name follows in place of `file_name`.
+struct FileRenameInfoEx {
+  DWORD flags;
+  HANDLE root_directory;
+  DWORD file_name_length;
+  WCHAR file_name[1];
+};
+static_assert(offsetof(FileRenameInfoEx, file_name) == offsetof(FILE_RENAME_INFO, FileName));
+
+/// Flags of FileRenameInfoEx.
+inline constexpr DWORD kRenameReplaceIfExists = 0x1;
+inline constexpr DWORD kRenamePosixSemantics = 0x2;
 
 }  // namespace tindral::platform::win32

@@ -1,23 +1,32 @@
 #include "service_log_reader.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "config/data_folder.h"
 #include "text.h"
 
-namespace tindral::ctl {
+namespace tindral {
+
+// A byte that is not UTF-8 (a program that wrote in another encoding, a line cut by a crash)
+// becomes U+FFFD rather than hiding the rest, and the service's next write keeps it so, so that
+// the log goes on rather than failing every write from then on.
+std::vector<std::string> service_log_lines(std::string_view content) {
+  const std::string text = text::to_lossy_utf8(content);
+  std::vector<std::string> lines;
+  for (std::string_view line : text::split_lines(text)) lines.emplace_back(line);
+  return lines;
+}
 
 Result<std::vector<std::string>> read_service_log(platform::FileSystem& fs, const Path& log) {
+  Result<platform::Trust> trust = fs.trust(log);
+  if (trust && *trust == platform::Trust::Link) return std::vector<std::string>{};
   Result<std::string> bytes = fs.read_file(log, kMaxServiceLogBytes);
   if (!bytes) {
     if (bytes.error().is_not_found()) return std::vector<std::string>{};
     return std::move(bytes).error().wrap("Failed to read service.log");
   }
-  // Shown as it is: a byte that is not UTF-8 becomes U+FFFD rather than hiding the rest.
-  const std::string content = text::to_lossy_utf8(*bytes);
-  std::vector<std::string> lines;
-  for (std::string_view line : text::split_lines(content)) lines.emplace_back(line);
-  return lines;
+  return service_log_lines(*bytes);
 }
 
 std::string_view log_message(std::string_view line) {
@@ -47,4 +56,4 @@ const std::string* last_line_starting(const std::vector<std::string>& lines,
   return nullptr;
 }
 
-}  // namespace tindral::ctl
+}  // namespace tindral
