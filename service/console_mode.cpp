@@ -8,6 +8,16 @@
 
 namespace tindral {
 
+namespace {
+
+// After the six lines, so that they stay where a reader of the summary looks for them.
+std::string failures_line(const ScanStats& stats) {
+  if (stats.failures.folders == 0) return {};
+  return "  " + scan_failures_warning(stats) + "\n";
+}
+
+}  // namespace
+
 std::string format_scan_summary(const ScanStats& stats) {
   return "\nScan complete:\n"
          "  Folders scanned: " +
@@ -20,7 +30,7 @@ std::string format_scan_summary(const ScanStats& stats) {
          std::to_string(stats.ini_removed) +
          "\n"
          "  Time elapsed: " +
-         text::format_seconds(stats.elapsed, 2) + "\n";
+         text::format_seconds(stats.elapsed, 2) + "\n" + failures_line(stats);
 }
 
 Result<void> run_console_mode(platform::FileSystem& fs, const Path& config_path) {
