@@ -52,7 +52,11 @@ class ScanVisitor final : public WalkVisitor {
   bool take_entry(const platform::DirEntry& entry) override {
     if (is_link_entry(entry)) return false;
     if (is_subfolder_entry(entry)) {
-      return !is_git_folder(entry.name) && !protected_paths_.is_protected_child(entry.name);
+      // Windows lists a folder's attributes, so the system's folders are passed by unopened (an
+      // administrator may not open System Volume Information); natively they are known only
+      // once a folder is opened.
+      return !is_system_folder(entry.attributes) && !is_git_folder(entry.name) &&
+             !protected_paths_.is_protected_child(entry.name);
     }
     Folder& folder = folders_.back();
     // Once one content file is seen the outcome cannot change.

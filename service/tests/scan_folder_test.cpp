@@ -427,6 +427,7 @@ struct FolderKindCase {
   std::uint64_t folders;
   bool child_gets_icon;
   bool root_gets_icon;
+  bool child_refuses_opening = false;
 };
 
 // Root holds nothing but Child, which holds a photo and a marked desktop.ini of an older icon.
@@ -441,6 +442,7 @@ TEST_P(FolderKindTest, RootWithOneChild) {
   fs_.add_folder(child, kind.child_attributes);
   fs_.add_file(child.child("photo.jpg"));
   fs_.add_file(child.child("desktop.ini"), outdated, kAttrHidden | kAttrSystem);
+  if (kind.child_refuses_opening) fs_.refuse(FakeFileSystem::Op::OpenFolder, child);
 
   const FolderScanResult result = scan_folder(fs_, root_);
 
@@ -450,9 +452,9 @@ TEST_P(FolderKindTest, RootWithOneChild) {
   EXPECT_EQ(fs_.content(child.child("desktop.ini")),
             kind.child_gets_icon ? desktop_ini_content() : outdated);
   EXPECT_EQ(fs_.contains(root_.child("desktop.ini")), kind.root_gets_icon);
-  // The cleanup takes the service's files out of every folder, these included.
+  // The cleanup takes the service's files out of every folder it can open, these included.
   cleanup_folder(fs_, root_);
-  EXPECT_FALSE(fs_.contains(child.child("desktop.ini")));
+  EXPECT_EQ(fs_.contains(child.child("desktop.ini")), kind.child_refuses_opening);
 }
 
 constexpr std::uint32_t kFolder = platform::kAttrDirectory;
@@ -465,6 +467,9 @@ INSTANTIATE_TEST_SUITE_P(
         // The system's own folder is not entered: not counted, nothing in it changes, and the
         // content it holds gives Root nothing.
         FolderKindCase{"HiddenAndSystem", kFolder, kHiddenSystemFolder, 1, false, false},
+        // Where the listing shows the attributes, the folder is not even opened.
+        FolderKindCase{"HiddenAndSystemUnopenable", kFolder, kHiddenSystemFolder, 1, false, false,
+                       true},
         FolderKindCase{"OnlyHidden", kFolder, kFolder | kAttrHidden, 2, true, true},
         FolderKindCase{"OnlySystem", kFolder, kFolder | kAttrSystem, 2, true, true},
         // No file of the service's is written there, but the content counts above it.
