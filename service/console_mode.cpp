@@ -1,5 +1,8 @@
 #include "console_mode.h"
 
+#include <optional>
+#include <string>
+
 #include "config/trusted_files.h"
 #include "log.h"
 #include "log_targets.h"
@@ -12,8 +15,8 @@ namespace {
 
 // After the six lines, so that they stay where a reader of the summary looks for them.
 std::string failures_line(const ScanStats& stats) {
-  if (stats.failures.folders == 0) return {};
-  return "  " + scan_failures_warning(stats) + "\n";
+  const std::optional<std::string> warning = scan_failures_warning(stats);
+  return warning ? "  " + *warning + "\n" : std::string();
 }
 
 }  // namespace

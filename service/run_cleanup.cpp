@@ -18,7 +18,7 @@ std::string cleanup_summary(const CleanupStats& stats) {
          std::to_string(stats.ini_removed) + " desktop.ini removed";
 }
 
-std::string cleanup_failures_warning(const CleanupStats& stats) {
+std::optional<std::string> cleanup_failures_warning(const CleanupStats& stats) {
   return failures_warning("remove", stats.failures);
 }
 
@@ -44,9 +44,7 @@ Result<CleanupStats> run_cleanup(platform::FileSystem& fs, const Path& config_pa
   log::info(log::kTargetScanner,
             cleanup_summary(total) + ", took " +
                 text::format_seconds(std::chrono::steady_clock::now() - start, 1));
-  if (total.failures.folders != 0) {
-    log::warn(log::kTargetScanner, cleanup_failures_warning(total));
-  }
+  if (auto warning = cleanup_failures_warning(total)) log::warn(log::kTargetScanner, *warning);
   return total;
 }
 

@@ -16,7 +16,7 @@ namespace {
 
 void log_summary(const ScanStats& stats) {
   log::info(log::kTargetScanner, scan_summary("Scan", stats, 1));
-  if (stats.failures.folders != 0) log::warn(log::kTargetScanner, scan_failures_warning(stats));
+  if (auto warning = scan_failures_warning(stats)) log::warn(log::kTargetScanner, *warning);
 }
 
 }  // namespace
@@ -28,7 +28,7 @@ std::string scan_summary(std::string_view name, const ScanStats& stats, int deci
          text::format_seconds(stats.elapsed, decimals);
 }
 
-std::string scan_failures_warning(const ScanStats& stats) {
+std::optional<std::string> scan_failures_warning(const ScanStats& stats) {
   return failures_warning("update", stats.failures);
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,9 +32,9 @@ struct ScanStats {
 /// the seconds to `decimals` places, or " cut short by a stop request: " and the same figures.
 std::string scan_summary(std::string_view name, const ScanStats& stats, int decimals);
 
-/// "Could not update desktop.ini in {} folder(s); first: {folder}: {cause}", for a scan with
-/// failures.
-std::string scan_failures_warning(const ScanStats& stats);
+/// "Could not update desktop.ini in {} folder(s); first: {folder}: {cause}"; nothing for a scan
+/// without failures.
+std::optional<std::string> scan_failures_warning(const ScanStats& stats);
 
 /// Reads config.txt and walks every root that exists and is not protected by its path or by
 /// where its folder really is, logging the start, each skipped root, the summary and, after it,

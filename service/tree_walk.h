@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -12,7 +13,7 @@
 namespace tindral {
 
 /// How much of a folder's listing a walk read.
-enum class Listing {
+enum class Listing : std::uint8_t {
   /// The listing could not be opened: nothing is known of what the folder holds.
   Refused,
   /// The listing broke off part-way: the entries read stand, the others are unknown.

@@ -7,7 +7,8 @@ void WalkFailures::add(const WalkFailures& later) {
   folders += later.folders;
 }
 
-std::string failures_warning(std::string_view verb, const WalkFailures& failures) {
+std::optional<std::string> failures_warning(std::string_view verb, const WalkFailures& failures) {
+  if (failures.folders == 0) return std::nullopt;
   std::string warning = "Could not " + std::string(verb) + " desktop.ini in " +
                         std::to_string(failures.folders) +
                         (failures.folders == 1 ? " folder" : " folders");

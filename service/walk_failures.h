@@ -35,8 +35,8 @@ struct WalkFailures {
   void add(const WalkFailures& later);
 };
 
-/// "Could not {verb} desktop.ini in {} folder(s); first: {folder}: {cause}", for failures that
-/// are there.
-std::string failures_warning(std::string_view verb, const WalkFailures& failures);
+/// "Could not {verb} desktop.ini in {} folder(s); first: {folder}: {cause}"; nothing when there
+/// were no failures.
+std::optional<std::string> failures_warning(std::string_view verb, const WalkFailures& failures);
 
 }  // namespace tindral

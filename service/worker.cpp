@@ -166,7 +166,7 @@ class Worker {
         [&] { return run_cleanup(fs_, config_path_, interactive_user, setup_.stop); });
     if (stats) {
       log_message(cleanup_summary(*stats));
-      if (stats->failures.folders != 0) log_message(cleanup_failures_warning(*stats));
+      if (auto warning = cleanup_failures_warning(*stats)) log_message(*warning);
     } else {
       log_message("Cleanup error: " + stats.error().message());
     }
@@ -179,7 +179,7 @@ class Worker {
         [&] { return run_scan(fs_, config_path_, interactive_user, setup_.stop); });
     if (stats) {
       log_message(scan_summary(name, *stats, 2));
-      if (stats->failures.folders != 0) log_message(scan_failures_warning(*stats));
+      if (auto warning = scan_failures_warning(*stats)) log_message(*warning);
     } else {
       log_message("Scan error: " + stats.error().message());
     }

@@ -77,7 +77,8 @@ TEST(RefusedWritesTest, AFolderWithoutWritePermissionIsNamedWithTheSystemsWords)
     const FolderScanResult walked = scan_folder(std::move(opened), top);
     ScanStats stats;
     stats.failures = walked.failures;
-    return std::to_string(walked.ini_written) + " written; " + scan_failures_warning(stats);
+    return std::to_string(walked.ini_written) + " written; " +
+           scan_failures_warning(stats).value_or("");
   });
 
   EXPECT_EQ(said, "2 written; Could not update desktop.ini in 1 folder; first: " +
