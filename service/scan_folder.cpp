@@ -92,8 +92,8 @@ class ScanVisitor final : public WalkVisitor {
   struct Folder {
     Listing listing = Listing::Refused;
     bool has_content = false;  ///< an own content file or a subfolder with content
-    bool may_write = false;
-    bool may_remove = false;
+    bool may_write = false;    ///< its attributes are known and it is not encrypted
+    bool may_remove = false;   ///< its attributes are known
     ListedDesktopIni desktop_ini = ListedDesktopIni::Unknown;
   };
 
