@@ -13,21 +13,32 @@ namespace {
 /// subfolders are not tested for protection.
 class CleanupVisitor final : public WalkVisitor {
  public:
+  explicit CleanupVisitor(const Path& root) : root_(root) {}
+
   CleanupStats stats_of(WalkEnd end) const {
     CleanupStats stats = stats_;
     stats.cut_short = end == WalkEnd::Stopped;
     return stats;
   }
 
-  void enter_folder(std::string_view) override { ++stats_.folders_visited; }
+  void walk_started(const WalkPath& path) override { path_ = &path; }
+
+  bool enter_folder(std::string_view, platform::Folder&) override {
+    ++stats_.folders_visited;
+    return true;
+  }
 
   bool take_entry(const platform::DirEntry& entry) override { return is_subfolder_entry(entry); }
 
-  // A folder whose listing cannot be read still loses its file.
-  void folder_listed(platform::Folder& folder, bool listed, ListedDesktopIni desktop_ini) override {
-    Result<Removal> removed =
-        remove_desktop_ini(folder, listed ? desktop_ini : ListedDesktopIni::Unknown);
-    if (removed && *removed == Removal::Removed) ++stats_.ini_removed;
+  // A folder whose listing cannot be read, or broke off, still loses its file: removing needs
+  // no knowledge of what else the folder holds.
+  void folder_listed(platform::Folder& folder, Listing, ListedDesktopIni desktop_ini) override {
+    Result<Removal> removed = remove_desktop_ini(folder, desktop_ini);
+    if (!removed) {
+      stats_.failures.add(removed.error(), [this] { return path_->current(root_); });
+    } else if (*removed == Removal::Removed) {
+      ++stats_.ini_removed;
+    }
   }
 
   void folder_unopened() override { ++stats_.folders_visited; }
@@ -35,6 +46,8 @@ class CleanupVisitor final : public WalkVisitor {
   void leave_folder(platform::Folder*) override {}
 
  private:
+  const Path root_;
+  const WalkPath* path_ = nullptr;
   CleanupStats stats_;
 };
 
@@ -42,13 +55,13 @@ class CleanupVisitor final : public WalkVisitor {
 
 CleanupStats cleanup_folder(platform::FileSystem& fs, const Path& folder,
                             const platform::StopSignal* stop) {
-  CleanupVisitor visitor;
+  CleanupVisitor visitor(folder);
   return visitor.stats_of(walk_tree(fs, folder, visitor, stop));
 }
 
-CleanupStats cleanup_folder(Result<std::unique_ptr<platform::Folder>> folder,
+CleanupStats cleanup_folder(Result<std::unique_ptr<platform::Folder>> folder, const Path& location,
                             const platform::StopSignal* stop) {
-  CleanupVisitor visitor;
+  CleanupVisitor visitor(location);
   return visitor.stats_of(walk_tree(std::move(folder), visitor, stop));
 }
 

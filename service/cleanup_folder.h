@@ -7,6 +7,7 @@
 #include "platform/file_system.h"
 #include "platform/path.h"
 #include "platform/stop_signal.h"
+#include "walk_failures.h"
 
 namespace tindral {
 
@@ -18,15 +19,19 @@ struct CleanupStats {
   std::uint64_t ini_removed = 0;
   /// A stop request ended the cleanup before its last folder.
   bool cut_short = false;
+  /// Folders whose marked desktop.ini could not be removed.
+  WalkFailures failures{};
 };
 
 /// Removes the marked desktop.ini of `folder` and of every folder below it, each folder before
-/// its subfolders. Links are not followed; subfolders are not tested for protection.
+/// its subfolders. Links are not followed; subfolders are not tested for protection, and the
+/// system's own folders are entered too, so that whatever the service left anywhere goes.
 CleanupStats cleanup_folder(platform::FileSystem& fs, const Path& folder,
                             const platform::StopSignal* stop = nullptr);
 
-/// The same for a folder opened already (see walk_tree).
-CleanupStats cleanup_folder(Result<std::unique_ptr<platform::Folder>> folder,
+/// The same for a folder opened already (see walk_tree) that lies at `location`, by which a
+/// failure names its folders.
+CleanupStats cleanup_folder(Result<std::unique_ptr<platform::Folder>> folder, const Path& location,
                             const platform::StopSignal* stop = nullptr);
 
 }  // namespace tindral

@@ -1,5 +1,8 @@
 #include "console_mode.h"
 
+#include <optional>
+#include <string>
+
 #include "config/trusted_files.h"
 #include "log.h"
 #include "log_targets.h"
@@ -7,6 +10,16 @@
 #include "text.h"
 
 namespace tindral {
+
+namespace {
+
+// After the six lines, so that they stay where a reader of the summary looks for them.
+std::string failures_line(const ScanStats& stats) {
+  const std::optional<std::string> warning = scan_failures_warning(stats);
+  return warning ? "  " + *warning + "\n" : std::string();
+}
+
+}  // namespace
 
 std::string format_scan_summary(const ScanStats& stats) {
   return "\nScan complete:\n"
@@ -20,7 +33,7 @@ std::string format_scan_summary(const ScanStats& stats) {
          std::to_string(stats.ini_removed) +
          "\n"
          "  Time elapsed: " +
-         text::format_seconds(stats.elapsed, 2) + "\n";
+         text::format_seconds(stats.elapsed, 2) + "\n" + failures_line(stats);
 }
 
 Result<void> run_console_mode(platform::FileSystem& fs, const Path& config_path) {

@@ -10,7 +10,8 @@
 namespace tindral {
 
 /// The six lines printed after a console scan: an empty line, "Scan complete:" and the three
-/// counters and the elapsed time (two decimals), each line ended by a line feed.
+/// counters and the elapsed time (two decimals), each line ended by a line feed; after a scan
+/// with failures a seventh, the scan's failure warning indented by two spaces.
 std::string format_scan_summary(const ScanStats& stats);
 
 /// Console mode: logs that it runs in the console, scans the roots of `config_path` once and

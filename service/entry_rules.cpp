@@ -20,4 +20,13 @@ bool is_content_file(const platform::DirEntry& entry) {
   return !text::ascii_iequals(entry.name, kDesktopIniName);
 }
 
+bool is_system_folder(std::uint32_t attributes) {
+  constexpr std::uint32_t kHiddenSystem = platform::kAttrHidden | platform::kAttrSystem;
+  return (attributes & kHiddenSystem) == kHiddenSystem;
+}
+
+bool is_encrypted_folder(std::uint32_t attributes) {
+  return (attributes & platform::kAttrEncrypted) != 0;
+}
+
 }  // namespace tindral

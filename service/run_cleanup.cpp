@@ -18,6 +18,10 @@ std::string cleanup_summary(const CleanupStats& stats) {
          std::to_string(stats.ini_removed) + " desktop.ini removed";
 }
 
+std::optional<std::string> cleanup_failures_warning(const CleanupStats& stats) {
+  return failures_warning("remove", stats.failures);
+}
+
 Result<CleanupStats> run_cleanup(platform::FileSystem& fs, const Path& config_path,
                                  const InteractiveUserLookup& lookup,
                                  const platform::StopSignal* stop) {
@@ -28,9 +32,10 @@ Result<CleanupStats> run_cleanup(platform::FileSystem& fs, const Path& config_pa
   for (const Path& root : *roots) {
     OpenedRoot opened = open_root(fs, root);
     if (opened.refusal) continue;
-    const CleanupStats stats = cleanup_folder(std::move(opened.folder), stop);
+    const CleanupStats stats = cleanup_folder(std::move(opened.folder), opened.location, stop);
     total.folders_visited += stats.folders_visited;
     total.ini_removed += stats.ini_removed;
+    total.failures.add(stats.failures);
     if (stats.cut_short) {
       total.cut_short = true;
       break;
@@ -39,6 +44,7 @@ Result<CleanupStats> run_cleanup(platform::FileSystem& fs, const Path& config_pa
   log::info(log::kTargetScanner,
             cleanup_summary(total) + ", took " +
                 text::format_seconds(std::chrono::steady_clock::now() - start, 1));
+  if (auto warning = cleanup_failures_warning(total)) log::warn(log::kTargetScanner, *warning);
   return total;
 }
 

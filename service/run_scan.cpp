@@ -16,6 +16,7 @@ namespace {
 
 void log_summary(const ScanStats& stats) {
   log::info(log::kTargetScanner, scan_summary("Scan", stats, 1));
+  if (auto warning = scan_failures_warning(stats)) log::warn(log::kTargetScanner, *warning);
 }
 
 }  // namespace
@@ -25,6 +26,10 @@ std::string scan_summary(std::string_view name, const ScanStats& stats, int deci
          std::to_string(stats.folders_scanned) + " folders, " + std::to_string(stats.ini_written) +
          " written, " + std::to_string(stats.ini_removed) + " removed, took " +
          text::format_seconds(stats.elapsed, decimals);
+}
+
+std::optional<std::string> scan_failures_warning(const ScanStats& stats) {
+  return failures_warning("update", stats.failures);
 }
 
 Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
@@ -48,6 +53,7 @@ Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
     stats.folders_scanned += walked.folders;
     stats.ini_written += walked.ini_written;
     stats.ini_removed += walked.ini_removed;
+    stats.failures.add(walked.failures);
     if (walked.cut_short) {
       stats.cut_short = true;
       break;

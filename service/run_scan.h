@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,7 @@
 #include "platform/file_system.h"
 #include "platform/path.h"
 #include "platform/stop_signal.h"
+#include "walk_failures.h"
 
 namespace tindral {
 
@@ -22,14 +24,21 @@ struct ScanStats {
   std::chrono::nanoseconds elapsed{0};
   /// A stop request ended the scan before its last folder; the counters tell how far it got.
   bool cut_short = false;
+  /// Folders where desktop.ini could not be written or removed.
+  WalkFailures failures{};
 };
 
 /// `name` (such as "Scan"), then " complete: {} folders, {} written, {} removed, took {}s" with
 /// the seconds to `decimals` places, or " cut short by a stop request: " and the same figures.
 std::string scan_summary(std::string_view name, const ScanStats& stats, int decimals);
 
+/// "Could not update desktop.ini in {} folder(s); first: {folder}: {cause}"; nothing for a scan
+/// without failures.
+std::optional<std::string> scan_failures_warning(const ScanStats& stats);
+
 /// Reads config.txt and walks every root that exists and is not protected by its path or by
-/// where its folder really is, logging the start, each skipped root and the summary. Fails only
+/// where its folder really is, logging the start, each skipped root, the summary and, after it,
+/// one warning about the folders where desktop.ini could not be changed. Fails only
 /// when the root list cannot be read. A raised `stop` ends the scan at the next folder, with the
 /// counters of what was done.
 Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,

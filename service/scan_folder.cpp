@@ -1,5 +1,6 @@
 #include "scan_folder.h"
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -23,7 +24,7 @@ bool is_git_folder(std::string_view name) { return text::ascii_iequals(name, kGi
 /// The scan's side of the walk: the bottom-up icon rule.
 class ScanVisitor final : public WalkVisitor {
  public:
-  explicit ScanVisitor(const Path& root) : protected_paths_(root) {}
+  explicit ScanVisitor(const Path& root) : root_(root), protected_paths_(root) {}
 
   FolderScanResult result_of(WalkEnd end) const {
     FolderScanResult result = result_;
@@ -31,16 +32,31 @@ class ScanVisitor final : public WalkVisitor {
     return result;
   }
 
-  void enter_folder(std::string_view name) override {
-    if (!folders_.empty()) protected_paths_.enter(name);
-    folders_.emplace_back();
+  void walk_started(const WalkPath& path) override { path_ = &path; }
+
+  bool enter_folder(std::string_view name, platform::Folder& folder) override {
+    const Result<std::uint32_t> attributes = folder.attributes();
+    const bool is_root = folders_.empty();
+    // The root is the folder somebody chose to decorate, and a drive's root is itself hidden
+    // and system.
+    if (!is_root && attributes && is_system_folder(*attributes)) return false;
+    if (!is_root) protected_paths_.enter(name);
+    Folder& entered = folders_.emplace_back();
+    // A folder whose attributes cannot be read may be the system's: nothing is done in it.
+    entered.may_remove = attributes.ok();
+    entered.may_write = attributes && !is_encrypted_folder(*attributes);
     ++result_.folders;
+    return true;
   }
 
   bool take_entry(const platform::DirEntry& entry) override {
     if (is_link_entry(entry)) return false;
     if (is_subfolder_entry(entry)) {
-      return !is_git_folder(entry.name) && !protected_paths_.is_protected_child(entry.name);
+      // Windows lists a folder's attributes, so the system's folders are passed by unopened (an
+      // administrator may not open System Volume Information); natively they are known only
+      // once a folder is opened.
+      return !is_system_folder(entry.attributes) && !is_git_folder(entry.name) &&
+             !protected_paths_.is_protected_child(entry.name);
     }
     Folder& folder = folders_.back();
     // Once one content file is seen the outcome cannot change.
@@ -48,8 +64,8 @@ class ScanVisitor final : public WalkVisitor {
     return false;
   }
 
-  void folder_listed(platform::Folder&, bool listed, ListedDesktopIni desktop_ini) override {
-    folders_.back().listed = listed;
+  void folder_listed(platform::Folder&, Listing listing, ListedDesktopIni desktop_ini) override {
+    folders_.back().listing = listing;
     folders_.back().desktop_ini = desktop_ini;
   }
 
@@ -58,10 +74,12 @@ class ScanVisitor final : public WalkVisitor {
 
   void leave_folder(platform::Folder* folder) override {
     const Folder left = folders_.back();
+    const bool kept_customised = folder != nullptr && decide(*folder, left);
     folders_.pop_back();
-    // A folder whose listing could not be read is left untouched: it may hold anything.
-    const bool kept_customised = left.listed && folder != nullptr && decide(*folder, left);
-    const bool has_content = left.listed && (left.has_content || kept_customised);
+    // A listing that broke off may have hidden content, and a desktop.ini the user customised
+    // shows the icon the user chose: the folders above keep their icons either way.
+    const bool has_content = left.listing == Listing::Partial ||
+                             (left.listing == Listing::Whole && left.has_content) || kept_customised;
     if (folders_.empty()) {
       result_.has_content = has_content;
       return;
@@ -73,25 +91,44 @@ class ScanVisitor final : public WalkVisitor {
  private:
   /// What the walk knows of a folder it has entered and not yet left.
   struct Folder {
-    bool listed = false;
+    Listing listing = Listing::Refused;
     bool has_content = false;  ///< an own content file or a subfolder with content
+    bool may_write = false;    ///< its attributes are known and it is not encrypted
+    bool may_remove = false;   ///< its attributes are known
     ListedDesktopIni desktop_ini = ListedDesktopIni::Unknown;
   };
 
-  /// Content anywhere below gets the icon, none takes the service's file out. True when the
-  /// folder kept a desktop.ini the user customised from the service's: it shows the icon the
-  /// user chose, and the folders above it keep theirs as for any content.
+  /// Content anywhere below gets the icon, none takes the service's file out. Only a folder
+  /// listed whole is decided: one whose listing was refused may hold anything, one whose listing
+  /// broke off is decided by a later walk that lists it whole. A foreign or unwritable
+  /// desktop.ini still counts as content for the parent. True when the folder kept a desktop.ini
+  /// the user customised from the service's.
   bool decide(platform::Folder& folder, const Folder& left) {
+    if (left.listing != Listing::Whole) return false;
     if (left.has_content) {
-      Result<bool> written = ensure_desktop_ini(folder, left.desktop_ini);
-      if (written.ok() && *written) ++result_.ini_written;
+      if (left.may_write) count(ensure_desktop_ini(folder, left.desktop_ini), result_.ini_written);
       return false;
     }
+    if (!left.may_remove) return false;
     Result<Removal> removed = remove_desktop_ini(folder, left.desktop_ini);
-    if (removed.ok() && *removed == Removal::Removed) ++result_.ini_removed;
-    return removed.ok() && *removed == Removal::KeptCustomised;
+    if (!removed) {
+      count(std::move(removed).error(), result_.ini_removed);
+      return false;
+    }
+    count(*removed == Removal::Removed, result_.ini_removed);
+    return *removed == Removal::KeptCustomised;
   }
 
+  void count(const Result<bool>& done, std::uint64_t& counter) {
+    if (!done) {
+      result_.failures.add(done.error(), [this] { return path_->current(root_); });
+    } else if (*done) {
+      ++counter;
+    }
+  }
+
+  const Path root_;
+  const WalkPath* path_ = nullptr;
   ProtectedPathWalk protected_paths_;
   std::vector<Folder> folders_;
   FolderScanResult result_;

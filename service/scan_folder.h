@@ -7,6 +7,7 @@
 #include "platform/file_system.h"
 #include "platform/path.h"
 #include "platform/stop_signal.h"
+#include "walk_failures.h"
 
 namespace tindral {
 
@@ -20,11 +21,18 @@ struct FolderScanResult {
   /// A stop request ended the walk early: the folders entered and not yet decided stay as they
   /// were, and has_content means nothing.
   bool cut_short = false;
+  /// Folders where desktop.ini could not be written or removed.
+  WalkFailures failures{};
 };
 
 /// Gives every folder with content anywhere below it the service's desktop.ini and takes the
-/// service's file out of every folder without; decisions are made bottom-up. Never fails:
-/// problems show only in the counters. A raised `stop` ends the walk at the next folder.
+/// service's file out of every folder without; decisions are made bottom-up. Only what the walk
+/// knows whole decides: a folder whose listing broke off is left as it is and counts as holding
+/// content. A folder that is both hidden and system (below the root) belongs to the system and
+/// is left alone like a protected one; an encrypted folder is given no desktop.ini, since a file
+/// the service creates there would be encrypted for the service's account and unreadable to the
+/// shell. Never fails: problems show only in the counters. A raised `stop` ends the walk at the
+/// next folder.
 FolderScanResult scan_folder(platform::FileSystem& fs, const Path& folder,
                              const platform::StopSignal* stop = nullptr);
 

@@ -33,12 +33,23 @@ struct Frame {
   bool lost = false;  ///< could not be reached again after it was let go
 };
 
-class TreeWalker {
+class TreeWalker final : public WalkPath {
  public:
   TreeWalker(WalkVisitor& visitor, const platform::StopSignal* stop)
       : visitor_(visitor), stop_(stop) {}
 
+  // Joined in one string rather than a child at a time, which would copy the path per level.
+  Path current(const Path& root) const override {
+    std::string below;
+    for (std::size_t i = 1; i < frames_.size(); ++i) {
+      if (i > 1) below += platform::kSeparator;
+      below += frames_[i].name;
+    }
+    return below.empty() ? root : root.child(below);
+  }
+
   WalkEnd run(Result<std::unique_ptr<platform::Folder>> opened) {
+    visitor_.walk_started(*this);
     if (!opened) {
       visitor_.folder_unopened();
       return WalkEnd::Finished;
@@ -60,7 +71,7 @@ class TreeWalker {
   bool stop_requested() const { return is_raised(stop_); }
 
   void enter(std::string name, std::unique_ptr<platform::Folder> folder) {
-    visitor_.enter_folder(name);
+    if (!visitor_.enter_folder(name, *folder)) return;
     Frame& frame = frames_.emplace_back();
     frame.name = std::move(name);
     frame.folder = std::move(folder);
@@ -74,7 +85,7 @@ class TreeWalker {
   void list(Frame& frame) {
     Result<std::unique_ptr<platform::DirListing>> listing = frame.folder->open_listing();
     if (!listing) {
-      visitor_.folder_listed(*frame.folder, false, ListedDesktopIni::Unknown);
+      visitor_.folder_listed(*frame.folder, Listing::Refused, ListedDesktopIni::Unknown);
       return;
     }
     ListedDesktopIni desktop_ini = ListedDesktopIni::Absent;
@@ -87,7 +98,7 @@ class TreeWalker {
     // The entries not read may include desktop.ini; those read stand.
     if (!more) desktop_ini = ListedDesktopIni::Unknown;
     listing->reset();
-    visitor_.folder_listed(*frame.folder, true, desktop_ini);
+    visitor_.folder_listed(*frame.folder, more ? Listing::Whole : Listing::Partial, desktop_ini);
   }
 
   void descend() {

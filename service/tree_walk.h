@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -11,20 +12,46 @@
 
 namespace tindral {
 
+/// How much of a folder's listing a walk read.
+enum class Listing : std::uint8_t {
+  /// The listing could not be opened: nothing is known of what the folder holds.
+  Refused,
+  /// The listing broke off part-way: the entries read stand, the others are unknown.
+  Partial,
+  /// Every entry was read.
+  Whole,
+};
+
+/// The folders a walk has entered and not yet left, from the root down.
+class WalkPath {
+ public:
+  /// `root` followed by the names of the folders below it down to the current one. The walk
+  /// keeps names, not paths, so this is built afresh at every call: for the rare message that
+  /// must name a folder, not for every folder.
+  virtual Path current(const Path& root) const = 0;
+
+ protected:
+  ~WalkPath() = default;
+};
+
 /// What a walk does at each folder. The walker calls these in the order of the walk; "the
 /// current folder" is the one entered last and not yet left.
 class WalkVisitor {
  public:
   virtual ~WalkVisitor() = default;
 
-  /// A folder is about to be listed: the root (with an empty name) or the current folder's
-  /// subfolder `name`, which becomes the current folder.
-  virtual void enter_folder(std::string_view name) = 0;
+  /// Called once before anything else, with the walk's path, which stays valid until the walk
+  /// ends.
+  virtual void walk_started(const WalkPath&) {}
+  /// The root (with an empty name) or the current folder's subfolder `name` is open as `folder`
+  /// and about to be listed. True enters it: it becomes the current folder. False leaves it
+  /// alone as if its parent had never listed it: it is neither entered nor left.
+  virtual bool enter_folder(std::string_view name, platform::Folder& folder) = 0;
   /// One entry of the current folder's listing; true for a subfolder to walk into later.
   virtual bool take_entry(const platform::DirEntry& entry) = 0;
-  /// The current folder has been listed, before anything below it is walked. `listed` is false
-  /// when its listing could not be opened; entries taken before a listing broke off stand.
-  virtual void folder_listed(platform::Folder& folder, bool listed,
+  /// The current folder has been listed, before anything below it is walked; `listing` says
+  /// how much of it was read, and entries taken before a listing broke off stand.
+  virtual void folder_listed(platform::Folder& folder, Listing listing,
                              ListedDesktopIni desktop_ini) = 0;
   /// The root, or a subfolder of the current folder, could not be opened as a folder (gone,
   /// refused, or a link by now). It is neither entered nor left.

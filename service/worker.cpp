@@ -171,6 +171,7 @@ class Worker {
         [&] { return run_cleanup(fs_, config_path_, interactive_user, setup_.stop); });
     if (stats) {
       log_message(cleanup_summary(*stats));
+      if (auto warning = cleanup_failures_warning(*stats)) log_message(*warning);
     } else {
       log_message("Cleanup error: " + stats.error().message());
     }
@@ -183,6 +184,7 @@ class Worker {
         [&] { return run_scan(fs_, config_path_, interactive_user, setup_.stop); });
     if (stats) {
       log_message(scan_summary(name, *stats, 2));
+      if (auto warning = scan_failures_warning(*stats)) log_message(*warning);
     } else {
       log_message("Scan error: " + stats.error().message());
     }

@@ -22,6 +22,7 @@ inline constexpr std::uint32_t kAttrDirectory = 0x10;
 inline constexpr std::uint32_t kAttrArchive = 0x20;
 inline constexpr std::uint32_t kAttrNormal = 0x80;
 inline constexpr std::uint32_t kAttrReparsePoint = 0x400;
+inline constexpr std::uint32_t kAttrEncrypted = 0x4000;
 
 /// Reparse tags: the name-surrogate bit marks links (symbolic links, junctions, mount points).
 inline constexpr std::uint32_t kReparseTagNameSurrogate = 0x20000000;

@@ -174,6 +174,33 @@ TEST_F(CleanupTest, LinksAreNotFollowed) {
   EXPECT_TRUE(test_support::path_exists(outside.child("desktop.ini")));
 }
 
+// A foreign desktop.ini left alone is no failure; a refused removal is, and the first one is
+// named after the summary.
+TEST_F(CleanupTest, FailedRemovalsAreCountedAndTheFirstIsNamedAfterTheSummary) {
+  FakeFileSystem fs;
+  for (const char* name : {"A", "B", "C"}) {
+    fs.add_file(root_.child(name).child("desktop.ini"), desktop_ini_content(),
+                platform::kAttrHidden | platform::kAttrSystem);
+  }
+  fs.add_file(root_.child("D").child("desktop.ini"), std::string(kForeignIni));
+  fs.add_file(config_, root_.display() + "\n");
+  fs.refuse(FakeFileSystem::Op::DeleteFile, root_.child("B").child("desktop.ini"));
+  fs.refuse(FakeFileSystem::Op::DeleteFile, root_.child("C").child("desktop.ini"));
+
+  Result<CleanupStats> stats = run_cleanup(fs, config_);
+
+  ASSERT_TRUE(stats.ok());
+  EXPECT_EQ(stats->ini_removed, 1u);
+  EXPECT_EQ(stats->failures.folders, 2u);
+  const std::string warning =
+      "Could not remove desktop.ini in 2 folders; first: " + root_.child("B").display() +
+      ": Access is denied. (os error 5)";
+  EXPECT_EQ(cleanup_failures_warning(*stats), warning);
+  EXPECT_THAT(events(),
+              ElementsAre(summary("5 folders visited, 1 desktop.ini removed"),
+                          LogEvent{log::Level::Warn, std::string(log::kTargetScanner), warning}));
+}
+
 // ---- the walk on trees and failures a real disk does not give on demand ----------------------
 
 class CleanupFolderTest : public testing::Test {

@@ -38,6 +38,17 @@ TEST(ScanSummaryTest, SixLinesWithPlainCountersAndTwoDecimalSeconds) {
   }
 }
 
+TEST(ScanSummaryTest, FailuresAddASeventhLine) {
+  ScanStats stats{3, 1, 0, milliseconds(1500)};
+  stats.failures.folders = 12;
+  stats.failures.first = FolderFailure{"D:\\Archive", "Access is denied. (os error 5)"};
+  EXPECT_EQ(format_scan_summary(stats),
+            "\nScan complete:\n  Folders scanned: 3\n  Desktop.ini written: 1\n"
+            "  Desktop.ini removed: 0\n  Time elapsed: 1.50s\n"
+            "  Could not update desktop.ini in 12 folders; first: D:\\Archive: Access is denied. "
+            "(os error 5)\n");
+}
+
 TEST(ScanSummaryTest, ElapsedTimeRoundsToNearestHundredthWithoutSplittingMinutes) {
   const std::pair<nanoseconds, std::string> cases[] = {
       {milliseconds(59999), "60.00s"},

@@ -257,6 +257,37 @@ TEST_F(RunScanFakeTest, RootReplacedByAFileIsCountedOnceAndLeftAlone) {
   EXPECT_EQ(fs_.content(photos_), "now a file");
 }
 
+// A foreign desktop.ini left alone is no failure; a refused write or removal is, and the first
+// one is named after the summary.
+TEST_F(RunScanFakeTest, FoldersWhereDesktopIniCouldNotBeChangedAreCountedAndTheFirstNamed) {
+  const Path denied = photos_.child("Denied");
+  const Path full = photos_.child("Full");
+  const Path stuck = photos_.child("Stuck");
+  fs_.add_file(denied.child("a.jpg"));
+  fs_.add_file(photos_.child("Foreign").child("b.jpg"));
+  fs_.add_file(photos_.child("Foreign").child("desktop.ini"), "[.ShellClassInfo]\r\n");
+  fs_.add_file(full.child("c.jpg"));
+  fs_.add_file(stuck.child("desktop.ini"), desktop_ini_content(), platform::kAttrHidden);
+  fs_.add_file(config_, photos_.display() + "\n");
+  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, denied.child("desktop.ini"));
+  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, full.child("desktop.ini"), ErrorKind::Other);
+  fs_.refuse(FakeFileSystem::Op::DeleteFile, stuck.child("desktop.ini"));
+
+  Result<ScanStats> stats = scan_fake();
+
+  ASSERT_TRUE(stats.ok());
+  EXPECT_EQ(stats->ini_written, 1u);  // Photos
+  EXPECT_EQ(stats->failures.folders, 3u);
+  const std::string warning =
+      "Could not update desktop.ini in 3 folders; first: " + denied.display() +
+      ": Access is denied. (os error 5)";
+  EXPECT_EQ(scan_failures_warning(*stats), warning);
+  EXPECT_THAT(events(), ElementsAre(info("Starting scan of 1 root path(s)"),
+                                    info("Scan complete: 5 folders, 1 written, 0 removed, "
+                                         "took #.#s"),
+                                    warn(warning)));
+}
+
 TEST_F(RunScanTest, WithoutConfigEverythingIsZero) {
   Result<ScanStats> stats = scan();
 

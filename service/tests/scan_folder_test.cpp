@@ -225,6 +225,24 @@ TEST_F(ScanFolderTest, FolderWhoseListingIsDeniedIsCountedAndLeftAlone) {
   EXPECT_TRUE(test_support::path_exists(denied.child("desktop.ini")));
 }
 
+// The system's own folders (System Volume Information, $Recycle.Bin) are hidden and system;
+// natively those attributes live in user.DOSATTRIB, which a listing does not show.
+TEST_F(ScanFolderTest, HiddenSystemFolderIsLeftAloneByTheScanAndCleanedUp) {
+  const Path system = top_.child("System Volume Information");
+  test_support::make_folder(system);
+  test_support::write_bytes(system.child("tracking.log"), "log");
+  test_support::write_bytes(system.child("desktop.ini"), desktop_ini_content());
+  ASSERT_TRUE(disk().set_attributes(system, platform::kAttrDirectory | kAttrHidden | kAttrSystem));
+
+  expect_result(scan_folder(disk(), top_), 1, 0, 0, false);
+  EXPECT_TRUE(test_support::path_exists(system.child("desktop.ini")));
+
+  const CleanupStats cleaned = cleanup_folder(disk(), top_);
+  EXPECT_EQ(cleaned.folders_visited, 2u);
+  EXPECT_EQ(cleaned.ini_removed, 1u);
+  EXPECT_FALSE(test_support::path_exists(system.child("desktop.ini")));
+}
+
 // A desktop.ini inside .git/refs/heads is read by git as a broken branch.
 TEST_F(ScanFolderTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
   if (test_support::running_under_wine()) GTEST_SKIP() << "Wine: no git for Windows in the prefix";
@@ -406,16 +424,86 @@ TEST_F(ScanFolderFakeTest, UnlistableSubfolderIsCountedButGivesNoContent) {
   EXPECT_THAT(fs_.operations(), testing::IsEmpty());
 }
 
-TEST_F(ScanFolderFakeTest, BrokenListingKeepsTheEntriesReadSoFar) {
-  const Path before = root_.child("Before");
-  const Path after = root_.child("After");
+// Mid's listing breaks after Before, so Mid's own files and After are never seen: Mid may hold
+// content, and the service's outdated file there is neither rewritten nor removed; Root, which
+// holds nothing else, keeps its icon.
+TEST_F(ScanFolderFakeTest, BrokenListingDecidesNothingInItsFolderAndKeepsTheIconsAbove) {
+  const Path mid = root_.child("Mid");
+  const Path before = mid.child("Before");
+  const std::string outdated = build_desktop_ini_content_for_icon("C:\\Old\\folder.ico");
+  fs_.add_file(root_.child("desktop.ini"), desktop_ini_content(), kAttrHidden | kAttrSystem);
   fs_.add_file(before.child("x.txt"));
-  fs_.add_file(after.child("y.txt"));
-  fs_.break_listing_after(root_, 1);
+  fs_.add_file(mid.child("desktop.ini"), outdated, kAttrHidden | kAttrSystem);
+  fs_.add_file(mid.child("After").child("y.txt"));
+  fs_.break_listing_after(mid, 1);
 
-  expect_result(scan_folder(fs_, root_), 2, 2, 0, true);
-  EXPECT_FALSE(fs_.contains(after.child("desktop.ini")));
+  expect_result(scan_folder(fs_, root_), 3, 1, 0, true);  // Before, whose listing stands
+
+  EXPECT_THAT(operations_starting("create "), ElementsAre(created(before)));
+  EXPECT_THAT(operations_starting("delete "), testing::IsEmpty());
+  EXPECT_EQ(fs_.content(mid.child("desktop.ini")), outdated);
+  EXPECT_EQ(fs_.content(root_.child("desktop.ini")), desktop_ini_content());
+  EXPECT_FALSE(fs_.contains(mid.child("After").child("desktop.ini")));
 }
+
+struct FolderKindCase {
+  const char* label;
+  std::uint32_t root_attributes;
+  std::uint32_t child_attributes;
+  std::uint64_t folders;
+  bool child_gets_icon;
+  bool root_gets_icon;
+  bool child_refuses_opening = false;
+};
+
+// Root holds nothing but Child, which holds a photo and a marked desktop.ini of an older icon.
+class FolderKindTest : public ScanFolderFakeTest,
+                       public testing::WithParamInterface<FolderKindCase> {};
+
+TEST_P(FolderKindTest, RootWithOneChild) {
+  const FolderKindCase& kind = GetParam();
+  const Path child = root_.child("Child");
+  const std::string outdated = build_desktop_ini_content_for_icon("C:\\Old\\folder.ico");
+  fs_.add_folder(root_, kind.root_attributes);
+  fs_.add_folder(child, kind.child_attributes);
+  fs_.add_file(child.child("photo.jpg"));
+  fs_.add_file(child.child("desktop.ini"), outdated, kAttrHidden | kAttrSystem);
+  if (kind.child_refuses_opening) fs_.refuse(FakeFileSystem::Op::OpenFolder, child);
+
+  const FolderScanResult result = scan_folder(fs_, root_);
+
+  EXPECT_EQ(result.folders, kind.folders);
+  EXPECT_EQ(result.ini_written, (kind.child_gets_icon ? 1u : 0u) + (kind.root_gets_icon ? 1u : 0u));
+  EXPECT_EQ(result.ini_removed, 0u);
+  EXPECT_EQ(fs_.content(child.child("desktop.ini")),
+            kind.child_gets_icon ? desktop_ini_content() : outdated);
+  EXPECT_EQ(fs_.contains(root_.child("desktop.ini")), kind.root_gets_icon);
+  // The cleanup takes the service's files out of every folder it can open, these included.
+  cleanup_folder(fs_, root_);
+  EXPECT_EQ(fs_.contains(child.child("desktop.ini")), kind.child_refuses_opening);
+}
+
+constexpr std::uint32_t kFolder = platform::kAttrDirectory;
+constexpr std::uint32_t kHiddenSystemFolder = kFolder | kAttrHidden | kAttrSystem;
+constexpr std::uint32_t kEncryptedFolder = kFolder | platform::kAttrEncrypted;
+
+INSTANTIATE_TEST_SUITE_P(
+    SystemAndEncryptedFolders, FolderKindTest,
+    testing::Values(
+        // The system's own folder is not entered: not counted, nothing in it changes, and the
+        // content it holds gives Root nothing.
+        FolderKindCase{"HiddenAndSystem", kFolder, kHiddenSystemFolder, 1, false, false},
+        // Where the listing shows the attributes, the folder is not even opened.
+        FolderKindCase{"HiddenAndSystemUnopenable", kFolder, kHiddenSystemFolder, 1, false, false,
+                       true},
+        FolderKindCase{"OnlyHidden", kFolder, kFolder | kAttrHidden, 2, true, true},
+        FolderKindCase{"OnlySystem", kFolder, kFolder | kAttrSystem, 2, true, true},
+        // No file of the service's is written there, but the content counts above it.
+        FolderKindCase{"Encrypted", kFolder, kEncryptedFolder, 2, false, true},
+        // The root was chosen; a drive's root is hidden and system.
+        FolderKindCase{"HiddenAndSystemRoot", kHiddenSystemFolder, kFolder, 2, true, true},
+        FolderKindCase{"EncryptedRoot", kEncryptedFolder, kFolder, 2, true, false}),
+    [](const testing::TestParamInfo<FolderKindCase>& info) { return info.param.label; });
 
 TEST_F(ScanFolderFakeTest, GitFolderInAnyCaseIsNotWalked) {
   for (const char* name : {".git", ".GIT", ".Git"}) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/data_folder.h"
+#include "desktop_ini.h"
 #include "log.h"
 #include "log_targets.h"
 #include "platform/file_system.h"
@@ -631,6 +632,28 @@ TEST_F(WorkerFakeTest, PauseFlagThatCannotBeCreatedLeavesTheServiceRunning) {
   // Not paused: the periodic rescan a minute after the start-up scan writes the file again.
   EXPECT_THAT(pass_messages(2), ElementsAre(periodic(1), scan(1, 1, 0)));
   EXPECT_FALSE(fs_.contains(fake_data_.child("paused.flag")));
+}
+
+// The warning follows the summary in both logs, of a scan and of a cleanup alike.
+TEST_F(WorkerFakeTest, FoldersWhereDesktopIniCouldNotBeChangedAreReportedAfterTheSummary) {
+  const Path old = fake_root_.child("Old");
+  fs_.add_file(old.child("desktop.ini"), desktop_ini_content(), platform::kAttrHidden);
+  fs_.add_file(fake_data_.child("cleanup.flag"));
+  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, fake_root_.child("desktop.ini"));
+  fs_.refuse(FakeFileSystem::Op::DeleteFile, old.child("desktop.ini"));
+  run_on_fake(1);
+  const std::string cause = ": Access is denied. (os error 5)";
+  const std::string not_updated =
+      "Could not update desktop.ini in 2 folders; first: " + old.display() + cause;
+  const std::string not_removed =
+      "Could not remove desktop.ini in 1 folder; first: " + old.display() + cause;
+  expect_logs({kStarted, initial_scan(2, 0, 0), not_updated, kCleanupRequested, cleaned(2, 0),
+               not_removed, kStopRequested, kStopped},
+              fs_);
+  // Once each in the event log, where monitoring counts them.
+  using test_support::ReportedEvent;
+  EXPECT_THAT(capture_.reported(), ElementsAre(ReportedEvent{log::Level::Warn, not_updated},
+                                               ReportedEvent{log::Level::Warn, not_removed}));
 }
 
 TEST_F(WorkerFakeTest, ServiceLogFailuresDoNotStopTheLoop) {
