@@ -13,8 +13,11 @@ namespace tindral {
 /// counters and the elapsed time (two decimals), each line ended by a line feed.
 std::string format_scan_summary(const ScanStats& stats);
 
-/// Console mode: logs that it runs in the console, scans the roots of `config_path` once and
-/// prints the summary on standard output. A failed scan prints nothing and returns its error.
-Result<void> run_console_mode(platform::FileSystem& fs, const Path& config_path);
+/// Console mode: logs that it runs in the console, secures the data folder that holds
+/// `config_path` as the service does (`default_icon` replaces a folder.ico that does not count),
+/// scans the roots of `config_path` once and prints the summary on standard output. A data
+/// folder that cannot be secured, or a failed scan, prints nothing and returns the error.
+Result<void> run_console_mode(platform::FileSystem& fs, const Path& config_path,
+                              const Path& default_icon);
 
 }  // namespace tindral
