@@ -209,9 +209,10 @@ class FileSystem {
   /// parent must exist), a link in its place replaced by a folder, and an existing folder given
   /// the administrators as owner and permissions that let nobody else write in it (Windows: a
   /// protected DACL granting SYSTEM and Administrators full control and Users read and execute;
-  /// natively: the service's account as owner and mode 0755). On Windows it first enables the
-  /// take-ownership and restore privileges, which LocalSystem holds disabled, so that a folder
-  /// whose DACL shuts SYSTEM out can be taken back too. Returns what it found before.
+  /// natively: the service's account as owner and mode 0755). On Windows it enables the
+  /// take-ownership and restore privileges while it works (LocalSystem holds them disabled), so
+  /// that a folder whose DACL shuts SYSTEM out can be taken back too. Returns what it found
+  /// before.
   virtual Result<Trust> secure_folder(const Path& folder) = 0;
 
   /// Opens the file at `path` as itself (a link at its end is judged as the link, never

@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/os_error.h"
-
 namespace tindral::platform::win32 {
 
 namespace {
@@ -159,30 +157,40 @@ bool is_member_of_administrators(PSID sid) {
 // SeTakeOwnershipPrivilege grants WRITE_OWNER on any object, whatever its DACL, and
 // SeRestorePrivilege lets the owner be set to any account and grants write access through
 // backup-intent opens; the owner is always granted READ_CONTROL and WRITE_DAC.
-// AdjustTokenPrivileges succeeds also when the token lacks a privilege, and says so with
-// ERROR_NOT_ALL_ASSIGNED.
-Result<void> enable_repair_privileges() {
+// AdjustTokenPrivileges succeeds also when the token lacks a privilege, and then says so with
+// ERROR_NOT_ALL_ASSIGNED; it hands back the state before, which the destructor restores.
+RepairPrivileges::RepairPrivileges() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-    return last_os_error();
+    return;
   }
-  const ScopedFileHandle owned(token);
+  token_.reset(token);
   struct {
     DWORD count;
     LUID_AND_ATTRIBUTES privileges[2];
   } wanted{2, {}};
   if (!LookupPrivilegeValueW(nullptr, SE_TAKE_OWNERSHIP_NAME, &wanted.privileges[0].Luid) ||
       !LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &wanted.privileges[1].Luid)) {
-    return last_os_error();
+    return;
   }
   wanted.privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
   wanted.privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
-  if (!AdjustTokenPrivileges(token, FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(&wanted), 0, nullptr,
-                             nullptr)) {
-    return last_os_error();
+  previous_.resize(sizeof wanted);
+  DWORD previous_size = 0;
+  if (!AdjustTokenPrivileges(token_.get(), FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(&wanted),
+                             static_cast<DWORD>(previous_.size()),
+                             reinterpret_cast<TOKEN_PRIVILEGES*>(previous_.data()),
+                             &previous_size)) {
+    previous_.clear();
+    return;
   }
-  if (GetLastError() == ERROR_NOT_ALL_ASSIGNED) return os_error(ERROR_NOT_ALL_ASSIGNED);
-  return {};
+  enabled_ = GetLastError() != ERROR_NOT_ALL_ASSIGNED;
+}
+
+RepairPrivileges::~RepairPrivileges() {
+  if (!token_ || previous_.empty()) return;
+  AdjustTokenPrivileges(token_.get(), FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(previous_.data()),
+                        0, nullptr, nullptr);
 }
 
 }  // namespace tindral::platform::win32

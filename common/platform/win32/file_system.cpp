@@ -807,8 +807,8 @@ class Win32FileSystem final : public FileSystem {
     if (const Path parent = folder.parent(); !parent.empty()) {
       if (auto made = create_folders(parent); !made) return made.error();
     }
-    // Without the privileges the repair of such a folder fails, and says so, as it did before.
-    static_cast<void>(win32::enable_repair_privileges());
+    // Without the privileges the repair of such a folder fails, and says so.
+    const win32::RepairPrivileges privileges;
     std::optional<Trust> shut_out;
     ScopedFileHandle handle = open_to_secure(*wide);
     if (!handle && GetLastError() == ERROR_ACCESS_DENIED) {
@@ -879,6 +879,7 @@ class Win32FileSystem final : public FileSystem {
   Result<std::vector<RemovedEntry>> secure_folder_files(const Path& folder) override {
     auto wide = widen_path(folder);
     if (!wide) return std::move(wide).error();
+    const win32::RepairPrivileges privileges;
     ScopedFileHandle handle(CreateFileW(wide->c_str(), kFolderAccess[1], kShareAll, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!handle) return last_os_error();

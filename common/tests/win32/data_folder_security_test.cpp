@@ -128,24 +128,29 @@ void disable_privilege(const wchar_t* name) {
   ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &off, 0, nullptr, nullptr));
 }
 
-// LocalSystem holds both disabled; without them a folder that shuts SYSTEM out stays so.
-TEST(RepairPrivilegesTest, SecuringTheDataFolderEnablesTakeOwnershipAndRestore) {
+// LocalSystem holds both disabled; without them a folder that shuts SYSTEM out stays so. Left
+// enabled, the restore privilege would let every backup-semantics open of the service (a
+// root's folder) get past its DACL, so they are on only while the folder is repaired.
+TEST(RepairPrivilegesTest, TakeOwnershipAndRestoreAreEnabledWhileTheRepairRunsAndOnlyThen) {
   for (const wchar_t* name : {SE_TAKE_OWNERSHIP_NAME, SE_RESTORE_NAME}) disable_privilege(name);
-  ASSERT_FALSE(privilege_enabled(SE_TAKE_OWNERSHIP_NAME));
+  {
+    const win32::RepairPrivileges privileges;
+    EXPECT_TRUE(privileges.enabled());
+    EXPECT_TRUE(privilege_enabled(SE_TAKE_OWNERSHIP_NAME));
+    EXPECT_TRUE(privilege_enabled(SE_RESTORE_NAME));
+  }
+  EXPECT_FALSE(privilege_enabled(SE_TAKE_OWNERSHIP_NAME));
+  EXPECT_FALSE(privilege_enabled(SE_RESTORE_NAME));
   test_support::TempDir dir;
   ASSERT_TRUE(real_file_system().secure_folder(dir / "Tindral"));
-  EXPECT_TRUE(privilege_enabled(SE_TAKE_OWNERSHIP_NAME));
-  EXPECT_TRUE(privilege_enabled(SE_RESTORE_NAME));
+  EXPECT_FALSE(privilege_enabled(SE_RESTORE_NAME));
 }
 
-// Any user may make the folder in ProgramData before the service first runs, owned by another
-// account and with a DACL that lets SYSTEM do nothing: the service takes it back all the same.
-TEST(ShutOutDataFolderTest, AFolderWhoseDaclLeavesSystemOutIsTakenBack) {
-  test_support::TempDir dir;
-  const Path folder = dir / "Tindral";
-  test_support::make_folder(folder);
-  // The test, an administrator, may give the folder to Guests with the restore privilege.
-  ASSERT_TRUE(win32::enable_repair_privileges());
+// Gives the folder to Guests with a DACL that grants only them, which the test, an administrator,
+// may do with the restore privilege.
+void shut_system_out(const Path& folder) {
+  const win32::RepairPrivileges privileges;
+  ASSERT_TRUE(privileges.enabled());
   PSECURITY_DESCRIPTOR shut_out = nullptr;
   ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
       L"O:BGD:P(A;OICI;FA;;;BG)", SDDL_REVISION_1, &shut_out, nullptr));
@@ -162,6 +167,15 @@ TEST(ShutOutDataFolderTest, AFolderWhoseDaclLeavesSystemOutIsTakenBack) {
                                       PROTECTED_DACL_SECURITY_INFORMATION,
                                   owner, nullptr, dacl, nullptr),
             static_cast<DWORD>(ERROR_SUCCESS));
+}
+
+// Any user may make the folder in ProgramData before the service first runs, owned by another
+// account and with a DACL that lets SYSTEM do nothing: the service takes it back all the same.
+TEST(ShutOutDataFolderTest, AFolderWhoseDaclLeavesSystemOutIsTakenBack) {
+  test_support::TempDir dir;
+  const Path folder = dir / "Tindral";
+  test_support::make_folder(folder);
+  shut_system_out(folder);
   if (test_support::running_under_wine()) {
     GTEST_SKIP() << "Wine keeps neither the owner nor a DACL that leaves SYSTEM out ("
                  << security_text(folder)
