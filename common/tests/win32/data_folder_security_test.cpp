@@ -66,16 +66,6 @@ TEST_F(DataFolderSecurityTest, ANewDataFolderGetsTheAdministratorsDescriptor) {
   EXPECT_EQ(dacl_of(text), kAdministratorsDacl);
 }
 
-// Where administrators' objects belong to their creator, tindralctl's files would be the
-// administrator's own: the owner is given when the file is made.
-TEST_F(DataFolderSecurityTest, AFileTindralctlCreatesBelongsToAdministrators) {
-  ASSERT_TRUE(fs_.secure_folder(folder_));
-  auto file = fs_.create_new_file(folder_.child("config.txt.tindralctl.tmp"));
-  ASSERT_TRUE(file);
-  file->reset();
-  expect_owned_by_administrators(security_text(folder_.child("config.txt.tindralctl.tmp")));
-}
-
 // A file that stays in a repaired folder is given the administrators' owner and DACL.
 TEST_F(DataFolderSecurityTest, AFileThatStaysInARepairedFolderIsTheAdministratorsAlone) {
   test_support::make_folder(folder_);
