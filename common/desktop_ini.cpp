@@ -127,7 +127,7 @@ struct ExistingDesktopIni {
 // and a file over the cap was not written by the service.
 bool may_be_own_file(platform::OpenFile& file) {
   Result<platform::OpenFileInfo> info = file.info();
-  return info.ok() && info->regular && info->link_count == 1 && info->size <= kMaxDesktopIniBytes;
+  return info.ok() && info->regular && info->link_count == 1;
 }
 
 // Whatever cannot be opened as a plain file or read within the cap is foreign: the service
@@ -142,7 +142,7 @@ ExistingDesktopIni open_existing(platform::Folder& folder) {
   existing.present = true;
   platform::OpenFile& file = **opened;
   if (!may_be_own_file(file)) return existing;
-  // One byte past the cap tells a file that grew over it since info() from one that did not.
+  // One byte past the cap tells a file over it from one that just fits.
   Result<std::string> bytes = file.read(kMaxDesktopIniBytes + 1);
   if (!bytes || bytes->size() > kMaxDesktopIniBytes) return existing;
   existing.kind = classify_desktop_ini(*bytes, desktop_ini_content());

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "config/data_folder_security.h"
 #include "config/trusted_files.h"
 #include "log.h"
 #include "log_targets.h"
@@ -36,9 +37,17 @@ std::string format_scan_summary(const ScanStats& stats) {
          text::format_seconds(stats.elapsed, 2) + "\n" + failures_line(stats);
 }
 
-Result<void> run_console_mode(platform::FileSystem& fs, const Path& config_path) {
+Result<void> run_console_mode(platform::FileSystem& fs, const Path& config_path,
+                              const Path& default_icon) {
   log::info(log::kTargetService, "Running in console mode");
   log::info(log::kTargetServiceImpl, "Running in console mode - Press Ctrl+C to stop");
+  // The same rules as the service's: the data folder is made the administrators' before
+  // config.txt is read from it, and a folder that cannot be is not read at all.
+  Result<DataFolderSecuring> securing = secure_data_folder(fs, config_path.parent(), default_icon);
+  for (const std::string& line : data_folder_report(securing)) {
+    log::warn(log::kTargetServiceImpl, line);
+  }
+  if (!securing) return std::move(securing).error().wrap("Data folder could not be secured");
   // The scan reads such a file as absent; whoever runs the console wants to know why.
   if (const auto reason = distrust_reason(fs, config_path)) {
     log::warn(log::kTargetServiceImpl, "Ignoring config.txt: " + std::string(*reason));

@@ -1,6 +1,7 @@
 #include "process_entry.h"
 
 #include "config/data_folder.h"
+#include "config/data_folder_security.h"
 #include "console_mode.h"
 #include "error.h"
 #include "log.h"
@@ -14,7 +15,9 @@ namespace {
 
 Result<void> run_chosen_mode(const std::vector<std::string>& arguments) {
   if (is_console_mode(arguments)) {
-    return run_console_mode(platform::real_file_system(), data_folder().child(kConfigFileName));
+    const Result<Path> icon = default_icon_path();
+    return run_console_mode(platform::real_file_system(), data_folder().child(kConfigFileName),
+                            icon ? *icon : Path());
   }
   // Whether a service manager started the process plays no part: from a terminal the
   // dispatcher call fails and says so.

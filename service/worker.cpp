@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "config/data_folder.h"
+#include "config/data_folder_security.h"
 #include "config/flags.h"
 #include "config/settings.h"
 #include "config/trusted_files.h"
@@ -65,6 +66,7 @@ class Worker {
   // an administrator also go to the event log.
   void log_message(std::string_view message) {
     log::info(log::kTargetServiceImpl, message);
+    secure_if_missing();
     static_cast<void>(append_service_log(fs_, log_path_, message));
     if (const std::optional<log::Level> level = worker_event_level(message)) {
       log::report_event(*level, message);
@@ -72,43 +74,70 @@ class Worker {
   }
 
   void start_up() {
-    // Before anything is read from or written to the data folder: only administrators may
-    // steer a service that acts with the machine's highest privileges.
-    Result<platform::Trust> found = fs_.secure_folder(setup_.data_folder);
+    // Before anything is read from the data folder: only administrators may steer a service
+    // that acts with the machine's highest privileges.
+    const Result<DataFolderSecuring> securing = secure(FilesInside::WhenRepaired);
     log_message("Tindral Service started");
-    report_data_folder(found);
+    report_securing(securing);
+    if (secured_) scan_if_configured();
+    last_scan_ = setup_.now();
+  }
+
+  void scan_if_configured() {
     report_untrusted_files();
     if (is_trusted_data_file(fs_, config_path_)) {
       scan("Initial scan");
     } else {
       log_message("No config.txt found. Please configure root paths.");
     }
-    last_scan_ = setup_.now();
   }
 
-  void report_data_folder(const Result<platform::Trust>& found) {
-    if (!found) {
-      log_message("Data folder could not be secured: " + found.error().message());
-    } else if (*found != platform::Trust::Administrators) {
-      log_message("Data folder " + std::string(data_folder_fault(*found)) +
-                  "; only administrators may change it now");
+  Result<DataFolderSecuring> secure(FilesInside files) {
+    Result<DataFolderSecuring> securing =
+        secure_data_folder(fs_, setup_.data_folder, setup_.default_icon, files);
+    secured_ = securing.ok();
+    return securing;
+  }
+
+  // Why the folder could not be secured is said once per start, not at every attempt.
+  void report_securing(const Result<DataFolderSecuring>& securing) {
+    if (!securing && reported_unsecured_) return;
+    reported_unsecured_ = reported_unsecured_ || !securing;
+    for (const std::string& line : data_folder_report(securing)) log_message(line);
+  }
+
+  // At the head of every pass after the sleep. While the folder cannot be secured, nothing in it
+  // counts: no flag is served and no scan runs, and securing is tried again. Once it succeeds,
+  // the start-up scan follows. A folder that is no longer the administrators' alone (made again
+  // by somebody after it was deleted, say) is secured again as at the start.
+  bool keep_data_folder_secured() {
+    if (secured_) {
+      Result<platform::Trust> now = fs_.trust(setup_.data_folder);
+      if (now && *now == platform::Trust::Administrators) return true;
+      if (!now && now.error().is_not_found()) return true;
     }
+    const bool was_secured = secured_;
+    report_securing(secure(was_secured ? FilesInside::WhenRepaired : FilesInside::Always));
+    if (!secured_) return false;
+    if (was_secured) return true;
+    scan_if_configured();
+    last_scan_ = setup_.now();
+    return false;
   }
 
-  static std::string_view data_folder_fault(platform::Trust found) {
-    switch (found) {
-      case platform::Trust::Link:
-        return "was a link";
-      case platform::Trust::OtherOwner:
-        return "was owned by another account";
-      default:
-        return "was open to other accounts";
+  // The log writer creates a missing data folder; one that was deleted while the service runs
+  // is made first the way the service makes it, never with the permissions it would inherit.
+  void secure_if_missing() {
+    Result<platform::FileType> type = fs_.file_type(setup_.data_folder);
+    if (!type && type.error().is_not_found()) {
+      static_cast<void>(fs_.secure_folder(setup_.data_folder));
     }
   }
 
   // A file of the data folder that does not count is reported once for each reason, not at
-  // every pass.
+  // every pass; while the folder is not secured, nothing in it counts anyway.
   void report_untrusted_files() {
+    if (!secured_) return;
     for (std::string_view name : {kConfigFileName, kSettingsFileName, kStopFlagName,
                                   kCleanupFlagName, kPausedFlagName, kRescanFlagName}) {
       const std::optional<std::string_view> reason =
@@ -123,7 +152,7 @@ class Worker {
   // when the service manager asked for the stop as well; otherwise it would end the next start.
   bool stop_wanted() {
     report_untrusted_files();
-    if (flags_.present(Flag::Stop)) {
+    if (secured_ && flags_.present(Flag::Stop)) {
       log_message("Stop flag detected, shutting down service");
       flags_.remove(Flag::Stop);
       log_message("Tindral Service stopped");
@@ -145,6 +174,7 @@ class Worker {
     // A stop that ended the sleep early is served at the stop test right away rather than after
     // a cleanup or scan that could take minutes.
     if (stop_requested()) return;
+    if (!keep_data_folder_secured()) return;
     if (flags_.present(Flag::Cleanup)) {
       clean_up();
       return;
@@ -218,6 +248,8 @@ class Worker {
   const Path log_path_;
   Clock::time_point last_scan_{};
   std::set<std::string> reported_;
+  bool secured_ = false;
+  bool reported_unsecured_ = false;
 };
 
 }  // namespace
@@ -229,6 +261,8 @@ WorkerSetup production_worker_setup(platform::StopSignal& stop) {
   setup.now = [] { return Clock::now(); };
   setup.sleep = [&stop](std::chrono::milliseconds duration) { stop.sleep_for(duration); };
   setup.stop = &stop;
+  Result<Path> icon = default_icon_path();
+  if (icon) setup.default_icon = *icon;
   return setup;
 }
 

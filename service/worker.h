@@ -22,9 +22,12 @@ struct WorkerSetup {
   std::function<void(std::chrono::milliseconds)> sleep;
   /// Raised by the service control handler; the loop leaves at its next stop test.
   platform::StopSignal* stop = nullptr;
+  /// The icon that replaces a folder.ico of the data folder that does not count.
+  Path default_icon;
 };
 
-/// The real file system, data_folder(), the monotonic clock and the platform's sleep.
+/// The real file system, data_folder(), the monotonic clock, the platform's sleep and the
+/// folder.ico beside the service's program.
 WorkerSetup production_worker_setup(platform::StopSignal& stop);
 
 /// The body of the service: start-up scan, then a pass every POLL_INTERVAL until stop.flag is

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/data_folder.h"
+#include "config/data_folder_security.h"
 #include "interval.h"
 #include "line_file.h"
 #include "platform/event_log.h"
@@ -55,15 +56,6 @@ Result<Path> service_program() {
               bytes.substr(name_at + kOwnName.size()));
 }
 
-// The icon every desktop.ini names; one the administrator put there stays.
-Result<void> copy_default_icon(Context& context, const Path& program) {
-  const Path target = context.file(kIconFileName);
-  if (context.fs.exists(target)) return {};
-  Result<std::string> icon = context.fs.read_file(sibling(program, kIconFileName), kMaxIconBytes);
-  if (!icon) return std::move(icon).error().wrap("Failed to read the default folder.ico");
-  return write_file_atomically(context.fs, target, *icon);
-}
-
 platform::ServiceDefinition definition(const Path& program) {
   const platform::EnvValue program_data = platform::service_environment_variable("ProgramData");
   return {std::string(SERVICE_NAME),
@@ -86,13 +78,18 @@ void wait_until_running(Context& context) {
 }
 
 // As the service makes it at every start (the folder and its missing ancestors, only
-// administrators may change it), with the icon every desktop.ini names.
+// administrators may change it, and so may every file in a folder that was open to others),
+// with the icon every desktop.ini names: the administrator's own stays, any other is replaced.
 int prepare_data_folder(Context& context, const Path& program) {
-  if (auto secured = context.fs.secure_folder(context.data_folder); !secured) {
-    return fail(kExitFailed, secured.error().wrap("Failed to create the data folder"));
+  const Path default_icon = sibling(program, kIconFileName);
+  Result<DataFolderSecuring> securing =
+      secure_data_folder(context.fs, context.data_folder, default_icon);
+  if (!securing) {
+    return fail(kExitFailed, securing.error().wrap("Failed to create the data folder"));
   }
-  if (auto copied = copy_default_icon(context, program); !copied) {
-    return fail(kExitFailed, copied.error());
+  for (const std::string& line : data_folder_report(securing)) say(line);
+  if (auto icon = ensure_default_icon(context.fs, context.data_folder, default_icon); !icon) {
+    return fail(kExitFailed, icon.error());
   }
   return kExitOk;
 }

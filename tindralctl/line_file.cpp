@@ -1,7 +1,5 @@
 #include "line_file.h"
 
-#include <memory>
-
 #include "config/config_file.h"
 #include "text.h"
 
@@ -21,16 +19,21 @@ std::string_view line_end_of(std::string_view line) {
 
 Result<LineFile> LineFile::read(platform::FileSystem& fs, const Path& path) {
   LineFile file;
-  Result<std::string> bytes = read_config_file(fs, path);
-  if (!bytes) {
-    if (bytes.error().is_not_found()) return file;
-    return std::move(bytes).error().wrap("Failed to read " + path.display());
+  Result<ConfigFileRead> read = read_config_file(fs, path);
+  if (!read) return std::move(read).error().wrap("Failed to read " + path.display());
+  // Editing a file the service ignores would make whatever somebody else wrote into it count.
+  if (read->ignored_because) {
+    return Error("The service ignores it: " + std::string(*read->ignored_because) +
+                 "; delete it, or write it again as an administrator")
+        .wrap("Failed to read " + path.display());
   }
-  if (!text::is_valid_utf8(*bytes)) {
+  if (!read->bytes) return file;
+  const std::string& bytes = *read->bytes;
+  if (!text::is_valid_utf8(bytes)) {
     return Error("It is not UTF-8 text; the service cannot read it either")
         .wrap("Failed to read " + path.display());
   }
-  std::string_view rest = *bytes;
+  std::string_view rest = bytes;
   while (!rest.empty()) {
     const std::size_t end = rest.find('\n');
     const std::size_t length = end == std::string_view::npos ? rest.size() : end + 1;
@@ -66,15 +69,7 @@ void LineFile::append(std::string_view text) {
 Result<void> write_file_atomically(platform::FileSystem& fs, const Path& path,
                                    std::string_view content) {
   const Path temporary(path.bytes() + std::string(kTemporarySuffix));
-  Result<void> written;
-  {
-    Result<std::unique_ptr<platform::WritableFile>> file = fs.create_or_truncate(temporary);
-    if (!file) return std::move(file).error().wrap("Failed to write " + path.display());
-    written = (*file)->write_all(content);
-  }
-  if (written) written = fs.replace_file(temporary, path);
-  if (!written) {
-    static_cast<void>(fs.delete_file(temporary));
+  if (auto written = platform::replace_with_new_file(fs, temporary, path, content); !written) {
     return std::move(written).error().wrap("Failed to write " + path.display());
   }
   return {};

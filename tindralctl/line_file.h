@@ -10,8 +10,8 @@
 
 namespace tindral::ctl {
 
-/// Writes `content` beside `path` and puts it in place in one step, so that a reader sees either
-/// the old or the new content, never a part.
+/// Writes `content` into a new file of the administrators' beside `path` and puts it in place in
+/// one step, so that a reader sees either the old or the new content, never a part.
 Result<void> write_file_atomically(platform::FileSystem& fs, const Path& path,
                                    std::string_view content);
 
@@ -19,8 +19,9 @@ Result<void> write_file_atomically(platform::FileSystem& fs, const Path& path,
 /// every line it does not touch byte for byte as it was (comments, blank lines, CR LF or LF).
 class LineFile {
  public:
-  /// Reads the file; a missing file has no lines. A file that is not UTF-8 is refused, since
-  /// the service cannot read it either.
+  /// Reads the file as the service does; a missing file has no lines. A file that is not UTF-8,
+  /// or one the service ignores (see distrust_reason), is refused, since the service cannot read
+  /// it either.
   static Result<LineFile> read(platform::FileSystem& fs, const Path& path);
 
   std::size_t size() const { return lines_.size(); }

@@ -5,6 +5,7 @@
 #include "config/data_folder.h"
 #include "config/flags.h"
 #include "config/root_paths.h"
+#include "line_file.h"
 #include "platform/console.h"
 #include "platform/shell_notify.h"
 #include "service_log_reader.h"
@@ -97,10 +98,11 @@ int run_request(Context& context, const Arguments& arguments, const FlagRequest&
   return request_and_wait(context, request, arguments.has("--wait"), *timeout);
 }
 
+// A new file of the administrators' in one step, also in place of a flag that does not count.
 Result<void> create_flag(Context& context, std::string_view name) {
-  Result<std::unique_ptr<platform::WritableFile>> file =
-      context.fs.create_or_truncate(context.file(name));
-  if (!file) return std::move(file).error().wrap("Failed to create " + std::string(name));
+  if (auto written = write_file_atomically(context.fs, context.file(name), ""); !written) {
+    return std::move(written).error().wrap("Failed to create " + std::string(name));
+  }
   return {};
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "error.h"
 #include "platform/file_system.h"
@@ -15,8 +17,18 @@ namespace tindral {
 /// for settings.txt, every 30 seconds.
 inline constexpr std::size_t kMaxConfigFileBytes = 1024 * 1024;
 
-/// The bytes of config.txt or settings.txt, or the error "the file is larger than 1 MiB"
-/// (ErrorKind::InvalidData) for one that holds more than kMaxConfigFileBytes.
-Result<std::string> read_config_file(platform::FileSystem& fs, const Path& path);
+/// config.txt or settings.txt as the service sees it.
+struct ConfigFileRead {
+  /// The bytes; nothing when the file is missing or does not count.
+  std::optional<std::string> bytes;
+  /// Why a file that is there does not count (see distrust_reason).
+  std::optional<std::string_view> ignored_because;
+};
+
+/// Reads config.txt or settings.txt through the very handle it was judged by: a missing file,
+/// and one that does not count (also one whose owner cannot be read), give no bytes and no
+/// error. An error only for a file that counts but cannot be read, or that holds more than
+/// kMaxConfigFileBytes ("the file is larger than 1 MiB", ErrorKind::InvalidData).
+Result<ConfigFileRead> read_config_file(platform::FileSystem& fs, const Path& path);
 
 }  // namespace tindral

@@ -5,7 +5,6 @@
 
 #include "canonical_path.h"
 #include "config/config_file.h"
-#include "config/trusted_files.h"
 #include "log.h"
 #include "log_targets.h"
 #include "platform/environment.h"
@@ -104,12 +103,12 @@ Result<std::vector<RootEntry>> parse_root_entries(std::string_view bytes,
 
 Result<RootPathList> load_root_paths(platform::FileSystem& fs, const Path& config_path,
                                      const InteractiveUserLookup& lookup) {
-  // A missing file, or one whose existence cannot even be tested, is an empty configuration; so
-  // is one that an administrator cannot have written.
-  if (!is_trusted_data_file(fs, config_path)) return RootPathList{};
-  Result<std::string> bytes = read_config_file(fs, config_path);
-  if (!bytes) return bytes.error().wrap("Failed to read config.txt");
-  Result<std::vector<RootEntry>> entries = parse_root_entries(*bytes, lookup);
+  // A missing file is an empty configuration; so is one that an administrator cannot have
+  // written, or of which nobody can tell.
+  Result<ConfigFileRead> file = read_config_file(fs, config_path);
+  if (!file) return file.error().wrap("Failed to read config.txt");
+  if (!file->bytes) return RootPathList{};
+  Result<std::vector<RootEntry>> entries = parse_root_entries(*file->bytes, lookup);
   if (!entries) return entries.error().wrap("Failed to read config.txt");
   RootPathList roots;
   for (RootEntry& entry : *entries) {

@@ -8,7 +8,6 @@
 
 #include "config/config_file.h"
 #include "config/data_folder.h"
-#include "config/trusted_files.h"
 #include "platform/language.h"
 #include "text.h"
 
@@ -71,10 +70,10 @@ Result<Settings> parse_settings(std::string_view bytes) {
 }
 
 Result<Settings> load_settings(platform::FileSystem& fs, const Path& settings_path) {
-  if (!is_trusted_data_file(fs, settings_path)) return default_settings();
-  Result<std::string> bytes = read_config_file(fs, settings_path);
-  if (!bytes) return std::move(bytes).error().wrap("Failed to read settings.txt");
-  Result<Settings> settings = parse_settings(*bytes);
+  Result<ConfigFileRead> file = read_config_file(fs, settings_path);
+  if (!file) return std::move(file).error().wrap("Failed to read settings.txt");
+  if (!file->bytes) return default_settings();
+  Result<Settings> settings = parse_settings(*file->bytes);
   if (!settings) return std::move(settings).error().wrap("Failed to read settings.txt");
   return settings;
 }

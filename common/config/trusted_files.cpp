@@ -2,10 +2,8 @@
 
 namespace tindral {
 
-std::optional<std::string_view> distrust_reason(platform::FileSystem& fs, const Path& file) {
-  Result<platform::Trust> trust = fs.trust(file);
-  if (!trust) return std::nullopt;
-  switch (*trust) {
+std::optional<std::string_view> distrust_reason(platform::Trust trust) {
+  switch (trust) {
     case platform::Trust::Administrators:
       return std::nullopt;
     case platform::Trust::Link:
@@ -15,11 +13,21 @@ std::optional<std::string_view> distrust_reason(platform::FileSystem& fs, const 
     case platform::Trust::OpenToOthers:
       return "other accounts may change it";
   }
-  return std::nullopt;
+  return kUnjudgedReason;
+}
+
+std::optional<std::string_view> distrust_reason(platform::FileSystem& fs, const Path& file) {
+  Result<platform::Trust> trust = fs.trust(file);
+  if (!trust) {
+    if (trust.error().is_not_found()) return std::nullopt;
+    return kUnjudgedReason;
+  }
+  return distrust_reason(*trust);
 }
 
 bool is_trusted_data_file(platform::FileSystem& fs, const Path& file) {
-  return fs.exists(file) && !distrust_reason(fs, file);
+  Result<platform::Trust> trust = fs.trust(file);
+  return trust && *trust == platform::Trust::Administrators;
 }
 
 }  // namespace tindral

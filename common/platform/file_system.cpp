@@ -24,4 +24,20 @@ Result<void> create_folders_one_by_one(
   return {};
 }
 
+Result<void> replace_with_new_file(FileSystem& fs, const Path& temporary, const Path& target,
+                                   std::string_view content) {
+  // A leftover of an interrupted write, or a file or link somebody put there to have it written
+  // through, goes; the new file is made only where nothing has the name.
+  static_cast<void>(fs.delete_file(temporary));
+  Result<void> written;
+  {
+    Result<std::unique_ptr<WritableFile>> file = fs.create_new_file(temporary);
+    if (!file) return std::move(file).error();
+    written = (*file)->write_all(content);
+  }
+  if (written) written = fs.replace_file(temporary, target);
+  if (!written) static_cast<void>(fs.delete_file(temporary));
+  return written;
+}
+
 }  // namespace tindral::platform

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.h"
 #include "platform/path.h"
@@ -133,9 +134,10 @@ class Folder {
 
 /// Who besides the machine's administrators could have made a file or folder what it is.
 enum class Trust {
-  /// Owned by SYSTEM, Administrators, TrustedInstaller or the service's own account (natively
-  /// root or the service's account), and no other account may write it, delete it or change
-  /// its permissions.
+  /// Owned by SYSTEM, Administrators, TrustedInstaller, the service's own account or an account
+  /// in the Administrators group (whose files are their own where administrators' objects belong
+  /// to their creator), natively by root or the service's account; and no other account may
+  /// write it, delete it or change its permissions.
   Administrators,
   /// A link (a reparse point), which any user who may write its folder can point anywhere.
   Link,
@@ -143,6 +145,21 @@ enum class Trust {
   OtherOwner,
   /// Another account may write it, delete it or change its permissions.
   OpenToOthers,
+};
+
+/// A file judged and read through one handle (FileSystem::read_trusted).
+struct TrustedRead {
+  /// Who could have made the file what it is, asked of the handle that was read.
+  Trust trust = Trust::Administrators;
+  /// Its first bytes up to the limit; read only when `trust` is Trust::Administrators (empty
+  /// otherwise). An error when reading failed, a folder or a device included.
+  Result<std::string> content = std::string();
+};
+
+/// An entry that FileSystem::secure_folder_files took out of a folder, and what it was.
+struct RemovedEntry {
+  std::string name;
+  Trust found = Trust::Link;
 };
 
 /// Everything the service asks of a file system. One real implementation per platform, and a
@@ -193,8 +210,32 @@ class FileSystem {
   /// parent must exist), a link in its place replaced by a folder, and an existing folder given
   /// the administrators as owner and permissions that let nobody else write in it (Windows: a
   /// protected DACL granting SYSTEM and Administrators full control and Users read and execute;
-  /// natively: the service's account as owner and mode 0755). Returns what it found before.
+  /// natively: the service's account as owner and mode 0755). On Windows it enables the
+  /// take-ownership and restore privileges while it works (LocalSystem holds them disabled), so
+  /// that a folder whose DACL shuts SYSTEM out can be taken back too. Returns what it found
+  /// before.
   virtual Result<Trust> secure_folder(const Path& folder) = 0;
+
+  /// Opens the file at `path` as itself (a link at its end is judged as the link, never
+  /// followed), judges that handle as trust() judges a path, and reads its first `limit` bytes
+  /// through the same handle when, and only when, it is the administrators'. Nothing that takes
+  /// the name between the judgement and the read is ever read. ErrorKind::NotFound when nothing
+  /// is there; any other error means the file could not be judged.
+  virtual Result<TrustedRead> read_trusted(const Path& path, std::size_t limit) = 0;
+
+  /// Creates the new file at `path` for writing, never an existing one and never through a
+  /// link (ErrorKind::AlreadyExists when anything has the name), owned by the administrators
+  /// whatever the owner policy for what they create (Windows: owner Administrators in a
+  /// security descriptor given at creation; natively the process's account) and writable by
+  /// nobody else (natively mode 0644, whatever the umask).
+  virtual Result<std::unique_ptr<WritableFile>> create_new_file(const Path& path) = 0;
+
+  /// Makes the files directly inside `folder`, which secure_folder made the administrators',
+  /// theirs alone too: one that trust() reports as Trust::Administrators gets the owner and
+  /// permissions of a file the service creates there, and a link or any other file is removed,
+  /// because whoever made it may still hold it open for writing and a new owner would make it
+  /// count. Folders inside are left as they are. Returns what it removed.
+  virtual Result<std::vector<RemovedEntry>> secure_folder_files(const Path& folder) = 0;
 
   /// True when the file system returns metadata for the path (a folder counts).
   bool exists(const Path& path) { return file_type(path).ok(); }
@@ -208,5 +249,11 @@ FileSystem& real_file_system();
 /// only as far as folders are missing, then creates them top down.
 Result<void> create_folders_one_by_one(
     const Path& folder, const std::function<Result<void>(const Path&)>& create_folder);
+
+/// Writes `content` into a new file at `temporary` (whatever had that name is deleted first,
+/// never written through) and puts it in place of `target` in one step, so that a reader sees
+/// either the old or the new content; on failure nothing is left at `temporary`.
+Result<void> replace_with_new_file(FileSystem& fs, const Path& temporary, const Path& target,
+                                   std::string_view content);
 
 }  // namespace tindral::platform

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "support/child_process.h"
 #include "support/machine.h"
 #include "support/real_disk.h"
@@ -173,6 +174,30 @@ TEST_F(ConsoleProcessTest, AnIconPathOutsideAsciiIsWrittenInUtf16LeAndLeftAsItIs
   EXPECT_EQ(outcome.exit_code, 0) << outcome.err;
   expect_log_then_summary(outcome.out, summary_pattern(2, 0, 0));
   EXPECT_EQ(test_support::read_bytes(tree().child("desktop.ini")), expected);
+}
+
+// The console run takes the data folder back as the service does before it reads config.txt,
+// so a config.txt that others could have changed names no root.
+TEST_F(ConsoleProcessTest, SecuresTheDataFolderAsTheServiceDoesBeforeReadingIt) {
+  put_file("photos/trip.jpg", "jpeg");
+  write_config(tree().bytes() + "\n");
+  test_support::open_to_everybody(data_folder().child("config.txt"));
+  test_support::open_to_everybody(data_folder());
+
+  const ChildOutcome outcome = run_tindral({"--console"});
+
+  EXPECT_EQ(outcome.exit_code, 0);
+  const std::vector<std::string> log_lines =
+      expect_log_then_summary(outcome.out, summary_pattern(0, 0, 0));
+  const std::string warning = " WARN TindralService::service_impl: ";
+  EXPECT_THAT(log_lines,
+              testing::Contains(EndsWith(warning + "Data folder was open to other accounts; only "
+                                                   "administrators may change it now")));
+  EXPECT_THAT(log_lines,
+              testing::Contains(EndsWith(warning + "Removed config.txt from the data folder: other "
+                                                   "accounts may change it")));
+  EXPECT_EQ(*platform::real_file_system().trust(data_folder()), platform::Trust::Administrators);
+  EXPECT_FALSE(test_support::path_exists(tree().child("desktop.ini")));
 }
 
 TEST_F(ConsoleProcessTest, MissingConfigGivesThreeZeroCountersAndFurtherArgumentsAreIgnored) {

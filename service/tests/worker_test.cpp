@@ -114,6 +114,16 @@ class RecordingFileSystem final : public platform::FileSystem {
   Result<platform::Trust> secure_folder(const Path& folder) override {
     return inner_.secure_folder(folder);
   }
+  Result<platform::TrustedRead> read_trusted(const Path& path, std::size_t limit) override {
+    looked_at_.push_back(path);
+    return inner_.read_trusted(path, limit);
+  }
+  Result<std::unique_ptr<platform::WritableFile>> create_new_file(const Path& path) override {
+    return inner_.create_new_file(path);
+  }
+  Result<std::vector<platform::RemovedEntry>> secure_folder_files(const Path& folder) override {
+    return inner_.secure_folder_files(folder);
+  }
 
  private:
   platform::FileSystem& inner_;
@@ -143,6 +153,7 @@ class WorkerTest : public testing::Test {
       }
     };
     setup.stop = &stop_;
+    setup.default_icon = default_icon_;
     run_service_loop(setup);
   }
 
@@ -223,6 +234,7 @@ class WorkerTest : public testing::Test {
   const Path settings_ = data_.child("settings.txt");
   const Path root_ = dir_ / "Photos";
   const Path root_ini_ = root_.child("desktop.ini");
+  const Path default_icon_ = (dir_ / "Program").child("folder.ico");
 
   std::chrono::steady_clock::time_point clock_{};
   std::chrono::milliseconds tick_ = POLL_INTERVAL;
@@ -588,14 +600,77 @@ TEST_F(WorkerFakeTest, FilesOnlyAnotherAccountCouldHaveWrittenAreIgnoredAndRepor
   EXPECT_TRUE(fs_.contains(fake_data_.child("stop.flag")));
 }
 
-TEST_F(WorkerFakeTest, ADataFolderOthersCouldChangeIsSecuredBeforeItIsUsed) {
+// What somebody else may have put into the folder while it was open goes, folder.ico for the
+// default icon; what the administrators' own is stays theirs.
+TEST_F(WorkerFakeTest, ADataFolderOthersCouldChangeIsSecuredWithTheFilesInItBeforeItIsUsed) {
   fs_.set_trust(fake_data_, platform::Trust::OpenToOthers);
+  fs_.add_file(fake_data_.child("settings.txt"), "interval=1\n");
+  fs_.set_trust(fake_data_.child("settings.txt"), platform::Trust::OtherOwner);
+  fs_.add_file(fake_data_.child("folder.ico"), "planted");
+  fs_.set_trust(fake_data_.child("folder.ico"), platform::Trust::OpenToOthers);
+  fs_.add_link(fake_data_.child("stop.flag"));
+  fs_.add_file(default_icon_, "default icon");
   run_on_fake(0);
   EXPECT_EQ(fs_.operations().front(), "secure_folder " + fake_data_.display());
   expect_logs(
       {kStarted, "Data folder was open to other accounts; only administrators may change it now",
-       initial_scan(1, 1, 0), kStopRequested, kStopped},
+       "Replaced folder.ico with the default icon: other accounts may change it",
+       "Removed settings.txt from the data folder: it is owned by another account",
+       "Removed stop.flag from the data folder: it is a link", initial_scan(1, 1, 0),
+       kStopRequested, kStopped},
       fs_);
+  EXPECT_EQ(fs_.content(fake_data_.child("folder.ico")), "default icon");
+  EXPECT_EQ(*fs_.trust(fake_data_.child("folder.ico")), platform::Trust::Administrators);
+  EXPECT_FALSE(fs_.contains(fake_data_.child("settings.txt")));
+  EXPECT_TRUE(fs_.contains(fake_data_.child("config.txt")));
+}
+
+// Until the folder is the administrators' alone, nothing in it steers the service: neither
+// config.txt nor a flag (stop.flag included; the stop control still works). Why is said once,
+// and once securing succeeds the start-up scan follows and the flags count again.
+TEST_F(WorkerFakeTest, ADataFolderThatCannotBeSecuredMakesEverySteeringFileAbsentUntilItIs) {
+  fs_.refuse(FakeFileSystem::Op::Trust, fake_data_);
+  for (const char* flag : {"cleanup.flag", "rescan.flag", "stop.flag"}) {
+    fs_.add_file(fake_data_.child(flag));
+  }
+  before_pass_ = [this](int pass) {
+    if (pass == 3) fs_.lift_refusal(FakeFileSystem::Op::Trust, fake_data_);
+  };
+  run_on_fake(5);
+  expect_quiet_passes(1, 2);
+  EXPECT_THAT(pass_messages(3), ElementsAre(initial_scan(1, 1, 0), kStopFlag, kStopped));
+  expect_logs({kStarted, "Data folder could not be secured: Access is denied. (os error 5)",
+               initial_scan(1, 1, 0), kStopFlag, kStopped},
+              fs_);
+  EXPECT_EQ(sleeps_, 3);
+  EXPECT_TRUE(fs_.contains(fake_data_.child("cleanup.flag")));
+}
+
+// Deleted while the service runs, the folder comes back only when a line is logged, and then
+// secured before the log writer puts anything in it; one that somebody made again in its place
+// is secured at the next pass.
+TEST_F(WorkerFakeTest, ADataFolderMadeAgainWhileTheServiceRunsIsSecuredTheSameWay) {
+  tick_ = 16min;  // every pass is due for a rescan, which logs
+  before_pass_ = [this](int pass) {
+    if (pass == 1) {
+      fs_.take_out(fake_data_);
+      fs_.clear_operations();
+    }
+    if (pass == 3) {
+      fs_.set_trust(fake_data_, platform::Trust::OpenToOthers);
+      fs_.add_file(fake_data_.child("rescan.flag"));
+      fs_.set_trust(fake_data_.child("rescan.flag"), platform::Trust::OtherOwner);
+    }
+  };
+  run_on_fake(3);
+  ASSERT_FALSE(fs_.operations().empty());
+  EXPECT_EQ(fs_.operations().front(), "secure_folder " + fake_data_.display());
+  EXPECT_THAT(pass_messages(1), ElementsAre(periodic(15), scan(0, 0, 0)));
+  EXPECT_THAT(
+      pass_messages(3),
+      ElementsAre("Data folder was open to other accounts; only administrators may change it now",
+                  "Removed rescan.flag from the data folder: it is owned by another account",
+                  periodic(15), scan(0, 0, 0)));
 }
 
 // Whoever watches many machines finds in their event logs what needs an administrator: the

@@ -452,6 +452,10 @@ void FakeFileSystem::refuse(Op op, const Path& path, ErrorKind kind) {
   refusals_[{op, canonical(path.bytes())}] = kind;
 }
 
+void FakeFileSystem::lift_refusal(Op op, const Path& path) {
+  refusals_.erase({op, canonical(path.bytes())});
+}
+
 void FakeFileSystem::fail_write_after(const Path& file, std::size_t bytes) {
   write_limits_[canonical(file.bytes())] = bytes;
 }
@@ -879,12 +883,17 @@ void FakeFileSystem::set_trust(const Path& path, platform::Trust trust) {
   trusts_[canonical(path.bytes())] = trust;
 }
 
-Result<platform::Trust> FakeFileSystem::trust(const Path& path) {
-  const NodeId id = find(path.bytes());
-  if (id == kNone) return file_not_found();
+platform::Trust FakeFileSystem::trust_of(NodeId id, const Path& path) const {
   if ((nodes_[id].attributes & kAttrReparsePoint) != 0) return platform::Trust::Link;
   auto found = trusts_.find(canonical(path.bytes()));
   return found != trusts_.end() ? found->second : platform::Trust::Administrators;
+}
+
+Result<platform::Trust> FakeFileSystem::trust(const Path& path) {
+  if (auto refused = arrive(Op::Trust, path)) return *refused;
+  const NodeId id = find(path.bytes());
+  if (id == kNone) return file_not_found();
+  return trust_of(id, path);
 }
 
 Result<platform::Trust> FakeFileSystem::secure_folder(const Path& folder) {
@@ -897,6 +906,66 @@ Result<platform::Trust> FakeFileSystem::secure_folder(const Path& folder) {
   trusts_.erase(canonical(folder.bytes()));
   record("secure_folder", folder, secured, false);
   return found ? *found : platform::Trust::Administrators;
+}
+
+// The entry judged is the one read, as a handle holds its file: a change made before the read
+// (before(Op::ReadFile, ...)) meets the name, not the judged entry.
+Result<platform::TrustedRead> FakeFileSystem::read_trusted(const Path& path, std::size_t limit) {
+  read_attempts_.emplace_back(kNone, canonical(path.bytes()));
+  if (auto refused = arrive(Op::Trust, path)) return *refused;
+  const NodeId id = find(path.bytes());
+  if (id == kNone) return file_not_found();
+  platform::TrustedRead judged{trust_of(id, path), std::string()};
+  if (judged.trust != platform::Trust::Administrators) return judged;
+  if (auto refused = arrive(Op::ReadFile, path)) {
+    judged.content = *refused;
+  } else if (is_folder(id) || nodes_[id].special) {
+    judged.content = access_denied();
+  } else {
+    judged.content = nodes_[id].content.substr(0, limit);
+  }
+  return judged;
+}
+
+Result<std::unique_ptr<platform::WritableFile>> FakeFileSystem::create_new_file(const Path& path) {
+  if (auto refused = arrive(Op::CreateNewFile, path)) {
+    record("create", path, find(path.bytes()), true);
+    return *refused;
+  }
+  auto [parent, name] = parent_and_name(path);
+  if (parent == kNone || nodes_[parent].by_name.contains(name)) {
+    record("create", path, find(path.bytes()), true);
+    return parent == kNone ? path_not_found() : file_exists();
+  }
+  const NodeId id = add_child(parent, name, kAttrArchive);
+  trusts_.erase(canonical(path.bytes()));
+  record("create", path, id, false);
+  return std::unique_ptr<platform::WritableFile>(
+      std::make_unique<File>(*this, id, write_limit(path)));
+}
+
+Result<std::vector<platform::RemovedEntry>> FakeFileSystem::secure_folder_files(
+    const Path& folder) {
+  const NodeId id = find(folder.bytes());
+  if (id == kNone || !is_folder(id)) return path_not_found();
+  std::vector<platform::RemovedEntry> removed;
+  const std::vector<NodeId> children = nodes_[id].children;
+  for (NodeId child : children) {
+    const Path path = path_of(child);
+    const bool link = (nodes_[child].attributes & kAttrReparsePoint) != 0;
+    if (is_folder(child) && !link) continue;
+    if (auto refused = arrive(Op::Trust, path)) return *refused;
+    const platform::Trust found = trust_of(child, path);
+    trusts_.erase(canonical(path.bytes()));
+    if (found == platform::Trust::Administrators) {
+      record("secure", path, child, false);
+    } else {
+      record("delete", path, child, false);
+      unlink(child);
+      removed.push_back(platform::RemovedEntry{nodes_[child].name, found});
+    }
+  }
+  return removed;
 }
 
 }  // namespace tindral::test_support

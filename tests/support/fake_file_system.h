@@ -53,6 +53,10 @@ class FakeFileSystem final : public platform::FileSystem {
     FileType,
     CreateFolders,
     ReplaceFile,
+    /// Judging a file or folder: trust(), read_trusted(), and secure_folder() and
+    /// secure_folder_files() on what they judge.
+    Trust,
+    CreateNewFile,
   };
 
   FakeFileSystem();
@@ -87,8 +91,9 @@ class FakeFileSystem final : public platform::FileSystem {
   void move(const Path& from, const Path& to);
   /// Takes an entry out of its folder; open handles keep it.
   void take_out(const Path& path);
-  /// Makes trust() report `trust` for the entry at `path` until secure_folder() fixes it (every
-  /// other entry reports Trust::Administrators, a link Trust::Link).
+  /// Makes trust() report `trust` for the entry at `path` until secure_folder() or
+  /// secure_folder_files() fixes it (every other entry reports Trust::Administrators, a link
+  /// Trust::Link).
   void set_trust(const Path& path, platform::Trust trust);
   /// Makes Folder::open_parent fail, as it does on Windows, so that a walk must reach folders it
   /// let go of from their ancestors.
@@ -102,6 +107,8 @@ class FakeFileSystem final : public platform::FileSystem {
 
   /// Makes `op` on `path` fail with an OS error of `kind`, before it changes anything.
   void refuse(Op op, const Path& path, ErrorKind kind = ErrorKind::AccessDenied);
+  /// Ends a refusal made with refuse(), from the next call on.
+  void lift_refusal(Op op, const Path& path);
   /// Makes each file opened for writing at `file` accept `bytes` bytes, then fail (disk full).
   void fail_write_after(const Path& file, std::size_t bytes);
   /// Makes each listing of `folder` return `entries` entries, then an error.
@@ -124,7 +131,8 @@ class FakeFileSystem final : public platform::FileSystem {
 
   /// Every mutating call so far, one line each: "create <path>", "truncate <path>",
   /// "write <path>", "set_attributes <path> 0x6", "delete <path>", "create_folders <path>",
-  /// "replace <source> <target>"; " (failed)" is appended when the call returned an error.
+  /// "replace <source> <target>", "secure_folder <path>", "secure <path>" (a file given to the
+  /// administrators); " (failed)" is appended when the call returned an error.
   /// Paths are shown joined with platform::kSeparator, as they are when the call is recorded.
   std::vector<std::string> operations() const;
   /// The number of recorded calls (cheap, also for deep trees).
@@ -156,6 +164,9 @@ class FakeFileSystem final : public platform::FileSystem {
   Result<void> replace_file(const Path& source, const Path& target) override;
   Result<platform::Trust> trust(const Path& path) override;
   Result<platform::Trust> secure_folder(const Path& folder) override;
+  Result<platform::TrustedRead> read_trusted(const Path& path, std::size_t limit) override;
+  Result<std::unique_ptr<platform::WritableFile>> create_new_file(const Path& path) override;
+  Result<std::vector<platform::RemovedEntry>> secure_folder_files(const Path& folder) override;
 
  private:
   class Listing;
@@ -239,6 +250,8 @@ class FakeFileSystem final : public platform::FileSystem {
   Result<void> write(NodeId id, std::string_view data, std::size_t& written, std::size_t limit);
   Result<std::unique_ptr<platform::DirListing>> list(NodeId id);
   Result<std::unique_ptr<platform::Folder>> open_folder_node(NodeId id);
+  /// What trust() reports for the entry `id` at `path`.
+  platform::Trust trust_of(NodeId id, const Path& path) const;
   void listing_closed() { --open_listings_; }
   void folder_closed() { --open_folders_; }
 

@@ -31,6 +31,7 @@
 #include <climits>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -467,11 +468,13 @@ class PosixWritableFile final : public WritableFile {
   ScopedFd fd_;
 };
 
-// Root, and the account the service runs as, are the administrators here. Group write lets the
-// file's group change it, and a group may hold anybody.
+// Root, and the account the service runs as, are the administrators here.
+bool is_administrator_account(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
+
+// Group write lets the file's group change it, and a group may hold anybody.
 Trust trust_of(const struct stat& status) {
   if (S_ISLNK(status.st_mode)) return Trust::Link;
-  if (status.st_uid != 0 && status.st_uid != ::geteuid()) return Trust::OtherOwner;
+  if (!is_administrator_account(status.st_uid)) return Trust::OtherOwner;
   if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) return Trust::OpenToOthers;
   return Trust::Administrators;
 }
@@ -847,6 +850,75 @@ class PosixFileSystem final : public FileSystem {
     return found;
   }
 
+  // The descriptor that was judged is the one that is read. O_NOFOLLOW refuses a link at the end
+  // (ELOOP, which a loop of links on the way gives as well, so the name is asked what it is).
+  Result<TrustedRead> read_trusted(const Path& path, std::size_t limit) override {
+    return at(path, [limit](const Location& location) -> Result<TrustedRead> {
+      ScopedFd fd(open_for_reading(location.folder, location.rest, kFileReadFlags));
+      if (fd.get() < 0) {
+        const int code = errno;
+        struct stat named {};
+        if (code == ELOOP &&
+            ::fstatat(location.folder, location.rest, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(named.st_mode)) {
+          return TrustedRead{Trust::Link, std::string()};
+        }
+        return os_error(static_cast<std::uint32_t>(code));
+      }
+      auto status = stat_descriptor(fd.get());
+      if (!status) return std::move(status).error();
+      TrustedRead judged{trust_of(*status), std::string()};
+      if (judged.trust != Trust::Administrators) return judged;
+      if (S_ISDIR(status->st_mode)) {
+        judged.content = os_error(EISDIR);
+      } else if (!S_ISREG(status->st_mode)) {
+        // A FIFO or a device has no content of its own.
+        judged.content = os_error(EINVAL);
+      } else {
+        judged.content = read_bounded(fd.get(), limit, static_cast<std::size_t>(status->st_size));
+      }
+      return judged;
+    });
+  }
+
+  // O_EXCL also refuses a dangling link; the mode is set again because the umask takes bits.
+  Result<std::unique_ptr<WritableFile>> create_new_file(const Path& path) override {
+    return at(path, [](const Location& location) -> Result<std::unique_ptr<WritableFile>> {
+      ScopedFd fd(::openat(location.folder, location.rest, kFileWriteFlags | O_CREAT | O_EXCL,
+                           kAdministratorsFileMode));
+      if (fd.get() < 0) return last_os_error();
+      if (::fchmod(fd.get(), kAdministratorsFileMode) != 0) return last_os_error();
+      return std::unique_ptr<WritableFile>(std::make_unique<PosixWritableFile>(fd.release()));
+    });
+  }
+
+  // Every entry is looked at through the folder's descriptor and changed through its own, or
+  // removed by name only while the name still holds what was judged. One entry that cannot be
+  // dealt with does not stop the others; the first failure is returned at the end.
+  Result<std::vector<RemovedEntry>> secure_folder_files(const Path& folder) override {
+    auto opened = open_folder(folder);
+    if (!opened) return std::move(opened).error();
+    const int folder_fd = static_cast<PosixFolder&>(**opened).descriptor();
+    FolderListing listing(folder_fd);
+    std::vector<RemovedEntry> removed;
+    std::optional<Error> failure;
+    DirEntry entry;
+    for (;;) {
+      Result<bool> next = listing.next(entry);
+      if (!next) return std::move(next).error();
+      if (!*next) break;
+      if ((entry.attributes & kAttrDirectory) != 0) continue;
+      Result<std::optional<Trust>> done = secure_file_in(folder_fd, entry.name);
+      if (!done) {
+        if (!failure) failure = std::move(done).error();
+      } else if (*done) {
+        removed.push_back(RemovedEntry{entry.name, **done});
+      }
+    }
+    if (failure) return *failure;
+    return removed;
+  }
+
   Result<void> create_folders(const Path& folder) override {
     return create_folders_one_by_one(folder, [this](const Path& one) { return make_folder(one); });
   }
@@ -894,6 +966,56 @@ class PosixFileSystem final : public FileSystem {
     std::lock_guard<std::mutex> lock(anchors_mutex_);
     anchors_.clear();
     has_anchors_.store(false, std::memory_order_relaxed);
+  }
+
+  // One file of a folder being secured: made the service's account's and 0644 when it counts,
+  // removed otherwise, and then what it was is returned. A link is removed as itself.
+  static Result<std::optional<Trust>> secure_file_in(int folder_fd, const std::string& name) {
+    struct stat named {};
+    if (::fstatat(folder_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return std::optional<Trust>();
+      return last_os_error();
+    }
+    if (S_ISDIR(named.st_mode)) return std::optional<Trust>();
+    const Trust found = trust_of(named);
+    if (found != Trust::Administrators) {
+      // What is removed must be what was judged, not something that took the name since.
+      if (auto same = name_still_holds(folder_fd, name, named); !same) return same.error();
+      if (::unlinkat(folder_fd, name.c_str(), 0) != 0) return last_os_error();
+      return std::optional<Trust>(found);
+    }
+    ScopedFd fd(::openat(folder_fd, name.c_str(), kFileReadFlags));
+    if (fd.get() < 0) return last_os_error();
+    auto status = stat_descriptor(fd.get());
+    if (!status) return std::move(status).error();
+    if (id_of(*status) != id_of(named)) return replaced_since_judged();
+    if (auto restricted = restrict_file(fd.get(), *status); !restricted) return restricted.error();
+    return std::optional<Trust>();
+  }
+
+  static Error replaced_since_judged() {
+    return Error("the name no longer holds the file that was judged", ErrorKind::WrongType);
+  }
+
+  static Result<void> name_still_holds(int folder_fd, const std::string& name,
+                                       const struct stat& judged) {
+    struct stat now {};
+    if (::fstatat(folder_fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return last_os_error();
+    if (id_of(now) != id_of(judged)) return replaced_since_judged();
+    return {};
+  }
+
+  // The owner becomes the service's account and the mode that of the files it writes.
+  static Result<void> restrict_file(int fd, const struct stat& status) {
+    if ((status.st_uid != ::geteuid() || status.st_gid != ::getegid()) &&
+        ::fchown(fd, ::geteuid(), ::getegid()) != 0) {
+      return last_os_error();
+    }
+    if ((status.st_mode & 07777) != kAdministratorsFileMode &&
+        ::fchmod(fd, kAdministratorsFileMode) != 0) {
+      return last_os_error();
+    }
+    return {};
   }
 
   // mkdir's EEXIST says only that a name is taken: a folder (or a link to one) is the success of

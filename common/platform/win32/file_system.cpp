@@ -5,7 +5,8 @@
 // The walks go through open folders: a root is opened by its path, everything below it with
 // NtCreateFile relative to its folder's handle and FILE_OPEN_REPARSE_POINT, so that a link is
 // opened as itself and never followed, and every change (attributes, truncation, deletion) goes
-// through a handle of the file that was opened (ReOpenFile adds rights without a name).
+// through a handle of the file that was opened (reopened through the handle for more rights,
+// never by its name).
 
 #include <algorithm>
 #include <cstddef>
@@ -20,6 +21,7 @@
 
 #include "platform/file_system.h"
 #include "platform/os_error.h"
+#include "platform/win32/administrators.h"
 #include "platform/win32/wide_path.h"
 #include "platform/win32/windows_api.h"
 
@@ -28,6 +30,7 @@ namespace tindral::platform {
 namespace {
 
 using win32::ScopedFileHandle;
+using win32::ScopedLocal;
 using win32::widen_path;
 
 // Other programs (Explorer, a virus scanner, the user's editor) may read, change or delete a
@@ -51,6 +54,8 @@ constexpr ACCESS_MASK kFolderAccess[] = {
 constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035L);
 constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);
 constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
+// A success code: the open has a handle, and another program's oplock is being broken.
+constexpr NTSTATUS kStatusOplockBreakInProgress = static_cast<NTSTATUS>(0x00000108L);
 
 bool is_dot_or_dot_dot(std::wstring_view name) { return name == L"." || name == L".."; }
 
@@ -61,6 +66,30 @@ Error status_error(NTSTATUS status) {
   }
   if (status == kStatusObjectNameCollision) return os_error(code, ErrorKind::AlreadyExists);
   return os_error(code);
+}
+
+// Every open below a root and of the data folder's files goes through here. A file that another
+// program holds under an oplock (a batch oplock on a user's own desktop.ini, a read-handle one on
+// a flag that any user may read) would make an ordinary open wait until the holder lets go,
+// which a holder may put off for good, and the scan and the stop with it. With
+// FILE_COMPLETE_IF_OPLOCKED the open returns at once with STATUS_OPLOCK_BREAK_IN_PROGRESS
+// instead; the service then closes the handle and counts the file as one it could not open
+// (ERROR_OPLOCK_BREAK_IN_PROGRESS), so a walk leaves that folder as it is until the next scan
+// and a flag is served at a later pass.
+Result<ScopedFileHandle> nt_open(HANDLE root, UNICODE_STRING& name, ACCESS_MASK access,
+                                 ULONG disposition, ULONG options) {
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, root, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = nullptr;
+  const NTSTATUS status = NtCreateFile(
+      &handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
+      options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED,
+      nullptr, 0);
+  if (!NT_SUCCESS(status)) return status_error(status);
+  ScopedFileHandle opened(handle);
+  if (status == kStatusOplockBreakInProgress) return status_error(status);
+  return opened;
 }
 
 // Opens `name` inside the open folder `folder` as the object it is: no link on the way (there is
@@ -76,15 +105,27 @@ Result<ScopedFileHandle> open_relative(HANDLE folder, std::string_view name, ACC
   object_name.Buffer = wide->data();
   object_name.Length = static_cast<USHORT>(wide->size() * sizeof(wchar_t));
   object_name.MaximumLength = object_name.Length;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, folder, nullptr);
-  IO_STATUS_BLOCK io{};
-  HANDLE handle = nullptr;
-  const NTSTATUS status = NtCreateFile(
-      &handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
-      options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  if (!NT_SUCCESS(status)) return status_error(status);
-  return ScopedFileHandle(handle);
+  return nt_open(folder, object_name, access, disposition, options);
+}
+
+// Opens the file a handle has open once more, with other rights: an empty name relative to the
+// handle, which is what ReOpenFile does, but without waiting for an oplock (see nt_open).
+Result<ScopedFileHandle> reopen(HANDLE file, ACCESS_MASK access) {
+  UNICODE_STRING no_name{0, 0, nullptr};
+  return nt_open(file, no_name, access, FILE_OPEN, 0);
+}
+
+// Opens the folder that holds `path` by its path, and the last component in it as open_relative
+// does: a link at the end is opened as itself, and an oplock never makes the service wait.
+Result<ScopedFileHandle> open_in_folder_of(const Path& path, ACCESS_MASK access, ULONG disposition,
+                                           ULONG options) {
+  const Path parent = path.parent();
+  auto wide = widen_path(parent.empty() ? Path(".") : parent);
+  if (!wide) return std::move(wide).error();
+  ScopedFileHandle folder(CreateFileW(wide->c_str(), FILE_TRAVERSE | SYNCHRONIZE, kShareAll,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder) return last_os_error();
+  return open_relative(folder.get(), path.file_name(), access, disposition, options);
 }
 
 // FileInternalInformation, the file's index on its volume. The Win32 classes that carry an id
@@ -250,7 +291,7 @@ class Win32WritableFile final : public WritableFile {
 };
 
 /// A file opened as itself in an open folder, with the rights it was opened with; a change that
-/// needs more reopens the same file through the handle (ReOpenFile), never by its name.
+/// needs more reopens the same file through the handle (reopen), never by its name.
 class Win32OpenFile final : public OpenFile {
  public:
   Win32OpenFile(ScopedFileHandle handle, ACCESS_MASK granted)
@@ -335,22 +376,21 @@ class Win32OpenFile final : public OpenFile {
     if ((granted_ & access) == access) return handle_.get();
     constexpr ACCESS_MASK kChangeAccess = FILE_WRITE_ATTRIBUTES | DELETE;
     ACCESS_MASK wanted = granted_ | access | kChangeAccess;
-    ScopedFileHandle reopened(
-        ReOpenFile(handle_.get(), wanted, kShareAll, FILE_FLAG_OPEN_REPARSE_POINT));
-    if (!reopened &&
-        (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION)) {
+    Result<ScopedFileHandle> reopened = reopen(handle_.get(), wanted);
+    if (!reopened && (reopened.error().os_code() == ERROR_ACCESS_DENIED ||
+                      reopened.error().os_code() == ERROR_SHARING_VIOLATION)) {
       wanted = granted_ | access;
-      reopened.reset(ReOpenFile(handle_.get(), wanted, kShareAll, FILE_FLAG_OPEN_REPARSE_POINT));
+      reopened = reopen(handle_.get(), wanted);
     }
-    if (!reopened) return last_os_error();
+    if (!reopened) return std::move(reopened).error();
     auto original = id_of(handle_.get());
     if (!original) return std::move(original).error();
-    auto now = id_of(reopened.get());
+    auto now = id_of(reopened->get());
     if (!now) return std::move(now).error();
     if (*now != *original) {
       return Error("the name no longer holds the file that was opened", ErrorKind::WrongType);
     }
-    handle_ = std::move(reopened);
+    handle_ = std::move(reopened).value();
     granted_ = wanted;
     return handle_.get();
   }
@@ -462,75 +502,19 @@ constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_
 // nothing is inherited from the program-data folder, under which any user may add files.
 constexpr wchar_t kAdministratorsSecurity[] =
     L"O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-
-/// A security descriptor or SID that LocalFree releases.
-struct LocalFreeTraits {
-  using Handle = void*;
-  static Handle invalid() { return nullptr; }
-  static bool is_valid(Handle handle) { return handle != nullptr; }
-  static void close(Handle handle) { ::LocalFree(handle); }
-};
-using ScopedLocal = win32::ScopedHandle<LocalFreeTraits>;
-
-// The accounts an administrator's file may belong to: SYSTEM, Administrators, TrustedInstaller,
-// and the account the service runs as (SYSTEM for the installed service).
-class AdministratorAccounts {
- public:
-  AdministratorAccounts() {
-    add_well_known(WinLocalSystemSid);
-    add_well_known(WinBuiltinAdministratorsSid);
-    add_string(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
-    add_own_account();
-  }
-
-  bool contains(PSID sid) const {
-    for (const std::vector<BYTE>& account : sids_) {
-      if (EqualSid(sid, const_cast<BYTE*>(account.data()))) return true;
-    }
-    return false;
-  }
-
- private:
-  void add(PSID sid) {
-    const auto* bytes = static_cast<const BYTE*>(sid);
-    sids_.emplace_back(bytes, bytes + GetLengthSid(sid));
-  }
-  void add_well_known(WELL_KNOWN_SID_TYPE type) {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof sid;
-    if (CreateWellKnownSid(type, nullptr, sid, &size)) add(sid);
-  }
-  void add_string(const wchar_t* text) {
-    PSID sid = nullptr;
-    if (!ConvertStringSidToSidW(text, &sid)) return;
-    ScopedLocal owned(sid);
-    add(sid);
-  }
-  void add_own_account() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
-    ScopedFileHandle owned_token(token);
-    std::vector<BYTE> buffer(256);
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()),
-                             &size)) {
-      buffer.resize(size);
-      if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return;
-    }
-    add(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
-  }
-
-  std::vector<std::vector<BYTE>> sids_;
-};
-
-const AdministratorAccounts& administrator_accounts() {
-  static const AdministratorAccounts accounts;
-  return accounts;
-}
+// The same for a file in it, whatever it had before.
+constexpr wchar_t kAdministratorsFileSecurity[] =
+    L"O:BAG:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+// A new file of the administrators': the owner is given, because where "Default owner for
+// objects created by members of the Administrators group" is "Object creator" it would be the
+// administrator's own account; the DACL is inherited from the folder as for any new file.
+constexpr wchar_t kAdministratorsOwnerOnly[] = L"O:BA";
 
 // The owner must be an administrator's account, and no allowing entry of the DACL may give
 // another account a right that changes the object (a missing DACL gives everybody every right).
-// Entries that only pass down to children (CREATOR OWNER's) do not apply to the object itself.
+// An entry of the owner's own is fine once the owner is one of the administrators (an
+// administrator's file carries one where objects belong to their creator). Entries that only
+// pass down to children (CREATOR OWNER's) do not apply to the object itself.
 Result<Trust> trust_of_security(HANDLE handle) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
@@ -540,8 +524,7 @@ Result<Trust> trust_of_security(HANDLE handle) {
                                      nullptr, &dacl, nullptr, &descriptor);
   if (code != ERROR_SUCCESS) return os_error(code);
   ScopedLocal owned(descriptor);
-  const AdministratorAccounts& administrators = administrator_accounts();
-  if (owner == nullptr || !administrators.contains(owner)) return Trust::OtherOwner;
+  if (owner == nullptr || !win32::is_administrator_account(owner)) return Trust::OtherOwner;
   if (dacl == nullptr) return Trust::OpenToOthers;
   for (DWORD index = 0; index < dacl->AceCount; ++index) {
     void* entry = nullptr;
@@ -551,32 +534,35 @@ Result<Trust> trust_of_security(HANDLE handle) {
       continue;
     }
     auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-    if ((allowed->Mask & kChangeRights) != 0 && !administrators.contains(&allowed->SidStart)) {
+    PSID grantee = &allowed->SidStart;
+    if ((allowed->Mask & kChangeRights) != 0 && !EqualSid(grantee, owner) &&
+        !win32::is_administrator_account(grantee)) {
       return Trust::OpenToOthers;
     }
   }
   return Trust::Administrators;
 }
 
-Result<ScopedLocal> administrators_security() {
+Result<ScopedLocal> security_descriptor(const wchar_t* text) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          kAdministratorsSecurity, SDDL_REVISION_1, &descriptor, nullptr)) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
     return last_os_error();
   }
   return ScopedLocal(descriptor);
 }
 
 Result<void> create_administrators_folder(const std::wstring& folder) {
-  auto security = administrators_security();
+  auto security = security_descriptor(kAdministratorsSecurity);
   if (!security) return std::move(security).error();
   SECURITY_ATTRIBUTES attributes{sizeof attributes, security->get(), FALSE};
   if (!CreateDirectoryW(folder.c_str(), &attributes)) return last_os_error();
   return {};
 }
 
-Result<void> restrict_to_administrators(HANDLE folder) {
-  auto security = administrators_security();
+// Gives the object the owner and the protected DACL of `text`.
+Result<void> restrict_to_administrators(HANDLE object, const wchar_t* text) {
+  auto security = security_descriptor(text);
   if (!security) return std::move(security).error();
   PSID owner = nullptr;
   PACL dacl = nullptr;
@@ -587,9 +573,28 @@ Result<void> restrict_to_administrators(HANDLE folder) {
     return last_os_error();
   }
   const DWORD code = SetSecurityInfo(
-      folder, SE_FILE_OBJECT,
+      object, SE_FILE_OBJECT,
       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
       owner, nullptr, dacl, nullptr);
+  if (code != ERROR_SUCCESS) return os_error(code);
+  return {};
+}
+
+// Makes Administrators the owner of an object whose DACL lets the service do nothing else, which
+// the take-ownership privilege allows; as the owner (SYSTEM is a member of Administrators) it may
+// then read and replace the DACL.
+Result<void> take_ownership(const std::wstring& path) {
+  ScopedFileHandle object(CreateFileW(path.c_str(), WRITE_OWNER, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+  if (!object) return last_os_error();
+  auto security = security_descriptor(kAdministratorsOwnerOnly);
+  if (!security) return std::move(security).error();
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(security->get(), &owner, &defaulted)) return last_os_error();
+  const DWORD code = SetSecurityInfo(object.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                     owner, nullptr, nullptr, nullptr);
   if (code != ERROR_SUCCESS) return os_error(code);
   return {};
 }
@@ -599,6 +604,59 @@ bool is_link(HANDLE handle) {
   return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
          (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
          (tag.ReparseTag & kReparseTagNameSurrogate) != 0;
+}
+
+// One file of a folder being secured, opened as itself through the folder's handle (with backup
+// intent, so that the restore privilege grants what a DACL shutting SYSTEM out refuses): given
+// the administrators' owner and DACL when it counts, removed otherwise. What was removed is
+// returned. A file whose security the service may not even read was not an administrator's.
+Result<std::optional<Trust>> secure_file_in(HANDLE folder, std::string_view name) {
+  constexpr ACCESS_MASK kChange =
+      WRITE_DAC | WRITE_OWNER | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+  Result<ScopedFileHandle> opened =
+      open_relative(folder, name, kChange | READ_CONTROL, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
+  std::optional<Trust> found;
+  if (!opened && opened.error().kind() == ErrorKind::AccessDenied) {
+    opened = open_relative(folder, name, kChange, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
+    found = Trust::OtherOwner;
+  }
+  if (!opened) {
+    if (opened.error().is_not_found()) return std::optional<Trust>();
+    return std::move(opened).error();
+  }
+  if (!found) {
+    if (is_link(opened->get())) {
+      found = Trust::Link;
+    } else {
+      Result<Trust> judged = trust_of_security(opened->get());
+      if (!judged) return std::move(judged).error();
+      found = *judged;
+    }
+  }
+  if (*found == Trust::Administrators) {
+    if (auto restricted = restrict_to_administrators(opened->get(), kAdministratorsFileSecurity);
+        !restricted) {
+      return restricted.error();
+    }
+    return std::optional<Trust>();
+  }
+  if (auto deleted = delete_through(opened->get()); !deleted) return deleted.error();
+  return found;
+}
+
+// A folder, or a reparse point that is no link, has no content of its own to read.
+Result<std::string> read_regular(OpenFile& file, std::size_t limit) {
+  auto info = file.info();
+  if (!info) return std::move(info).error();
+  if (!info->regular) return os_error(ERROR_INVALID_FUNCTION);
+  return file.read(limit);
+}
+
+// The data folder, opened to be judged and changed as itself.
+ScopedFileHandle open_to_secure(const std::wstring& folder) {
+  return ScopedFileHandle(CreateFileW(
+      folder.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES, kShareAll,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 bool is_folder(const std::wstring& path) {
@@ -729,15 +787,13 @@ class Win32FileSystem final : public FileSystem {
   }
 
   // The reparse point itself is opened, so that a link is deleted rather than its target, as
-  // DeleteFileW does.
+  // DeleteFileW does. Deleting breaks the handle-caching oplock that any user who may read a
+  // flag can hold on it, so the open must not wait for one (see nt_open).
   Result<void> delete_file(const Path& path) override {
-    auto wide = widen_path(path);
-    if (!wide) return std::move(wide).error();
-    ScopedFileHandle file(
-        CreateFileW(wide->c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) return last_os_error();
-    return delete_through(file.get());
+    auto file = open_in_folder_of(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (!file) return std::move(file).error();
+    return delete_through(file->get());
   }
 
   // GetFileAttributesW describes a link rather than its target; only then is the target opened
@@ -772,17 +828,24 @@ class Win32FileSystem final : public FileSystem {
 
   // A junction or link in the folder's place is removed as itself (RemoveDirectoryW takes the
   // link away, never its target) and a folder made instead; an existing folder gets its owner
-  // and DACL through a handle of its own.
+  // and DACL through a handle of its own. A folder whose DACL shuts SYSTEM out (any user may
+  // make one in ProgramData before the service first runs) is taken over first; its security
+  // could not be read, so it counts as another account's.
   Result<Trust> secure_folder(const Path& folder) override {
     auto wide = widen_path(folder);
     if (!wide) return std::move(wide).error();
     if (const Path parent = folder.parent(); !parent.empty()) {
       if (auto made = create_folders(parent); !made) return made.error();
     }
-    ScopedFileHandle handle(
-        CreateFileW(wide->c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
-                    kShareAll, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    // Without the privileges the repair of such a folder fails, and says so.
+    const win32::RepairPrivileges privileges;
+    std::optional<Trust> shut_out;
+    ScopedFileHandle handle = open_to_secure(*wide);
+    if (!handle && GetLastError() == ERROR_ACCESS_DENIED) {
+      if (auto taken = take_ownership(*wide); !taken) return taken.error();
+      shut_out = Trust::OtherOwner;
+      handle = open_to_secure(*wide);
+    }
     if (!handle) {
       Error error = last_os_error();
       if (!error.is_not_found()) return error;
@@ -802,12 +865,74 @@ class Win32FileSystem final : public FileSystem {
     }
     auto found = trust_of_security(handle.get());
     if (!found) return found;
+    if (shut_out) found = *shut_out;
     if (*found != Trust::Administrators) {
-      if (auto restricted = restrict_to_administrators(handle.get()); !restricted) {
+      if (auto restricted = restrict_to_administrators(handle.get(), kAdministratorsSecurity);
+          !restricted) {
         return restricted.error();
       }
     }
     return found;
+  }
+
+  // The handle judged is the handle read: nothing that takes the name after the judgement is
+  // read. The file is opened relative to its folder (see open_in_folder_of).
+  Result<TrustedRead> read_trusted(const Path& path, std::size_t limit) override {
+    constexpr ACCESS_MASK kAccess = FILE_GENERIC_READ;
+    auto opened = open_in_folder_of(path, kAccess, FILE_OPEN, 0);
+    if (!opened) return std::move(opened).error();
+    if (is_link(opened->get())) return TrustedRead{Trust::Link, std::string()};
+    auto trust = trust_of_security(opened->get());
+    if (!trust) return std::move(trust).error();
+    if (*trust != Trust::Administrators) return TrustedRead{*trust, std::string()};
+    Win32OpenFile file(std::move(opened).value(), kAccess);
+    return TrustedRead{Trust::Administrators, read_regular(file, limit)};
+  }
+
+  // CREATE_NEW fails on every existing name, and with FILE_FLAG_OPEN_REPARSE_POINT also on a
+  // dangling link, which CREATE_NEW would otherwise follow to create its target.
+  Result<std::unique_ptr<WritableFile>> create_new_file(const Path& path) override {
+    auto wide = widen_path(path);
+    if (!wide) return std::move(wide).error();
+    auto security = security_descriptor(kAdministratorsOwnerOnly);
+    if (!security) return std::move(security).error();
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, security->get(), FALSE};
+    ScopedFileHandle file(
+        CreateFileW(wide->c_str(), GENERIC_WRITE, kShareAll, &attributes, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return last_os_error();
+    return std::unique_ptr<WritableFile>(std::make_unique<Win32WritableFile>(std::move(file)));
+  }
+
+  // One entry that cannot be dealt with does not stop the others; the first failure is returned
+  // at the end.
+  Result<std::vector<RemovedEntry>> secure_folder_files(const Path& folder) override {
+    auto wide = widen_path(folder);
+    if (!wide) return std::move(wide).error();
+    const win32::RepairPrivileges privileges;
+    ScopedFileHandle handle(CreateFileW(wide->c_str(), kFolderAccess[1], kShareAll, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle) return last_os_error();
+    FolderListing listing(handle.get());
+    std::vector<RemovedEntry> removed;
+    std::optional<Error> failure;
+    DirEntry entry;
+    for (;;) {
+      Result<bool> next = listing.next(entry);
+      if (!next) return std::move(next).error();
+      if (!*next) break;
+      const bool plain_folder = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                                (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+      if (plain_folder) continue;
+      Result<std::optional<Trust>> done = secure_file_in(handle.get(), entry.name);
+      if (!done) {
+        if (!failure) failure = std::move(done).error();
+      } else if (*done) {
+        removed.push_back(RemovedEntry{entry.name, **done});
+      }
+    }
+    if (failure) return *failure;
+    return removed;
   }
 
   // CreateDirectoryW says ERROR_PATH_NOT_FOUND when the parent is missing.

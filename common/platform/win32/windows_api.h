@@ -21,8 +21,9 @@
 // After <windows.h>, which it needs: the native calls that open names relative to an open
 // folder (NtCreateFile with OBJECT_ATTRIBUTES.RootDirectory), which the Win32 API lacks.
 #include <winternl.h>
-// Security descriptors of the data folder and the files in it.
+// Security descriptors of the data folder and the files in it, and the groups of an account.
 #include <aclapi.h>
+#include <lm.h>
 #include <sddl.h>
 
 namespace tindral::platform::win32 {
@@ -93,9 +94,18 @@ struct RegKeyTraits {
   static void close(Handle handle) { ::RegCloseKey(handle); }
 };
 
+/// Security descriptors and SIDs that the system allocates with LocalAlloc.
+struct LocalFreeTraits {
+  using Handle = void*;
+  static Handle invalid() { return nullptr; }
+  static bool is_valid(Handle handle) { return handle != nullptr; }
+  static void close(Handle handle) { ::LocalFree(handle); }
+};
+
 using ScopedFileHandle = ScopedHandle<FileHandleTraits>;
 using ScopedFindHandle = ScopedHandle<FindHandleTraits>;
 using ScopedRegKey = ScopedHandle<RegKeyTraits>;
+using ScopedLocal = ScopedHandle<LocalFreeTraits>;
 
 // FileDispositionInfoEx (Windows 10 1607; its IGNORE_READONLY_ATTRIBUTE flag from 1809).
 // mingw-w64 hides the enumerator unless _WIN32_WINNT is at least 0x0A000002, a comparison of

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "config/data_folder_security.h"
 #include "flag_files.h"
 #include "platform/file_system.h"
 #include "service_log.h"
@@ -51,10 +52,34 @@ TEST_F(DataFolderPermissionsTest, WithUmaskZeroTheFolderIs0755AndTheServicesFile
   ASSERT_TRUE(fs_.secure_folder(data_));
   ASSERT_TRUE(append_service_log(fs_, data_.child("service.log"), "Tindral Service started"));
   FlagFiles(fs_, data_).create_paused();
+  // What tindralctl writes.
+  ASSERT_TRUE(fs_.create_new_file(data_.child("config.txt.tindralctl.tmp")));
 
   EXPECT_EQ(mode_of(data_), 0755u);
   EXPECT_EQ(mode_of(data_.child("service.log")), 0644u);
   EXPECT_EQ(mode_of(data_.child("paused.flag")), 0644u);
+  EXPECT_EQ(mode_of(data_.child("config.txt.tindralctl.tmp")), 0644u);
+}
+
+// An administrator's file in a folder that was open to others gets the owner, group and mode
+// of the files the service writes.
+TEST_F(DataFolderPermissionsTest, AFileThatCountsInARepairedFolderBecomesTheServicesAnd0644) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root may give a file to another group";
+  test_support::make_folder(data_);
+  const Path config = data_.child("config.txt");
+  test_support::write_bytes(config, "/srv/photos\n");
+  ASSERT_EQ(::chown(config.bytes().c_str(), 0, 65534), 0);
+  ASSERT_EQ(::chmod(config.bytes().c_str(), 0600), 0);
+  ASSERT_EQ(::chmod(data_.bytes().c_str(), 0777), 0);
+
+  ASSERT_TRUE(secure_data_folder(fs_, data_, dir_ / "folder.ico"));
+
+  struct stat status {};
+  ASSERT_EQ(::lstat(config.bytes().c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0644u);
+  EXPECT_EQ(status.st_uid, 0u);
+  EXPECT_EQ(status.st_gid, ::getegid());
+  EXPECT_EQ(test_support::read_bytes(config), "/srv/photos\n");
 }
 
 TEST_F(DataFolderPermissionsTest, AFolderEverybodyMayWriteIsGiven0755) {

@@ -3,6 +3,7 @@
 // gigabytes. None of it may be read past the cap, written, re-attributed or deleted.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iostream>
@@ -185,6 +187,48 @@ TEST_F(PlantedFilesTest, AHugeSparseDesktopIniIsNeitherReadWholeNorChanged) {
     ASSERT_EQ(::stat(folder.child("desktop.ini").bytes().c_str(), &status_after), 0);
     EXPECT_EQ(status_after.st_size, kClaimed);
   }
+}
+
+// A lease, the native counterpart of an oplock, makes every other open of the file wait until
+// its holder lets go, or for the kernel's lease-break-time (45 seconds by default) when she
+// never does: a user's lease on her own desktop.ini would stall each scan, and the stop with it.
+// The walks open without waiting and leave that folder as it is.
+TEST_F(PlantedFilesTest, ALeaseOnADesktopIniNeverMakesTheWalksWait) {
+  const Path held = top_.child("WithContent").child("desktop.ini");
+  test_support::make_folder(held.parent());
+  test_support::write_bytes(held.parent().child("photo.jpg"), "jpg");
+  test_support::write_bytes(held, "[Tindral]\r\n");
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    // The break is announced with SIGIO, which would end the holder; she ignores it instead.
+    ::signal(SIGIO, SIG_IGN);
+    const int fd = ::open(held.bytes().c_str(), O_RDWR | O_CLOEXEC);
+    const char answer = fd >= 0 && ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0 ? 'y' : 'n';
+    static_cast<void>(::write(ready[1], &answer, 1));
+    ::sleep(120);
+    ::_exit(0);
+  }
+  char answer = 'n';
+  static_cast<void>(::read(ready[0], &answer, 1));
+  ::close(ready[0]);
+  ::close(ready[1]);
+  if (answer != 'y') {
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    GTEST_SKIP() << "this file system grants no leases";
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  static_cast<void>(scan_folder(fs_, top_));
+  static_cast<void>(cleanup_folder(fs_, top_));
+  const auto took = std::chrono::steady_clock::now() - start;
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+
+  EXPECT_LT(took, std::chrono::seconds(5)) << "the walks waited for the lease holder";
+  EXPECT_EQ(test_support::read_bytes(held), "[Tindral]\r\n");
 }
 
 }  // namespace
