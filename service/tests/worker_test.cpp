@@ -682,17 +682,25 @@ TEST_F(WorkerFakeTest, WhatNeedsAnAdministratorAlsoGoesToTheEventLog) {
   fs_.add_file(fake_data_.child("stop.flag"));
   fs_.set_trust(fake_data_.child("stop.flag"), platform::Trust::OpenToOthers);
   fs_.add_file(fake_data_.child("cleanup.flag"));
+  // Once the folder is the administrators' again, a flag somebody else made in it is ignored.
+  fs_.before(FakeFileSystem::Op::Trust, fake_data_.child("paused.flag"), [this] {
+    fs_.add_file(fake_data_.child("paused.flag"));
+    fs_.set_trust(fake_data_.child("paused.flag"), platform::Trust::OtherOwner);
+  });
   run_on_fake(1);
   const std::string data_folder =
       "Data folder was open to other accounts; only administrators may change it now";
-  const std::string ignored = "Ignoring stop.flag: other accounts may change it";
+  const std::string removed =
+      "Removed stop.flag from the data folder: other accounts may change it";
+  const std::string ignored = "Ignoring paused.flag: it is owned by another account";
   const std::string scan_error = "Scan error: Failed to read config.txt";
   const std::string cleanup_error = "Cleanup error: Failed to read config.txt";
-  expect_logs({kStarted, data_folder, ignored, scan_error, kCleanupRequested, cleanup_error,
-               kStopRequested, kStopped},
+  expect_logs({kStarted, data_folder, removed, ignored, scan_error, kCleanupRequested,
+               cleanup_error, kStopRequested, kStopped},
               fs_);
   using test_support::ReportedEvent;
   EXPECT_THAT(capture_.reported(), ElementsAre(ReportedEvent{log::Level::Warn, data_folder},
+                                               ReportedEvent{log::Level::Warn, removed},
                                                ReportedEvent{log::Level::Warn, ignored},
                                                ReportedEvent{log::Level::Error, scan_error},
                                                ReportedEvent{log::Level::Error, cleanup_error}));
