@@ -8,7 +8,9 @@
 // through a handle of the file that was opened (ReOpenFile adds rights without a name).
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,15 +63,23 @@ Error status_error(NTSTATUS status) {
   return os_error(code);
 }
 
-// Opens `name` inside the open folder `folder` as the object it is: no link on the way (there is
-// no way, only the one name), and with FILE_OPEN_REPARSE_POINT none at its end either. Names
-// compare without regard to case, as every Win32 call does.
-Result<ScopedFileHandle> open_relative(HANDLE folder, std::string_view name, ACCESS_MASK access,
-                                       ULONG disposition, ULONG options) {
+Result<std::wstring> wide_name(std::string_view name) {
   std::optional<std::wstring> wide = win32::wtf8_to_wide(name);
   if (!wide || wide->empty() || wide->size() > 0x7FFF) {
     return Error("not a name Windows can open", ErrorKind::InvalidData);
   }
+  return std::move(*wide);
+}
+
+// Opens `name` inside the open folder `folder` as the object it is: no link on the way (there is
+// no way, only the one name), and with FILE_OPEN_REPARSE_POINT none at its end either. Names
+// compare without regard to case, as every Win32 call does. A file that is created gets
+// `attributes` at once.
+Result<ScopedFileHandle> open_relative(HANDLE folder, std::string_view name, ACCESS_MASK access,
+                                       ULONG disposition, ULONG options,
+                                       ULONG attributes_if_created = FILE_ATTRIBUTE_NORMAL) {
+  auto wide = wide_name(name);
+  if (!wide) return std::move(wide).error();
   UNICODE_STRING object_name;
   object_name.Buffer = wide->data();
   object_name.Length = static_cast<USHORT>(wide->size() * sizeof(wchar_t));
@@ -79,10 +89,43 @@ Result<ScopedFileHandle> open_relative(HANDLE folder, std::string_view name, ACC
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
   const NTSTATUS status = NtCreateFile(
-      &handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
+      &handle, access, &attributes, &io, nullptr, attributes_if_created, kShareAll, disposition,
       options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (!NT_SUCCESS(status)) return status_error(status);
   return ScopedFileHandle(handle);
+}
+
+// FILE_RENAME_INFORMATION of the native API and its class (winternl.h declares neither).
+// SetFileInformationByHandle's FileRenameInfo has the same layout, but Wine turns its name into
+// a path below the working folder and so loses the folder handle the name is relative to.
+struct FileRenameInformation {
+  BOOLEAN replace_if_exists;
+  HANDLE root_directory;
+  ULONG file_name_length;
+  WCHAR file_name[1];
+};
+constexpr auto kFileRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
+
+// Gives the file `file` has open (with DELETE) the name `name` in the open folder `folder`,
+// never replacing a file that has it (STATUS_OBJECT_NAME_COLLISION).
+Result<void> rename_relative(HANDLE file, HANDLE folder, std::string_view name) {
+  auto wide = wide_name(name);
+  if (!wide) return std::move(wide).error();
+  const std::size_t name_bytes = wide->size() * sizeof(wchar_t);
+  const std::size_t size = std::max(offsetof(FileRenameInformation, file_name) + name_bytes,
+                                    sizeof(FileRenameInformation));
+  // 64-bit words give the structure its alignment.
+  std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+  auto* info = reinterpret_cast<FileRenameInformation*>(storage.data());
+  info->replace_if_exists = FALSE;
+  info->root_directory = folder;
+  info->file_name_length = static_cast<ULONG>(name_bytes);
+  std::memcpy(info->file_name, wide->data(), name_bytes);
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status =
+      NtSetInformationFile(file, &io, info, static_cast<ULONG>(size), kFileRenameInformation);
+  if (!NT_SUCCESS(status)) return status_error(status);
+  return {};
 }
 
 // FileInternalInformation, the file's index on its volume. The Win32 classes that carry an id
@@ -251,8 +294,10 @@ class Win32WritableFile final : public WritableFile {
 /// needs more reopens the same file through the handle (ReOpenFile), never by its name.
 class Win32OpenFile final : public OpenFile {
  public:
-  Win32OpenFile(ScopedFileHandle handle, ACCESS_MASK granted)
-      : handle_(std::move(handle)), granted_(granted) {}
+  /// `folder` is the handle of the folder the file was opened in by `name`; it must outlive the
+  /// file.
+  Win32OpenFile(ScopedFileHandle handle, ACCESS_MASK granted, HANDLE folder, std::string name)
+      : handle_(std::move(handle)), granted_(granted), folder_(folder), name_(std::move(name)) {}
 
   Result<OpenFileInfo> info() override {
     FILE_STANDARD_INFO standard{};
@@ -323,7 +368,83 @@ class Win32OpenFile final : public OpenFile {
     return delete_through(*deleter);
   }
 
+  Result<void> rename_to(std::string_view name) override {
+    auto renamer = with_access(DELETE);
+    if (!renamer) return std::move(renamer).error();
+    if (auto renamed = rename_relative(*renamer, folder_, name); !renamed) return renamed;
+    name_ = std::string(name);
+    return {};
+  }
+
+  // Windows cannot exchange two names, and a rename that replaces cannot be told which file it
+  // may replace: a user may have put another file in the judged one's place since it was
+  // judged. So the judged file is held where it is (a handle with DELETE that does not share
+  // FILE_SHARE_DELETE makes every other open for DELETE fail, and renaming, deleting or
+  // replacing the file all need one), its name is checked to hold it, and only then is it set
+  // aside and this file given the name that is free now, neither rename replacing anything. A
+  // crash between the two leaves no desktop.ini (the next scan writes it), never a cut-off or a
+  // foreign one. A replacing rename with POSIX semantics would take one step, but it fails on a
+  // target that is held without FILE_SHARE_DELETE, which is what keeps the name from changing.
+  Result<void> take_place_of(OpenFile& judged, std::string_view aside) override {
+    auto& other = static_cast<Win32OpenFile&>(judged);
+    if (other.folder_ != folder_) return Error("the files lie in different folders");
+    auto attributes = attributes_of(other.handle_.get());
+    if (!attributes) return std::move(attributes).error();
+    if ((*attributes & FILE_ATTRIBUTE_READONLY) != 0) return os_error(ERROR_ACCESS_DENIED);
+    if (auto held = other.hold_against_renaming(); !held) return held;
+    if (auto named = other.check_still_named(); !named) return named;
+    const std::string place = other.name_;
+    if (auto set_aside = other.rename_to(aside); !set_aside) return set_aside;
+    if (auto taken = rename_to(place); !taken) {
+      static_cast<void>(other.rename_to(place));
+      return taken;
+    }
+    return {};
+  }
+
  private:
+  // Makes the handle one that may rename and delete the file and lets nobody else do either
+  // while it is open. A handle of the service's own with DELETE would refuse that sharing too,
+  // so the file is first held by one that reads attributes only.
+  Result<void> hold_against_renaming() {
+    constexpr ACCESS_MASK kProbeAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    constexpr ACCESS_MASK kHoldAccess = kProbeAccess | FILE_WRITE_ATTRIBUTES | DELETE;
+    auto original = id_of(handle_.get());
+    if (!original) return std::move(original).error();
+    ScopedFileHandle probe(
+        ReOpenFile(handle_.get(), kProbeAccess, kShareAll, FILE_FLAG_OPEN_REPARSE_POINT));
+    if (auto same = same_file(probe, *original); !same) return same;
+    handle_ = std::move(probe);
+    granted_ = kProbeAccess;
+    ScopedFileHandle held(ReOpenFile(handle_.get(), kHoldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     FILE_FLAG_OPEN_REPARSE_POINT));
+    if (auto same = same_file(held, *original); !same) return same;
+    handle_ = std::move(held);
+    granted_ = kHoldAccess;
+    return {};
+  }
+
+  // Wine's ReOpenFile opens the name again, which may hold another file by now.
+  static Result<void> same_file(const ScopedFileHandle& reopened, const FileId& original) {
+    if (!reopened) return last_os_error();
+    auto now = id_of(reopened.get());
+    if (!now) return std::move(now).error();
+    if (*now != original) {
+      return Error("the name no longer holds the file that was opened", ErrorKind::WrongType);
+    }
+    return {};
+  }
+
+  // Asking for attributes only is never refused for sharing.
+  Result<void> check_still_named() {
+    auto named = open_relative(folder_, name_, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+                               FILE_NON_DIRECTORY_FILE);
+    if (!named) return std::move(named).error();
+    auto original = id_of(handle_.get());
+    if (!original) return std::move(original).error();
+    return same_file(*named, *original);
+  }
+
   // The handle with at least `access`, reopened with the rights it lacked if need be. Windows
   // reopens the very file the handle has open; Wine reopens whatever bears the name it was opened
   // by, so the reopened file must prove to be the same one. The rights a change of the service's
@@ -355,6 +476,8 @@ class Win32OpenFile final : public OpenFile {
 
   ScopedFileHandle handle_;
   ACCESS_MASK granted_;
+  HANDLE folder_;
+  std::string name_;
   std::uint64_t known_size_ = 0;
 };
 
@@ -429,18 +552,44 @@ class Win32Folder final : public Folder {
     constexpr ACCESS_MASK kAccess = FILE_GENERIC_READ;
     auto opened = open_relative(handle_.get(), name, kAccess, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
     if (!opened) return std::move(opened).error();
-    return std::unique_ptr<OpenFile>(
-        std::make_unique<Win32OpenFile>(std::move(opened).value(), kAccess));
+    return std::unique_ptr<OpenFile>(std::make_unique<Win32OpenFile>(
+        std::move(opened).value(), kAccess, handle_.get(), std::string(name)));
   }
 
   Result<std::unique_ptr<OpenFile>> create_file(std::string_view name) override {
+    return create_file_with_attributes(name, FILE_ATTRIBUTE_NORMAL);
+  }
+
+  // NtCreateFile gives a file it creates its attributes at once, so its name never appears
+  // without them.
+  Result<std::unique_ptr<OpenFile>> create_file_with_attributes(std::string_view name,
+                                                                std::uint32_t attributes) override {
     constexpr ACCESS_MASK kAccess =
         FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_WRITE_ATTRIBUTES | DELETE;
-    auto created =
-        open_relative(handle_.get(), name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+    auto created = open_relative(handle_.get(), name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
+                                 attributes_or_normal(attributes));
     if (!created) return std::move(created).error();
-    return std::unique_ptr<OpenFile>(
-        std::make_unique<Win32OpenFile>(std::move(created).value(), kAccess));
+    return std::unique_ptr<OpenFile>(std::make_unique<Win32OpenFile>(
+        std::move(created).value(), kAccess, handle_.get(), std::string(name)));
+  }
+
+  Result<FileTime> last_write_time() override {
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle_.get(), FileBasicInfo, &basic, sizeof basic)) {
+      return last_os_error();
+    }
+    return FileTime{basic.LastWriteTime.QuadPart};
+  }
+
+  // Every other member left 0 stays as it is.
+  Result<void> set_last_write_time(FileTime time) override {
+    if ((granted_ & FILE_WRITE_ATTRIBUTES) == 0) return os_error(ERROR_ACCESS_DENIED);
+    FILE_BASIC_INFO basic{};
+    basic.LastWriteTime.QuadPart = time.value;
+    if (!SetFileInformationByHandle(handle_.get(), FileBasicInfo, &basic, sizeof basic)) {
+      return last_os_error();
+    }
+    return {};
   }
 
  private:
