@@ -19,12 +19,19 @@ class CleanupVisitor final : public WalkVisitor {
     return stats;
   }
 
-  void enter_folder(std::string_view) override { ++stats_.folders_visited; }
+  void enter_folder(std::string_view) override {
+    ++stats_.folders_visited;
+    leftovers_ = false;
+  }
 
-  bool take_entry(const platform::DirEntry& entry) override { return is_subfolder_entry(entry); }
+  bool take_entry(const platform::DirEntry& entry) override {
+    if (is_desktop_ini_leftover_name(entry.name)) leftovers_ = true;
+    return is_subfolder_entry(entry);
+  }
 
   // A folder whose listing cannot be read still loses its file.
   void folder_listed(platform::Folder& folder, bool listed, ListedDesktopIni desktop_ini) override {
+    if (leftovers_) remove_desktop_ini_leftovers(folder);
     Result<bool> removed =
         remove_desktop_ini(folder, listed ? desktop_ini : ListedDesktopIni::Unknown);
     if (removed && *removed) ++stats_.ini_removed;
@@ -36,6 +43,8 @@ class CleanupVisitor final : public WalkVisitor {
 
  private:
   CleanupStats stats_;
+  /// The current folder's listing showed a name a cut-off write may have left.
+  bool leftovers_ = false;
 };
 
 }  // namespace

@@ -38,6 +38,7 @@ class ScanVisitor final : public WalkVisitor {
   }
 
   bool take_entry(const platform::DirEntry& entry) override {
+    if (is_desktop_ini_leftover_name(entry.name)) folders_.back().leftovers = true;
     if (is_link_entry(entry)) return false;
     if (is_subfolder_entry(entry)) {
       return !is_git_folder(entry.name) && !protected_paths_.is_protected_child(entry.name);
@@ -48,9 +49,10 @@ class ScanVisitor final : public WalkVisitor {
     return false;
   }
 
-  void folder_listed(platform::Folder&, bool listed, ListedDesktopIni desktop_ini) override {
+  void folder_listed(platform::Folder& folder, bool listed, ListedDesktopIni desktop_ini) override {
     folders_.back().listed = listed;
     folders_.back().desktop_ini = desktop_ini;
+    if (folders_.back().leftovers) remove_desktop_ini_leftovers(folder);
   }
 
   // Counted, untouched, no content.
@@ -76,6 +78,7 @@ class ScanVisitor final : public WalkVisitor {
     bool listed = false;
     bool has_content = false;  ///< an own content file or a subfolder with content
     ListedDesktopIni desktop_ini = ListedDesktopIni::Unknown;
+    bool leftovers = false;  ///< the listing showed a name a cut-off write may have left
   };
 
   /// Content anywhere below gets the icon, none takes the service's file out. A foreign or
