@@ -137,10 +137,13 @@ Result<std::unique_ptr<platform::OpenFile>> write_new_file(platform::Folder& fol
     static_cast<void>(file.remove());
     return written.error().wrap("Failed to write desktop.ini");
   }
-  // Exactly HIDDEN | SYSTEM: the archive bit that creating and writing set goes.
-  if (auto hidden = file.set_attributes(kHiddenSystem); !hidden) {
-    static_cast<void>(file.remove());
-    return hidden.error().wrap("Failed to set file attributes");
+  // Exactly HIDDEN | SYSTEM: the archive bit that creating and writing set on Windows goes.
+  if (Result<std::uint32_t> attributes = file.attributes();
+      !attributes || *attributes != kHiddenSystem) {
+    if (auto hidden = file.set_attributes(kHiddenSystem); !hidden) {
+      static_cast<void>(file.remove());
+      return hidden.error().wrap("Failed to set file attributes");
+    }
   }
   return created;
 }
@@ -184,14 +187,18 @@ Result<bool> rewrite_desktop_ini(platform::Folder& folder, KeptFolderDate& date,
 }
 
 // A user's file must never go: only what a cut-off write of the service's own can have left,
-// its new file (the beginning of the content, hidden from the start) or its old one set aside
-// (a file of the service's that was hidden before it was moved).
+// its new file (hidden before anything is written, then the beginning of the content) or its
+// old one set aside (a file of the service's that was hidden before it was moved). An empty
+// file that is not hidden may be a new one that a kill met right after its creation; it holds
+// nothing to lose.
 bool is_own_leftover(platform::OpenFile& file) {
   if (!may_be_own_file(file)) return false;
   Result<std::uint32_t> attributes = file.attributes();
-  if (!attributes || !is_hidden_system(*attributes)) return false;
+  if (!attributes) return false;
   Result<std::string> bytes = file.read(kMaxDesktopIniBytes + 1);
   if (!bytes || bytes->size() > kMaxDesktopIniBytes) return false;
+  if (bytes->empty()) return true;
+  if (!is_hidden_system(*attributes)) return false;
   const std::string& content = desktop_ini_content();
   if (content.starts_with(*bytes)) return true;
   const DesktopIniKind kind = classify_desktop_ini(*bytes, content);

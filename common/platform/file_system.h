@@ -147,7 +147,8 @@ class Folder {
   /// Creates the new, empty file `name` for writing: ErrorKind::AlreadyExists when anything
   /// (a dangling link included) already has the name.
   virtual Result<std::unique_ptr<OpenFile>> create_file(std::string_view name) = 0;
-  /// The same for a file that carries `attributes` from the instant its name appears.
+  /// The same for a file that carries `attributes` from the instant its name appears (POSIX,
+  /// where the file system lacks unnamed files: from right after, before anything is written).
   virtual Result<std::unique_ptr<OpenFile>> create_file_with_attributes(
       std::string_view name, std::uint32_t attributes) = 0;
   /// When the folder's content last changed (Windows: LastWriteTime; POSIX: the modification

@@ -249,6 +249,7 @@ TEST_F(ScanFolderTest, LeftoversOfACutOffWriteGoAndLookAlikesStay) {
       {"CutOff", kNewDesktopIniName, own.substr(0, 20), kAttrHidden | kAttrSystem, true},
       {"Whole", kNewDesktopIniName, own, kAttrHidden | kAttrSystem, true},
       {"Empty", kNewDesktopIniName, "", kAttrHidden | kAttrSystem, true},
+      {"EmptyNotYetHidden", kNewDesktopIniName, "", platform::kAttrNormal, true},
       {"SetAside", kOldDesktopIniName, stale, kAttrHidden | kAttrSystem, true},
       {"NotHidden", kNewDesktopIniName, own, platform::kAttrNormal, false},
       {"UsersBytes", kOldDesktopIniName, "[.ShellClassInfo]\r\nIconResource=C:\\mine.ico,0\r\n",

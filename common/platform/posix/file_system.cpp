@@ -569,9 +569,10 @@ Result<void> rename_without_replacing(int folder, const std::string& from, const
 }
 
 // The file is given its mode and attributes before it has a name, so that no instant shows it
-// without them: an unnamed file (O_TMPFILE) linked in at the end through its entry in /proc,
-// which links exactly this file and never replaces a name. Where the file system has no unnamed
-// files, or /proc is missing, it is created by its name and given them at once.
+// without them: an unnamed file (O_TMPFILE) linked in through its entry in /proc, which links
+// exactly this file and never replaces a name (it costs no more than a plain create). Where the
+// file system has no unnamed files, or /proc is missing, it is created by its name and given
+// them at once, before anything is written.
 Result<ScopedFd> create_with_attributes(int folder, const char* name, std::uint32_t attributes) {
   const auto finish = [attributes](int fd) -> Result<void> {
     if (::fchmod(fd, kAdministratorsFileMode) != 0) return last_os_error();
