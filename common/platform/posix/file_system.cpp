@@ -9,8 +9,9 @@
 //
 // The walks go through open folders: every name below a root is opened relative to its
 // folder's descriptor with O_NOFOLLOW, and every change goes through the descriptor that was
-// opened (fchmod, fsetxattr), so that a name swapped for a link after a listing showed it never
-// leads the service, which runs as root, to a file elsewhere.
+// opened (fchmod, fsetxattr, futimens), or acts on a name (rename, unlink) only after checking
+// that the name still holds the file that was opened, so that a name swapped for a link after a
+// listing showed it never leads the service, which runs as root, to a file elsewhere.
 //
 // The path-based calls (the data folder's files, the roots) take paths whole, as Windows takes
 // them, but the kernel refuses a path of PATH_MAX bytes or more. A long path is therefore reached

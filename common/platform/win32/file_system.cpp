@@ -4,8 +4,9 @@
 //
 // The walks go through open folders: a root is opened by its path, everything below it with
 // NtCreateFile relative to its folder's handle and FILE_OPEN_REPARSE_POINT, so that a link is
-// opened as itself and never followed, and every change (attributes, truncation, deletion) goes
-// through a handle of the file that was opened (ReOpenFile adds rights without a name).
+// opened as itself and never followed, and every change (attributes, truncation, renaming,
+// deletion) goes through a handle of the file that was opened (ReOpenFile adds rights without a
+// name; a new name is given relative to the folder's handle).
 
 #include <algorithm>
 #include <cstddef>
