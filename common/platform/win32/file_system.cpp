@@ -97,8 +97,8 @@ Result<ScopedFileHandle> open_relative(HANDLE folder, std::string_view name, ACC
 }
 
 // FILE_RENAME_INFORMATION of the native API and its class (winternl.h declares neither).
-// SetFileInformationByHandle's FileRenameInfo has the same layout, but Wine turns its name into
-// a path below the working folder and so loses the folder handle the name is relative to.
+// SetFileInformationByHandle's FileRenameInfo takes the same, but Wine 8 refuses it with
+// ERROR_INVALID_PARAMETER as soon as RootDirectory holds a folder handle.
 struct FileRenameInformation {
   BOOLEAN replace_if_exists;
   HANDLE root_directory;
