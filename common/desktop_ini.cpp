@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "config/data_folder.h"
@@ -122,6 +123,36 @@ struct ExistingDesktopIni {
   std::unique_ptr<platform::OpenFile> file;
 };
 
+/// Keeps a folder's last-write time across the changes the service makes in it, so that "Date
+/// modified" views, backups and sync tools see no change that the user did not make: the time
+/// is read right before the first change and, where it has moved, set back through the folder's
+/// handle at the end. Declared before the files it covers, so that they are closed first
+/// (Windows may delete a file only as its last handle closes).
+class KeptFolderDate {
+ public:
+  explicit KeptFolderDate(platform::Folder& folder) : folder_(folder) {}
+  ~KeptFolderDate() {
+    if (!before_) return;
+    Result<platform::FileTime> now = folder_.last_write_time();
+    if (now && *now == *before_) return;
+    static_cast<void>(folder_.set_last_write_time(*before_));
+  }
+  KeptFolderDate(const KeptFolderDate&) = delete;
+  KeptFolderDate& operator=(const KeptFolderDate&) = delete;
+
+  void before_change() {
+    if (read_) return;
+    read_ = true;
+    Result<platform::FileTime> time = folder_.last_write_time();
+    if (time) before_ = *time;
+  }
+
+ private:
+  platform::Folder& folder_;
+  bool read_ = false;
+  std::optional<platform::FileTime> before_;
+};
+
 // Only a plain file with one name can be the service's: a link or a second hard link would
 // carry the service's changes to a file elsewhere, a device or FIFO has no content of its own,
 // and a file over the cap was not written by the service.
@@ -152,44 +183,115 @@ ExistingDesktopIni open_existing(platform::Folder& folder) {
   return existing;
 }
 
-// Writes the content into an empty file of the service's and hides it. A failed write leaves
-// nothing behind: the file was new or carried a marker, so it is the service's to take away,
-// and a cut-off file would count as foreign from then on.
-Result<bool> fill_desktop_ini(platform::Folder& folder, platform::OpenFile& file,
-                              std::string_view content) {
+constexpr std::uint32_t kHiddenSystem = kAttrHidden | kAttrSystem;
+
+bool is_hidden_system(std::uint32_t attributes) {
+  return (attributes & kHiddenSystem) == kHiddenSystem;
+}
+
+// HIDDEN and SYSTEM keep the file out of sight and make the shell read it; a user or a copy
+// may have taken them away. READONLY stays as it is.
+void hide(platform::OpenFile& file) {
+  Result<std::uint32_t> attributes = file.attributes();
+  if (!attributes || is_hidden_system(*attributes)) return;
+  static_cast<void>(file.set_attributes((*attributes & kAttrReadonly) | kHiddenSystem));
+}
+
+void set_folder_readonly(platform::Folder& folder, KeptFolderDate& date) {
+  auto attributes = folder.attributes();
+  if (!attributes || (*attributes & kAttrReadonly) != 0) return;
+  date.before_change();
+  static_cast<void>(folder.set_attributes(*attributes | kAttrReadonly));
+}
+
+void clear_folder_readonly(platform::Folder& folder, KeptFolderDate& date) {
+  auto attributes = folder.attributes();
+  if (!attributes || (*attributes & kAttrReadonly) == 0) return;
+  date.before_change();
+  static_cast<void>(folder.set_attributes(*attributes & ~kAttrReadonly));
+}
+
+// Writes the content into a new file that is hidden from the instant it has a name, under the
+// name kept for it, which the content rule ignores. A file that cannot be written whole and
+// hidden is taken away again.
+Result<std::unique_ptr<platform::OpenFile>> write_new_file(platform::Folder& folder,
+                                                           KeptFolderDate& date,
+                                                           std::string_view content) {
+  date.before_change();
+  Result<std::unique_ptr<platform::OpenFile>> created =
+      folder.create_file_with_attributes(kNewDesktopIniName, kHiddenSystem);
+  if (!created) return created.error().wrap("Failed to create desktop.ini");
+  platform::OpenFile& file = **created;
   if (auto written = file.write_all(content); !written) {
     static_cast<void>(file.remove());
     return written.error().wrap("Failed to write desktop.ini");
   }
-  // Exactly HIDDEN | SYSTEM: the archive bit the write just set goes too.
-  if (auto hidden = file.set_attributes(kAttrHidden | kAttrSystem); !hidden) {
-    return hidden.error().wrap("Failed to set file attributes");
+  // Exactly HIDDEN | SYSTEM: the archive bit that creating and writing set on Windows goes.
+  if (Result<std::uint32_t> attributes = file.attributes();
+      !attributes || *attributes != kHiddenSystem) {
+    if (auto hidden = file.set_attributes(kHiddenSystem); !hidden) {
+      static_cast<void>(file.remove());
+      return hidden.error().wrap("Failed to set file attributes");
+    }
   }
-  set_folder_readonly(folder);
+  return created;
+}
+
+enum class Placed { Written, NameTaken };
+
+// Puts the new file in place only where no file of the name exists, so that a desktop.ini that
+// somebody put there since the listing (the shell writes one when a user customises a folder)
+// is never overwritten.
+Result<Placed> place_new_desktop_ini(platform::Folder& folder, KeptFolderDate& date,
+                                     std::string_view content) {
+  Result<std::unique_ptr<platform::OpenFile>> file = write_new_file(folder, date, content);
+  if (!file) return std::move(file).error();
+  if (auto placed = (*file)->rename_to(kDesktopIniName); !placed) {
+    static_cast<void>((*file)->remove());
+    if (placed.error().kind() == ErrorKind::AlreadyExists) return Placed::NameTaken;
+    return placed.error().wrap("Failed to create desktop.ini");
+  }
+  set_folder_readonly(folder, date);
+  return Placed::Written;
+}
+
+// The new file takes the place of the very file that was judged, and only while the name still
+// holds it; the old one is then taken away. It is hidden first, so that a crash before it is
+// gone leaves it recognisable as the service's leftover.
+Result<bool> rewrite_desktop_ini(platform::Folder& folder, KeptFolderDate& date,
+                                 platform::OpenFile& judged, std::string_view content) {
+  hide(judged);
+  Result<std::unique_ptr<platform::OpenFile>> file = write_new_file(folder, date, content);
+  if (!file) return std::move(file).error();
+  if (auto taken = (*file)->take_place_of(judged, kOldDesktopIniName); !taken) {
+    static_cast<void>((*file)->remove());
+    // Another file has the name by now: the next scan decides about it.
+    if (taken.error().kind() == ErrorKind::WrongType) return false;
+    return taken.error().wrap("Failed to create desktop.ini");
+  }
+  // One that cannot be removed now is a leftover that the next walk takes away.
+  static_cast<void>(judged.remove());
+  set_folder_readonly(folder, date);
   return true;
 }
 
-// Creates the file only where none exists, so that a desktop.ini somebody put there since the
-// listing (the shell writes one when a user customises a folder) is never overwritten.
-Result<bool> create_desktop_ini(platform::Folder& folder, std::string_view content) {
-  Result<std::unique_ptr<platform::OpenFile>> created = folder.create_file(kDesktopIniName);
-  if (!created) return created.error().wrap("Failed to create desktop.ini");
-  return fill_desktop_ini(folder, **created, content);
-}
-
-Result<bool> rewrite_desktop_ini(platform::Folder& folder, platform::OpenFile& file,
-                                 std::string_view content) {
-  // Windows refuses to overwrite a hidden or system file by name; the rewrite goes through the
-  // handle, but it starts from a plain file all the same, so a failure here changes nothing.
-  static_cast<void>(clear_hidden_system(file));
-  if (auto emptied = file.truncate(); !emptied) {
-    return emptied.error().wrap("Failed to create desktop.ini");
-  }
-  return fill_desktop_ini(folder, file, content);
-}
-
-bool is_already_there(const Result<bool>& created) {
-  return !created.ok() && created.error().kind() == ErrorKind::AlreadyExists;
+// A user's file must never go: only what a cut-off write of the service's own can have left,
+// its new file (hidden before anything is written, then the beginning of the content) or its
+// old one set aside (a file of the service's that was hidden before it was moved). An empty
+// file that is not hidden may be a new one that a kill met right after its creation; it holds
+// nothing to lose.
+bool is_own_leftover(platform::OpenFile& file) {
+  if (!may_be_own_file(file)) return false;
+  Result<std::uint32_t> attributes = file.attributes();
+  if (!attributes) return false;
+  Result<std::string> bytes = file.read(kMaxDesktopIniBytes + 1);
+  if (!bytes || bytes->size() > kMaxDesktopIniBytes) return false;
+  if (bytes->empty()) return true;
+  if (!is_hidden_system(*attributes)) return false;
+  const std::string& content = desktop_ini_content();
+  if (content.starts_with(*bytes)) return true;
+  const DesktopIniKind kind = classify_desktop_ini(*bytes, content);
+  return kind == DesktopIniKind::Marked || kind == DesktopIniKind::UpToDate;
 }
 
 // Versions that wrote desktop.ini in place left the beginning of their file behind when they were
@@ -266,34 +368,39 @@ bool may_name_desktop_ini(std::string_view name) {
 
 Result<bool> ensure_desktop_ini(platform::Folder& folder, ListedDesktopIni listed) {
   const std::string& content = desktop_ini_content();
+  KeptFolderDate date(folder);
   // The listing showed none: create it without looking first, unless one has appeared since.
   if (listed == ListedDesktopIni::Absent) {
-    Result<bool> created = create_desktop_ini(folder, content);
-    if (!is_already_there(created)) return created;
+    Result<Placed> placed = place_new_desktop_ini(folder, date, content);
+    if (!placed) return std::move(placed).error();
+    if (*placed == Placed::Written) return true;
   }
   ExistingDesktopIni existing = open_existing(folder);
   if (!existing.present) {
-    Result<bool> created = create_desktop_ini(folder, content);
+    Result<Placed> placed = place_new_desktop_ini(folder, date, content);
+    if (!placed) return std::move(placed).error();
     // Somebody else's file appeared between the look and the create: the next scan decides.
-    return is_already_there(created) ? Result<bool>(false) : created;
+    return *placed == Placed::Written;
   }
   switch (existing.kind) {
     case DesktopIniKind::Foreign:
     case DesktopIniKind::Customised:
       return false;
     case DesktopIniKind::UpToDate:
-      // Only the folder's read-only bit, without which the shell ignores the file, may have
-      // been taken away by a user.
-      set_folder_readonly(folder);
+      // Only its attributes, and the folder's read-only bit without which the shell ignores the
+      // file, may have been taken away by a user.
+      hide(*existing.file);
+      set_folder_readonly(folder, date);
       return false;
     case DesktopIniKind::Marked:
       break;
   }
-  return rewrite_desktop_ini(folder, *existing.file, content);
+  return rewrite_desktop_ini(folder, date, *existing.file, content);
 }
 
 Result<Removal> remove_desktop_ini(platform::Folder& folder, ListedDesktopIni listed) {
   if (listed == ListedDesktopIni::Absent) return Removal::NothingToRemove;
+  KeptFolderDate date(folder);
   ExistingDesktopIni existing = open_existing(folder);
   switch (existing.kind) {
     case DesktopIniKind::Foreign:
@@ -305,35 +412,38 @@ Result<Removal> remove_desktop_ini(platform::Folder& folder, ListedDesktopIni li
       break;
   }
 
-  if (auto cleared = clear_hidden_system(*existing.file); !cleared) {
-    return std::move(cleared).error();
-  }
+  // Deleting ignores HIDDEN and SYSTEM (and the platform gets past READONLY), so nothing is
+  // taken away first that would leave the file in sight when the deletion fails.
+  date.before_change();
   if (auto deleted = existing.file->remove(); !deleted) {
     return deleted.error().wrap("Failed to remove desktop.ini");
   }
-  clear_folder_readonly(folder);
+  clear_folder_readonly(folder, date);
   return Removal::Removed;
 }
 
-Result<void> clear_hidden_system(platform::OpenFile& file) {
-  auto attributes = file.attributes();
-  if (!attributes) return {};
-  if (auto set = file.set_attributes(*attributes & ~(kAttrHidden | kAttrSystem)); !set) {
-    return set.error().wrap("Failed to clear file attributes");
+bool is_desktop_ini_leftover_name(std::string_view name) {
+  return name == kNewDesktopIniName || name == kOldDesktopIniName;
+}
+
+void remove_desktop_ini_leftovers(platform::Folder& folder) {
+  KeptFolderDate date(folder);
+  for (const std::string_view name : {kNewDesktopIniName, kOldDesktopIniName}) {
+    Result<std::unique_ptr<platform::OpenFile>> opened = folder.open_file(name);
+    if (!opened || !is_own_leftover(**opened)) continue;
+    date.before_change();
+    static_cast<void>((*opened)->remove());
   }
-  return {};
 }
 
 void set_folder_readonly(platform::Folder& folder) {
-  auto attributes = folder.attributes();
-  if (!attributes || (*attributes & kAttrReadonly) != 0) return;
-  static_cast<void>(folder.set_attributes(*attributes | kAttrReadonly));
+  KeptFolderDate date(folder);
+  set_folder_readonly(folder, date);
 }
 
 void clear_folder_readonly(platform::Folder& folder) {
-  auto attributes = folder.attributes();
-  if (!attributes || (*attributes & kAttrReadonly) == 0) return;
-  static_cast<void>(folder.set_attributes(*attributes & ~kAttrReadonly));
+  KeptFolderDate date(folder);
+  clear_folder_readonly(folder, date);
 }
 
 }  // namespace tindral

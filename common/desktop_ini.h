@@ -14,6 +14,12 @@ namespace tindral {
 /// The file's name in every folder.
 inline constexpr std::string_view kDesktopIniName = "desktop.ini";
 
+/// The names under which the service writes a desktop.ini before it puts it in place (the first)
+/// and sets its old one aside while it puts a new one in place where names cannot be swapped in
+/// one step (the second). They begin with ".", so that a file left there never counts as content.
+inline constexpr std::string_view kNewDesktopIniName = ".desktop.ini.tindral-new";
+inline constexpr std::string_view kOldDesktopIniName = ".desktop.ini.tindral-old";
+
 /// The largest desktop.ini the service reads. Its own is about a hundred bytes; anything over
 /// this is somebody else's, and no read of a file that others control may grow without bound.
 inline constexpr std::size_t kMaxDesktopIniBytes = 64 * 1024;
@@ -82,9 +88,12 @@ bool may_name_desktop_ini(std::string_view name);
 /// Gives a folder with content the service's desktop.ini: true when a file was created or
 /// rewritten. Only a plain file (not a link, device or folder, one name only, at most
 /// kMaxDesktopIniBytes) of the kind Marked is the service's to rewrite; anything else in its
-/// place, a customised file included, is left alone. A new file is created only where no file of
-/// that name exists, so one that appears meanwhile is never overwritten; a write that fails takes
-/// the partial file away again.
+/// place, a customised file included, is left alone. The file is written whole and hidden under
+/// kNewDesktopIniName and then put in place: a new one only where no file of that name exists,
+/// so one that appears meanwhile is never overwritten, a rewritten one in the place of the very
+/// file that was judged. So at every instant there is either no desktop.ini or a whole, hidden
+/// one, and a write that fails leaves nothing behind. An up-to-date file that lost HIDDEN or
+/// SYSTEM gets them back (not counted). The folder's last-write time stays as it was.
 Result<bool> ensure_desktop_ini(platform::Folder& folder,
                                 ListedDesktopIni listed = ListedDesktopIni::Unknown);
 
@@ -100,15 +109,24 @@ enum class Removal {
 };
 
 /// Removes the service's desktop.ini (Marked or UpToDate, and a plain file) from a folder. With
-/// `Absent` there is nothing to remove and the disk is not touched.
+/// `Absent` there is nothing to remove and the disk is not touched. The file's attributes are
+/// never taken away first, so one that cannot be deleted stays hidden; the folder's last-write
+/// time stays as it was.
 Result<Removal> remove_desktop_ini(platform::Folder& folder,
                                    ListedDesktopIni listed = ListedDesktopIni::Unknown);
 
-/// Clears HIDDEN and SYSTEM of a file, keeping its other bits; a file whose attributes cannot
-/// be read is left as it is.
-Result<void> clear_hidden_system(platform::OpenFile& file);
+/// True for a listing entry that a write cut short may have left: kNewDesktopIniName or
+/// kOldDesktopIniName.
+bool is_desktop_ini_leftover_name(std::string_view name);
 
-/// Sets or clears a folder's READONLY bit; failures are ignored.
+/// Removes the service's own files left under kNewDesktopIniName and kOldDesktopIniName by a
+/// write that was cut short (a crash, a kill): only a plain file with one name, within
+/// kMaxDesktopIniBytes, carrying HIDDEN and SYSTEM, whose bytes are the beginning of what the
+/// service writes or a file of the service's own. Anything else of those names is left alone.
+/// Failures are ignored; the folder's last-write time stays as it was.
+void remove_desktop_ini_leftovers(platform::Folder& folder);
+
+/// Sets or clears a folder's READONLY bit, keeping its last-write time; failures are ignored.
 void set_folder_readonly(platform::Folder& folder);
 void clear_folder_readonly(platform::Folder& folder);
 

@@ -25,14 +25,19 @@ class CleanupVisitor final : public WalkVisitor {
 
   bool enter_folder(std::string_view, platform::Folder&) override {
     ++stats_.folders_visited;
+    leftovers_ = false;
     return true;
   }
 
-  bool take_entry(const platform::DirEntry& entry) override { return is_subfolder_entry(entry); }
+  bool take_entry(const platform::DirEntry& entry) override {
+    if (is_desktop_ini_leftover_name(entry.name)) leftovers_ = true;
+    return is_subfolder_entry(entry);
+  }
 
   // A folder whose listing cannot be read, or broke off, still loses its file: removing needs
   // no knowledge of what else the folder holds.
   void folder_listed(platform::Folder& folder, Listing, ListedDesktopIni desktop_ini) override {
+    if (leftovers_) remove_desktop_ini_leftovers(folder);
     Result<Removal> removed = remove_desktop_ini(folder, desktop_ini);
     if (!removed) {
       stats_.failures.add(removed.error(), [this] { return path_->current(root_); });
@@ -49,6 +54,8 @@ class CleanupVisitor final : public WalkVisitor {
   const Path root_;
   const WalkPath* path_ = nullptr;
   CleanupStats stats_;
+  /// The current folder's listing showed a name a cut-off write may have left.
+  bool leftovers_ = false;
 };
 
 }  // namespace

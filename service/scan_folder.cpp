@@ -50,6 +50,7 @@ class ScanVisitor final : public WalkVisitor {
   }
 
   bool take_entry(const platform::DirEntry& entry) override {
+    if (is_desktop_ini_leftover_name(entry.name)) folders_.back().leftovers = true;
     if (is_link_entry(entry)) return false;
     if (is_subfolder_entry(entry)) {
       // Windows lists a folder's attributes, so the system's folders are passed by unopened (an
@@ -64,9 +65,11 @@ class ScanVisitor final : public WalkVisitor {
     return false;
   }
 
-  void folder_listed(platform::Folder&, Listing listing, ListedDesktopIni desktop_ini) override {
+  void folder_listed(platform::Folder& folder, Listing listing,
+                     ListedDesktopIni desktop_ini) override {
     folders_.back().listing = listing;
     folders_.back().desktop_ini = desktop_ini;
+    if (folders_.back().leftovers) remove_desktop_ini_leftovers(folder);
   }
 
   // Counted, untouched, no content.
@@ -96,6 +99,7 @@ class ScanVisitor final : public WalkVisitor {
     bool may_write = false;    ///< its attributes are known and it is not encrypted
     bool may_remove = false;   ///< its attributes are known
     ListedDesktopIni desktop_ini = ListedDesktopIni::Unknown;
+    bool leftovers = false;  ///< the listing showed a name a cut-off write may have left
   };
 
   /// Content anywhere below gets the icon, none takes the service's file out. Only a folder

@@ -67,6 +67,13 @@ struct FileId {
   friend bool operator==(const FileId&, const FileId&) = default;
 };
 
+/// A file's or folder's time as the platform keeps it (POSIX: nanoseconds since 1970; Windows:
+/// 100-nanosecond intervals since 1601), only ever compared or handed back to the platform.
+struct FileTime {
+  std::int64_t value = 0;
+  friend bool operator==(const FileTime&, const FileTime&) = default;
+};
+
 /// What an open file is, asked of the handle rather than of a name.
 struct OpenFileInfo {
   /// Anything but a regular file: a device, a FIFO, a socket (POSIX), a reparse point (Windows).
@@ -96,7 +103,19 @@ class OpenFile : public WritableFile {
   /// The file's attribute bits, as GetFileAttributesW reports them.
   virtual Result<std::uint32_t> attributes() = 0;
   /// Deletes this file (also one that carries READONLY), not whatever bears its name by now.
+  /// Its attributes stay as they were when the deletion fails.
   virtual Result<void> remove() = 0;
+  /// Gives this file the name `name` in the folder it lies in, without replacing anything:
+  /// ErrorKind::AlreadyExists when the name is taken, and nothing changes.
+  virtual Result<void> rename_to(std::string_view name) = 0;
+  /// Puts this file in the place of `judged`, which was opened in the same folder: this file
+  /// takes the name `judged` was opened by, in one step where the platform can, and only while
+  /// that name still holds `judged`. `judged` ends under this file's former name, or where the
+  /// platform cannot swap two names under `aside` (which must be free); the caller removes it.
+  /// ErrorKind::WrongType when the name holds another file by then, ErrorKind::AccessDenied
+  /// when `judged` carries READONLY (Windows refuses to replace such a file); nothing changes
+  /// then.
+  virtual Result<void> take_place_of(OpenFile& judged, std::string_view aside) = 0;
 };
 
 /// A folder opened as itself. Names below it are opened relative to it and no link is followed,
@@ -130,6 +149,14 @@ class Folder {
   /// Creates the new, empty file `name` for writing: ErrorKind::AlreadyExists when anything
   /// (a dangling link included) already has the name.
   virtual Result<std::unique_ptr<OpenFile>> create_file(std::string_view name) = 0;
+  /// The same for a file that carries `attributes` from the instant its name appears (POSIX,
+  /// where the file system lacks unnamed files: from right after, before anything is written).
+  virtual Result<std::unique_ptr<OpenFile>> create_file_with_attributes(
+      std::string_view name, std::uint32_t attributes) = 0;
+  /// When the folder's content last changed (Windows: LastWriteTime; POSIX: the modification
+  /// time), read and set through the folder's handle.
+  virtual Result<FileTime> last_write_time() = 0;
+  virtual Result<void> set_last_write_time(FileTime time) = 0;
 };
 
 /// Who besides the machine's administrators could have made a file or folder what it is.

@@ -190,6 +190,19 @@ TEST_F(DesktopIniDiskTest, SecondEnsureWritesNothing) {
   expect_exactly_hidden_system(ini_);
 }
 
+// A user (or a copy to a disk without the attributes) may have taken them away: the file is
+// hidden again, and nothing is counted.
+TEST_F(DesktopIniDiskTest, AnUpToDateFileThatLostHiddenOrSystemIsHiddenAgain) {
+  for (const std::uint32_t left : {platform::kAttrNormal, kAttrHidden, kAttrSystem}) {
+    test_support::write_bytes(ini_, desktop_ini_content());
+    set_attributes_on_disk(ini_, left);
+    auto written = test_support::ensure_desktop_ini_at(disk(), folder_);
+    ASSERT_TRUE(written.ok()) << written.error().message();
+    EXPECT_FALSE(*written);
+    expect_exactly_hidden_system(ini_);
+  }
+}
+
 enum class Owner { UpToDate, StaleOwn, Customised, Foreign };
 
 struct ExistingFile {
@@ -392,6 +405,7 @@ class DesktopIniFakeTest : public testing::Test {
   FakeFileSystem fs_;
   const Path folder_ = Path::from_text("Root").child("Photos");
   const Path ini_ = folder_.child("desktop.ini");
+  const Path new_ = folder_.child(kNewDesktopIniName);
 
   std::string line(std::string_view verb, const Path& path, std::string_view rest = {}) {
     std::string text(verb);
@@ -405,22 +419,56 @@ class DesktopIniFakeTest : public testing::Test {
   }
 };
 
-TEST_F(DesktopIniFakeTest, EnsureWritesClosesHidesThenMarksTheFolder) {
-  ASSERT_TRUE(test_support::ensure_desktop_ini_at(fs_, folder_).value());
-  EXPECT_EQ(fs_.operations(), (std::vector<std::string>{line("create", ini_), line("write", ini_),
-                                                        line("set_attributes", ini_, "0x6"),
-                                                        line("set_attributes", folder_, "0x11")}));
-}
-
-TEST_F(DesktopIniFakeTest, StaleMarkedFileLosesHiddenSystemBeforeTheRewrite) {
-  fs_.add_file(ini_, with_lf_line_ends(desktop_ini_content()), kAttrArchive | kHiddenSystem);
+// The file is written whole and hidden under a name of its own and then put in place; the
+// folder keeps its date.
+TEST_F(DesktopIniFakeTest, EnsureWritesHidesRenamesThenMarksTheFolder) {
   ASSERT_TRUE(test_support::ensure_desktop_ini_at(fs_, folder_).value());
   EXPECT_EQ(fs_.operations(),
-            (std::vector<std::string>{line("set_attributes", ini_, "0x20"), line("truncate", ini_),
-                                      line("write", ini_), line("set_attributes", ini_, "0x6"),
-                                      line("set_attributes", folder_, "0x11")}));
+            (std::vector<std::string>{
+                line("create", new_), line("write", new_), line("set_attributes", new_, "0x6"),
+                line("rename", new_, "desktop.ini"), line("set_attributes", folder_, "0x11"),
+                line("set_last_write_time", folder_)}));
+  EXPECT_EQ(fs_.attributes(new_.parent().child("desktop.ini")), kHiddenSystem);
+}
+
+// The old file is hidden first (so that a crash leaves it recognisable), the new one takes its
+// place in one step, and the old one goes.
+TEST_F(DesktopIniFakeTest, StaleMarkedFileIsReplacedInOneStep) {
+  fs_.add_file(ini_, with_lf_line_ends(desktop_ini_content()), kAttrArchive | kAttrHidden);
+  ASSERT_TRUE(test_support::ensure_desktop_ini_at(fs_, folder_).value());
+  EXPECT_EQ(fs_.operations(),
+            (std::vector<std::string>{line("set_attributes", ini_, "0x6"), line("create", new_),
+                                      line("write", new_), line("set_attributes", new_, "0x6"),
+                                      line("take_place", new_, "desktop.ini"), line("delete", new_),
+                                      line("set_attributes", folder_, "0x11"),
+                                      line("set_last_write_time", folder_)}));
   EXPECT_EQ(fs_.content(ini_), desktop_ini_content());
   EXPECT_EQ(fs_.attributes(ini_), kHiddenSystem);
+  EXPECT_FALSE(fs_.contains(new_));
+}
+
+// What a user could see on the disk at every step: no desktop.ini, or a whole and hidden one,
+// whether it is written, rewritten, removed or a leftover goes.
+TEST_F(DesktopIniFakeTest, AtEveryInstantDesktopIniIsAbsentOrWholeAndHidden) {
+  const std::string stale = with_lf_line_ends(desktop_ini_content());
+  int states = 0;
+  fs_.after_each_operation([&] {
+    ++states;
+    if (!fs_.contains(ini_)) return;
+    const std::string content = fs_.content(ini_);
+    EXPECT_TRUE(content == desktop_ini_content() || content == stale) << content;
+    EXPECT_EQ(fs_.attributes(ini_) & kHiddenSystem, kHiddenSystem);
+  });
+  auto folder = test_support::open_folder_at(fs_, folder_);
+  ASSERT_TRUE(ensure_desktop_ini(*folder).value());
+  fs_.add_file(ini_, stale, kHiddenSystem);
+  ASSERT_TRUE(ensure_desktop_ini(*folder).value());
+  fs_.add_file(new_, desktop_ini_content().substr(0, 7), kHiddenSystem);
+  remove_desktop_ini_leftovers(*folder);
+  ASSERT_TRUE(remove_desktop_ini(*folder).value());
+  EXPECT_FALSE(fs_.contains(ini_));
+  EXPECT_FALSE(fs_.contains(new_));
+  EXPECT_GE(states, 14);
 }
 
 TEST_F(DesktopIniFakeTest, UpToDateFileOnlyGivesTheFolderReadOnlyOnce) {
@@ -433,37 +481,52 @@ TEST_F(DesktopIniFakeTest, UpToDateFileOnlyGivesTheFolderReadOnlyOnce) {
 }
 
 // A cut-off file would count as foreign from then on, and the folder would never get its icon.
-TEST_F(DesktopIniFakeTest, WriteFailingHalfWayTakesThePartialFileAway) {
-  for (const bool existed : {false, true}) {
-    SCOPED_TRACE(existed ? "stale marked file" : "new file");
-    FakeFileSystem fs;
-    if (existed) fs.add_file(ini_, with_lf_line_ends(desktop_ini_content()));
-    fs.add_folder(folder_);
-    fs.fail_write_after(ini_, 20);
-    auto written = test_support::ensure_desktop_ini_at(fs, folder_);
-    ASSERT_FALSE(written.ok());
-    expect_error(written.error(), "Failed to write desktop.ini");
-    EXPECT_FALSE(fs.contains(ini_));
-    EXPECT_EQ(fs.operations().back(), line("delete", ini_));
-    EXPECT_EQ(fs.attributes(folder_), kAttrDirectory);
+// A failure at any step leaves nothing behind, and a stale file of the service's as it was.
+TEST_F(DesktopIniFakeTest, AFailureAtAnyStepLeavesNothingBehind) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeFileSystem&, const Path&)> fail;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"create refused",
+       [](FakeFileSystem& fs, const Path& file) {
+         fs.refuse(FakeFileSystem::Op::CreateOrTruncate, file);
+       },
+       "Failed to create desktop.ini"},
+      {"disk full half-way",
+       [](FakeFileSystem& fs, const Path& file) { fs.fail_write_after(file, 20); },
+       "Failed to write desktop.ini"},
+      {"hiding refused",
+       [](FakeFileSystem& fs, const Path& file) {
+         fs.refuse(FakeFileSystem::Op::SetAttributes, file);
+       },
+       "Failed to set file attributes"},
+      {"renaming refused",
+       [](FakeFileSystem& fs, const Path& file) { fs.refuse(FakeFileSystem::Op::Rename, file); },
+       "Failed to create desktop.ini"},
+  };
+  const std::string stale = with_lf_line_ends(desktop_ini_content());
+  for (const Case& c : cases) {
+    for (const bool existed : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (existed ? ", stale marked file" : ", new file"));
+      FakeFileSystem fs;
+      fs.add_folder(folder_);
+      if (existed) fs.add_file(ini_, stale, kHiddenSystem);
+      fs.set_last_write_time(folder_, {7});
+      c.fail(fs, new_);
+      auto written = test_support::ensure_desktop_ini_at(fs, folder_);
+      ASSERT_FALSE(written.ok());
+      expect_error(written.error(), c.message);
+      EXPECT_FALSE(fs.contains(new_));
+      EXPECT_EQ(fs.contains(ini_), existed);
+      if (existed) {
+        EXPECT_EQ(fs.content(ini_), stale);
+      }
+      EXPECT_EQ(fs.attributes(folder_), kAttrDirectory);
+      EXPECT_EQ(fs.last_write_time(folder_), platform::FileTime{7});
+    }
   }
-}
-
-TEST_F(DesktopIniFakeTest, RefusedHideKeepsTheFileButNotTheFolderReadOnly) {
-  fs_.refuse(FakeFileSystem::Op::SetAttributes, ini_);
-  auto written = test_support::ensure_desktop_ini_at(fs_, folder_);
-  ASSERT_FALSE(written.ok());
-  expect_error(written.error(), "Failed to set file attributes");
-  EXPECT_EQ(fs_.content(ini_), desktop_ini_content());
-  EXPECT_EQ(fs_.attributes(folder_), kAttrDirectory);
-}
-
-TEST_F(DesktopIniFakeTest, RefusedCreateIsTheCreateError) {
-  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, ini_);
-  auto written = test_support::ensure_desktop_ini_at(fs_, folder_);
-  ASSERT_FALSE(written.ok());
-  expect_error(written.error(), "Failed to create desktop.ini");
-  EXPECT_FALSE(fs_.contains(ini_));
 }
 
 TEST_F(DesktopIniFakeTest, FolderAttributeFailuresAreIgnored) {
@@ -502,39 +565,18 @@ TEST_F(DesktopIniFakeTest, FolderNamedDesktopIniIsLeftAlone) {
   EXPECT_TRUE(fs_.operations().empty());
 }
 
-TEST_F(DesktopIniFakeTest, RefusedDeleteIsTheRemoveError) {
+// An indexer or a virus scanner that holds the file makes the deletion fail: the file stays
+// as hidden as it was, and so does the folder's read-only bit.
+TEST_F(DesktopIniFakeTest, ADeletionThatFailsUnhidesNothing) {
   fs_.add_folder(folder_, kAttrDirectory | kAttrReadonly);
-  fs_.add_file(ini_, desktop_ini_content(), kHiddenSystem);
+  fs_.add_file(ini_, desktop_ini_content(), kAttrReadonly | kHiddenSystem);
   fs_.refuse(FakeFileSystem::Op::DeleteFile, ini_);
   auto removed = test_support::remove_desktop_ini_at(fs_, folder_);
   ASSERT_FALSE(removed.ok());
   expect_error(removed.error(), "Failed to remove desktop.ini");
-  EXPECT_TRUE(fs_.contains(ini_));
+  EXPECT_EQ(fs_.attributes(ini_), kAttrReadonly | kHiddenSystem);
   EXPECT_EQ(fs_.attributes(folder_), kAttrDirectory | kAttrReadonly);
-}
-
-TEST_F(DesktopIniFakeTest, RefusedClearIsTheClearErrorAndNothingIsDeleted) {
-  fs_.add_file(ini_, desktop_ini_content(), kHiddenSystem);
-  fs_.refuse(FakeFileSystem::Op::SetAttributes, ini_);
-  auto removed = test_support::remove_desktop_ini_at(fs_, folder_);
-  ASSERT_FALSE(removed.ok());
-  expect_error(removed.error(), "Failed to clear file attributes");
-  EXPECT_EQ(fs_.operations(),
-            (std::vector<std::string>{line("set_attributes", ini_, "0x0 (failed)")}));
-}
-
-TEST_F(DesktopIniFakeTest, ClearHiddenSystemKeepsOtherBitsAndIgnoresUnreadableAttributes) {
-  fs_.add_file(ini_, "", kAttrReadonly | kHiddenSystem | kAttrArchive);
-  auto folder = test_support::open_folder_at(fs_, folder_);
-  auto file = folder->open_file("desktop.ini");
-  ASSERT_TRUE(file.ok());
-  ASSERT_TRUE(clear_hidden_system(**file).ok());
-  EXPECT_EQ(fs_.attributes(ini_), kAttrReadonly | kAttrArchive);
-
-  fs_.clear_operations();
-  fs_.refuse(FakeFileSystem::Op::GetAttributes, ini_);
-  EXPECT_TRUE(clear_hidden_system(**file).ok());
-  EXPECT_TRUE(fs_.operations().empty());
+  EXPECT_EQ(fs_.operations(), (std::vector<std::string>{line("delete", ini_, "(failed)")}));
 }
 
 TEST_F(DesktopIniFakeTest, FolderReadOnlyChangesOnlyWhenNeeded) {
@@ -629,28 +671,31 @@ TEST_F(DesktopIniFakeTest, AFileAppearingAfterTheListingIsDecidedAsItIs) {
     SCOPED_TRACE(c.name);
     FakeFileSystem fs;
     fs.add_folder(folder_);
-    fs.before(FakeFileSystem::Op::CreateOrTruncate, ini_,
+    fs.before(FakeFileSystem::Op::Rename, new_,
               [&] { fs.add_file(ini_, c.content, c.attributes, platform::kReparseTagSymlink); });
     auto written = test_support::ensure_desktop_ini_at(fs, folder_, ListedDesktopIni::Absent);
     ASSERT_TRUE(written.ok()) << written.error().message();
     EXPECT_EQ(*written, c.rewritten);
     EXPECT_EQ(fs.content(ini_), c.rewritten ? desktop_ini_content() : c.content);
+    EXPECT_FALSE(fs.contains(new_));
   }
 }
 
-// A rewrite goes through the handle of the file that was read: a name swapped meanwhile leads
-// the service's bytes nowhere else.
-TEST_F(DesktopIniFakeTest, ARewriteReachesTheFileThatWasReadWhateverTheNameHoldsByThen) {
+// A rewrite replaces only the very file that was judged: a name swapped meanwhile keeps the
+// file that took it, and the judged one stays where it was moved.
+TEST_F(DesktopIniFakeTest, ARewriteNeverReplacesAFileThatTookTheNameSinceItWasJudged) {
   const Path moved = folder_.child("moved.ini");
   const std::string foreign = "[.ShellClassInfo]\r\n";
-  fs_.add_file(ini_, with_lf_line_ends(desktop_ini_content()));
-  fs_.before(FakeFileSystem::Op::CreateOrTruncate, ini_, [&] {
+  const std::string stale = with_lf_line_ends(desktop_ini_content());
+  fs_.add_file(ini_, stale, kHiddenSystem);
+  fs_.before(FakeFileSystem::Op::Rename, new_, [&] {
     fs_.move(ini_, moved);
     fs_.add_file(ini_, foreign);
   });
-  EXPECT_TRUE(test_support::ensure_desktop_ini_at(fs_, folder_).value());
+  EXPECT_FALSE(test_support::ensure_desktop_ini_at(fs_, folder_).value());
   EXPECT_EQ(fs_.content(ini_), foreign);
-  EXPECT_EQ(fs_.content(moved), desktop_ini_content());
+  EXPECT_EQ(fs_.content(moved), stale);
+  EXPECT_FALSE(fs_.contains(new_));
 }
 
 }  // namespace

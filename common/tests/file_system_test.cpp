@@ -651,6 +651,107 @@ TEST_P(OpenFolderTest, ANewFileNeverTakesANameThatIsTaken) {
   EXPECT_EQ(attributes(dir.child("new.ini")) & kServiceBits, kHiddenSystem);
 }
 
+// The calls that let a file appear whole and hidden: created with its attributes, renamed into
+// place without replacing anything, or put in the place of the file judged there.
+TEST_P(OpenFolderTest, ANewFileIsHiddenFromItsFirstInstantAndRenamedWithoutReplacing) {
+  write_file(dir.child("desktop.ini"), "theirs");
+  std::unique_ptr<Folder> folder = open_dir();
+  auto created = folder->create_file_with_attributes(".new", kHiddenSystem);
+  ASSERT_TRUE(created) << created.error().message();
+  EXPECT_EQ(attributes(dir.child(".new")) & kServiceBits, kHiddenSystem);
+  EXPECT_EQ(folder->create_file_with_attributes(".new", kHiddenSystem).error().kind(),
+            ErrorKind::AlreadyExists);
+  ASSERT_TRUE((*created)->write_all("mine"));
+
+  auto refused = (*created)->rename_to("desktop.ini");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind(), ErrorKind::AlreadyExists) << refused.error().message();
+  EXPECT_EQ(stored_content(dir.child("desktop.ini")), "theirs");
+
+  ASSERT_TRUE((*created)->rename_to("placed.ini"));
+  EXPECT_FALSE(stored(dir.child(".new")));
+  EXPECT_EQ(stored_content(dir.child("placed.ini")), "mine");
+  EXPECT_EQ(attributes(dir.child("placed.ini")) & kServiceBits, kHiddenSystem);
+  // The handle follows the file to its new name.
+  ASSERT_TRUE((*created)->remove());
+  created->reset();
+  EXPECT_FALSE(stored(dir.child("placed.ini")));
+}
+
+TEST_P(OpenFolderTest, AFileTakesThePlaceOfTheJudgedOneOnlyWhileTheNameHoldsIt) {
+  const Path ini = dir.child("desktop.ini");
+  write_file(ini, "old");
+  write_file(dir.child(".new"), "new");
+  std::unique_ptr<Folder> folder = open_dir();
+  std::unique_ptr<OpenFile> judged = open_file(*folder, "desktop.ini");
+  std::unique_ptr<OpenFile> replacement = open_file(*folder, ".new");
+  ASSERT_TRUE(judged && replacement);
+
+  // Somebody else's file in the judged one's place is never replaced.
+  under_test->rename(ini, dir.child("moved.ini"));
+  write_file(ini, "theirs");
+  auto refused = replacement->take_place_of(*judged, ".old");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind(), ErrorKind::WrongType) << refused.error().message();
+  EXPECT_EQ(stored_content(ini), "theirs");
+  EXPECT_EQ(stored_content(dir.child(".new")), "new");
+
+  // The judged file itself is replaced, and ends where its handle can take it away.
+  ASSERT_TRUE(fs.delete_file(ini));
+  under_test->rename(dir.child("moved.ini"), ini);
+  auto taken = replacement->take_place_of(*judged, ".old");
+  ASSERT_TRUE(taken) << taken.error().message();
+  EXPECT_EQ(stored_content(ini), "new");
+  ASSERT_TRUE(judged->remove());
+  judged.reset();
+  EXPECT_EQ(list(dir).size(), 1u);
+  EXPECT_EQ(stored_content(ini), "new");
+
+  // Windows refuses to replace a read-only file.
+  write_file(dir.child(".newer"), "newer");
+  set(ini, kAttrReadonly);
+  std::unique_ptr<OpenFile> readonly = open_file(*folder, "desktop.ini");
+  std::unique_ptr<OpenFile> newer = open_file(*folder, ".newer");
+  auto denied = newer->take_place_of(*readonly, ".old");
+  ASSERT_FALSE(denied);
+  EXPECT_EQ(denied.error().kind(), ErrorKind::AccessDenied) << denied.error().message();
+  EXPECT_EQ(stored_content(ini), "new");
+  set(ini, kAttrNormal);
+}
+
+TEST_P(OpenFolderTest, AFoldersLastWriteTimeIsSetBackThroughItsHandle) {
+  under_test->backdate(dir);
+  std::unique_ptr<Folder> folder = open_dir();
+  const FileTime before = *folder->last_write_time();
+  EXPECT_EQ(before, under_test->stored_last_write_time(dir));
+
+  write_file(dir.child("new.txt"), "x");
+  ASSERT_NE(under_test->stored_last_write_time(dir), before);
+  ASSERT_TRUE(folder->set_last_write_time(before));
+
+  EXPECT_EQ(under_test->stored_last_write_time(dir), before);
+  EXPECT_EQ(*folder->last_write_time(), before);
+}
+
+// Only READONLY can keep a file from being deleted; a deletion that fails all the same (another
+// program holds the file) leaves every attribute as it was, READONLY included.
+TEST_P(OpenFolderTest, ADeletionThatFailsLeavesTheAttributesAsTheyWere) {
+  const Path ini = dir.child("desktop.ini");
+  write_file(ini, "x");
+  set(ini, kAttrReadonly | kHiddenSystem);
+  std::unique_ptr<Folder> folder = open_dir();
+  std::unique_ptr<OpenFile> file = open_file(*folder, "desktop.ini");
+  ASSERT_TRUE(file);
+  if (!under_test->block_deletion(ini)) {
+    GTEST_SKIP() << "running as root: nothing keeps a file from being deleted (the fake covers it)";
+  }
+
+  EXPECT_FALSE(file->remove());
+
+  EXPECT_TRUE(stored(ini));
+  EXPECT_EQ(attributes(ini) & kServiceBits, kAttrReadonly | kHiddenSystem);
+}
+
 // Once the name is taken by another file, a change through the handle reaches the file that was
 // opened (Windows) or nothing at all (POSIX, which checks that the name still holds it); never
 // the file that now bears the name.

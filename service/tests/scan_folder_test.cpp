@@ -274,6 +274,93 @@ TEST_F(ScanFolderTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
   EXPECT_EQ(git("fsck"), 0) << test_support::read_bytes(dir_ / "git.log");
 }
 
+// A write cut short by a crash or a kill leaves the service's file under a name kept for it; the
+// next walk of the folder, scan or cleanup, takes it away (and a scan then writes desktop.ini
+// there). A user's file is never taken for one: a name only like it, a file not hidden, or
+// bytes the service does not write.
+TEST_F(ScanFolderTest, LeftoversOfACutOffWriteGoAndLookAlikesStay) {
+  struct Case {
+    const char* folder;
+    std::string_view name;
+    std::string bytes;
+    std::uint32_t attributes;
+    bool removed;
+  };
+  const std::string& own = desktop_ini_content();
+  const std::string stale =
+      "[.ShellClassInfo]\r\nIconResource=C:\\Old\\folder.ico,0\r\n[Tindral]\r\n";
+  const Case cases[] = {
+      {"CutOff", kNewDesktopIniName, own.substr(0, 20), kAttrHidden | kAttrSystem, true},
+      {"Whole", kNewDesktopIniName, own, kAttrHidden | kAttrSystem, true},
+      {"Empty", kNewDesktopIniName, "", kAttrHidden | kAttrSystem, true},
+      {"EmptyNotYetHidden", kNewDesktopIniName, "", platform::kAttrNormal, true},
+      {"SetAside", kOldDesktopIniName, stale, kAttrHidden | kAttrSystem, true},
+      {"NotHidden", kNewDesktopIniName, own, platform::kAttrNormal, false},
+      {"UsersBytes", kOldDesktopIniName, "[.ShellClassInfo]\r\nIconResource=C:\\mine.ico,0\r\n",
+       kAttrHidden | kAttrSystem, false},
+      {"SimilarName", ".desktop.ini.tindral-new.bak", own, kAttrHidden | kAttrSystem, false},
+  };
+  for (const bool scan : {true, false}) {
+    SCOPED_TRACE(scan ? "scan" : "cleanup");
+    const Path top = dir_ / (scan ? "Scanned" : "Cleaned");
+    for (const Case& c : cases) {
+      const Path folder = top.child(c.folder);
+      test_support::make_folder(folder);
+      test_support::write_bytes(folder.child("photo.jpg"), "jpeg");
+      test_support::write_bytes(folder.child(c.name), c.bytes);
+      ASSERT_TRUE(disk().set_attributes(folder.child(c.name), c.attributes).ok());
+    }
+
+    if (scan) {
+      static_cast<void>(scan_folder(disk(), top));
+    } else {
+      static_cast<void>(cleanup_folder(disk(), top));
+    }
+
+    for (const Case& c : cases) {
+      const Path folder = top.child(c.folder);
+      EXPECT_EQ(test_support::path_exists(folder.child(c.name)), !c.removed) << c.folder;
+      if (!c.removed) {
+        EXPECT_EQ(test_support::read_bytes(folder.child(c.name)), c.bytes) << c.folder;
+      } else if (scan) {
+        EXPECT_TRUE(has_service_ini(folder)) << c.folder;
+      }
+    }
+  }
+}
+
+// Writing, rewriting and removing desktop.ini, setting and clearing the folder's read-only bit
+// and taking a leftover away leave every folder's "Date modified" as it was, so that backups
+// and sync tools see no change the user did not make.
+TEST_F(ScanFolderTest, FolderDatesAreKeptByScanAndCleanup) {
+  const Path photos = top_.child("Photos");
+  const Path stale = top_.child("Stale");
+  const Path empty = top_.child("Empty");
+  for (const Path& folder : {photos, stale, empty}) test_support::make_folder(folder);
+  test_support::write_bytes(photos.child("a.jpg"), "jpeg");
+  test_support::write_bytes(photos.child(kNewDesktopIniName), "");
+  ASSERT_TRUE(disk().set_attributes(photos.child(kNewDesktopIniName), kAttrHidden | kAttrSystem));
+  test_support::write_bytes(stale.child("b.jpg"), "jpeg");
+  test_support::write_bytes(stale.child("desktop.ini"), "[Tindral]\r\n");
+  test_support::write_bytes(empty.child("desktop.ini"), desktop_ini_content());
+  const Path folders[] = {top_, photos, stale, empty};
+  std::vector<platform::FileTime> before;
+  for (const Path& folder : folders) {
+    test_support::backdate(folder);
+    before.push_back(test_support::last_write_time(folder));
+  }
+
+  expect_result(scan_folder(disk(), top_), 4, 3, 1, true);
+  for (std::size_t i = 0; i < std::size(folders); ++i) {
+    EXPECT_EQ(test_support::last_write_time(folders[i]), before[i]) << folders[i].display();
+  }
+
+  EXPECT_EQ(cleanup_folder(disk(), top_).ini_removed, 3u);
+  for (std::size_t i = 0; i < std::size(folders); ++i) {
+    EXPECT_EQ(test_support::last_write_time(folders[i]), before[i]) << folders[i].display();
+  }
+}
+
 // A chain of short names deeper than a whole path may be: natively 6,000 bytes, well past the
 // kernel's PATH_MAX of 4,096. Wine resolves a path one component at a time on every call, so a
 // walk there takes time in the cube of the depth (about 25 minutes at 3,000 characters); 600
@@ -318,8 +405,9 @@ class ScanFolderFakeTest : public testing::Test {
     return matching;
   }
 
-  static std::string created(const Path& folder) {
-    return "create " + folder.child("desktop.ini").display();
+  // A new desktop.ini appears as its whole, hidden file is renamed into place.
+  static std::string placed(const Path& folder) {
+    return "rename " + folder.child(kNewDesktopIniName).display() + " desktop.ini";
   }
 
   FakeFileSystem fs_;
@@ -386,8 +474,8 @@ TEST_F(ScanFolderFakeTest, VisitsInListingOrderAndDecidesBottomUp) {
 
   expect_result(scan_folder(fs_, root_), 5, 4, 1, true);
 
-  EXPECT_THAT(operations_starting("create "),
-              ElementsAre(created(a1), created(a), created(b), created(root_)));
+  EXPECT_THAT(operations_starting("rename "),
+              ElementsAre(placed(a1), placed(a), placed(b), placed(root_)));
   EXPECT_THAT(operations_starting("delete "),
               ElementsAre("delete " + c.child("desktop.ini").display()));
   EXPECT_EQ(fs_.max_open_listings(), 1);
@@ -396,7 +484,7 @@ TEST_F(ScanFolderFakeTest, VisitsInListingOrderAndDecidesBottomUp) {
 TEST_F(ScanFolderFakeTest, FailedWriteStillCountsAsContentForTheParent) {
   const Path child = root_.child("Child");
   fs_.add_file(child.child("x.txt"));
-  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, child.child("desktop.ini"));
+  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, child.child(kNewDesktopIniName));
 
   expect_result(scan_folder(fs_, root_), 2, 1, 0, true);
   EXPECT_TRUE(fs_.contains(root_.child("desktop.ini")));
@@ -513,8 +601,8 @@ TEST_F(ScanFolderFakeTest, GitFolderInAnyCaseIsNotWalked) {
   fs_.add_file(root_.child(".gitx").child("x.txt"));
 
   expect_result(scan_folder(fs_, root_), 2, 2, 0, true);  // Root and .gitx
-  EXPECT_THAT(operations_starting("create "),
-              ElementsAre(created(root_.child(".gitx")), created(root_)));
+  EXPECT_THAT(operations_starting("rename "),
+              ElementsAre(placed(root_.child(".gitx")), placed(root_)));
 }
 
 }  // namespace

@@ -164,10 +164,12 @@ class FakeFileSystem::File final : public platform::WritableFile {
   std::size_t written_ = 0;
 };
 
-// A file handle, opened as itself (a link or a special entry opens, but is not regular).
+// A file handle, opened as itself (a link or a special entry opens, but is not regular). It
+// remembers the name it was opened by, which take_place_of checks.
 class FakeFileSystem::OpenedFile final : public platform::OpenFile {
  public:
-  OpenedFile(FakeFileSystem& fs, NodeId id, std::size_t limit) : fs_(fs), id_(id), limit_(limit) {}
+  OpenedFile(FakeFileSystem& fs, NodeId id, std::size_t limit)
+      : fs_(fs), id_(id), limit_(limit), name_(fs.nodes_[id].name) {}
 
   Result<platform::OpenFileInfo> info() override {
     const Node& node = fs_.nodes_[id_];
@@ -199,10 +201,10 @@ class FakeFileSystem::OpenedFile final : public platform::OpenFile {
       fs_.record_node("truncate", id_, true);
       return access_denied();
     }
-    fs_.record_node("truncate", id_, false);
     node.content.clear();
     node.claimed_size = 0;
     node.attributes = applied_attributes(node.attributes, node.attributes | kAttrArchive);
+    fs_.record_node("truncate", id_, false);
     return {};
   }
 
@@ -227,9 +229,55 @@ class FakeFileSystem::OpenedFile final : public platform::OpenFile {
     }
     const Node& node = fs_.nodes_[id_];
     const bool present = fs_.child_of(node.parent, node.name) == id_;
+    if (present) {
+      fs_.unlink(id_);
+      fs_.touch(node.parent);
+    }
     fs_.record_node("delete", id_, !present);
     if (!present) return file_not_found();
-    fs_.unlink(id_);
+    return {};
+  }
+
+  Result<void> rename_to(std::string_view name) override {
+    const NodeId folder = fs_.nodes_[id_].parent;
+    const std::string before = fs_.nodes_[id_].name;
+    std::optional<Error> failure = fs_.arrive(Op::Rename, id_);
+    if (!failure && fs_.child_of(folder, before) != id_) failure = file_not_found();
+    if (!failure && fs_.child_of(folder, name) != kNone) failure = file_exists();
+    Recorded entry{"rename", id_, {}, std::string(name), failure.has_value(), {}};
+    if (!failure) {
+      fs_.rename_node(id_, std::string(name));
+      fs_.touch(folder);
+      name_ = name;
+      entry.earlier_names.emplace_back(id_, before);
+    }
+    fs_.push_recorded(std::move(entry));
+    if (failure) return *failure;
+    return {};
+  }
+
+  // Swaps the two names in one step, as the native layer does; `aside` is for platforms that
+  // cannot.
+  Result<void> take_place_of(platform::OpenFile& judged, std::string_view /*aside*/) override {
+    auto& other = static_cast<OpenedFile&>(judged);
+    const NodeId folder = fs_.nodes_[id_].parent;
+    std::optional<Error> failure = fs_.arrive(Op::Rename, id_);
+    if (!failure &&
+        (fs_.child_of(folder, name_) != id_ || fs_.child_of(folder, other.name_) != other.id_)) {
+      failure = wrong_type();
+    }
+    if (!failure && (fs_.nodes_[other.id_].attributes & kAttrReadonly) != 0) {
+      failure = access_denied();
+    }
+    Recorded entry{"take_place", id_, {}, other.name_, failure.has_value(), {}};
+    if (!failure) {
+      entry.earlier_names = {{id_, name_}, {other.id_, other.name_}};
+      fs_.swap_names(id_, other.id_);
+      std::swap(name_, other.name_);
+      fs_.touch(folder);
+    }
+    fs_.push_recorded(std::move(entry));
+    if (failure) return *failure;
     return {};
   }
 
@@ -238,6 +286,7 @@ class FakeFileSystem::OpenedFile final : public platform::OpenFile {
   NodeId id_;
   std::size_t limit_;
   std::size_t written_ = 0;
+  std::string name_;
 };
 
 // A folder handle: it holds its entry, wherever the entry goes after the open.
@@ -292,6 +341,12 @@ class FakeFileSystem::OpenedFolder final : public platform::Folder {
   }
 
   Result<std::unique_ptr<platform::OpenFile>> create_file(std::string_view name) override {
+    return create_file_with_attributes(name, kAttrArchive);
+  }
+
+  // Windows adds ARCHIVE to a file it creates.
+  Result<std::unique_ptr<platform::OpenFile>> create_file_with_attributes(
+      std::string_view name, std::uint32_t attributes) override {
     if (auto refused = fs_.arrive(Op::CreateOrTruncate, id_, name)) {
       fs_.record_child("create", id_, name, true);
       return *refused;
@@ -300,10 +355,24 @@ class FakeFileSystem::OpenedFolder final : public platform::Folder {
       fs_.record_child("create", id_, name, true);
       return file_exists();
     }
-    const NodeId child = fs_.add_child(id_, name, kAttrArchive);
+    const NodeId child =
+        fs_.add_child(id_, name, applied_attributes(kAttrArchive, attributes | kAttrArchive));
+    fs_.touch(id_);
     fs_.record_node("create", child, false);
     return std::unique_ptr<platform::OpenFile>(
         std::make_unique<OpenedFile>(fs_, child, fs_.write_limit(id_, name)));
+  }
+
+  Result<platform::FileTime> last_write_time() override {
+    return platform::FileTime{fs_.nodes_[id_].last_write};
+  }
+
+  Result<void> set_last_write_time(platform::FileTime time) override {
+    const std::optional<Error> refused = fs_.arrive(Op::SetAttributes, id_);
+    if (!refused) fs_.nodes_[id_].last_write = time.value;
+    fs_.record_node("set_last_write_time", id_, refused.has_value());
+    if (refused) return *refused;
+    return {};
   }
 
  private:
@@ -380,6 +449,15 @@ FakeFileSystem::Node* FakeFileSystem::file_node(const Path& file) {
   return &nodes_[id];
 }
 
+void FakeFileSystem::set_last_write_time(const Path& folder, platform::FileTime time) {
+  const NodeId id = find(folder.bytes());
+  if (id == kNone || !is_folder(id)) {
+    ADD_FAILURE() << "FakeFileSystem: no folder " << folder.display();
+    return;
+  }
+  nodes_[id].last_write = time.value;
+}
+
 void FakeFileSystem::set_link_count(const Path& file, std::uint32_t count) {
   if (Node* node = file_node(file)) node->link_count = count;
 }
@@ -397,9 +475,7 @@ void FakeFileSystem::move(const Path& from, const Path& to) {
   }
   const std::string new_name(name);
   unlink(id);
-  cached_path_.clear();
-  cached_ends_.clear();
-  cached_ids_.clear();
+  forget_lookups();
   Node& node = nodes_[id];
   node.name = new_name;
   node.parent = parent;
@@ -521,6 +597,15 @@ std::string FakeFileSystem::content(const Path& file) const {
   return nodes_[id].content;
 }
 
+platform::FileTime FakeFileSystem::last_write_time(const Path& folder) const {
+  NodeId id = find(folder.bytes());
+  if (id == kNone || !is_folder(id)) {
+    ADD_FAILURE() << "FakeFileSystem: no folder " << folder.display();
+    return {};
+  }
+  return platform::FileTime{nodes_[id].last_write};
+}
+
 std::uint32_t FakeFileSystem::attributes(const Path& path) const {
   NodeId id = find(path.bytes());
   if (id == kNone) {
@@ -530,15 +615,20 @@ std::uint32_t FakeFileSystem::attributes(const Path& path) const {
   return nodes_[id].attributes;
 }
 
+// From the last call back to the first, so that an entry renamed since a call is shown by the
+// name it had then.
 std::vector<std::string> FakeFileSystem::operations() const {
-  std::vector<std::string> lines;
-  lines.reserve(recorded_.size());
-  for (const Recorded& entry : recorded_) {
+  std::vector<std::string> lines(recorded_.size());
+  std::map<NodeId, std::string> names_then;
+  for (std::size_t index = recorded_.size(); index-- > 0;) {
+    const Recorded& entry = recorded_[index];
+    for (const auto& [node, name] : entry.earlier_names) names_then[node] = name;
     std::string line = entry.verb + " ";
-    line += Path(entry.node != kNone ? node_text(entry.node) : entry.path_text).display();
+    line +=
+        Path(entry.node != kNone ? node_text(entry.node, names_then) : entry.path_text).display();
     if (!entry.detail.empty()) line += " " + entry.detail;
     if (entry.failed) line += " (failed)";
-    lines.push_back(std::move(line));
+    lines[index] = std::move(line);
   }
   return lines;
 }
@@ -551,9 +641,13 @@ std::vector<std::string> FakeFileSystem::files_opened_for_reading() const {
   return paths;
 }
 
-std::string FakeFileSystem::node_text(NodeId id) const {
+std::string FakeFileSystem::node_text(NodeId id,
+                                      const std::map<NodeId, std::string>& names_then) const {
   std::vector<const std::string*> names;
-  for (; id != kTop; id = nodes_[id].parent) names.push_back(&nodes_[id].name);
+  for (; id != kTop; id = nodes_[id].parent) {
+    auto then = names_then.find(id);
+    names.push_back(then != names_then.end() ? &then->second : &nodes_[id].name);
+  }
   std::string text;
   for (auto name = names.rbegin(); name != names.rend(); ++name) {
     if (name != names.rbegin()) text += kSeparator;
@@ -564,20 +658,51 @@ std::string FakeFileSystem::node_text(NodeId id) const {
 }
 
 void FakeFileSystem::record_node(std::string verb, NodeId id, bool failed, std::string detail) {
-  recorded_.push_back(Recorded{std::move(verb), id, {}, std::move(detail), failed});
+  push_recorded(Recorded{std::move(verb), id, {}, std::move(detail), failed, {}});
 }
 
 void FakeFileSystem::record_child(std::string verb, NodeId folder, std::string_view name,
                                   bool failed) {
-  Recorded entry{std::move(verb), kNone, path_of(folder, name).bytes(), {}, failed};
+  push_recorded(Recorded{std::move(verb), kNone, path_of(folder, name).bytes(), {}, failed, {}});
+}
+
+// A watcher that calls the fake itself records nothing, so it is not called again meanwhile.
+void FakeFileSystem::push_recorded(Recorded entry) {
   recorded_.push_back(std::move(entry));
+  if (!watcher_ || watching_) return;
+  watching_ = true;
+  watcher_();
+  watching_ = false;
+}
+
+void FakeFileSystem::rename_node(NodeId id, const std::string& name) {
+  Node& node = nodes_[id];
+  Node& parent = nodes_[node.parent];
+  parent.by_name.erase(node.name);
+  node.name = name;
+  parent.by_name.emplace(name, id);
+  forget_lookups();
+}
+
+void FakeFileSystem::swap_names(NodeId first, NodeId second) {
+  Node& parent = nodes_[nodes_[first].parent];
+  std::swap(nodes_[first].name, nodes_[second].name);
+  parent.by_name[nodes_[first].name] = first;
+  parent.by_name[nodes_[second].name] = second;
+  forget_lookups();
+}
+
+void FakeFileSystem::forget_lookups() {
+  cached_path_.clear();
+  cached_ends_.clear();
+  cached_ids_.clear();
 }
 
 void FakeFileSystem::record(std::string verb, const Path& path, NodeId node, bool failed,
                             std::string detail) {
-  Recorded entry{std::move(verb), node, {}, std::move(detail), failed};
+  Recorded entry{std::move(verb), node, {}, std::move(detail), failed, {}};
   if (entry.node == kNone) entry.path_text = canonical(path.bytes());
-  recorded_.push_back(std::move(entry));
+  push_recorded(std::move(entry));
 }
 
 // ---- the tree -------------------------------------------------------------------------------
@@ -725,9 +850,9 @@ Result<std::unique_ptr<platform::DirListing>> FakeFileSystem::list(NodeId id) {
 
 Result<void> FakeFileSystem::set_node_attributes(NodeId id, std::uint32_t attributes) {
   const std::optional<Error> refused = arrive(Op::SetAttributes, id);
+  if (!refused) nodes_[id].attributes = applied_attributes(nodes_[id].attributes, attributes);
   record_node("set_attributes", id, refused.has_value(), hex(attributes));
   if (refused) return *refused;
-  nodes_[id].attributes = applied_attributes(nodes_[id].attributes, attributes);
   return {};
 }
 
@@ -754,9 +879,9 @@ Result<void> FakeFileSystem::set_attributes(const Path& path, std::uint32_t attr
     return *refused;
   }
   const NodeId id = find(path.bytes());
+  if (id != kNone) nodes_[id].attributes = applied_attributes(nodes_[id].attributes, attributes);
   record("set_attributes", path, id, id == kNone, detail);
   if (id == kNone) return file_not_found();
-  nodes_[id].attributes = applied_attributes(nodes_[id].attributes, attributes);
   return {};
 }
 
@@ -786,6 +911,7 @@ Result<std::unique_ptr<platform::WritableFile>> FakeFileSystem::create_or_trunca
   NodeId id = kNone;
   if (existing == nodes_[parent].by_name.end()) {
     id = add_child(parent, name, kAttrArchive);
+    touch(parent);
   } else {
     id = existing->second;
     if (is_folder(id) || (nodes_[id].attributes & kAttrReadonly) != 0) {
@@ -809,7 +935,7 @@ Result<void> FakeFileSystem::write(NodeId id, std::string_view data, std::size_t
   nodes_[id].content.append(data.substr(0, accepted));
   written += accepted;
   const bool failed = accepted < data.size();
-  recorded_.push_back(Recorded{"write", id, {}, {}, failed});
+  push_recorded(Recorded{"write", id, {}, {}, failed, {}});
   if (failed) return disk_full();
   return {};
 }
@@ -821,10 +947,13 @@ Result<void> FakeFileSystem::delete_file(const Path& path) {
   }
   const NodeId id = find(path.bytes());
   const bool deletable = id != kNone && !is_folder(id);
+  if (deletable) {
+    unlink(id);
+    touch(nodes_[id].parent);
+  }
   record("delete", path, id, !deletable);
   if (id == kNone) return file_not_found();
   if (!deletable) return access_denied();
-  unlink(id);
   return {};
 }
 
@@ -864,18 +993,22 @@ Result<void> FakeFileSystem::replace_file(const Path& source, const Path& target
               (is_folder(replaced) || (nodes_[replaced].attributes & kAttrReadonly) != 0))) {
     failure = access_denied();
   }
-  record("replace", source, from, failure.has_value(), target_text);
-  if (failure) return *failure;
-  if (from == replaced) return {};
-
-  // The moved file gets a node of its own, so that calls recorded on the source still show the
-  // source's name.
-  if (replaced != kNone) unlink(replaced);
-  const NodeId moved = add_child(parent, name, nodes_[from].attributes);
-  nodes_[moved].reparse_tag = nodes_[from].reparse_tag;
-  nodes_[moved].link_target = std::move(nodes_[from].link_target);
-  nodes_[moved].content = std::move(nodes_[from].content);
-  unlink(from);
+  if (failure) {
+    record("replace", source, from, true, target_text);
+    return *failure;
+  }
+  if (from != replaced) {
+    // The moved file gets a node of its own, so that calls recorded on the source still show
+    // the source's name.
+    if (replaced != kNone) unlink(replaced);
+    const NodeId moved = add_child(parent, name, nodes_[from].attributes);
+    nodes_[moved].reparse_tag = nodes_[from].reparse_tag;
+    nodes_[moved].link_target = std::move(nodes_[from].link_target);
+    nodes_[moved].content = std::move(nodes_[from].content);
+    unlink(from);
+    touch(parent);
+  }
+  record("replace", source, from, false, target_text);
   return {};
 }
 

@@ -57,6 +57,8 @@ class FakeFileSystem final : public platform::FileSystem {
     /// secure_folder_files() on what they judge.
     Trust,
     CreateNewFile,
+    /// OpenFile::rename_to and OpenFile::take_place_of, on the file being renamed.
+    Rename,
   };
 
   FakeFileSystem();
@@ -81,6 +83,8 @@ class FakeFileSystem final : public platform::FileSystem {
   /// Adds something that is neither a file nor a folder (a device, a FIFO): it opens, but has no
   /// content of its own.
   void add_special(const Path& path);
+  /// Sets a folder's last-write time.
+  void set_last_write_time(const Path& folder, platform::FileTime time);
   /// Gives an existing file `count` names, as hard links elsewhere would.
   void set_link_count(const Path& file, std::uint32_t count);
   /// Makes an existing file claim `size` bytes (a sparse file); reads return zero bytes up to
@@ -119,6 +123,9 @@ class FakeFileSystem final : public platform::FileSystem {
   /// Runs `change` right before the first `op` on `path` (by path, or through a handle of the
   /// folder or file at that path), so that the call meets the tree as `change` leaves it.
   void before(Op op, const Path& path, std::function<void()> change);
+  /// Runs `check` after every recorded call has changed the tree, so that a test can look at
+  /// every state a user could have seen on the disk meanwhile.
+  void after_each_operation(std::function<void()> check) { watcher_ = std::move(check); }
 
   // What a test inspects; none of this is recorded.
 
@@ -128,11 +135,16 @@ class FakeFileSystem final : public platform::FileSystem {
   std::string content(const Path& file) const;
   /// The attribute bits of an entry (0 and a test failure when there is none).
   std::uint32_t attributes(const Path& path) const;
+  /// A folder's last-write time: it moves on whenever a recorded call adds, removes or renames
+  /// an entry in the folder, and a handle can set it back.
+  platform::FileTime last_write_time(const Path& folder) const;
 
   /// Every mutating call so far, one line each: "create <path>", "truncate <path>",
   /// "write <path>", "set_attributes <path> 0x6", "delete <path>", "create_folders <path>",
   /// "replace <source> <target>", "secure_folder <path>", "secure <path>" (a file given to the
-  /// administrators); " (failed)" is appended when the call returned an error.
+  /// administrators), "rename <path> <new name>", "take_place <path> <judged's name>",
+  /// "set_last_write_time <path>"; " (failed)" is appended when the call returned an error. Each
+  /// path is shown as it was at the time of the call.
   /// Paths are shown joined with platform::kSeparator, as they are when the call is recorded.
   std::vector<std::string> operations() const;
   /// The number of recorded calls (cheap, also for deep trees).
@@ -191,6 +203,7 @@ class FakeFileSystem final : public platform::FileSystem {
     bool special = false;
     std::uint32_t link_count = 1;
     std::uint64_t claimed_size = 0;  ///< when larger than the content
+    std::int64_t last_write = 0;     ///< a folder's, in changes since the fake was made
     std::string content;
     std::string link_target;       ///< a symbolic link's target, in canonical spelling
     std::vector<NodeId> children;  ///< in listing order
@@ -210,6 +223,8 @@ class FakeFileSystem final : public platform::FileSystem {
     std::string path_text;  ///< the path otherwise
     std::string detail;     ///< after the path
     bool failed = false;
+    /// Entries this call renamed, each with the name it had before.
+    std::vector<std::pair<NodeId, std::string>> earlier_names;
   };
 
   static constexpr NodeId kTop = 0;
@@ -228,7 +243,8 @@ class FakeFileSystem final : public platform::FileSystem {
   std::pair<NodeId, std::string_view> parent_and_name(const Path& path);
   bool is_folder(NodeId id) const;
 
-  std::string node_text(NodeId id) const;
+  /// The path of an entry, the entries in `names_then` shown by the names given there.
+  std::string node_text(NodeId id, const std::map<NodeId, std::string>& names_then = {}) const;
   std::optional<Error> refusal(Op op, const Path& path) const;
   /// Makes the change due before `op` on `path` (if any), then says whether `op` is refused.
   std::optional<Error> arrive(Op op, const Path& path);
@@ -247,6 +263,16 @@ class FakeFileSystem final : public platform::FileSystem {
   /// Records a call on `path`, whose entry is `node` (kNone when there is none).
   void record(std::string verb, const Path& path, NodeId node, bool failed,
               std::string detail = {});
+  /// Keeps a recorded call and shows the tree as it now is to the watcher.
+  void push_recorded(Recorded entry);
+  /// Notes a change of the entries of `folder`.
+  void touch(NodeId folder) { nodes_[folder].last_write = ++changes_made_; }
+  /// Gives the entry `id` the free name `name` in its folder.
+  void rename_node(NodeId id, const std::string& name);
+  /// Swaps the names of two entries of one folder.
+  void swap_names(NodeId first, NodeId second);
+  /// Drops the lookup cache, which names that changed would mislead.
+  void forget_lookups();
   Result<void> write(NodeId id, std::string_view data, std::size_t& written, std::size_t limit);
   Result<std::unique_ptr<platform::DirListing>> list(NodeId id);
   Result<std::unique_ptr<platform::Folder>> open_folder_node(NodeId id);
@@ -262,6 +288,9 @@ class FakeFileSystem final : public platform::FileSystem {
   std::map<std::string, std::size_t> listing_breaks_;
   std::map<std::pair<Op, std::string>, std::function<void()>> changes_;
   std::vector<std::pair<NodeId, std::string>> read_attempts_;  ///< folder and name
+  std::function<void()> watcher_;
+  bool watching_ = false;
+  std::int64_t changes_made_ = 0;
   bool parent_open_supported_ = true;
   std::map<std::string, platform::Trust> trusts_;
   int open_listings_ = 0;

@@ -19,12 +19,22 @@ class RealDisk final : public FileSystemUnderTest {
     return make_symlink(target, link, target_is_folder);
   }
   void rename(const Path& from, const Path& to) override { rename_entry(from, to); }
+  void backdate(const Path& path) override { test_support::backdate(path); }
+  platform::FileTime stored_last_write_time(const Path& path) override {
+    return last_write_time(path);
+  }
+  bool block_deletion(const Path& file) override {
+    blocker_ = std::make_unique<DeletionBlocker>(file);
+    return blocker_->holds();
+  }
 
   std::string stored_content(const Path& file) override { return read_bytes(file); }
   bool stored(const Path& path) override { return path_exists(path); }
 
  private:
   TempDir dir_;
+  // Goes before the folder, which it may have made undeletable.
+  std::unique_ptr<DeletionBlocker> blocker_;
 };
 
 // Spelled as the platform spells an absolute path, so that what a case compares holds for the
@@ -47,6 +57,14 @@ class Fake final : public FileSystemUnderTest {
     return true;
   }
   void rename(const Path& from, const Path& to) override { fake_.move(from, to); }
+  void backdate(const Path& path) override { fake_.set_last_write_time(path, {-1}); }
+  platform::FileTime stored_last_write_time(const Path& path) override {
+    return fake_.last_write_time(path);
+  }
+  bool block_deletion(const Path& file) override {
+    fake_.refuse(FakeFileSystem::Op::DeleteFile, file, ErrorKind::Other);
+    return true;
+  }
 
   std::string stored_content(const Path& file) override { return fake_.content(file); }
   bool stored(const Path& path) override { return fake_.contains(path); }

@@ -33,6 +33,14 @@ class FileSystemUnderTest {
   /// Renames a file or folder to a free name behind the back of every open handle.
   virtual void rename(const Path& from, const Path& to) = 0;
 
+  /// Sets a file's or folder's last-write time to a moment long past, so that a change shows.
+  virtual void backdate(const Path& path) = 0;
+  /// The last-write time as stored.
+  virtual platform::FileTime stored_last_write_time(const Path& path) = 0;
+  /// Keeps the file from being deleted until the object goes, as another program holding it
+  /// would; false where this platform cannot (POSIX root), so that the case can skip.
+  virtual bool block_deletion(const Path& file) = 0;
+
   /// The whole content of a file as stored ("" and a test failure when there is none).
   virtual std::string stored_content(const Path& file) = 0;
   /// True when anything, a link included, has the name.

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "platform/file_system.h"
 #include "platform/path.h"
 
 namespace tindral::test_support {
@@ -48,5 +50,30 @@ void open_to_everybody(const Path& path);
 bool give_to_another_account(const Path& path);
 /// Removes a file or a whole tree, clearing attributes that would prevent it.
 void remove_tree(const Path& path);
+/// Sets the last-write time of a file or folder to a moment long past (2001-02-03), so that any
+/// later change shows whatever the resolution of the disk's clock.
+void backdate(const Path& path);
+/// The last-write time of a file or folder (a link itself, not what it names), in the units of
+/// platform::FileTime.
+platform::FileTime last_write_time(const Path& path);
+
+/// Keeps a file from being deleted for as long as it lives, as another program can: Windows a
+/// handle that does not share deletion (as an indexer or a virus scanner holds one), POSIX the
+/// write permission of the file's folder taken away, which binds only a process without root's
+/// privileges.
+class DeletionBlocker {
+ public:
+  explicit DeletionBlocker(const Path& file);
+  ~DeletionBlocker();
+  DeletionBlocker(const DeletionBlocker&) = delete;
+  DeletionBlocker& operator=(const DeletionBlocker&) = delete;
+  /// False where this process cannot be kept from deleting (POSIX root).
+  bool holds() const { return holds_; }
+
+ private:
+  Path path_;
+  bool holds_ = false;
+  std::uintptr_t state_ = 0;  ///< Windows: the handle; POSIX: the folder's former mode
+};
 
 }  // namespace tindral::test_support

@@ -9,8 +9,9 @@
 //
 // The walks go through open folders: every name below a root is opened relative to its
 // folder's descriptor with O_NOFOLLOW, and every change goes through the descriptor that was
-// opened (fchmod, fsetxattr), so that a name swapped for a link after a listing showed it never
-// leads the service, which runs as root, to a file elsewhere.
+// opened (fchmod, fsetxattr, futimens), or acts on a name (rename, unlink) only after checking
+// that the name still holds the file that was opened, so that a name swapped for a link after a
+// listing showed it never leads the service, which runs as root, to a file elsewhere.
 //
 // The path-based calls (the data folder's files, the roots) take paths whole, as Windows takes
 // them, but the kernel refuses a path of PATH_MAX bytes or more. A long path is therefore reached
@@ -541,6 +542,90 @@ Error open_error_below_root() {
   return os_error(static_cast<std::uint32_t>(code));
 }
 
+Error replaced_error() {
+  return Error("the name no longer holds the file that was opened", ErrorKind::WrongType);
+}
+
+// POSIX renames names, not files: a name is acted on only after checking that it still holds
+// the file that was opened.
+Result<void> check_named(int folder, const std::string& name, const struct stat& expected) {
+  struct stat named {};
+  if (::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return last_os_error();
+  if (id_of(named) != id_of(expected)) return replaced_error();
+  return {};
+}
+
+// What renameat2 answers where the file system (or the kernel) lacks a flag.
+bool rename_flag_unsupported(int code) { return code == EINVAL || code == ENOSYS; }
+
+// renameat2(RENAME_NOREPLACE); where the file system lacks it, a second name made with linkat
+// (which never replaces either) and the first one taken away.
+Result<void> rename_without_replacing(int folder, const std::string& from, const std::string& to,
+                                      const struct stat& expected) {
+  if (auto same = check_named(folder, from, expected); !same) return same;
+  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+  if (!rename_flag_unsupported(errno)) return last_os_error();
+  if (::linkat(folder, from.c_str(), folder, to.c_str(), 0) != 0) return last_os_error();
+  if (check_named(folder, from, expected) && ::unlinkat(folder, from.c_str(), 0) != 0) {
+    return last_os_error();
+  }
+  return {};
+}
+
+// The file is given its mode and attributes before it has a name, so that no instant shows it
+// without them: an unnamed file (O_TMPFILE) linked in through its entry in /proc, which links
+// exactly this file and never replaces a name (it costs no more than a plain create). Where the
+// file system has no unnamed files, or /proc is missing, it is created by its name and given
+// them at once, before anything is written.
+Result<ScopedFd> create_with_attributes(int folder, const char* name, std::uint32_t attributes) {
+  const auto finish = [attributes](int fd) -> Result<void> {
+    if (::fchmod(fd, kAdministratorsFileMode) != 0) return last_os_error();
+    auto status = stat_descriptor(fd);
+    if (!status) return std::move(status).error();
+    return set_attributes_of(Inode::of_descriptor(fd), *status, attributes);
+  };
+#if defined(O_TMPFILE)
+  ScopedFd unnamed(
+      ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kAdministratorsFileMode));
+  if (unnamed.get() >= 0) {
+    if (auto made = finish(unnamed.get()); !made) return made.error();
+    const std::string entry = "/proc/self/fd/" + std::to_string(unnamed.get());
+    if (::linkat(AT_FDCWD, entry.c_str(), folder, name, AT_SYMLINK_FOLLOW) == 0) return unnamed;
+    if (errno != ENOENT) return last_os_error();
+  } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    return last_os_error();
+  }
+#endif
+  // O_EXCL also refuses a dangling link: nothing that has the name is ever written through.
+  ScopedFd named(
+      ::openat(folder, name, kFileWriteFlags | O_CREAT | O_EXCL, kAdministratorsFileMode));
+  if (named.get() < 0) return last_os_error();
+  if (auto made = finish(named.get()); !made) {
+    ::unlinkat(folder, name, 0);
+    return made.error();
+  }
+  return named;
+}
+
+FileTime file_time_of(const struct timespec& time) {
+  constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
+  return FileTime{static_cast<std::int64_t>(time.tv_sec) * kNanosecondsPerSecond + time.tv_nsec};
+}
+
+struct timespec timespec_of(FileTime time) {
+  constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
+  std::int64_t seconds = time.value / kNanosecondsPerSecond;
+  std::int64_t nanoseconds = time.value % kNanosecondsPerSecond;
+  if (nanoseconds < 0) {
+    seconds -= 1;
+    nanoseconds += kNanosecondsPerSecond;
+  }
+  struct timespec converted {};
+  converted.tv_sec = static_cast<time_t>(seconds);
+  converted.tv_nsec = static_cast<long>(nanoseconds);
+  return converted;
+}
+
 /// A file opened as itself in an open folder. The folder's descriptor must outlive it.
 class PosixOpenFile final : public OpenFile {
  public:
@@ -609,11 +694,52 @@ class PosixOpenFile final : public OpenFile {
     return {};
   }
 
- private:
-  static Error replaced_error() {
-    return Error("the name no longer holds the file that was opened", ErrorKind::WrongType);
+  Result<void> rename_to(std::string_view name) override {
+    auto status = stat_descriptor(fd_.get());
+    if (!status) return std::move(status).error();
+    std::string target(name);
+    if (auto renamed = rename_without_replacing(folder_fd_, name_, target, *status); !renamed) {
+      return renamed;
+    }
+    name_ = std::move(target);
+    return {};
   }
 
+  // renameat2(RENAME_EXCHANGE) swaps the two names in one step; what then bears this file's
+  // former name must be the judged file, or somebody swapped the name since the check, and the
+  // exchange is undone. Where the file system cannot exchange names, the judged file is set
+  // aside first and this one takes the free name, neither replacing anything.
+  Result<void> take_place_of(OpenFile& judged, std::string_view aside) override {
+    auto& other = static_cast<PosixOpenFile&>(judged);
+    if (other.folder_fd_ != folder_fd_) return Error("the files lie in different folders");
+    auto status = stat_descriptor(fd_.get());
+    if (!status) return std::move(status).error();
+    auto other_status = stat_descriptor(other.fd_.get());
+    if (!other_status) return std::move(other_status).error();
+    if (!has_write_bit(*other_status)) return os_error(EACCES);
+    if (auto same = check_named(folder_fd_, name_, *status); !same) return same;
+    if (auto same = check_named(folder_fd_, other.name_, *other_status); !same) return same;
+
+    if (::renameat2(folder_fd_, name_.c_str(), folder_fd_, other.name_.c_str(), RENAME_EXCHANGE) ==
+        0) {
+      if (!check_named(folder_fd_, name_, *other_status)) {
+        ::renameat2(folder_fd_, name_.c_str(), folder_fd_, other.name_.c_str(), RENAME_EXCHANGE);
+        return replaced_error();
+      }
+      std::swap(name_, other.name_);
+      return {};
+    }
+    if (!rename_flag_unsupported(errno)) return last_os_error();
+    std::string place = other.name_;
+    if (auto set_aside = other.rename_to(aside); !set_aside) return set_aside;
+    if (auto taken = rename_to(place); !taken) {
+      static_cast<void>(other.rename_to(place));
+      return taken;
+    }
+    return {};
+  }
+
+ private:
   static Result<void> check_same_file(int fd, const struct stat& expected) {
     auto status = stat_descriptor(fd);
     if (!status) return std::move(status).error();
@@ -685,6 +811,28 @@ class PosixFolder final : public Folder {
     if (fd.get() < 0) return open_error_below_root();
     return std::unique_ptr<OpenFile>(
         std::make_unique<PosixOpenFile>(fd_.get(), std::move(owned), std::move(fd), false));
+  }
+
+  Result<std::unique_ptr<OpenFile>> create_file_with_attributes(std::string_view name,
+                                                                std::uint32_t attributes) override {
+    std::string owned(name);
+    auto created = create_with_attributes(fd_.get(), owned.c_str(), attributes);
+    if (!created) return std::move(created).error();
+    return std::unique_ptr<OpenFile>(std::make_unique<PosixOpenFile>(
+        fd_.get(), std::move(owned), std::move(created).value(), true));
+  }
+
+  Result<FileTime> last_write_time() override {
+    auto status = stat_descriptor(fd_.get());
+    if (!status) return std::move(status).error();
+    return file_time_of(status->st_mtim);
+  }
+
+  // The access time stays as it is.
+  Result<void> set_last_write_time(FileTime time) override {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, timespec_of(time)};
+    if (::futimens(fd_.get(), times) != 0) return last_os_error();
+    return {};
   }
 
   // O_EXCL also refuses a dangling link: nothing that has the name is ever written through.

@@ -4,9 +4,9 @@
 //
 // The walks go through open folders: a root is opened by its path, everything below it with
 // NtCreateFile relative to its folder's handle and FILE_OPEN_REPARSE_POINT, so that a link is
-// opened as itself and never followed, and every change (attributes, truncation, deletion) goes
-// through a handle of the file that was opened (reopened through the handle for more rights,
-// never by its name).
+// opened as itself and never followed, and every change (attributes, truncation, renaming,
+// deletion) goes through a handle of the file that was opened (reopened through the handle for
+// more rights, never by its name; a new name is given relative to the folder's handle).
 
 #include <algorithm>
 #include <cstddef>
@@ -75,15 +75,18 @@ Error status_error(NTSTATUS status) {
 // FILE_COMPLETE_IF_OPLOCKED the open returns at once with STATUS_OPLOCK_BREAK_IN_PROGRESS
 // instead; the service then closes the handle and counts the file as one it could not open
 // (ERROR_OPLOCK_BREAK_IN_PROGRESS), so a walk leaves that folder as it is until the next scan
-// and a flag is served at a later pass.
+// and a flag is served at a later pass. A file that is created gets `attributes_if_created` at
+// once.
 Result<ScopedFileHandle> nt_open(HANDLE root, UNICODE_STRING& name, ACCESS_MASK access,
-                                 ULONG disposition, ULONG options) {
+                                 ULONG disposition, ULONG options,
+                                 ULONG attributes_if_created = FILE_ATTRIBUTE_NORMAL,
+                                 ULONG share = kShareAll) {
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, root, nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
   const NTSTATUS status = NtCreateFile(
-      &handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
+      &handle, access, &attributes, &io, nullptr, attributes_if_created, share, disposition,
       options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED,
       nullptr, 0);
   if (!NT_SUCCESS(status)) return status_error(status);
@@ -92,27 +95,35 @@ Result<ScopedFileHandle> nt_open(HANDLE root, UNICODE_STRING& name, ACCESS_MASK 
   return opened;
 }
 
-// Opens `name` inside the open folder `folder` as the object it is: no link on the way (there is
-// no way, only the one name), and with FILE_OPEN_REPARSE_POINT none at its end either. Names
-// compare without regard to case, as every Win32 call does.
-Result<ScopedFileHandle> open_relative(HANDLE folder, std::string_view name, ACCESS_MASK access,
-                                       ULONG disposition, ULONG options) {
+Result<std::wstring> wide_name(std::string_view name) {
   std::optional<std::wstring> wide = win32::wtf8_to_wide(name);
   if (!wide || wide->empty() || wide->size() > 0x7FFF) {
     return Error("not a name Windows can open", ErrorKind::InvalidData);
   }
+  return std::move(*wide);
+}
+
+// Opens `name` inside the open folder `folder` as the object it is: no link on the way (there is
+// no way, only the one name), and with FILE_OPEN_REPARSE_POINT none at its end either. Names
+// compare without regard to case, as every Win32 call does. A file that is created gets
+// `attributes` at once.
+Result<ScopedFileHandle> open_relative(HANDLE folder, std::string_view name, ACCESS_MASK access,
+                                       ULONG disposition, ULONG options,
+                                       ULONG attributes_if_created = FILE_ATTRIBUTE_NORMAL) {
+  auto wide = wide_name(name);
+  if (!wide) return std::move(wide).error();
   UNICODE_STRING object_name;
   object_name.Buffer = wide->data();
   object_name.Length = static_cast<USHORT>(wide->size() * sizeof(wchar_t));
   object_name.MaximumLength = object_name.Length;
-  return nt_open(folder, object_name, access, disposition, options);
+  return nt_open(folder, object_name, access, disposition, options, attributes_if_created);
 }
 
 // Opens the file a handle has open once more, with other rights: an empty name relative to the
 // handle, which is what ReOpenFile does, but without waiting for an oplock (see nt_open).
-Result<ScopedFileHandle> reopen(HANDLE file, ACCESS_MASK access) {
+Result<ScopedFileHandle> reopen(HANDLE file, ACCESS_MASK access, ULONG share = kShareAll) {
   UNICODE_STRING no_name{0, 0, nullptr};
-  return nt_open(file, no_name, access, FILE_OPEN, 0);
+  return nt_open(file, no_name, access, FILE_OPEN, 0, FILE_ATTRIBUTE_NORMAL, share);
 }
 
 // Opens the folder that holds `path` by its path, and the last component in it as open_relative
@@ -126,6 +137,39 @@ Result<ScopedFileHandle> open_in_folder_of(const Path& path, ACCESS_MASK access,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!folder) return last_os_error();
   return open_relative(folder.get(), path.file_name(), access, disposition, options);
+}
+
+// FILE_RENAME_INFORMATION of the native API and its class (winternl.h declares neither).
+// SetFileInformationByHandle's FileRenameInfo takes the same, but Wine 8 refuses it with
+// ERROR_INVALID_PARAMETER as soon as RootDirectory holds a folder handle.
+struct FileRenameInformation {
+  BOOLEAN replace_if_exists;
+  HANDLE root_directory;
+  ULONG file_name_length;
+  WCHAR file_name[1];
+};
+constexpr auto kFileRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
+
+// Gives the file `file` has open (with DELETE) the name `name` in the open folder `folder`,
+// never replacing a file that has it (STATUS_OBJECT_NAME_COLLISION).
+Result<void> rename_relative(HANDLE file, HANDLE folder, std::string_view name) {
+  auto wide = wide_name(name);
+  if (!wide) return std::move(wide).error();
+  const std::size_t name_bytes = wide->size() * sizeof(wchar_t);
+  const std::size_t size = std::max(offsetof(FileRenameInformation, file_name) + name_bytes,
+                                    sizeof(FileRenameInformation));
+  // 64-bit words give the structure its alignment.
+  std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+  auto* info = reinterpret_cast<FileRenameInformation*>(storage.data());
+  info->replace_if_exists = FALSE;
+  info->root_directory = folder;
+  info->file_name_length = static_cast<ULONG>(name_bytes);
+  std::memcpy(info->file_name, wide->data(), name_bytes);
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status =
+      NtSetInformationFile(file, &io, info, static_cast<ULONG>(size), kFileRenameInformation);
+  if (!NT_SUCCESS(status)) return status_error(status);
+  return {};
 }
 
 // FileInternalInformation, the file's index on its volume. The Win32 classes that carry an id
@@ -294,8 +338,10 @@ class Win32WritableFile final : public WritableFile {
 /// needs more reopens the same file through the handle (reopen), never by its name.
 class Win32OpenFile final : public OpenFile {
  public:
-  Win32OpenFile(ScopedFileHandle handle, ACCESS_MASK granted)
-      : handle_(std::move(handle)), granted_(granted) {}
+  /// `folder` is the handle of the folder the file was opened in by `name`; it must outlive the
+  /// file.
+  Win32OpenFile(ScopedFileHandle handle, ACCESS_MASK granted, HANDLE folder, std::string name)
+      : handle_(std::move(handle)), granted_(granted), folder_(folder), name_(std::move(name)) {}
 
   Result<OpenFileInfo> info() override {
     FILE_STANDARD_INFO standard{};
@@ -366,7 +412,83 @@ class Win32OpenFile final : public OpenFile {
     return delete_through(*deleter);
   }
 
+  Result<void> rename_to(std::string_view name) override {
+    auto renamer = with_access(DELETE);
+    if (!renamer) return std::move(renamer).error();
+    if (auto renamed = rename_relative(*renamer, folder_, name); !renamed) return renamed;
+    name_ = std::string(name);
+    return {};
+  }
+
+  // Windows cannot exchange two names, and a rename that replaces cannot be told which file it
+  // may replace: a user may have put another file in the judged one's place since it was
+  // judged. So the judged file is held where it is (a handle with DELETE that does not share
+  // FILE_SHARE_DELETE makes every other open for DELETE fail, and renaming, deleting or
+  // replacing the file all need one), its name is checked to hold it, and only then is it set
+  // aside and this file given the name that is free now, neither rename replacing anything. A
+  // crash between the two leaves no desktop.ini (the next scan writes it), never a cut-off or a
+  // foreign one. A replacing rename with POSIX semantics would take one step, but it fails on a
+  // target that is held without FILE_SHARE_DELETE, which is what keeps the name from changing.
+  Result<void> take_place_of(OpenFile& judged, std::string_view aside) override {
+    auto& other = static_cast<Win32OpenFile&>(judged);
+    if (other.folder_ != folder_) return Error("the files lie in different folders");
+    auto attributes = attributes_of(other.handle_.get());
+    if (!attributes) return std::move(attributes).error();
+    if ((*attributes & FILE_ATTRIBUTE_READONLY) != 0) return os_error(ERROR_ACCESS_DENIED);
+    if (auto held = other.hold_against_renaming(); !held) return held;
+    if (auto named = other.check_still_named(); !named) return named;
+    const std::string place = other.name_;
+    if (auto set_aside = other.rename_to(aside); !set_aside) return set_aside;
+    if (auto taken = rename_to(place); !taken) {
+      static_cast<void>(other.rename_to(place));
+      return taken;
+    }
+    return {};
+  }
+
  private:
+  // Makes the handle one that may rename and delete the file and lets nobody else do either
+  // while it is open. A handle of the service's own with DELETE would refuse that sharing too,
+  // so the file is first held by one that reads attributes only.
+  Result<void> hold_against_renaming() {
+    constexpr ACCESS_MASK kProbeAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    constexpr ACCESS_MASK kHoldAccess = kProbeAccess | FILE_WRITE_ATTRIBUTES | DELETE;
+    auto original = id_of(handle_.get());
+    if (!original) return std::move(original).error();
+    Result<ScopedFileHandle> probe = reopen(handle_.get(), kProbeAccess);
+    if (!probe) return std::move(probe).error();
+    if (auto same = same_file(*probe, *original); !same) return same;
+    handle_ = std::move(probe).value();
+    granted_ = kProbeAccess;
+    Result<ScopedFileHandle> held =
+        reopen(handle_.get(), kHoldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (!held) return std::move(held).error();
+    if (auto same = same_file(*held, *original); !same) return same;
+    handle_ = std::move(held).value();
+    granted_ = kHoldAccess;
+    return {};
+  }
+
+  // Wine reopens by the name the handle was opened with, which may hold another file by now.
+  static Result<void> same_file(const ScopedFileHandle& reopened, const FileId& original) {
+    auto now = id_of(reopened.get());
+    if (!now) return std::move(now).error();
+    if (*now != original) {
+      return Error("the name no longer holds the file that was opened", ErrorKind::WrongType);
+    }
+    return {};
+  }
+
+  // Asking for attributes only is never refused for sharing.
+  Result<void> check_still_named() {
+    auto named = open_relative(folder_, name_, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+                               FILE_NON_DIRECTORY_FILE);
+    if (!named) return std::move(named).error();
+    auto original = id_of(handle_.get());
+    if (!original) return std::move(original).error();
+    return same_file(*named, *original);
+  }
+
   // The handle with at least `access`, reopened with the rights it lacked if need be. Windows
   // reopens the very file the handle has open; Wine reopens whatever bears the name it was opened
   // by, so the reopened file must prove to be the same one. The rights a change of the service's
@@ -397,6 +519,8 @@ class Win32OpenFile final : public OpenFile {
 
   ScopedFileHandle handle_;
   ACCESS_MASK granted_;
+  HANDLE folder_;
+  std::string name_;
   std::uint64_t known_size_ = 0;
 };
 
@@ -471,18 +595,44 @@ class Win32Folder final : public Folder {
     constexpr ACCESS_MASK kAccess = FILE_GENERIC_READ;
     auto opened = open_relative(handle_.get(), name, kAccess, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
     if (!opened) return std::move(opened).error();
-    return std::unique_ptr<OpenFile>(
-        std::make_unique<Win32OpenFile>(std::move(opened).value(), kAccess));
+    return std::unique_ptr<OpenFile>(std::make_unique<Win32OpenFile>(
+        std::move(opened).value(), kAccess, handle_.get(), std::string(name)));
   }
 
   Result<std::unique_ptr<OpenFile>> create_file(std::string_view name) override {
+    return create_file_with_attributes(name, FILE_ATTRIBUTE_NORMAL);
+  }
+
+  // NtCreateFile gives a file it creates its attributes at once, so its name never appears
+  // without them.
+  Result<std::unique_ptr<OpenFile>> create_file_with_attributes(std::string_view name,
+                                                                std::uint32_t attributes) override {
     constexpr ACCESS_MASK kAccess =
         FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_WRITE_ATTRIBUTES | DELETE;
-    auto created =
-        open_relative(handle_.get(), name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+    auto created = open_relative(handle_.get(), name, kAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
+                                 attributes_or_normal(attributes));
     if (!created) return std::move(created).error();
-    return std::unique_ptr<OpenFile>(
-        std::make_unique<Win32OpenFile>(std::move(created).value(), kAccess));
+    return std::unique_ptr<OpenFile>(std::make_unique<Win32OpenFile>(
+        std::move(created).value(), kAccess, handle_.get(), std::string(name)));
+  }
+
+  Result<FileTime> last_write_time() override {
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle_.get(), FileBasicInfo, &basic, sizeof basic)) {
+      return last_os_error();
+    }
+    return FileTime{basic.LastWriteTime.QuadPart};
+  }
+
+  // Every other member left 0 stays as it is.
+  Result<void> set_last_write_time(FileTime time) override {
+    if ((granted_ & FILE_WRITE_ATTRIBUTES) == 0) return os_error(ERROR_ACCESS_DENIED);
+    FILE_BASIC_INFO basic{};
+    basic.LastWriteTime.QuadPart = time.value;
+    if (!SetFileInformationByHandle(handle_.get(), FileBasicInfo, &basic, sizeof basic)) {
+      return last_os_error();
+    }
+    return {};
   }
 
  private:

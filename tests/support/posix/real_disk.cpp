@@ -269,4 +269,33 @@ bool give_to_another_account(const Path& path) {
   return ::geteuid() == 0 && ::lchown(path.bytes().c_str(), kNobody, kNobody) == 0;
 }
 
+void backdate(const Path& path) {
+  constexpr time_t k20010203 = 981158400;
+  const struct timespec times[2] = {{k20010203, 0}, {k20010203, 0}};
+  if (::utimensat(AT_FDCWD, path.bytes().c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    ADD_FAILURE() << "cannot backdate " << path.display() << ": " << errno_text();
+  }
+}
+
+platform::FileTime last_write_time(const Path& path) {
+  struct stat status {};
+  if (::lstat(path.bytes().c_str(), &status) != 0) {
+    ADD_FAILURE() << "cannot inspect " << path.display() << ": " << errno_text();
+    return {};
+  }
+  return platform::FileTime{static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 +
+                            status.st_mtim.tv_nsec};
+}
+
+DeletionBlocker::DeletionBlocker(const Path& file) : path_(file.parent()) {
+  struct stat status {};
+  if (::geteuid() == 0 || ::stat(path_.bytes().c_str(), &status) != 0) return;
+  state_ = status.st_mode & 07777;
+  holds_ = ::chmod(path_.bytes().c_str(), static_cast<mode_t>(state_) & ~0222) == 0;
+}
+
+DeletionBlocker::~DeletionBlocker() {
+  if (holds_) ::chmod(path_.bytes().c_str(), static_cast<mode_t>(state_));
+}
+
 }  // namespace tindral::test_support

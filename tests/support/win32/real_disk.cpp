@@ -252,4 +252,40 @@ bool give_to_another_account(const Path& path) {
   return given;
 }
 
+void backdate(const Path& path) {
+  // 2001-02-03 in 100-nanosecond intervals since 1601.
+  constexpr ULONGLONG k20010203 = 126256320000000000ULL;
+  ScopedFileHandle handle(
+      CreateFileW(wide(path).c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const FILETIME time{static_cast<DWORD>(k20010203), static_cast<DWORD>(k20010203 >> 32)};
+  if (!handle || !SetFileTime(handle.get(), nullptr, nullptr, &time)) {
+    ADD_FAILURE() << "cannot backdate " << path.display() << ": " << last_error_text();
+  }
+}
+
+platform::FileTime last_write_time(const Path& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) {
+    ADD_FAILURE() << "cannot inspect " << path.display() << ": " << last_error_text();
+    return {};
+  }
+  ULARGE_INTEGER time{};
+  time.LowPart = data.ftLastWriteTime.dwLowDateTime;
+  time.HighPart = data.ftLastWriteTime.dwHighDateTime;
+  return platform::FileTime{static_cast<std::int64_t>(time.QuadPart)};
+}
+
+DeletionBlocker::DeletionBlocker(const Path& file) : path_(file) {
+  HANDLE handle = CreateFileW(wide(file).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  holds_ = handle != INVALID_HANDLE_VALUE;
+  if (!holds_) ADD_FAILURE() << "cannot open " << file.display() << ": " << last_error_text();
+  state_ = reinterpret_cast<std::uintptr_t>(handle);
+}
+
+DeletionBlocker::~DeletionBlocker() {
+  if (holds_) CloseHandle(reinterpret_cast<HANDLE>(state_));
+}
+
 }  // namespace tindral::test_support
