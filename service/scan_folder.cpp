@@ -82,7 +82,8 @@ class ScanVisitor final : public WalkVisitor {
     // A listing that broke off may have hidden content, and a desktop.ini the user customised
     // shows the icon the user chose: the folders above keep their icons either way.
     const bool has_content = left.listing == Listing::Partial ||
-                             (left.listing == Listing::Whole && left.has_content) || kept_customised;
+                             (left.listing == Listing::Whole && left.has_content) ||
+                             kept_customised;
     if (folders_.empty()) {
       result_.has_content = has_content;
       return;

@@ -465,7 +465,7 @@ TEST_F(DesktopIniFakeTest, AtEveryInstantDesktopIniIsAbsentOrWholeAndHidden) {
   ASSERT_TRUE(ensure_desktop_ini(*folder).value());
   fs_.add_file(new_, desktop_ini_content().substr(0, 7), kHiddenSystem);
   remove_desktop_ini_leftovers(*folder);
-  ASSERT_TRUE(remove_desktop_ini(*folder).value());
+  ASSERT_EQ(remove_desktop_ini(*folder).value(), Removal::Removed);
   EXPECT_FALSE(fs_.contains(ini_));
   EXPECT_FALSE(fs_.contains(new_));
   EXPECT_GE(states, 14);

@@ -269,8 +269,9 @@ TEST_F(RunScanFakeTest, FoldersWhereDesktopIniCouldNotBeChangedAreCountedAndTheF
   fs_.add_file(full.child("c.jpg"));
   fs_.add_file(stuck.child("desktop.ini"), desktop_ini_content(), platform::kAttrHidden);
   fs_.add_file(config_, photos_.display() + "\n");
-  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, denied.child("desktop.ini"));
-  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, full.child("desktop.ini"), ErrorKind::Other);
+  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, denied.child(kNewDesktopIniName));
+  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, full.child(kNewDesktopIniName),
+             ErrorKind::Other);
   fs_.refuse(FakeFileSystem::Op::DeleteFile, stuck.child("desktop.ini"));
 
   Result<ScanStats> stats = scan_fake();

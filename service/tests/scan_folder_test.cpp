@@ -288,7 +288,7 @@ TEST_F(ScanFolderTest, LeftoversOfACutOffWriteGoAndLookAlikesStay) {
   };
   const std::string& own = desktop_ini_content();
   const std::string stale =
-      "[.ShellClassInfo]\r\nIconResource=C:\\Old\\folder.ico,0\r\n[Tindral]\r\n";
+      "[.ShellClassInfo]\r\nIconResource=C:\\Old\\folder.ico,0\r\n[Tindral]\r\nGenerated=true\r\n";
   const Case cases[] = {
       {"CutOff", kNewDesktopIniName, own.substr(0, 20), kAttrHidden | kAttrSystem, true},
       {"Whole", kNewDesktopIniName, own, kAttrHidden | kAttrSystem, true},
@@ -341,7 +341,9 @@ TEST_F(ScanFolderTest, FolderDatesAreKeptByScanAndCleanup) {
   test_support::write_bytes(photos.child(kNewDesktopIniName), "");
   ASSERT_TRUE(disk().set_attributes(photos.child(kNewDesktopIniName), kAttrHidden | kAttrSystem));
   test_support::write_bytes(stale.child("b.jpg"), "jpeg");
-  test_support::write_bytes(stale.child("desktop.ini"), "[Tindral]\r\n");
+  test_support::write_bytes(stale.child("desktop.ini"),
+                            "[.ShellClassInfo]\nIconResource=C:\\Old\\folder.ico,0\n[Tindral]\n"
+                            "Generated=true\n");
   test_support::write_bytes(empty.child("desktop.ini"), desktop_ini_content());
   const Path folders[] = {top_, photos, stale, empty};
   std::vector<platform::FileTime> before;
@@ -527,7 +529,7 @@ TEST_F(ScanFolderFakeTest, BrokenListingDecidesNothingInItsFolderAndKeepsTheIcon
 
   expect_result(scan_folder(fs_, root_), 3, 1, 0, true);  // Before, whose listing stands
 
-  EXPECT_THAT(operations_starting("create "), ElementsAre(created(before)));
+  EXPECT_THAT(operations_starting("rename "), ElementsAre(placed(before)));
   EXPECT_THAT(operations_starting("delete "), testing::IsEmpty());
   EXPECT_EQ(fs_.content(mid.child("desktop.ini")), outdated);
   EXPECT_EQ(fs_.content(root_.child("desktop.ini")), desktop_ini_content());

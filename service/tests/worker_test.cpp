@@ -722,7 +722,7 @@ TEST_F(WorkerFakeTest, FoldersWhereDesktopIniCouldNotBeChangedAreReportedAfterTh
   const Path old = fake_root_.child("Old");
   fs_.add_file(old.child("desktop.ini"), desktop_ini_content(), platform::kAttrHidden);
   fs_.add_file(fake_data_.child("cleanup.flag"));
-  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, fake_root_.child("desktop.ini"));
+  fs_.refuse(FakeFileSystem::Op::CreateOrTruncate, fake_root_.child(kNewDesktopIniName));
   fs_.refuse(FakeFileSystem::Op::DeleteFile, old.child("desktop.ini"));
   run_on_fake(1);
   const std::string cause = ": Access is denied. (os error 5)";
