@@ -14,7 +14,8 @@ namespace tindral {
 std::string format_scan_summary(const ScanStats& stats);
 
 /// Console mode: logs that it runs in the console, scans the roots of `config_path` once and
-/// prints the summary on standard output. A failed scan prints nothing and returns its error.
+/// prints the summary on standard output. A failed scan prints nothing and returns its error;
+/// so does a scan that throws ("Out of memory" for a failed allocation).
 Result<void> run_console_mode(platform::FileSystem& fs, const Path& config_path);
 
 }  // namespace tindral
