@@ -18,6 +18,8 @@ struct CleanupStats {
   std::uint64_t ini_removed = 0;
   /// A stop request ended the cleanup before its last folder.
   bool cut_short = false;
+  /// The tree goes deeper than kMaxWalkDepth, below which the cleanup did not go.
+  bool cut_at_depth_limit = false;
 };
 
 /// Removes the marked desktop.ini of `folder` and of every folder below it, each folder before

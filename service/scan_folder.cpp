@@ -1,5 +1,6 @@
 #include "scan_folder.h"
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -20,6 +21,19 @@ constexpr std::string_view kGitFolderName = ".git";
 // alone as if it were a protected location.
 bool is_git_folder(std::string_view name) { return text::ascii_iequals(name, kGitFolderName); }
 
+// A bare repository (what a git server keeps, usually named *.git) has no .git folder: it is
+// one itself, and git knows it by HEAD beside the folders objects and refs (either of which may
+// be a link). Names are compared without case, as a Windows volume would resolve them.
+enum GitMark : std::uint8_t { kHead = 1, kObjects = 2, kRefs = 4, kBareRepository = 7 };
+
+std::uint8_t git_mark_of(const platform::DirEntry& entry) {
+  const bool folder_or_link = is_subfolder_entry(entry) || is_link_entry(entry);
+  if (folder_or_link && text::ascii_iequals(entry.name, "objects")) return kObjects;
+  if (folder_or_link && text::ascii_iequals(entry.name, "refs")) return kRefs;
+  if (!is_subfolder_entry(entry) && text::ascii_iequals(entry.name, "HEAD")) return kHead;
+  return 0;
+}
+
 /// The scan's side of the walk: the bottom-up icon rule.
 class ScanVisitor final : public WalkVisitor {
  public:
@@ -38,6 +52,7 @@ class ScanVisitor final : public WalkVisitor {
   }
 
   bool take_entry(const platform::DirEntry& entry) override {
+    folders_.back().git_marks |= git_mark_of(entry);
     if (is_link_entry(entry)) return false;
     if (is_subfolder_entry(entry)) {
       return !is_git_folder(entry.name) && !protected_paths_.is_protected_child(entry.name);
@@ -48,10 +63,19 @@ class ScanVisitor final : public WalkVisitor {
     return false;
   }
 
+  // Only the whole listing tells a bare repository, so it is known here, before anything is
+  // written into it; from here on it is as if the walk had not entered it.
   void folder_listed(platform::Folder&, bool listed, ListedDesktopIni desktop_ini) override {
-    folders_.back().listed = listed;
-    folders_.back().desktop_ini = desktop_ini;
+    Folder& folder = folders_.back();
+    folder.listed = listed;
+    folder.desktop_ini = desktop_ini;
+    folder.left_alone = listed && folder.git_marks == kBareRepository;
+    if (folder.left_alone) --result_.folders;
   }
+
+  bool walks_below() override { return !folders_.back().left_alone; }
+
+  void cut_at_depth_limit() override { result_.cut_at_depth_limit = true; }
 
   // Counted, untouched, no content.
   void folder_unopened() override { ++result_.folders; }
@@ -60,8 +84,9 @@ class ScanVisitor final : public WalkVisitor {
     const Folder left = folders_.back();
     folders_.pop_back();
     // A folder whose listing could not be read is left untouched: it may hold anything.
-    const bool kept_customised = left.listed && folder != nullptr && decide(*folder, left);
-    const bool has_content = left.listed && (left.has_content || kept_customised);
+    const bool decided = left.listed && !left.left_alone;
+    const bool kept_customised = decided && folder != nullptr && decide(*folder, left);
+    const bool has_content = decided && (left.has_content || kept_customised);
     if (folders_.empty()) {
       result_.has_content = has_content;
       return;
@@ -76,6 +101,8 @@ class ScanVisitor final : public WalkVisitor {
     bool listed = false;
     bool has_content = false;  ///< an own content file or a subfolder with content
     ListedDesktopIni desktop_ini = ListedDesktopIni::Unknown;
+    std::uint8_t git_marks = 0;  ///< the GitMark bits its listing showed
+    bool left_alone = false;     ///< a bare repository: not counted, not decided, no content
   };
 
   /// Content anywhere below gets the icon, none takes the service's file out. True when the

@@ -20,6 +20,8 @@ struct FolderScanResult {
   /// A stop request ended the walk early: the folders entered and not yet decided stay as they
   /// were, and has_content means nothing.
   bool cut_short = false;
+  /// The tree goes deeper than kMaxWalkDepth, below which the walk did not go.
+  bool cut_at_depth_limit = false;
 };
 
 /// Gives every folder with content anywhere below it the service's desktop.ini and takes the
