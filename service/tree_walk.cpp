@@ -123,7 +123,9 @@ class TreeWalker {
     }
     Result<std::unique_ptr<platform::Folder>> opened = parent->open_subfolder(name);
     if (!opened) {
-      visitor_.folder_unopened();
+      // What a Windows listing shows as a mount point, a link entry, natively looks like any
+      // other folder until it is opened: it is passed over the same way.
+      if (opened.error().kind() != ErrorKind::OtherFileSystem) visitor_.folder_unopened();
       return;
     }
     enter(std::move(name), std::move(opened).value());

@@ -59,7 +59,9 @@ enum class WalkEnd { Finished, Stopped };
 /// and as itself, never through a link. Each listing is read whole and closed before anything
 /// below it is opened. The walk goes kMaxWalkDepth levels deep at most; the folders it keeps open
 /// along the path stay bounded: on the way back up it reopens the ones it let go and makes sure
-/// each is still the folder it listed. `stop` (when given) is tested at every folder; once it is
+/// each is still the folder it listed. A subfolder on another file system (natively; on Windows
+/// a mount point is a link entry) is neither entered nor reported, as if the listing had not
+/// shown it. `stop` (when given) is tested at every folder; once it is
 /// raised the walk ends at once, leaving every folder it has entered and not left undecided.
 WalkEnd walk_tree(platform::FileSystem& fs, const Path& root, WalkVisitor& visitor,
                   const platform::StopSignal* stop = nullptr);
