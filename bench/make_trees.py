@@ -6,6 +6,7 @@ Shapes:
   sparse  a broad three-level tree in which nine folders in ten hold nothing
   wide    one folder with N - 1 subfolders, one in two holding a file
   deep    a chain of N folders, the deepest holding a file
+  chain255  the same with 255-byte names, the longest a Linux file system takes
 
 Files are empty: the walk looks at names only, never at content.
 
@@ -146,15 +147,15 @@ def wide(dest, target):
     return tree, decorated
 
 
-def deep(dest, target):
+def deep(dest, target, name="d"):
     """A chain far longer than a path may be: made one level at a time relative to its parent,
     so that no call ever sees the whole path."""
     tree = Tree(dest)
     parent = os.open(dest, os.O_RDONLY | os.O_DIRECTORY)
     try:
         for _ in range(target - 1):
-            os.mkdir("d", dir_fd=parent)
-            child = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=parent)
+            os.mkdir(name, dir_fd=parent)
+            child = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=parent)
             os.close(parent)
             parent = child
             tree.folders += 1
@@ -166,7 +167,11 @@ def deep(dest, target):
     return tree, tree.folders
 
 
-SHAPES = {"photos": photos, "sparse": sparse, "wide": wide, "deep": deep}
+def chain255(dest, target):
+    return deep(dest, target, "d" * 255)
+
+
+SHAPES = {"photos": photos, "sparse": sparse, "wide": wide, "deep": deep, "chain255": chain255}
 
 
 def main(argv):

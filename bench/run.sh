@@ -5,9 +5,11 @@
 # temporary folder, times whole processes natively and (the "photos" tree) under Wine, and
 # writes bench-results/results.md (keeping its hand-written notes), results.json and plot.svg.
 #
-#   bench/run.sh            full trees (a few minutes natively, about 20 minutes in all)
-#   bench/run.sh --quick    trees a tenth the size, into bench-results/tmp/quick
-#   bench/run.sh --no-wine  native only
+#   bench/run.sh              full trees (a few minutes natively, about 20 minutes in all)
+#   bench/run.sh --quick      trees a tenth the size, into bench-results/tmp/quick
+#   bench/run.sh --no-wine    native only
+#   bench/run.sh --depth-only only the scan of a chain past the depth limit (depth_limit.py,
+#                             1.6 million folders: minutes to build; bench-results/depth-limit.md)
 #
 # TINDRAL_BUILD_PREFIX (default "build/") puts the two build trees elsewhere; TMPDIR the trees.
 set -euo pipefail
@@ -18,11 +20,13 @@ ensure_packages cmake make g++ git python3 time g++-mingw-w64-x86-64-posix \
 
 quick=""
 wine=1
+trees=1
 for arg in "$@"; do
   case "$arg" in
     --quick) quick="--quick" ;;
     --no-wine) wine="" ;;
-    *) echo "usage: bench/run.sh [--quick] [--no-wine]" >&2; exit 2 ;;
+    --depth-only) trees=""; wine="" ;;
+    *) echo "usage: bench/run.sh [--quick] [--no-wine] [--depth-only]" >&2; exit 2 ;;
   esac
 done
 
@@ -62,9 +66,14 @@ if [ -n "$wine" ]; then
   wine_args=(--windows-build "$windows_build" --wine-prefix "$WINEPREFIX")
 fi
 
-python3 bench/measure.py $quick --native-build "$native_build" "${wine_args[@]}" \
-  --work "$work" --json "$results/results.json"
-python3 bench/report.py "$results/results.json" "$results/results.md"
-python3 bench/plot.py "$results/results.json" "$results/plot.svg"
+if [ -n "$trees" ]; then
+  python3 bench/measure.py $quick --native-build "$native_build" "${wine_args[@]}" \
+    --work "$work" --json "$results/results.json"
+  python3 bench/report.py "$results/results.json" "$results/results.md"
+  python3 bench/plot.py "$results/results.json" "$results/plot.svg"
+  echo
+  cat "$results/results.md"
+fi
 echo
-cat "$results/results.md"
+python3 bench/depth_limit.py $quick --native-build "$native_build" --work "$work" \
+  --json "$results/depth-limit.json" --markdown "$results/depth-limit.md"

@@ -20,6 +20,9 @@ enum class ErrorKind {
   /// The name is there but not what was asked for: a link where a folder or file was expected,
   /// a file where a folder was, a device where a file was.
   WrongType,
+  /// The name lies on another file system (something is mounted on it), which a walk never
+  /// enters.
+  OtherFileSystem,
 };
 
 /// A failure as a value: a message and the chain of its causes, outermost first, the operating

@@ -1,5 +1,7 @@
 #include "protected_paths.h"
 
+#include <algorithm>
+
 #include "canonical_path.h"
 #include "config/data_folder.h"
 #include "platform/environment.h"
@@ -71,28 +73,29 @@ bool contains_folder(std::string_view text, std::size_t from, char separator,
   return contains_after_separator(text, from, separator, std::string(name) + separator);
 }
 
-// The longest fixed fragment, "\system32\": a fragment that ends in fresh text starts at most
-// this many bytes, less one, before it.
-constexpr std::size_t kLongestFragment = 10;
-
-// The rules on lowered text whose fragments, if any, all lie at or after `fresh`: before it is
-// the text of a folder that passed the test (and so holds no fragment), apart from the data
-// folder's name, which `has_data_word` carries.
-bool protected_by_rules(std::string_view path, std::size_t fresh, bool has_data_word,
+// The rules on lowered text: `head` is the path's beginning, at least one byte longer than any
+// protected folder unless it is the whole path; fragments are looked for in `fresh` only, the
+// text after a folder that passed the test (and so holds no fragment) with the few bytes before
+// it in which a fragment that reaches into the new text can start; `has_data_word` carries the
+// data folder's name from the text that is not looked at again.
+bool protected_by_rules(std::string_view head, std::string_view fresh, bool has_data_word,
                         const ProtectedDirs& dirs, char separator) {
   // Plain byte-wise tests, nothing resolved: "C:/Windows" does not start with "c:\windows", and
   // a prefix needs no separator after it ("C:\Windows.old").
-  if (starts_with_dir(path, dirs.system_root)) return true;
-  if (starts_with_dir(path, dirs.program_files)) return true;
-  if (starts_with_dir(path, dirs.program_files_x86)) return true;
-  if (in_system_folder(path, dirs, separator)) return true;
-  if (contains_folder(path, fresh, separator, "system32")) return true;
-  if (contains_folder(path, fresh, separator, "syswow64")) return true;
-  if (starts_with_dir(path, dirs.program_data)) {
-    return !has_data_word && !contains_after_separator(path, fresh, separator, data_folder_word());
+  if (starts_with_dir(head, dirs.system_root)) return true;
+  if (starts_with_dir(head, dirs.program_files)) return true;
+  if (starts_with_dir(head, dirs.program_files_x86)) return true;
+  if (in_system_folder(head, dirs, separator)) return true;
+  if (contains_folder(fresh, 0, separator, "system32")) return true;
+  if (contains_folder(fresh, 0, separator, "syswow64")) return true;
+  if (starts_with_dir(head, dirs.program_data)) {
+    return !has_data_word && !contains_after_separator(fresh, 0, separator, data_folder_word());
   }
   return false;
 }
+
+// A fixed fragment found in new text starts at most kTailBytes before it.
+static_assert(ProtectedPathWalk::kTailBytes + 1 == std::string_view("\\system32\\").size());
 
 const ProtectedDirs& process_protected_dirs() {
   // Read once per process; the language makes the initialisation thread-safe.
@@ -120,11 +123,18 @@ ProtectedDirs protected_dirs_from_environment() {
 }
 
 bool is_protected_text(std::string_view path_text, const ProtectedDirs& dirs, char separator) {
-  return protected_by_rules(lowered(path_text), 0, false, dirs, separator);
+  const std::string text = lowered(path_text);
+  return protected_by_rules(text, text, false, dirs, separator);
 }
 
 bool is_protected_path(const Path& path) {
   return is_protected_text(path.display(), process_protected_dirs(), platform::kSeparator);
+}
+
+void ProtectedPathWalk::Tail::assign_end_of(std::string_view text) {
+  const std::string_view end = text.substr(text.size() - std::min(text.size(), kTailBytes));
+  std::copy(end.begin(), end.end(), bytes.begin());
+  size = static_cast<std::uint8_t>(end.size());
 }
 
 ProtectedPathWalk::ProtectedPathWalk(const Path& root)
@@ -132,41 +142,53 @@ ProtectedPathWalk::ProtectedPathWalk(const Path& root)
 
 ProtectedPathWalk::ProtectedPathWalk(std::string_view root_text, const ProtectedDirs& dirs,
                                      char separator)
-    : dirs_(dirs),
-      separator_(separator),
-      lowered_(lowered(root_text)),
-      has_data_word_(contains_after_separator(lowered_, 0, separator, data_folder_word())) {}
+    : dirs_(dirs), separator_(separator) {
+  std::size_t longest =
+      std::max({dirs.system_root.size(), dirs.program_files.size(), dirs.program_files_x86.size(),
+                dirs.program_data.size(), dirs.data_folder.size()});
+  for (const std::string& folder : dirs.system_folders) longest = std::max(longest, folder.size());
+  head_limit_ = longest + 1;
+  const std::string root = lowered(root_text);
+  head_ = root.substr(0, head_limit_);
+  tail_.assign_end_of(root);
+  has_data_word_ = contains_after_separator(root, 0, separator, data_folder_word());
+}
 
 // Lower-casing works code point by code point, and the one rule with context (a final capital
 // sigma) looks no further than the separator, which is neither cased nor case-ignorable: the
 // lowered path of a child is the parent's followed by the lowered separator and name.
-std::size_t ProtectedPathWalk::append_child(std::string_view name) {
-  const std::size_t parent_end = lowered_.size();
+ProtectedPathWalk::Child ProtectedPathWalk::child(std::string_view name) const {
   // A root such as "/" or "C:\" ends in its separator already.
   std::string piece;
-  if (lowered_.empty() || lowered_.back() != separator_) piece += separator_;
+  const std::string_view tail = tail_.view();
+  if (tail.empty() || tail.back() != separator_) piece += separator_;
   piece += Path(std::string(name)).display();
-  lowered_ += lowered(piece);
-  return parent_end > kLongestFragment - 1 ? parent_end - (kLongestFragment - 1) : 0;
-}
-
-bool ProtectedPathWalk::is_protected_child(std::string_view name) {
-  const std::size_t parent_end = lowered_.size();
-  const std::size_t fresh = append_child(name);
-  const bool result = protected_by_rules(lowered_, fresh, has_data_word_, dirs_, separator_);
-  lowered_.resize(parent_end);
+  piece = lowered(piece);
+  Child result{head_, std::string(tail) + piece, has_data_word_};
+  if (result.head.size() < head_limit_) {
+    result.head.append(piece, 0, head_limit_ - result.head.size());
+  }
+  result.has_data_word =
+      has_data_word_ || contains_after_separator(result.fresh, 0, separator_, data_folder_word());
   return result;
 }
 
+bool ProtectedPathWalk::is_protected_child(std::string_view name) {
+  const Child next = child(name);
+  return protected_by_rules(next.head, next.fresh, has_data_word_, dirs_, separator_);
+}
+
 void ProtectedPathWalk::enter(std::string_view name) {
-  levels_.push_back(Level{lowered_.size(), has_data_word_});
-  const std::size_t fresh = append_child(name);
-  has_data_word_ =
-      has_data_word_ || contains_after_separator(lowered_, fresh, separator_, data_folder_word());
+  Child next = child(name);
+  levels_.push_back(Level{head_.size(), tail_, has_data_word_});
+  head_ = std::move(next.head);
+  tail_.assign_end_of(next.fresh);
+  has_data_word_ = next.has_data_word;
 }
 
 void ProtectedPathWalk::leave() {
-  lowered_.resize(levels_.back().end);
+  head_.resize(levels_.back().head_size);
+  tail_ = levels_.back().tail;
   has_data_word_ = levels_.back().has_data_word;
   levels_.pop_back();
 }

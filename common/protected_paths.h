@@ -1,6 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,7 +39,10 @@ bool is_protected_path(const Path& path);
 
 /// The same test for the folders of a walk, made one name at a time: the answer for a child is
 /// the answer for its whole path, but only the new name is lower-cased and searched, where a
-/// walk deep down a tree would otherwise go over the whole path of every folder it meets.
+/// walk deep down a tree would otherwise go over the whole path of every folder it meets. It
+/// keeps no copy of the path either: the rules look only at a path's first bytes (as long as
+/// the longest protected folder) and at the few bytes before a new name, so a level costs a few
+/// bytes however long its name.
 class ProtectedPathWalk {
  public:
   /// Starts at a root that is not protected itself.
@@ -51,19 +57,41 @@ class ProtectedPathWalk {
   /// Moves back up to the parent of the current folder.
   void leave();
 
+  /// The most bytes before a new name that a fixed fragment found in the name's text can start
+  /// at: "\system32\" is ten bytes long.
+  static constexpr std::size_t kTailBytes = 9;
+
  private:
-  /// Appends the lower-cased separator and name and returns where the fresh text starts.
-  std::size_t append_child(std::string_view name);
+  /// The last kTailBytes bytes (or fewer) of the current folder's lowered path.
+  struct Tail {
+    std::array<char, kTailBytes> bytes{};
+    std::uint8_t size = 0;
+    std::string_view view() const { return {bytes.data(), size}; }
+    void assign_end_of(std::string_view text);
+  };
+  /// What the rules need of a child: its lowered path's beginning, the text in which a fragment
+  /// may be new (the parent's tail and the child's separator and name), and whether the data
+  /// folder's name occurs in it after a separator.
+  struct Child {
+    std::string head;
+    std::string fresh;
+    bool has_data_word;
+  };
+
+  Child child(std::string_view name) const;
 
   const ProtectedDirs& dirs_;
   char separator_;
-  std::string lowered_;  ///< the current folder's path, lower-cased
+  std::size_t head_limit_;  ///< one more byte than the longest protected folder
+  std::string head_;        ///< the current folder's lowered path, its first head_limit_ bytes
+  Tail tail_;
+  bool has_data_word_;  ///< the path so far holds the data folder's name after a separator
   struct Level {
-    std::size_t end;     ///< where the parent's text ends
-    bool has_data_word;  ///< the path so far holds the data folder's name after a separator
+    std::size_t head_size;
+    Tail tail;
+    bool has_data_word;
   };
-  std::vector<Level> levels_;
-  bool has_data_word_ = false;
+  std::deque<Level> levels_;
 };
 
 }  // namespace tindral

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "canonical_path.h"
 #include "platform/system_folders.h"
@@ -30,23 +31,36 @@ ProtectedDirs posix_dirs() {
   return dirs;
 }
 
-// The tests the walk makes below a root must give the answers the test of each whole path gives.
+// The tests the walk makes below a root must give the answers the test of each whole path gives,
+// on the way down and again on the way back up, where each folder's parent asks about the name
+// of the deepest one (a sibling of that folder's, as a walk's later subfolders are).
 void walk_down_agrees(const std::string& canonical, std::size_t root_size,
                       const ProtectedDirs& dirs, char separator) {
   std::string current = canonical.substr(0, root_size);
   if (is_protected_text(Path(current).display(), dirs, separator)) return;
   ProtectedPathWalk walk(Path(current).display(), dirs, separator);
+  std::vector<std::string> entered{current};
   std::string_view rest = std::string_view(canonical).substr(root_size);
+  std::string_view name;
   while (!rest.empty()) {
     const std::size_t end = rest.find(separator);
-    const std::string_view name = rest.substr(0, end);
+    name = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     if (current.back() != separator) current += separator;
     current += name;
     const bool child = walk.is_protected_child(name);
     require(child == is_protected_text(Path(current).display(), dirs, separator));
-    if (child) return;
+    if (child) break;
     walk.enter(name);
+    entered.push_back(current);
+  }
+  for (entered.pop_back(); !entered.empty(); entered.pop_back()) {
+    walk.leave();
+    std::string sibling = entered.back();
+    if (sibling.back() != separator) sibling += separator;
+    sibling += name;
+    require(walk.is_protected_child(name) ==
+            is_protected_text(Path(sibling).display(), dirs, separator));
   }
 }
 

@@ -8,9 +8,10 @@ source scripts/ensure-packages.sh
 # wixl builds the MSI package, which a test installs under Wine; binutils-mingw-w64-x86-64's
 # windmc compiles the Event Log's message table; samba and smbclient serve a scanned tree for the
 # file-server test; systemd brings systemd-analyze, which rates the confinement of the unit
-# tindralctl writes (nothing here starts systemd).
+# tindralctl writes (nothing here starts systemd); GNU time measures the deep-chain test's peak
+# memory.
 ensure_packages cmake make g++ git googletest g++-mingw-w64-x86-64-posix \
-  binutils-mingw-w64-x86-64 wine wine64 wixl samba smbclient systemd
+  binutils-mingw-w64-x86-64 wine wine64 wixl samba smbclient systemd time
 
 jobs=$(nproc)
 cmake --preset native

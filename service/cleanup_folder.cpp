@@ -48,6 +48,8 @@ class CleanupVisitor final : public WalkVisitor {
 
   void folder_unopened() override { ++stats_.folders_visited; }
 
+  void cut_at_depth_limit() override { stats_.cut_at_depth_limit = true; }
+
   void leave_folder(platform::Folder*) override {}
 
  private:

@@ -21,6 +21,8 @@ struct CleanupStats {
   bool cut_short = false;
   /// Folders whose marked desktop.ini could not be removed.
   WalkFailures failures{};
+  /// The tree goes deeper than kMaxWalkDepth, below which the cleanup did not go.
+  bool cut_at_depth_limit = false;
 };
 
 /// Removes the marked desktop.ini of `folder` and of every folder below it, each folder before

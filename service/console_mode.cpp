@@ -9,6 +9,7 @@
 #include "log_targets.h"
 #include "platform/console.h"
 #include "text.h"
+#include "without_exceptions.h"
 
 namespace tindral {
 
@@ -52,7 +53,7 @@ Result<void> run_console_mode(platform::FileSystem& fs, const Path& config_path,
   if (const auto reason = distrust_reason(fs, config_path)) {
     log::warn(log::kTargetServiceImpl, "Ignoring config.txt: " + std::string(*reason));
   }
-  Result<ScanStats> stats = run_scan(fs, config_path);
+  Result<ScanStats> stats = without_exceptions([&] { return run_scan(fs, config_path); });
   if (!stats) return std::move(stats).error();
   // Straight to standard output, not through the log: the summary carries no timestamp.
   platform::write_stdout(format_scan_summary(*stats));

@@ -9,6 +9,7 @@
 #include "platform/file_system.h"
 #include "platform/service_host.h"
 #include "service_main.h"
+#include "without_exceptions.h"
 
 namespace tindral {
 namespace {
@@ -31,7 +32,7 @@ bool is_console_mode(const std::vector<std::string>& arguments) {
 }
 
 int run_mode(const std::vector<std::string>& arguments) {
-  if (auto outcome = run_chosen_mode(arguments); !outcome) {
+  if (auto outcome = without_exceptions([&] { return run_chosen_mode(arguments); }); !outcome) {
     platform::write_stderr(render_error_report(outcome.error()));
     return kExitFailure;
   }

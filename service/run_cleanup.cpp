@@ -8,6 +8,7 @@
 #include "log_targets.h"
 #include "root_folder.h"
 #include "text.h"
+#include "tree_walk.h"
 
 namespace tindral {
 
@@ -33,6 +34,7 @@ Result<CleanupStats> run_cleanup(platform::FileSystem& fs, const Path& config_pa
     OpenedRoot opened = open_root(fs, root);
     if (opened.refusal) continue;
     const CleanupStats stats = cleanup_folder(std::move(opened.folder), opened.location, stop);
+    if (stats.cut_at_depth_limit) warn_cut_at_depth_limit(root);
     total.folders_visited += stats.folders_visited;
     total.ini_removed += stats.ini_removed;
     total.failures.add(stats.failures);

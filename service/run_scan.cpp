@@ -9,6 +9,7 @@
 #include "root_folder.h"
 #include "scan_folder.h"
 #include "text.h"
+#include "tree_walk.h"
 
 namespace tindral {
 
@@ -50,6 +51,7 @@ Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
     }
     log::debug(log::kTargetScanner, "Scanning root: " + root.display());
     const FolderScanResult walked = scan_folder(std::move(opened.folder), opened.location, stop);
+    if (walked.cut_at_depth_limit) warn_cut_at_depth_limit(root);
     stats.folders_scanned += walked.folders;
     stats.ini_written += walked.ini_written;
     stats.ini_removed += walked.ini_removed;

@@ -21,6 +21,19 @@ constexpr std::string_view kGitFolderName = ".git";
 // alone as if it were a protected location.
 bool is_git_folder(std::string_view name) { return text::ascii_iequals(name, kGitFolderName); }
 
+// A bare repository (what a git server keeps, usually named *.git) has no .git folder: it is
+// one itself, and git knows it by HEAD beside the folders objects and refs (either of which may
+// be a link). Names are compared without case, as a Windows volume would resolve them.
+enum GitMark : std::uint8_t { kHead = 1, kObjects = 2, kRefs = 4, kBareRepository = 7 };
+
+std::uint8_t git_mark_of(const platform::DirEntry& entry) {
+  const bool folder_or_link = is_subfolder_entry(entry) || is_link_entry(entry);
+  if (folder_or_link && text::ascii_iequals(entry.name, "objects")) return kObjects;
+  if (folder_or_link && text::ascii_iequals(entry.name, "refs")) return kRefs;
+  if (!is_subfolder_entry(entry) && text::ascii_iequals(entry.name, "HEAD")) return kHead;
+  return 0;
+}
+
 /// The scan's side of the walk: the bottom-up icon rule.
 class ScanVisitor final : public WalkVisitor {
  public:
@@ -51,6 +64,7 @@ class ScanVisitor final : public WalkVisitor {
 
   bool take_entry(const platform::DirEntry& entry) override {
     if (is_desktop_ini_leftover_name(entry.name)) folders_.back().leftovers = true;
+    folders_.back().git_marks |= git_mark_of(entry);
     if (is_link_entry(entry)) return false;
     if (is_subfolder_entry(entry)) {
       // Windows lists a folder's attributes, so the system's folders are passed by unopened (an
@@ -65,25 +79,38 @@ class ScanVisitor final : public WalkVisitor {
     return false;
   }
 
+  // Only the listing tells a bare repository, so it is known here, before anything is written
+  // into it; from here on it is as if the walk had not entered it.
   void folder_listed(platform::Folder& folder, Listing listing,
                      ListedDesktopIni desktop_ini) override {
-    folders_.back().listing = listing;
-    folders_.back().desktop_ini = desktop_ini;
-    if (folders_.back().leftovers) remove_desktop_ini_leftovers(folder);
+    Folder& entered = folders_.back();
+    entered.listing = listing;
+    entered.desktop_ini = desktop_ini;
+    entered.left_alone = listing != Listing::Refused && entered.git_marks == kBareRepository;
+    if (entered.left_alone) {
+      --result_.folders;
+      return;
+    }
+    if (entered.leftovers) remove_desktop_ini_leftovers(folder);
   }
+
+  bool walks_below() override { return !folders_.back().left_alone; }
+
+  void cut_at_depth_limit() override { result_.cut_at_depth_limit = true; }
 
   // Counted, untouched, no content.
   void folder_unopened() override { ++result_.folders; }
 
   void leave_folder(platform::Folder* folder) override {
     const Folder left = folders_.back();
-    const bool kept_customised = folder != nullptr && decide(*folder, left);
+    const bool kept_customised = !left.left_alone && folder != nullptr && decide(*folder, left);
     folders_.pop_back();
-    // A listing that broke off may have hidden content, and a desktop.ini the user customised
-    // shows the icon the user chose: the folders above keep their icons either way.
-    const bool has_content = left.listing == Listing::Partial ||
-                             (left.listing == Listing::Whole && left.has_content) ||
-                             kept_customised;
+    // A bare repository is as if never entered. A listing that broke off may have hidden
+    // content, and a desktop.ini the user customised shows the icon the user chose: the folders
+    // above keep their icons either way.
+    const bool has_content = !left.left_alone && (left.listing == Listing::Partial ||
+                                                  (left.listing == Listing::Whole && left.has_content) ||
+                                                  kept_customised);
     if (folders_.empty()) {
       result_.has_content = has_content;
       return;
@@ -101,6 +128,8 @@ class ScanVisitor final : public WalkVisitor {
     bool may_remove = false;   ///< its attributes are known
     ListedDesktopIni desktop_ini = ListedDesktopIni::Unknown;
     bool leftovers = false;  ///< the listing showed a name a cut-off write may have left
+    std::uint8_t git_marks = 0;  ///< the GitMark bits its listing showed
+    bool left_alone = false;     ///< a bare repository: not counted, not decided, no content
   };
 
   /// Content anywhere below gets the icon, none takes the service's file out. Only a folder

@@ -23,6 +23,8 @@ struct FolderScanResult {
   bool cut_short = false;
   /// Folders where desktop.ini could not be written or removed.
   WalkFailures failures{};
+  /// The tree goes deeper than kMaxWalkDepth, below which the walk did not go.
+  bool cut_at_depth_limit = false;
 };
 
 /// Gives every folder with content anywhere below it the service's desktop.ini and takes the

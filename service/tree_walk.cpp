@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <deque>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "log.h"
+#include "log_targets.h"
 
 namespace tindral {
 
@@ -23,13 +26,15 @@ constexpr std::size_t kMaxOpenFolders = 128;
 constexpr std::size_t kKeptAnchors = kMaxOpenFolders / 4;
 constexpr std::size_t kKeptLatest = kMaxOpenFolders / 4;
 
-/// One folder on the walk's path.
+/// One folder on the walk's path. A frame costs its name and about a hundred bytes: nothing in
+/// it grows with the path above it.
 struct Frame {
   std::string name;                          ///< empty for the root
   std::unique_ptr<platform::Folder> folder;  ///< null while let go
-  std::optional<platform::FileId> id;        ///< taken when the folder is let go
+  platform::FileId id;                       ///< taken when the folder is let go
   std::vector<std::string> subfolders;       ///< to walk, in listing order
   std::size_t next_subfolder = 0;
+  bool has_id = false;
   bool lost = false;  ///< could not be reached again after it was let go
 };
 
@@ -88,17 +93,29 @@ class TreeWalker final : public WalkPath {
       visitor_.folder_listed(*frame.folder, Listing::Refused, ListedDesktopIni::Unknown);
       return;
     }
+    const bool at_depth_limit = frames_.size() - 1 == kMaxWalkDepth;
+    bool cut = false;
     ListedDesktopIni desktop_ini = ListedDesktopIni::Absent;
     platform::DirEntry entry;
     Result<bool> more = (*listing)->next(entry);
     for (; more && *more; more = (*listing)->next(entry)) {
       if (may_name_desktop_ini(entry.name)) desktop_ini = ListedDesktopIni::Unknown;
-      if (visitor_.take_entry(entry)) frame.subfolders.push_back(std::move(entry.name));
+      if (!visitor_.take_entry(entry)) continue;
+      if (at_depth_limit) {
+        cut = true;
+      } else {
+        frame.subfolders.push_back(std::move(entry.name));
+      }
     }
     // The entries not read may include desktop.ini; those read stand.
     if (!more) desktop_ini = ListedDesktopIni::Unknown;
     listing->reset();
     visitor_.folder_listed(*frame.folder, more ? Listing::Whole : Listing::Partial, desktop_ini);
+    if (!visitor_.walks_below()) {
+      frame.subfolders = {};
+    } else if (cut) {
+      visitor_.cut_at_depth_limit();
+    }
   }
 
   void descend() {
@@ -117,7 +134,9 @@ class TreeWalker final : public WalkPath {
     }
     Result<std::unique_ptr<platform::Folder>> opened = parent->open_subfolder(name);
     if (!opened) {
-      visitor_.folder_unopened();
+      // What a Windows listing shows as a mount point, a link entry, natively looks like any
+      // other folder until it is opened: it is passed over the same way.
+      if (opened.error().kind() != ErrorKind::OtherFileSystem) visitor_.folder_unopened();
       return;
     }
     enter(std::move(name), std::move(opened).value());
@@ -171,9 +190,9 @@ class TreeWalker final : public WalkPath {
   // Takes `opened` as the frame's folder when it is the folder the walk listed there.
   bool adopt_if_same(std::size_t index, Result<std::unique_ptr<platform::Folder>> opened) {
     Frame& frame = frames_[index];
-    if (!opened || !frame.id) return false;
+    if (!opened || !frame.has_id) return false;
     Result<platform::FileId> id = (*opened)->id();
-    if (!id || *id != *frame.id) return false;
+    if (!id || *id != frame.id) return false;
     frame.folder = std::move(opened).value();
     open_count_ += 1;
     return true;
@@ -187,10 +206,11 @@ class TreeWalker final : public WalkPath {
   // reopened; one whose identity cannot be read stays open.
   void let_go(Frame& frame) {
     if (frame.folder == nullptr) return;
-    if (!frame.id) {
+    if (!frame.has_id) {
       Result<platform::FileId> id = frame.folder->id();
       if (!id) return;
       frame.id = *id;
+      frame.has_id = true;
     }
     frame.folder.reset();
     open_count_ -= 1;
@@ -217,7 +237,9 @@ class TreeWalker final : public WalkPath {
 
   WalkVisitor& visitor_;
   const platform::StopSignal* stop_;
-  std::vector<Frame> frames_;
+  // A deque grows in pieces: a deep path never needs its frames twice over, as a vector's
+  // doubling would while it moves them.
+  std::deque<Frame> frames_;
   std::size_t open_count_ = 0;
   /// Ancestors are kept this far apart once the path is too long to keep every folder open.
   std::size_t spacing_ = 1;
@@ -226,6 +248,11 @@ class TreeWalker final : public WalkPath {
 };
 
 }  // namespace
+
+void warn_cut_at_depth_limit(const Path& root) {
+  log::warn(log::kTargetScanner, "Root path is deeper than " + std::to_string(kMaxWalkDepth) +
+                                     " folders; not walked below that depth: " + root.display());
+}
 
 WalkEnd walk_tree(platform::FileSystem& fs, const Path& root, WalkVisitor& visitor,
                   const platform::StopSignal* stop) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -34,6 +35,16 @@ class WalkPath {
   ~WalkPath() = default;
 };
 
+/// How many levels below its root a walk goes: a folder this deep is listed (its files count),
+/// but none of its subfolders is entered. No Windows path reaches that deep (32,767 characters
+/// hold at most half as many names), and the walk's memory, which grows with the depth, stays
+/// bounded however deep a tree someone builds. To the bottom-up decision the folders below the
+/// limit do not exist: a folder whose only content lies below it holds nothing.
+inline constexpr std::size_t kMaxWalkDepth = 32768;
+
+/// Logs the scanner's warning that the walk of `root` stopped at kMaxWalkDepth.
+void warn_cut_at_depth_limit(const Path& root);
+
 /// What a walk does at each folder. The walker calls these in the order of the walk; "the
 /// current folder" is the one entered last and not yet left.
 class WalkVisitor {
@@ -53,6 +64,12 @@ class WalkVisitor {
   /// how much of it was read, and entries taken before a listing broke off stand.
   virtual void folder_listed(platform::Folder& folder, Listing listing,
                              ListedDesktopIni desktop_ini) = 0;
+  /// Asked once the current folder is listed: false leaves everything below it alone (none of
+  /// its subfolders is walked); it is still left as usual.
+  virtual bool walks_below() { return true; }
+  /// The current folder lies kMaxWalkDepth levels below the root and holds subfolders the walk
+  /// would enter, which it does not.
+  virtual void cut_at_depth_limit() = 0;
   /// The root, or a subfolder of the current folder, could not be opened as a folder (gone,
   /// refused, or a link by now). It is neither entered nor left.
   virtual void folder_unopened() = 0;
@@ -67,9 +84,11 @@ enum class WalkEnd { Finished, Stopped };
 /// Walks the tree below `root` depth first through open folders: the root is opened by its path
 /// (a root that is a link is walked through it), every folder below it relative to its parent
 /// and as itself, never through a link. Each listing is read whole and closed before anything
-/// below it is opened. The walk has no depth limit, and the folders it keeps open along the
-/// path stay bounded: on the way back up it reopens the ones it let go and makes sure each is
-/// still the folder it listed. `stop` (when given) is tested at every folder; once it is
+/// below it is opened. The walk goes kMaxWalkDepth levels deep at most; the folders it keeps open
+/// along the path stay bounded: on the way back up it reopens the ones it let go and makes sure
+/// each is still the folder it listed. A subfolder on another file system (natively; on Windows
+/// a mount point is a link entry) is neither entered nor reported, as if the listing had not
+/// shown it. `stop` (when given) is tested at every folder; once it is
 /// raised the walk ends at once, leaving every folder it has entered and not left undecided.
 WalkEnd walk_tree(platform::FileSystem& fs, const Path& root, WalkVisitor& visitor,
                   const platform::StopSignal* stop = nullptr);

@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <exception>
-#include <new>
 #include <optional>
 #include <set>
 #include <string>
@@ -20,6 +18,7 @@
 #include "run_cleanup.h"
 #include "run_scan.h"
 #include "service_log.h"
+#include "without_exceptions.h"
 #include "worker_events.h"
 
 namespace tindral {
@@ -27,21 +26,6 @@ namespace tindral {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A pass survives whatever a scan or cleanup throws (an allocation that fails in a huge folder,
-// say): it becomes the pass's error, logged like any other, and the service goes on.
-template <class Run>
-auto without_exceptions(Run run) -> decltype(run()) {
-  try {
-    return run();
-  } catch (const std::bad_alloc&) {
-    return Error("Out of memory");
-  } catch (const std::exception& exception) {
-    return Error(exception.what());
-  } catch (...) {
-    return Error("Unexpected failure");
-  }
-}
 
 // One run of the loop: the paths built once from the data folder, and the reading of the
 // monotonic clock at the end of the last scan.

@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <new>
+#include <stdexcept>
 
 #include "process_entry.h"
+#include "support/fake_file_system.h"
+#include "support/real_disk.h"
 
 namespace tindral {
 namespace {
@@ -81,6 +86,31 @@ TEST(ConsoleOptionTest, OnlyTheExactOptionAsFirstRealArgumentSelectsConsoleMode)
   };
   for (const auto& [arguments, console] : cases) {
     EXPECT_EQ(is_console_mode(arguments), console) << testing::PrintToString(arguments);
+  }
+}
+
+// Whatever a scan throws (an allocation that fails deep down a huge tree) ends console mode
+// with the error report and exit code 1, never with an abort.
+TEST(ConsoleModeTest, AnExceptionInsideTheScanBecomesTheErrorReport) {
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[] { throw std::bad_alloc(); }, "Error: Out of memory\n"},
+      {[] { throw std::runtime_error("the disk caught fire"); }, "Error: the disk caught fire\n"},
+      {[] { throw 42; }, "Error: Unexpected failure\n"},
+  };
+  for (const auto& [raise, report] : cases) {
+    test_support::FakeFileSystem fs;
+    const test_support::TempDir dir;
+    const Path config = dir / "config.txt";
+    const Path photos = dir / "Photos";
+    fs.add_file(photos.child("photo.jpg"));
+    fs.add_file(config, photos.display() + "\n");
+    fs.before(test_support::FakeFileSystem::Op::OpenListing, photos, raise);
+
+    const Result<void> outcome = run_console_mode(fs, config);
+
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(render_error_report(outcome.error()), report);
+    EXPECT_FALSE(fs.contains(photos.child("desktop.ini")));
   }
 }
 

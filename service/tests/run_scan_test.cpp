@@ -21,6 +21,7 @@
 #include "support/real_disk.h"
 #include "support/service_log_lines.h"
 #include "text.h"
+#include "tree_walk.h"
 
 namespace tindral {
 namespace {
@@ -287,6 +288,25 @@ TEST_F(RunScanFakeTest, FoldersWhereDesktopIniCouldNotBeChangedAreCountedAndTheF
                                     info("Scan complete: 5 folders, 1 written, 0 removed, "
                                          "took #.#s"),
                                     warn(warning)));
+}
+
+// One warning for each root whose tree goes deeper than the walk, after its walk.
+TEST_F(RunScanFakeTest, ARootDeeperThanTheDepthLimitIsWalkedThatDeepWithAWarning) {
+  const Path deep = dir_ / "Deep";
+  fs_.add_folder_chain(deep, "d", kMaxWalkDepth + 1);
+  fs_.add_file(photos_.child("a.jpg"), "jpeg");
+  fs_.add_file(config_, deep.display() + "\n" + photos_.display() + "\n");
+
+  Result<ScanStats> stats = scan_fake();
+
+  ASSERT_TRUE(stats.ok());
+  EXPECT_EQ(stats->folders_scanned, kMaxWalkDepth + 2);
+  EXPECT_THAT(events(), ElementsAre(info("Starting scan of 2 root path(s)"),
+                                    warn("Root path is deeper than 32768 folders; not walked "
+                                         "below that depth: " +
+                                         deep.display()),
+                                    info("Scan complete: 32770 folders, 1 written, 0 removed, "
+                                         "took #.#s")));
 }
 
 TEST_F(RunScanTest, WithoutConfigEverythingIsZero) {

@@ -243,10 +243,20 @@ TEST_F(ScanFolderTest, HiddenSystemFolderIsLeftAloneByTheScanAndCleanedUp) {
   EXPECT_FALSE(test_support::path_exists(system.child("desktop.ini")));
 }
 
-// A desktop.ini inside .git/refs/heads is read by git as a broken branch.
-TEST_F(ScanFolderTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
+std::vector<std::string> desktop_inis_below(const Path& folder) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder.bytes())) {
+    if (entry.path().filename() == "desktop.ini") found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+// A desktop.ini inside .git/refs/heads, or inside a bare repository's refs/heads, is read by git
+// as a broken branch: a clone of a bare repository fails on it.
+TEST_F(ScanFolderTest, GitRepositoriesStayIntactAndTheirGitFoldersAreNotWalked) {
   if (test_support::running_under_wine()) GTEST_SKIP() << "Wine: no git for Windows in the prefix";
   const Path repo = top_.child("repo");
+  const Path bare = top_.child("repo.git");
   test_support::make_folder(repo);
   const std::string log = (dir_ / "git.log").display();
   const auto git = [&](const std::string& arguments) {
@@ -259,19 +269,67 @@ TEST_F(ScanFolderTest, GitRepositoryStaysIntactAndItsGitFolderIsNotWalked) {
   ASSERT_EQ(git("init -q"), 0);
   ASSERT_EQ(git("add readme.txt"), 0);
   ASSERT_EQ(git("-c user.name=Test -c user.email=test@example.com commit -q -m first"), 0);
+  ASSERT_EQ(git("clone -q --bare . \"" + bare.display() + "\""), 0);
 
   const FolderScanResult result = scan_folder(disk(), top_);
 
-  EXPECT_EQ(result.folders, 2u);  // Top and repo; .git is not counted
+  EXPECT_EQ(result.folders, 2u);  // Top and repo; .git and the bare repository are not counted
   EXPECT_TRUE(has_service_ini(repo));
-  std::vector<std::string> inis_in_git;
-  for (const auto& entry :
-       std::filesystem::recursive_directory_iterator(repo.child(".git").bytes())) {
-    if (entry.path().filename() == "desktop.ini") inis_in_git.push_back(entry.path().string());
-  }
-  EXPECT_THAT(inis_in_git, testing::IsEmpty());
+  EXPECT_THAT(desktop_inis_below(repo.child(".git")), testing::IsEmpty());
+  EXPECT_THAT(desktop_inis_below(bare), testing::IsEmpty());
   EXPECT_EQ(git("gc -q"), 0) << test_support::read_bytes(dir_ / "git.log");
   EXPECT_EQ(git("fsck"), 0) << test_support::read_bytes(dir_ / "git.log");
+  EXPECT_EQ(git("clone -q \"" + bare.display() + "\" \"" + (dir_ / "copy").display() + "\""), 0)
+      << test_support::read_bytes(dir_ / "git.log");
+}
+
+// A folder is a bare repository by its own listing alone: HEAD beside the folders objects and
+// refs, in any letter case. Anything less is walked like any other folder.
+TEST_F(ScanFolderTest, OnlyAFolderWithHeadObjectsAndRefsIsLeftAloneAsABareRepository) {
+  struct Layout {
+    const char* label;
+    const char* head;
+    bool head_is_folder;
+    const char* objects;
+    const char* refs;
+    bool left_alone;
+  };
+  const Layout layouts[] = {
+      {"bare repository", "HEAD", false, "objects", "refs", true},
+      {"other letter case", "head", false, "OBJECTS", "Refs", true},
+      {"no refs", "HEAD", false, "objects", "refs-old", false},
+      {"HEAD is a folder", "HEAD", true, "objects", "refs", false},
+  };
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.label);
+    const test_support::TempDir dir;
+    const Path top = dir / "Top";
+    const Path repo = top.child("server.git");
+    const Path pack = repo.child(layout.objects).child("pack");
+    test_support::make_folder(pack);
+    test_support::make_folder(repo.child(layout.refs).child("heads"));
+    test_support::write_bytes(pack.child("pack-1.pack"), "PACK");
+    test_support::write_bytes(repo.child(layout.refs).child("heads").child("main"), "0123\n");
+    if (layout.head_is_folder) {
+      test_support::make_folder(repo.child(layout.head));
+    } else {
+      test_support::write_bytes(repo.child(layout.head), "ref: refs/heads/main\n");
+    }
+    test_support::write_bytes(repo.child("desktop.ini"), desktop_ini_content());
+
+    const FolderScanResult result = scan_folder(disk(), top);
+
+    if (layout.left_alone) {
+      expect_result(result, 1, 0, 0, false);
+      EXPECT_TRUE(has_service_ini(repo)) << "nothing is removed in it either";
+      EXPECT_FALSE(test_support::path_exists(pack.child("desktop.ini")));
+      EXPECT_FALSE(test_support::path_exists(repo.child(layout.refs).child("desktop.ini")));
+    } else {
+      EXPECT_GT(result.folders, 4u);
+      EXPECT_TRUE(result.has_content);
+      EXPECT_TRUE(has_service_ini(pack));
+    }
+  }
 }
 
 // A write cut short by a crash or a kill leaves the service's file under a name kept for it; the

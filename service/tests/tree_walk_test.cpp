@@ -48,15 +48,17 @@ struct Outcome {
   std::uint64_t folders = 0;
   std::uint64_t changed = 0;
   bool cut_short = false;
+  bool cut_at_depth_limit = false;
 };
 
 Outcome walk(Walk which, FakeFileSystem& fs, const platform::StopSignal* stop = nullptr) {
   if (which == Walk::Scan) {
     const FolderScanResult result = scan_folder(fs, kRoot, stop);
-    return {result.folders, result.ini_written + result.ini_removed, result.cut_short};
+    return {result.folders, result.ini_written + result.ini_removed, result.cut_short,
+            result.cut_at_depth_limit};
   }
   const CleanupStats stats = cleanup_folder(fs, kRoot, stop);
-  return {stats.folders_visited, stats.ini_removed, stats.cut_short};
+  return {stats.folders_visited, stats.ini_removed, stats.cut_short, stats.cut_at_depth_limit};
 }
 
 class TreeWalkTest : public testing::TestWithParam<Walk> {
@@ -156,6 +158,30 @@ TEST_P(TreeWalkTest, ADeepChainIsWalkedToTheBottomWithFewFoldersOpen) {
     EXPECT_EQ(fs.open_folders(), 0);
     EXPECT_EQ(fs.max_open_listings(), 1);
   }
+}
+
+// However deep someone builds a tree, the walks go kMaxWalkDepth levels down and no further: the
+// folder at the limit is decided on its own files, and what lies below it is not there for them,
+// not even the service's own file.
+TEST_P(TreeWalkTest, NothingBelowTheDepthLimitIsEntered) {
+  const Path at_limit = fs_.add_folder_chain(kRoot, "d", kMaxWalkDepth);
+  const Path below = fs_.add_folder_chain(at_limit, "d", 2);
+  fs_.add_file(at_limit.child("photo.jpg"));
+  fs_.add_file(below.child("photo.jpg"));
+  add_service_ini(fs_, at_limit);
+  add_service_ini(fs_, below);
+
+  Outcome outcome;
+  test_support::run_on_small_stack(64 * 1024, [&] { outcome = walk(GetParam(), fs_); });
+
+  EXPECT_EQ(outcome.folders, kMaxWalkDepth + 1);
+  EXPECT_TRUE(outcome.cut_at_depth_limit);
+  // The scan writes every folder above the limit (the one at the limit is up to date); the
+  // cleanup removes the file at the limit.
+  EXPECT_EQ(outcome.changed, GetParam() == Walk::Scan ? kMaxWalkDepth : 1u);
+  EXPECT_EQ(has_ini(fs_, at_limit), GetParam() == Walk::Scan);
+  EXPECT_FALSE(has_ini(fs_, at_limit.child("d")));
+  EXPECT_TRUE(has_ini(fs_, below));
 }
 
 // Far down a deep chain the scan has let go of the folders above it. Their owner moves one of

@@ -66,6 +66,9 @@ Error os_error_of_kind(ErrorKind kind) {
       return file_exists();
     case ErrorKind::WrongType:
       return wrong_type();
+    case ErrorKind::OtherFileSystem:
+      return Error::from_os(17, "The system cannot move the file to a different disk drive.",
+                            ErrorKind::OtherFileSystem);
     case ErrorKind::Other:
       break;
   }

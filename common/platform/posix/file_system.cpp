@@ -20,7 +20,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -330,6 +333,11 @@ FileId id_of(const struct stat& status) {
                 static_cast<std::uint64_t>(status.st_ino)};
 }
 
+FileId id_of(const struct statx& status) {
+  return FileId{static_cast<std::uint64_t>(makedev(status.stx_dev_major, status.stx_dev_minor)), 0,
+                static_cast<std::uint64_t>(status.stx_ino)};
+}
+
 bool has_write_bit(const struct stat& status) { return (status.st_mode & kAnyWriteBit) != 0; }
 
 Result<void> change_mode(const Inode& inode, mode_t mode) {
@@ -384,8 +392,97 @@ std::uint32_t attributes_of_mode(mode_t mode) {
   return kAttrNormal;
 }
 
+// ---- staying on the file system of the folder the walk is in ----
+//
+// The walks never enter another file system below a root, as the Windows build never enters a
+// mount point (a name-surrogate reparse point there). More than tidiness is at stake: a FUSE
+// mount whose server never answers (any user may make one where user_allow_other is set) or an
+// NFS export whose server has gone holds every call that reaches its file system for good (an
+// open of a FUSE folder waits for the answer to OPENDIR, a plain stat of its root for GETATTR,
+// and SIGTERM does not end the wait), and with it the scan and every later root.
+//
+// So nothing below a root is opened or looked at in a way that asks the file system mounted on
+// a name. Opens go through openat2 with RESOLVE_NO_XDEV: the kernel refuses (EXDEV) while it
+// resolves the name, from its own mount table, before the mounted file system sees any call, in
+// one call that leaves no moment for a mount to appear between a check and the open. A look at
+// a name (statx) passes AT_STATX_DONT_SYNC, with which FUSE and NFS answer from the attributes
+// the kernel has cached instead of asking the server, and AT_NO_AUTOMOUNT, which leaves an
+// automount point untriggered. Tried on Linux 6.18 with a FUSE mount whose device nobody reads:
+// both return at once where openat and fstatat wait until the process is killed.
+
+constexpr int kQuietLook = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC;
+constexpr int kQuietLookAtDescriptor = AT_EMPTY_PATH | AT_STATX_DONT_SYNC;
+
+/// What is known of a name (or, with an empty name and AT_EMPTY_PATH, of the descriptor itself)
+/// without asking its file system's server; false with errno set when the call fails.
+bool look_quietly(int folder, const char* name, int flags, struct statx& status) {
+  constexpr unsigned kWanted = STATX_TYPE | STATX_MODE | STATX_INO | STATX_MNT_ID;
+  return ::statx(folder, name, flags, kWanted, &status) == 0;
+}
+
+Result<struct statx> quiet_look(int folder, const char* name) {
+  struct statx status {};
+  if (!look_quietly(folder, name, kQuietLook, status)) return last_os_error();
+  return status;
+}
+
+// The mount id (Linux 5.8) also tells a bind mount of the same file system apart.
+bool on_same_mount(const struct statx& folder, const struct statx& below) {
+  if ((below.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) return false;
+  if (folder.stx_dev_major != below.stx_dev_major || folder.stx_dev_minor != below.stx_dev_minor) {
+    return false;
+  }
+  const bool both_know = (folder.stx_mask & below.stx_mask & STATX_MNT_ID) != 0;
+  return !both_know || folder.stx_mnt_id == below.stx_mnt_id;
+}
+
+// Kernels before 5.6 have no openat2. There the name is looked at quietly first and the opened
+// descriptor checked again: a mount that appears between the look and the open may still hold
+// that open, but is never entered.
+int open_after_looking(int folder, const char* name, int flags, mode_t mode) {
+  struct statx home {};
+  struct statx there {};
+  if (!look_quietly(folder, "", kQuietLookAtDescriptor, home)) return -1;
+  if (look_quietly(folder, name, kQuietLook, there)) {
+    if (!on_same_mount(home, there)) {
+      errno = EXDEV;
+      return -1;
+    }
+  } else if (errno != ENOENT || (flags & O_CREAT) == 0) {
+    return -1;
+  }
+  ScopedFd fd(::openat(folder, name, flags, mode));
+  if (fd.get() < 0 || !look_quietly(fd.get(), "", kQuietLookAtDescriptor, there)) return -1;
+  if (!on_same_mount(home, there)) {
+    errno = EXDEV;
+    return -1;
+  }
+  return fd.release();
+}
+
+/// openat for a name in a folder below a root: fails with EXDEV, without asking that file
+/// system anything, when the name lies on another one.
+int open_on_same_mount(int folder, const char* name, int flags, mode_t mode = 0) {
+  static std::atomic<bool> kernel_has_openat2{true};
+  if (kernel_has_openat2.load(std::memory_order_relaxed)) {
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.mode = (flags & O_CREAT) != 0 ? mode : 0;
+    how.resolve = RESOLVE_NO_XDEV;
+    const long fd = ::syscall(SYS_openat2, folder, name, &how, sizeof how);
+    if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+    kernel_has_openat2.store(false, std::memory_order_relaxed);
+  }
+  return open_after_looking(folder, name, flags, mode);
+}
+
+int plain_openat(int folder, const char* name, int flags, mode_t mode) {
+  return ::openat(folder, name, flags, mode);
+}
+
 // d_type spares a stat on the file systems that fill it. A link is reported as the link itself,
-// never as its target, just as a Windows listing reports a reparse point.
+// never as its target, just as a Windows listing reports a reparse point. Where the type must be
+// asked, it is asked quietly: the name may have a hung file system mounted on it.
 Result<std::uint32_t> listed_attributes(int folder_fd, const char* name, unsigned char type) {
   switch (type) {
     case DT_LNK:
@@ -397,9 +494,9 @@ Result<std::uint32_t> listed_attributes(int folder_fd, const char* name, unsigne
     default:
       return kAttrNormal;
   }
-  struct stat status {};
-  if (::fstatat(folder_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return last_os_error();
-  return attributes_of_mode(status.st_mode);
+  Result<struct statx> status = quiet_look(folder_fd, name);
+  if (!status) return std::move(status).error();
+  return attributes_of_mode(status->stx_mode);
 }
 
 void fill_entry(std::string_view name, std::uint32_t attributes, DirEntry& entry) {
@@ -506,10 +603,12 @@ Result<void> restrict_to_administrators(int fd, const struct stat& status) {
 // O_NOATIME is for the file's owner only; anyone else reads the way everybody does.
 // O_NONBLOCK keeps the open of a FIFO (anyone may give one the name desktop.ini) from waiting
 // for a writer forever; a regular file reads the same with it.
-int open_for_reading(int folder, const char* name, int flags) {
-  const int fd = ::openat(folder, name, flags | kNoAccessTime);
+using OpenAt = int (*)(int folder, const char* name, int flags, mode_t mode);
+
+int open_for_reading(int folder, const char* name, int flags, OpenAt open = plain_openat) {
+  const int fd = open(folder, name, flags | kNoAccessTime, 0);
   if (fd >= 0 || errno != EPERM || kNoAccessTime == 0) return fd;
-  return ::openat(folder, name, flags);
+  return open(folder, name, flags, 0);
 }
 
 // Reads from the start until the end, `limit` bytes or, when the size is known, that many bytes
@@ -656,7 +755,7 @@ class PosixOpenFile final : public OpenFile {
     if (!status) return std::move(status).error();
     if (!has_write_bit(*status)) return os_error(EACCES);
     if (!writable_) {
-      ScopedFd writer(::openat(folder_fd_, name_.c_str(), kFileWriteFlags));
+      ScopedFd writer(open_on_same_mount(folder_fd_, name_.c_str(), kFileWriteFlags));
       if (writer.get() < 0) return open_error_below_root();
       if (auto same = check_same_file(writer.get(), *status); !same) return same;
       fd_ = std::move(writer);
@@ -685,11 +784,9 @@ class PosixOpenFile final : public OpenFile {
   Result<void> remove() override {
     auto status = stat_descriptor(fd_.get());
     if (!status) return std::move(status).error();
-    struct stat named {};
-    if (::fstatat(folder_fd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
-      return last_os_error();
-    }
-    if (id_of(named) != id_of(*status)) return replaced_error();
+    Result<struct statx> named = quiet_look(folder_fd_, name_.c_str());
+    if (!named) return std::move(named).error();
+    if (id_of(*named) != id_of(*status)) return replaced_error();
     if (::unlinkat(folder_fd_, name_.c_str(), 0) != 0) return last_os_error();
     return {};
   }
@@ -807,7 +904,7 @@ class PosixFolder final : public Folder {
 
   Result<std::unique_ptr<OpenFile>> open_file(std::string_view name) override {
     std::string owned(name);
-    ScopedFd fd(open_for_reading(fd_.get(), owned.c_str(), kFileReadFlags));
+    ScopedFd fd(open_for_reading(fd_.get(), owned.c_str(), kFileReadFlags, open_on_same_mount));
     if (fd.get() < 0) return open_error_below_root();
     return std::unique_ptr<OpenFile>(
         std::make_unique<PosixOpenFile>(fd_.get(), std::move(owned), std::move(fd), false));
@@ -838,23 +935,25 @@ class PosixFolder final : public Folder {
   // O_EXCL also refuses a dangling link: nothing that has the name is ever written through.
   Result<std::unique_ptr<OpenFile>> create_file(std::string_view name) override {
     std::string owned(name);
-    ScopedFd fd(::openat(fd_.get(), owned.c_str(), kFileWriteFlags | O_CREAT | O_EXCL,
-                         kAdministratorsFileMode));
+    ScopedFd fd(open_on_same_mount(fd_.get(), owned.c_str(), kFileWriteFlags | O_CREAT | O_EXCL,
+                                   kAdministratorsFileMode));
     if (fd.get() < 0) return last_os_error();
     if (::fchmod(fd.get(), kAdministratorsFileMode) != 0) return last_os_error();
     return std::unique_ptr<OpenFile>(
         std::make_unique<PosixOpenFile>(fd_.get(), std::move(owned), std::move(fd), true));
   }
 
-  /// Opens the folder `name` relative to `base`, following a link only where asked (a root).
+  /// Opens the folder `name` relative to `base`, following a link only where asked (a root,
+  /// which may also lie on any file system); a folder below a root only on base's own.
   static Result<std::unique_ptr<Folder>> open_folder_at(int base, const char* name,
                                                         bool follow_link = false) {
     const int no_follow = follow_link ? O_NOFOLLOW : 0;
-    ScopedFd fd(::openat(base, name, kFolderFlags & ~no_follow));
+    const OpenAt open = follow_link ? plain_openat : open_on_same_mount;
+    ScopedFd fd(open(base, name, kFolderFlags & ~no_follow, 0));
     bool listable = true;
     // A folder that may be searched but not read can still lead to the names in it.
     if (fd.get() < 0 && errno == EACCES) {
-      fd = ScopedFd(::openat(base, name, kSearchOnlyFolderFlags & ~no_follow));
+      fd = ScopedFd(open(base, name, kSearchOnlyFolderFlags & ~no_follow, 0));
       listable = false;
     }
     if (fd.get() < 0) return open_error_below_root();

@@ -34,6 +34,8 @@ ErrorKind kind_of(int code) {
       return ErrorKind::AccessDenied;
     case EEXIST:
       return ErrorKind::AlreadyExists;
+    case EXDEV:
+      return ErrorKind::OtherFileSystem;
     default:
       return ErrorKind::Other;
   }
