@@ -106,7 +106,7 @@ TEST(ConsoleModeTest, AnExceptionInsideTheScanBecomesTheErrorReport) {
     fs.add_file(config, photos.display() + "\n");
     fs.before(test_support::FakeFileSystem::Op::OpenListing, photos, raise);
 
-    const Result<void> outcome = run_console_mode(fs, config);
+    const Result<void> outcome = run_console_mode(fs, config, dir / "folder.ico");
 
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(render_error_report(outcome.error()), report);
