@@ -20,6 +20,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -467,11 +468,17 @@ class PosixWritableFile final : public WritableFile {
   ScopedFd fd_;
 };
 
-// Root, and the account the service runs as, are the administrators here. Group write lets the
-// file's group change it, and a group may hold anybody.
+// Root, and the account the service runs as, are the administrators here.
+bool is_administrator(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
+
+Owner owner_of(const struct stat& status) {
+  return Owner{is_administrator(status.st_uid), std::to_string(status.st_uid)};
+}
+
+// Group write lets the file's group change it, and a group may hold anybody.
 Trust trust_of(const struct stat& status) {
   if (S_ISLNK(status.st_mode)) return Trust::Link;
-  if (status.st_uid != 0 && status.st_uid != ::geteuid()) return Trust::OtherOwner;
+  if (!is_administrator(status.st_uid)) return Trust::OtherOwner;
   if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) return Trust::OpenToOthers;
   return Trust::Administrators;
 }
@@ -695,6 +702,39 @@ class PosixFolder final : public Folder {
         std::make_unique<PosixOpenFile>(fd_.get(), std::move(owned), std::move(fd), true));
   }
 
+  Result<Owner> owner() override {
+    auto status = stat_descriptor(fd_.get());
+    if (!status) return std::move(status).error();
+    return owner_of(*status);
+  }
+
+  // O_PATH opens a link as itself, so that its owner and target come from the link that was
+  // judged, not from whatever bears its name a moment later.
+  Result<FolderStep> open_step(std::string_view name) override {
+    const std::string owned(name);
+    ScopedFd fd(::openat(fd_.get(), owned.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) return last_os_error();
+    auto status = stat_descriptor(fd.get());
+    if (!status) return std::move(status).error();
+    FolderStep step;
+    step.owner = owner_of(*status);
+    if (S_ISLNK(status->st_mode)) {
+      step.kind = FolderStep::Kind::Link;
+      auto on_proc = is_on_process_file_system();
+      if (!on_proc) return std::move(on_proc).error();
+      if (*on_proc) return step;
+      auto target = read_link(fd.get());
+      if (!target) return std::move(target).error();
+      step.link_target = std::move(*target);
+    } else if (S_ISDIR(status->st_mode)) {
+      step.kind = FolderStep::Kind::Folder;
+      auto folder = open_located_folder(std::move(fd));
+      if (!folder) return std::move(folder).error();
+      step.folder = std::move(*folder);
+    }
+    return step;
+  }
+
   /// Opens the folder `name` relative to `base`, following a link only where asked (a root).
   static Result<std::unique_ptr<Folder>> open_folder_at(int base, const char* name,
                                                         bool follow_link = false) {
@@ -711,6 +751,35 @@ class PosixFolder final : public Folder {
   }
 
  private:
+  // The links of /proc name what a process sees (/proc/PID/cwd leads into its mount namespace,
+  // where a user may have mounted anything over anything); a path through them is no path.
+  Result<bool> is_on_process_file_system() const {
+    constexpr decltype(statfs::f_type) kProcSuperMagic = 0x9fa0;
+    struct statfs file_system {};
+    if (::fstatfs(fd_.get(), &file_system) != 0) return last_os_error();
+    return file_system.f_type == kProcSuperMagic;
+  }
+
+  // readlinkat with an empty name reads the link the descriptor holds.
+  static Result<std::string> read_link(int link_fd) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlinkat(link_fd, "", target.data(), target.size());
+    if (length < 0) return last_os_error();
+    if (static_cast<std::size_t>(length) == target.size()) return os_error(ENAMETOOLONG);
+    target.resize(static_cast<std::size_t>(length));
+    return target;
+  }
+
+  // The folder a located descriptor names, opened again through "." so that it is that very
+  // folder; one that may be searched but not read stays located only.
+  static Result<std::unique_ptr<Folder>> open_located_folder(ScopedFd located) {
+    ScopedFd fd(::openat(located.get(), ".", kFolderFlags));
+    if (fd.get() >= 0)
+      return std::unique_ptr<Folder>(std::make_unique<PosixFolder>(std::move(fd), true));
+    if (errno != EACCES) return last_os_error();
+    return std::unique_ptr<Folder>(std::make_unique<PosixFolder>(std::move(located), false));
+  }
+
   ScopedFd fd_;
   bool listable_;
   bool listed_ = false;

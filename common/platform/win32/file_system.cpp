@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +21,8 @@
 #include "platform/os_error.h"
 #include "platform/win32/wide_path.h"
 #include "platform/win32/windows_api.h"
+// After <windows.h>: FSCTL_GET_REPARSE_POINT, which reads where a link leads.
+#include <winioctl.h>
 
 namespace tindral::platform {
 
@@ -65,7 +68,8 @@ Error status_error(NTSTATUS status) {
 // no way, only the one name), and with FILE_OPEN_REPARSE_POINT none at its end either. Names
 // compare without regard to case, as every Win32 call does.
 Result<ScopedFileHandle> open_relative(HANDLE folder, std::string_view name, ACCESS_MASK access,
-                                       ULONG disposition, ULONG options) {
+                                       ULONG disposition, ULONG options,
+                                       bool follow_reparse_point = false) {
   std::optional<std::wstring> wide = win32::wtf8_to_wide(name);
   if (!wide || wide->empty() || wide->size() > 0x7FFF) {
     return Error("not a name Windows can open", ErrorKind::InvalidData);
@@ -80,7 +84,8 @@ Result<ScopedFileHandle> open_relative(HANDLE folder, std::string_view name, ACC
   HANDLE handle = nullptr;
   const NTSTATUS status = NtCreateFile(
       &handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
-      options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+      options | (follow_reparse_point ? 0 : FILE_OPEN_REPARSE_POINT) | FILE_SYNCHRONOUS_IO_NONALERT,
+      nullptr, 0);
   if (!NT_SUCCESS(status)) return status_error(status);
   return ScopedFileHandle(handle);
 }
@@ -358,6 +363,89 @@ class Win32OpenFile final : public OpenFile {
   std::uint64_t known_size_ = 0;
 };
 
+// Defined with the accounts an administrator's file may belong to, below.
+Result<Owner> owner_of(HANDLE handle);
+
+// A name-surrogate reparse point is a link (a symbolic link, a junction, a mount point). Wine
+// shows a Unix symbolic link as a reparse point with the tag 0, which Windows never uses, and
+// cannot tell its target: it counts as a link too, so that it is never taken for a folder.
+bool is_link_tag(const FILE_ATTRIBUTE_TAG_INFO& tag) {
+  return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         ((tag.ReparseTag & kReparseTagNameSurrogate) != 0 || tag.ReparseTag == 0);
+}
+
+// The layout of REPARSE_DATA_BUFFER (ntifs.h, which the SDK does not ship): the tag, the data's
+// length and a reserved word, then for both kinds of link the substitute and print names'
+// offsets and lengths in bytes from the path buffer, which follows them, for a symbolic link
+// after a word of flags.
+constexpr DWORD kReparseTagMountPoint = 0xA0000003;
+constexpr std::size_t kReparseHeaderBytes = 8;
+constexpr std::size_t kMountPointPathsAt = kReparseHeaderBytes + 8;
+constexpr std::size_t kSymlinkFlagsAt = kReparseHeaderBytes + 8;
+constexpr std::size_t kSymlinkPathsAt = kSymlinkFlagsAt + 4;
+constexpr std::uint32_t kSymlinkFlagRelative = 1;
+
+/// A link's substitute name as the file system keeps it.
+struct StoredLink {
+  std::wstring name;
+  bool relative = false;
+};
+
+template <class T>
+T read_field(const std::vector<BYTE>& data, std::size_t at) {
+  T value{};
+  std::memcpy(&value, data.data() + at, sizeof value);
+  return value;
+}
+
+// FSCTL_GET_REPARSE_POINT on the link's own handle; nothing for a reparse point that is not a
+// symbolic link or a mount point (the link then cannot be followed by name).
+Result<std::optional<StoredLink>> read_stored_link(HANDLE link) {
+  std::vector<BYTE> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+  DWORD got = 0;
+  if (!DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
+                       static_cast<DWORD>(data.size()), &got, nullptr)) {
+    return last_os_error();
+  }
+  data.resize(got);
+  if (data.size() < kMountPointPathsAt) return std::optional<StoredLink>();
+  const auto tag = read_field<DWORD>(data, 0);
+  StoredLink link_found;
+  std::size_t paths_at = kMountPointPathsAt;
+  if (tag == kReparseTagSymlink) {
+    if (data.size() < kSymlinkPathsAt) return std::optional<StoredLink>();
+    link_found.relative =
+        (read_field<std::uint32_t>(data, kSymlinkFlagsAt) & kSymlinkFlagRelative) != 0;
+    paths_at = kSymlinkPathsAt;
+  } else if (tag != kReparseTagMountPoint) {
+    return std::optional<StoredLink>();
+  }
+  const auto offset = read_field<USHORT>(data, kReparseHeaderBytes);
+  const auto length = read_field<USHORT>(data, kReparseHeaderBytes + 2);
+  if (paths_at + offset + length > data.size()) return std::optional<StoredLink>();
+  link_found.name.resize(length / sizeof(wchar_t));
+  std::memcpy(link_found.name.data(), data.data() + paths_at + offset,
+              link_found.name.size() * sizeof(wchar_t));
+  return std::optional<StoredLink>(std::move(link_found));
+}
+
+constexpr std::wstring_view kNtDosDevicesPrefix = L"\\??\\";
+constexpr std::wstring_view kVolumePrefix = L"Volume{";
+
+// "\??\C:\Photos" is C:\Photos, "\??\UNC\server\share" \\server\share; a relative symbolic
+// link's name is relative to the link's folder. Other names of the object manager are nothing
+// a path can spell: empty.
+std::string link_target_path(const StoredLink& link) {
+  if (link.relative) return win32::wide_to_wtf8(link.name);
+  if (!link.name.starts_with(kNtDosDevicesPrefix)) return {};
+  std::wstring_view rest = std::wstring_view(link.name).substr(kNtDosDevicesPrefix.size());
+  if (rest.starts_with(kVolumePrefix)) return {};
+  if (rest.size() >= 4 && CompareStringOrdinal(rest.data(), 4, L"UNC\\", 4, TRUE) == CSTR_EQUAL) {
+    return "\\\\" + win32::wide_to_wtf8(rest.substr(4));
+  }
+  return win32::wide_to_wtf8(rest);
+}
+
 /// A folder opened as itself: everything below it is reached through its handle.
 class Win32Folder final : public Folder {
  public:
@@ -443,7 +531,88 @@ class Win32Folder final : public Folder {
         std::make_unique<Win32OpenFile>(std::move(created).value(), kAccess));
   }
 
+  // A folder opened without READ_CONTROL (a root by its path, a walk's subfolder) is asked
+  // through a second handle of the same folder.
+  Result<Owner> owner() override {
+    if ((granted_ & READ_CONTROL) != 0) return owner_of(handle_.get());
+    ScopedFileHandle reader(ReOpenFile(handle_.get(), READ_CONTROL, kShareAll,
+                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
+    if (!reader) return last_os_error();
+    return owner_of(reader.get());
+  }
+
+  Result<FolderStep> open_step(std::string_view name) override {
+    Result<ScopedFileHandle> opened = Error("the name was not opened");
+    ACCESS_MASK granted = 0;
+    for (const ACCESS_MASK access : kFolderAccess) {
+      granted = access | READ_CONTROL;
+      opened = open_relative(handle_.get(), name, granted, FILE_OPEN, 0);
+      if (opened || opened.error().kind() != ErrorKind::AccessDenied) break;
+    }
+    if (!opened) return std::move(opened).error();
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(opened->get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+      return last_os_error();
+    }
+    FolderStep step;
+    auto owner = owner_of(opened->get());
+    if (!owner) return std::move(owner).error();
+    step.owner = std::move(*owner);
+    if (is_link_tag(tag)) {
+      step.kind = FolderStep::Kind::Link;
+      if (tag.ReparseTag == 0) return step;
+      auto stored = read_stored_link(opened->get());
+      if (!stored) return std::move(stored).error();
+      if (!*stored) return step;
+      step.link_target = link_target_path(**stored);
+      if (step.link_target.empty() && is_volume_name(**stored)) {
+        auto volume = open_mounted_volume(name, (*stored)->name);
+        if (!volume) return std::move(volume).error();
+        step.folder = std::move(*volume);
+      }
+      return step;
+    }
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      step.kind = FolderStep::Kind::Folder;
+      step.folder = std::make_unique<Win32Folder>(std::move(opened).value(), granted);
+    }
+    return step;
+  }
+
  private:
+  static bool is_volume_name(const StoredLink& link) {
+    return !link.relative && link.name.starts_with(kNtDosDevicesPrefix) &&
+           std::wstring_view(link.name)
+               .substr(kNtDosDevicesPrefix.size())
+               .starts_with(kVolumePrefix);
+  }
+
+  // A mount point of a volume names the volume ("\??\Volume{GUID}\"), which no path spells:
+  // the link is opened through, and the folder reached must be that volume's root, which
+  // GetFinalPathNameByHandleW spells "\\?\Volume{GUID}\" (so a name swapped meanwhile is
+  // caught).
+  Result<std::unique_ptr<Folder>> open_mounted_volume(std::string_view name,
+                                                      const std::wstring& volume) {
+    constexpr ACCESS_MASK kAccess = kFolderAccess[1] | READ_CONTROL;
+    auto opened = open_relative(handle_.get(), name, kAccess, FILE_OPEN, FILE_DIRECTORY_FILE, true);
+    if (!opened) return std::move(opened).error();
+    std::wstring reached(MAX_PATH, L'\0');
+    const DWORD length =
+        GetFinalPathNameByHandleW(opened->get(), reached.data(), static_cast<DWORD>(reached.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_GUID);
+    if (length == 0) return last_os_error();
+    if (length >= reached.size()) return os_error(ERROR_PATH_NOT_FOUND);
+    reached.resize(length);
+    const std::wstring expected = L"\\\\?\\" + volume.substr(kNtDosDevicesPrefix.size());
+    if (reached.size() != expected.size() ||
+        CompareStringOrdinal(reached.data(), static_cast<int>(reached.size()), expected.data(),
+                             static_cast<int>(expected.size()), TRUE) != CSTR_EQUAL) {
+      return Error("the mount point no longer leads to the volume it named", ErrorKind::WrongType);
+    }
+    return std::unique_ptr<Folder>(
+        std::make_unique<Win32Folder>(std::move(opened).value(), kAccess));
+  }
+
   ScopedFileHandle handle_;
   ACCESS_MASK granted_;
 };
@@ -526,6 +695,25 @@ const AdministratorAccounts& administrator_accounts() {
   return accounts;
 }
 
+bool is_administrator(PSID owner) {
+  return owner != nullptr && administrator_accounts().contains(owner);
+}
+
+// A file system without security (FAT) has no owner to tell.
+Result<Owner> owner_of(HANDLE handle) {
+  PSID sid = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD code = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
+                                     nullptr, nullptr, nullptr, &descriptor);
+  if (code != ERROR_SUCCESS) return os_error(code);
+  ScopedLocal owned(descriptor);
+  if (sid == nullptr) return Owner{};
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(sid, &text)) return last_os_error();
+  ScopedLocal owned_text(text);
+  return Owner{is_administrator(sid), win32::wide_to_wtf8(text)};
+}
+
 // The owner must be an administrator's account, and no allowing entry of the DACL may give
 // another account a right that changes the object (a missing DACL gives everybody every right).
 // Entries that only pass down to children (CREATOR OWNER's) do not apply to the object itself.
@@ -539,7 +727,7 @@ Result<Trust> trust_of_security(HANDLE handle) {
   if (code != ERROR_SUCCESS) return os_error(code);
   ScopedLocal owned(descriptor);
   const AdministratorAccounts& administrators = administrator_accounts();
-  if (owner == nullptr || !administrators.contains(owner)) return Trust::OtherOwner;
+  if (!is_administrator(owner)) return Trust::OtherOwner;
   if (dacl == nullptr) return Trust::OpenToOthers;
   for (DWORD index = 0; index < dacl->AceCount; ++index) {
     void* entry = nullptr;
