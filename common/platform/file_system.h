@@ -184,8 +184,9 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  /// Opens a folder by its path, following links on the way and at its end (a root that is a
-  /// link is walked through it).
+  /// Opens a folder by its path, following links on the way and at its end: the data folder,
+  /// or the folder a root's path starts at (a root itself is opened name by name from there,
+  /// see chase_path).
   virtual Result<std::unique_ptr<Folder>> open_folder(const Path& folder) = 0;
 
   /// The attribute bits of a file or folder (GetFileAttributesW); an error where that call

@@ -12,7 +12,8 @@
 // opened (fchmod, fsetxattr), so that a name swapped for a link after a listing showed it never
 // leads the service, which runs as root, to a file elsewhere.
 //
-// The path-based calls (the data folder's files, the roots) take paths whole, as Windows takes
+// The path-based calls (the data folder's files; a root only from "/", then name by name) take
+// paths whole, as Windows takes
 // them, but the kernel refuses a path of PATH_MAX bytes or more. A long path is therefore reached
 // through descriptors of folders along it (see LongPathAnchors), each call resolving only a short
 // rest.
@@ -708,11 +709,17 @@ class PosixFolder final : public Folder {
     return owner_of(*status);
   }
 
-  // O_PATH opens a link as itself, so that its owner and target come from the link that was
-  // judged, not from whatever bears its name a moment later.
+  // A folder is opened as the walks open one, which also mounts what an automounter keeps
+  // there. Anything else, a link above all, is opened as itself with O_PATH, so that its owner
+  // and target come from the link that was judged, not from whatever bears its name a moment
+  // later; so is a folder that may be searched but not read.
   Result<FolderStep> open_step(std::string_view name) override {
     const std::string owned(name);
-    ScopedFd fd(::openat(fd_.get(), owned.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    ScopedFd fd(::openat(fd_.get(), owned.c_str(), kFolderFlags));
+    const bool listable = fd.get() >= 0;
+    if (!listable && errno != ENOENT) {
+      fd = ScopedFd(::openat(fd_.get(), owned.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    }
     if (fd.get() < 0) return last_os_error();
     auto status = stat_descriptor(fd.get());
     if (!status) return std::move(status).error();
@@ -728,14 +735,13 @@ class PosixFolder final : public Folder {
       step.link_target = std::move(*target);
     } else if (S_ISDIR(status->st_mode)) {
       step.kind = FolderStep::Kind::Folder;
-      auto folder = open_located_folder(std::move(fd));
-      if (!folder) return std::move(folder).error();
-      step.folder = std::move(*folder);
+      step.folder = std::make_unique<PosixFolder>(std::move(fd), listable);
     }
     return step;
   }
 
-  /// Opens the folder `name` relative to `base`, following a link only where asked (a root).
+  /// Opens the folder `name` relative to `base`, following a link only where asked (a path
+  /// opened whole).
   static Result<std::unique_ptr<Folder>> open_folder_at(int base, const char* name,
                                                         bool follow_link = false) {
     const int no_follow = follow_link ? O_NOFOLLOW : 0;
@@ -770,16 +776,6 @@ class PosixFolder final : public Folder {
     return target;
   }
 
-  // The folder a located descriptor names, opened again through "." so that it is that very
-  // folder; one that may be searched but not read stays located only.
-  static Result<std::unique_ptr<Folder>> open_located_folder(ScopedFd located) {
-    ScopedFd fd(::openat(located.get(), ".", kFolderFlags));
-    if (fd.get() >= 0)
-      return std::unique_ptr<Folder>(std::make_unique<PosixFolder>(std::move(fd), true));
-    if (errno != EACCES) return last_os_error();
-    return std::unique_ptr<Folder>(std::make_unique<PosixFolder>(std::move(located), false));
-  }
-
   ScopedFd fd_;
   bool listable_;
   bool listed_ = false;
@@ -787,7 +783,7 @@ class PosixFolder final : public Folder {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  // A root is opened following links: a root that is a link is walked through it.
+  // Links are followed: only paths the service trusts whole come here (see the interface).
   Result<std::unique_ptr<Folder>> open_folder(const Path& folder) override {
     return at(folder, [](const Location& location) -> Result<std::unique_ptr<Folder>> {
       return PosixFolder::open_folder_at(location.folder, location.rest, true);

@@ -2,10 +2,12 @@
 // place that converts WTF-8 to UTF-16 and adds the long-path prefix; names come back through
 // wide_to_wtf8, so a name with an unpaired surrogate can be listed and then opened.
 //
-// The walks go through open folders: a root is opened by its path, everything below it with
-// NtCreateFile relative to its folder's handle and FILE_OPEN_REPARSE_POINT, so that a link is
-// opened as itself and never followed, and every change (attributes, truncation, deletion) goes
-// through a handle of the file that was opened (ReOpenFile adds rights without a name).
+// The walks go through open folders: only the drive or share a root's path starts at is opened
+// by its path, everything after it with NtCreateFile relative to its folder's handle and
+// FILE_OPEN_REPARSE_POINT, so that a link is opened as itself and followed only where the
+// shared rules for roots say so (by the target it stores), and every change (attributes,
+// truncation, deletion) goes through a handle of the file that was opened (ReOpenFile adds rights
+// without a name).
 
 #include <algorithm>
 #include <cstdint>
@@ -805,7 +807,7 @@ Result<void> create_folder(const Path& folder) {
 
 class Win32FileSystem final : public FileSystem {
  public:
-  // A root is opened following links: a root that is a link is walked through it.
+  // Links are followed: only paths the service trusts whole come here (see the interface).
   Result<std::unique_ptr<Folder>> open_folder(const Path& folder) override {
     auto wide = widen_path(folder);
     if (!wide) return std::move(wide).error();
