@@ -543,10 +543,14 @@ class Win32Folder final : public Folder {
     return owner_of(reader.get());
   }
 
+  // A file's ACL may refuse what a folder handle asks for (FILE_TRAVERSE is FILE_EXECUTE on a
+  // file): the last try asks only for what tells the entry apart and its owner.
   Result<FolderStep> open_step(std::string_view name) override {
+    constexpr ACCESS_MASK kStepAccess[] = {kFolderAccess[0], kFolderAccess[1], kFolderAccess[2],
+                                           FILE_READ_ATTRIBUTES | SYNCHRONIZE};
     Result<ScopedFileHandle> opened = Error("the name was not opened");
     ACCESS_MASK granted = 0;
-    for (const ACCESS_MASK access : kFolderAccess) {
+    for (const ACCESS_MASK access : kStepAccess) {
       granted = access | READ_CONTROL;
       opened = open_relative(handle_.get(), name, granted, FILE_OPEN, 0);
       if (opened || opened.error().kind() != ErrorKind::AccessDenied) break;
