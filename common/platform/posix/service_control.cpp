@@ -260,8 +260,7 @@ namespace {
 
 // The value of `name` in the unit's Environment= lines, which unit_word quoted: the last line
 // that sets it wins, as in systemd.
-std::optional<std::string> unit_environment_value(std::string_view name) {
-  std::ifstream unit(unit_file(SERVICE_NAME));
+std::optional<std::string> unit_environment_value(std::ifstream& unit, std::string_view name) {
   std::optional<std::string> value;
   constexpr std::string_view kKey = "Environment=";
   for (std::string line; std::getline(unit, line);) {
@@ -310,10 +309,12 @@ std::optional<std::string> manager_environment_value(std::string_view name) {
 
 // systemd starts the service with the manager's environment and the unit's Environment= lines,
 // nothing of whoever asks. Where systemd does not run, whoever starts the service passes it
-// their own environment, as this process has it.
+// their own environment, as this process has it; and before the unit exists, install writes
+// the caller's own ProgramData into it.
 EnvValue service_environment_variable(std::string_view name) {
-  if (!systemd_runs()) return get_env(name);
-  std::optional<std::string> value = unit_environment_value(name);
+  std::ifstream unit(unit_file(SERVICE_NAME));
+  if (!systemd_runs() || !unit) return get_env(name);
+  std::optional<std::string> value = unit_environment_value(unit, name);
   if (!value) value = manager_environment_value(name);
   if (!value) return {};
   if (!text::is_valid_utf8(*value)) return {EnvValue::State::NotUnicode, {}};
