@@ -12,11 +12,10 @@
 // opened (fchmod, fsetxattr), so that a name swapped for a link after a listing showed it never
 // leads the service, which runs as root, to a file elsewhere.
 //
-// The path-based calls (the data folder's files; a root only from "/", then name by name) take
-// paths whole, as Windows takes
-// them, but the kernel refuses a path of PATH_MAX bytes or more. A long path is therefore reached
-// through descriptors of folders along it (see LongPathAnchors), each call resolving only a short
-// rest.
+// The path-based calls (the data folder's files; of a root only "/", the rest is opened name by
+// name) take paths whole, as Windows takes them, but the kernel refuses a path of PATH_MAX bytes
+// or more. A long path is therefore reached through descriptors of folders along it (see
+// LongPathAnchors), each call resolving only a short rest.
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -21,6 +21,7 @@
 
 #include "platform/file_system.h"
 #include "platform/os_error.h"
+#include "platform/win32/reparse_data.h"
 #include "platform/win32/wide_path.h"
 #include "platform/win32/windows_api.h"
 // After <windows.h>: FSCTL_GET_REPARSE_POINT, which reads where a link leads.
@@ -376,76 +377,16 @@ bool is_link_tag(const FILE_ATTRIBUTE_TAG_INFO& tag) {
          ((tag.ReparseTag & kReparseTagNameSurrogate) != 0 || tag.ReparseTag == 0);
 }
 
-// The layout of REPARSE_DATA_BUFFER (ntifs.h, which the SDK does not ship): the tag, the data's
-// length and a reserved word, then for both kinds of link the substitute and print names'
-// offsets and lengths in bytes from the path buffer, which follows them, for a symbolic link
-// after a word of flags.
-constexpr DWORD kReparseTagMountPoint = 0xA0000003;
-constexpr std::size_t kReparseHeaderBytes = 8;
-constexpr std::size_t kMountPointPathsAt = kReparseHeaderBytes + 8;
-constexpr std::size_t kSymlinkFlagsAt = kReparseHeaderBytes + 8;
-constexpr std::size_t kSymlinkPathsAt = kSymlinkFlagsAt + 4;
-constexpr std::uint32_t kSymlinkFlagRelative = 1;
-
-/// A link's substitute name as the file system keeps it.
-struct StoredLink {
-  std::wstring name;
-  bool relative = false;
-};
-
-template <class T>
-T read_field(const std::vector<BYTE>& data, std::size_t at) {
-  T value{};
-  std::memcpy(&value, data.data() + at, sizeof value);
-  return value;
-}
-
-// FSCTL_GET_REPARSE_POINT on the link's own handle; nothing for a reparse point that is not a
-// symbolic link or a mount point (the link then cannot be followed by name).
-Result<std::optional<StoredLink>> read_stored_link(HANDLE link) {
-  std::vector<BYTE> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+// FSCTL_GET_REPARSE_POINT on the link's own handle.
+Result<win32::LinkTarget> read_link_target(HANDLE link) {
+  std::vector<std::uint8_t> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
   DWORD got = 0;
   if (!DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
                        static_cast<DWORD>(data.size()), &got, nullptr)) {
     return last_os_error();
   }
   data.resize(got);
-  if (data.size() < kMountPointPathsAt) return std::optional<StoredLink>();
-  const auto tag = read_field<DWORD>(data, 0);
-  StoredLink link_found;
-  std::size_t paths_at = kMountPointPathsAt;
-  if (tag == kReparseTagSymlink) {
-    if (data.size() < kSymlinkPathsAt) return std::optional<StoredLink>();
-    link_found.relative =
-        (read_field<std::uint32_t>(data, kSymlinkFlagsAt) & kSymlinkFlagRelative) != 0;
-    paths_at = kSymlinkPathsAt;
-  } else if (tag != kReparseTagMountPoint) {
-    return std::optional<StoredLink>();
-  }
-  const auto offset = read_field<USHORT>(data, kReparseHeaderBytes);
-  const auto length = read_field<USHORT>(data, kReparseHeaderBytes + 2);
-  if (paths_at + offset + length > data.size()) return std::optional<StoredLink>();
-  link_found.name.resize(length / sizeof(wchar_t));
-  std::memcpy(link_found.name.data(), data.data() + paths_at + offset,
-              link_found.name.size() * sizeof(wchar_t));
-  return std::optional<StoredLink>(std::move(link_found));
-}
-
-constexpr std::wstring_view kNtDosDevicesPrefix = L"\\??\\";
-constexpr std::wstring_view kVolumePrefix = L"Volume{";
-
-// "\??\C:\Photos" is C:\Photos, "\??\UNC\server\share" \\server\share; a relative symbolic
-// link's name is relative to the link's folder. Other names of the object manager are nothing
-// a path can spell: empty.
-std::string link_target_path(const StoredLink& link) {
-  if (link.relative) return win32::wide_to_wtf8(link.name);
-  if (!link.name.starts_with(kNtDosDevicesPrefix)) return {};
-  std::wstring_view rest = std::wstring_view(link.name).substr(kNtDosDevicesPrefix.size());
-  if (rest.starts_with(kVolumePrefix)) return {};
-  if (rest.size() >= 4 && CompareStringOrdinal(rest.data(), 4, L"UNC\\", 4, TRUE) == CSTR_EQUAL) {
-    return "\\\\" + win32::wide_to_wtf8(rest.substr(4));
-  }
-  return win32::wide_to_wtf8(rest);
+  return win32::link_target(data);
 }
 
 /// A folder opened as itself: everything below it is reached through its handle.
@@ -567,12 +508,11 @@ class Win32Folder final : public Folder {
     if (is_link_tag(tag)) {
       step.kind = FolderStep::Kind::Link;
       if (tag.ReparseTag == 0) return step;
-      auto stored = read_stored_link(opened->get());
-      if (!stored) return std::move(stored).error();
-      if (!*stored) return step;
-      step.link_target = link_target_path(**stored);
-      if (step.link_target.empty() && is_volume_name(**stored)) {
-        auto volume = open_mounted_volume(name, (*stored)->name);
+      auto target = read_link_target(opened->get());
+      if (!target) return std::move(target).error();
+      step.link_target = std::move(target->path);
+      if (!target->volume.empty()) {
+        auto volume = open_mounted_volume(name, target->volume);
         if (!volume) return std::move(volume).error();
         step.folder = std::move(*volume);
       }
@@ -586,13 +526,6 @@ class Win32Folder final : public Folder {
   }
 
  private:
-  static bool is_volume_name(const StoredLink& link) {
-    return !link.relative && link.name.starts_with(kNtDosDevicesPrefix) &&
-           std::wstring_view(link.name)
-               .substr(kNtDosDevicesPrefix.size())
-               .starts_with(kVolumePrefix);
-  }
-
   // A mount point of a volume names the volume ("\??\Volume{GUID}\"), which no path spells:
   // the link is opened through, and the folder reached must be that volume's root, which
   // GetFinalPathNameByHandleW spells "\\?\Volume{GUID}\" (so a name swapped meanwhile is
@@ -609,7 +542,9 @@ class Win32Folder final : public Folder {
     if (length == 0) return last_os_error();
     if (length >= reached.size()) return os_error(ERROR_PATH_NOT_FOUND);
     reached.resize(length);
-    const std::wstring expected = L"\\\\?\\" + volume.substr(kNtDosDevicesPrefix.size());
+    // "\??\Volume{GUID}\" as GetFinalPathNameByHandleW spells it.
+    std::wstring expected = volume;
+    expected[1] = L'\\';
     if (reached.size() != expected.size() ||
         CompareStringOrdinal(reached.data(), static_cast<int>(reached.size()), expected.data(),
                              static_cast<int>(expected.size()), TRUE) != CSTR_EQUAL) {
