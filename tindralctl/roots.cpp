@@ -1,41 +1,79 @@
 #include "roots.h"
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
 
 #include "config/data_folder.h"
 #include "config/root_paths.h"
 #include "line_file.h"
 #include "platform/process.h"
-#include "protected_paths.h"
+#include "platform/service_control.h"
+#include "root_folder.h"
 #include "text.h"
+#include "time_limit.h"
 
 namespace tindral::ctl {
 namespace {
+
+// A root whose file system takes longer than this to answer would hold up every scan too; the
+// administrator hears so rather than waits.
+constexpr std::chrono::seconds kRootCheckTimeLimit{10};
 
 /// A config.txt entry and the folder the service makes of it.
 struct Entry {
   std::size_t line;
   std::string text;
-  std::string expanded;
+  RootEntry root;
 };
+
+// As the service reads the line: with the console user, and %NAME% from the environment the
+// service gets, which is not this program's (an administrator's own variables, a different
+// TEMP).
+RootEntry as_the_service_reads(std::string_view entry) {
+  return root_entry(entry, interactive_user, platform::service_environment_variable);
+}
 
 std::vector<Entry> entries_of(const LineFile& file) {
   std::vector<Entry> entries;
   for (std::size_t line = 0; line < file.size(); ++line) {
     for (std::string_view entry : config_entries(file.text(line))) {
-      entries.push_back({line, std::string(entry), expand_root_entry(entry)});
+      entries.push_back({line, std::string(entry), as_the_service_reads(entry)});
     }
   }
   return entries;
 }
 
-// What the scan does with the folder; the order of the tests is the scan driver's.
-std::string_view scan_outcome(Context& context, const Path& folder) {
-  Result<platform::FileType> type = context.fs.file_type(folder);
-  if (!type) return type.error().is_not_found() ? "missing: skipped" : "unreachable: skipped";
-  if (*type != platform::FileType::Directory) return "not a folder: skipped";
-  if (is_protected_path(folder)) return "a protected system location: skipped";
-  return "scanned";
+// The service's own decision, within a time limit; nothing when the root did not answer.
+std::optional<RootJudgement> judge_in_time(Context& context, const RootEntry& root) {
+  platform::FileSystem& fs = context.fs;
+  return within<RootJudgement>(kRootCheckTimeLimit, [&fs, root] { return judge_root(fs, root); });
+}
+
+// What the scan does with the root: the service's warning word for word where it gives one.
+std::string scan_outcome(const std::optional<RootJudgement>& judged) {
+  if (!judged) {
+    return "not answering within " + std::to_string(kRootCheckTimeLimit.count()) +
+           " seconds: the service's scans would wait for it";
+  }
+  switch (judged->verdict) {
+    case RootVerdict::Scanned:
+      return "scanned";
+    case RootVerdict::Missing:
+      return "missing: skipped";
+    case RootVerdict::Unreachable:
+      return "unreachable: skipped";
+    case RootVerdict::NotFolder:
+      return "not a folder: skipped";
+    case RootVerdict::Refused:
+      break;
+  }
+  return judged->warning;
+}
+
+std::string missing_variable_note(const RootEntry& root) {
+  return "%" + root.missing_variable + "% is not set for the service";
 }
 
 int refuse(std::string_view entry, std::string reason) {
@@ -50,10 +88,12 @@ bool survives_as_a_line(std::string_view text) {
   return !control && text::trim(text) == text && !text.starts_with('#');
 }
 
-// The entry to write for `argument`: with %NAME% references the service expands, the argument
-// as given (for the console user's %USERPROFILE% and the like); otherwise the absolute path.
+// The entry to write for `argument`: with %NAME% references the service expands (or would, had
+// it the variable), the argument as given (for the console user's %USERPROFILE% and the like);
+// otherwise the absolute path.
 Result<std::string> entry_for(std::string_view argument) {
-  if (expand_root_entry(argument) != argument) return std::string(argument);
+  const RootEntry root = as_the_service_reads(argument);
+  if (root.text != argument || !root.missing_variable.empty()) return std::string(argument);
   Result<Path> absolute = platform::absolute_path(Path::from_text(argument));
   if (!absolute) return std::move(absolute).error();
   return absolute->bytes();
@@ -75,25 +115,30 @@ int add_root(Context& context, std::string_view argument) {
   }
   Result<std::string> entry = entry_for(argument);
   if (!entry) return fail(kExitFailed, entry.error());
-  const Path folder = Path::from_text(expand_root_entry(*entry));
-  Result<Path> absolute = platform::absolute_path(folder);
-  if (!absolute || *absolute != folder) {
-    return refuse(*entry, "It names " + folder.display() +
-                              ", which is not an absolute path; the service would look for it "
-                              "in its own current folder");
+  const RootEntry root = as_the_service_reads(*entry);
+  if (!root.missing_variable.empty()) {
+    return refuse(*entry, "It depends on %" + root.missing_variable +
+                              "%, which is not set for the service (its environment is not "
+                              "yours), so the service would read it as written");
   }
-  const std::string_view outcome = scan_outcome(context, folder);
-  if (outcome != "scanned") {
-    return refuse(*entry, folder.display() + " is " +
-                              std::string(outcome.substr(0, outcome.find(':'))) +
+  const std::optional<RootJudgement> judged = judge_in_time(context, root);
+  if (!judged) {
+    return refuse(*entry, root.path.display() + " did not answer within " +
+                              std::to_string(kRootCheckTimeLimit.count()) +
+                              " seconds; the service's scans would wait for it too");
+  }
+  if (judged->verdict == RootVerdict::Refused) return refuse(*entry, judged->warning);
+  if (judged->verdict != RootVerdict::Scanned) {
+    const std::string outcome = scan_outcome(judged);
+    return refuse(*entry, root.path.display() + " is " + outcome.substr(0, outcome.find(':')) +
                               ", so the service would skip it");
   }
   const Path config = context.file(kConfigFileName);
   Result<LineFile> file = LineFile::read(context.fs, config);
   if (!file) return fail(kExitFailed, file.error());
   for (const Entry& existing : entries_of(*file)) {
-    if (existing.text == *entry || existing.expanded == folder.bytes()) {
-      say(folder.display() + " is listed already.");
+    if (existing.text == *entry || existing.root.text == root.text) {
+      say(root.path.display() + " is listed already.");
       return kExitOk;
     }
   }
@@ -115,7 +160,7 @@ int remove_root(Context& context, std::string_view argument) {
   std::size_t removed = 0;
   // From the last, so that the line numbers still to come stay valid.
   for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-    if (entry->text == argument || entry->text == absolute || entry->expanded == absolute) {
+    if (entry->text == argument || entry->text == absolute || entry->root.text == absolute) {
       file->erase(entry->line);
       ++removed;
     }
@@ -150,9 +195,10 @@ Result<std::vector<std::string>> describe_roots(Context& context) {
   std::vector<std::string> lines;
   for (const Entry& entry : entries_of(*file)) {
     std::string line = "  " + entry.text;
-    if (entry.expanded != entry.text) line += " = " + entry.expanded;
-    lines.push_back(line + "  (" +
-                    std::string(scan_outcome(context, Path::from_text(entry.expanded))) + ")");
+    if (entry.root.text != entry.text) line += " = " + entry.root.text;
+    line += "  (" + scan_outcome(judge_in_time(context, entry.root));
+    if (!entry.root.missing_variable.empty()) line += "; " + missing_variable_note(entry.root);
+    lines.push_back(line + ")");
   }
   return lines;
 }
@@ -163,11 +209,15 @@ const Command& roots_command() {
       "roots list | roots add PATH | roots remove PATH",
       "Show or change the root folders in config.txt.",
       "add appends PATH as an absolute path (an entry with %USERPROFILE% or another %NAME% as\n"
-      "written) and refuses a folder that is missing, not a folder, or a protected system\n"
-      "location (the Windows folder, the program folders, ProgramData), which the service would\n"
-      "skip. remove deletes every line that names PATH. Both rewrite config.txt in one step and\n"
-      "keep its comments and other lines; the next scan sees the change. add and remove need an\n"
-      "administrator; list does not.\n",
+      "written) and refuses what the service would skip: a folder that is missing, not a folder,\n"
+      "a protected system location (the Windows folder, the program folders, ProgramData), one\n"
+      "reached through a link or into a folder that another account controls, or an entry that\n"
+      "needs a %NAME% the service's environment does not set. list shows for each entry what\n"
+      "the service does with it, in the service's own words where it warns; a folder that does\n"
+      "not answer within 10 seconds is reported as not answering. remove deletes every line that\n"
+      "names PATH. add and remove rewrite config.txt in one step and keep its comments and other\n"
+      "lines; the next scan sees the change. add and remove need an administrator; list does\n"
+      "not.\n",
       {},
       {},
       1,

@@ -33,18 +33,13 @@ bool holds_user_placeholder(std::string_view line) {
 
 bool is_comment(std::string_view line) { return line.front() == '#'; }
 
-/// Links are followed, so a link to a folder counts as a folder.
-bool is_existing_folder(platform::FileSystem& fs, const Path& path) {
-  Result<platform::FileType> type = fs.file_type(path);
-  return type.ok() && *type == platform::FileType::Directory;
-}
-
 // A placeholder that is still there was filled in by nobody and would otherwise pass for a
 // folder's name. A NUL, which would end the path where the kernel reads it while the tests of
 // the service read on, makes the path not valid.
-RootEntry classify_entry(std::string expanded) {
+RootEntry classify_entry(EnvExpansion expanded) {
   RootEntry entry;
-  entry.text = std::move(expanded);
+  entry.text = std::move(expanded.text);
+  entry.missing_variable = std::move(expanded.missing_variable);
   if (holds_user_placeholder(entry.text)) {
     entry.refusal = RootRefusal::UnresolvedPlaceholder;
   } else {
@@ -72,13 +67,31 @@ std::string_view refusal_text(RootRefusal why) {
       return "Root path is not absolute, skipping: ";
     case RootRefusal::UnresolvedPlaceholder:
       return "Root path has an unresolved placeholder, skipping: ";
+    case RootRefusal::LinkOfAnotherAccount:
+      return "Root path passes through a link that another account controls, skipping: ";
+    case RootRefusal::FolderOfAnotherAccount:
+      return "Root path passes into a folder that another account owns, skipping: ";
   }
   return "Root path skipped: ";  // not reached: every refusal has its text above
 }
 
+// The console user's placeholders first, so that %USERPROFILE% names the user's folder rather
+// than the service account's.
+EnvExpansion expand_root_line(std::string_view line, const InteractiveUserLookup& lookup,
+                              const EnvironmentLookup& env) {
+  std::string expanded(line);
+  if (holds_user_placeholder(line)) {
+    if (std::optional<InteractiveUser> user = lookup()) {
+      replace_placeholder(expanded, kUserProfilePlaceholder, user->profile_folder);
+      replace_placeholder(expanded, kUserNamePlaceholder, user->user_name);
+    }
+  }
+  return expand_env_refs_from(expanded, env);
+}
+
 }  // namespace
 
-void warn_skipped_root(RootRefusal why, std::string_view shown) {
+std::string skipped_root_message(RootRefusal why, std::string_view shown) {
   std::string message(refusal_text(why));
   for (char c : shown) {
     if (c == '\0') {
@@ -87,18 +100,34 @@ void warn_skipped_root(RootRefusal why, std::string_view shown) {
       message += c;
     }
   }
-  log::warn(log::kTargetScanner, message);
+  return message;
+}
+
+void warn_skipped_root(RootRefusal why, std::string_view shown) {
+  log::warn(log::kTargetScanner, skipped_root_message(why, shown));
+}
+
+RootEntry root_entry(std::string_view line, const InteractiveUserLookup& lookup,
+                     const EnvironmentLookup& env) {
+  return classify_entry(expand_root_line(line, lookup, env));
 }
 
 Result<std::vector<RootEntry>> parse_root_entries(std::string_view bytes,
-                                                  const InteractiveUserLookup& lookup) {
+                                                  const InteractiveUserLookup& lookup,
+                                                  const EnvironmentLookup& env) {
   Result<std::string> config_text = text::decode_utf8(std::string(bytes));
   if (!config_text) return std::move(config_text).error();
   std::vector<RootEntry> entries;
   for (std::string_view line : config_entries(*config_text)) {
-    entries.push_back(classify_entry(expand_root_entry(line, lookup)));
+    entries.push_back(root_entry(line, lookup, env));
   }
   return entries;
+}
+
+RootPresence root_presence(platform::FileSystem& fs, const Path& root) {
+  Result<platform::FileType> type = fs.file_type(root);
+  if (!type) return type.error().is_not_found() ? RootPresence::Missing : RootPresence::Unreachable;
+  return *type == platform::FileType::Directory ? RootPresence::Folder : RootPresence::NotFolder;
 }
 
 Result<RootPathList> load_root_paths(platform::FileSystem& fs, const Path& config_path,
@@ -114,7 +143,7 @@ Result<RootPathList> load_root_paths(platform::FileSystem& fs, const Path& confi
   for (RootEntry& entry : *entries) {
     if (entry.refusal) {
       warn_skipped_root(*entry.refusal, entry.text);
-    } else if (is_existing_folder(fs, entry.path)) {
+    } else if (root_presence(fs, entry.path) == RootPresence::Folder) {
       roots.push_back(std::move(entry.path));
     }
   }
@@ -130,19 +159,9 @@ std::vector<std::string_view> config_entries(std::string_view config_text) {
   return entries;
 }
 
-std::string expand_root_entry(std::string_view entry, const InteractiveUserLookup& lookup) {
-  std::string expanded(entry);
-  if (holds_user_placeholder(entry)) {
-    if (std::optional<InteractiveUser> user = lookup()) {
-      replace_placeholder(expanded, kUserProfilePlaceholder, user->profile_folder);
-      replace_placeholder(expanded, kUserNamePlaceholder, user->user_name);
-    }
-  }
-  return expand_env_refs(expanded);
-}
-
-std::string expand_env_refs(std::string_view text) {
-  std::string expanded(text);
+EnvExpansion expand_env_refs_from(std::string_view text, const EnvironmentLookup& env) {
+  EnvExpansion expansion{std::string(text), {}};
+  std::string& expanded = expansion.text;
   // Nothing before the first "%" ever changes again, so each search for it starts there.
   std::size_t first_unexpanded = 0;
   for (int substitutions = 0;
@@ -153,12 +172,19 @@ std::string expand_env_refs(std::string_view text) {
     if (close == std::string::npos) break;
     const std::string_view name(expanded.data() + open + 1, close - open - 1);
     if (name.empty()) break;
-    const platform::EnvValue value = platform::get_env(name);
-    if (!value.present()) break;
+    const platform::EnvValue value = env(name);
+    if (!value.present()) {
+      expansion.missing_variable = name;
+      break;
+    }
     expanded.replace(open, close - open + 1, value.value);
     first_unexpanded = open;
   }
-  return expanded;
+  return expansion;
+}
+
+std::string expand_env_refs(std::string_view text) {
+  return expand_env_refs_from(text, platform::get_env).text;
 }
 
 void replace_placeholder(std::string& text, std::string_view name, std::string_view value) {

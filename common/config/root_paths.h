@@ -8,6 +8,7 @@
 
 #include "config/interactive_user.h"
 #include "error.h"
+#include "platform/environment.h"
 #include "platform/file_system.h"
 #include "platform/path.h"
 
@@ -18,6 +19,10 @@ using RootPathList = std::vector<Path>;
 
 /// How load_root_paths asks for the console user; the product passes interactive_user.
 using InteractiveUserLookup = std::function<std::optional<InteractiveUser>()>;
+
+/// Where %NAME% references are looked up: the service's own environment (platform::get_env),
+/// or, for a program that reports what the service will do, the environment the service gets.
+using EnvironmentLookup = std::function<platform::EnvValue(std::string_view)>;
 
 /// Why a root of config.txt is not walked.
 enum class RootRefusal {
@@ -32,12 +37,22 @@ enum class RootRefusal {
   /// %USERNAME% or %USERPROFILE% stayed in the line: neither the console user nor the
   /// environment filled it in.
   UnresolvedPlaceholder,
+  /// The way to the folder passes through a link that an account other than the
+  /// administrators' controls (owns it or the folder it lies in), or one that names no path.
+  LinkOfAnotherAccount,
+  /// The way to the folder passes from a folder of one account into a folder of another.
+  FolderOfAnotherAccount,
 };
 
-/// Logs the scanner's warning for a root that is skipped, naming it: "Root path not found,
+/// The scanner's warning for a root that is skipped, naming it: "Root path not found,
 /// skipping: {}", "Root path is a protected system directory, skipping: {}", "Root path is not
 /// valid, skipping: {}", "Root path is not absolute, skipping: {}", "Root path has an
-/// unresolved placeholder, skipping: {}". A NUL in `shown` is shown as U+FFFD.
+/// unresolved placeholder, skipping: {}", "Root path passes through a link that another account
+/// controls, skipping: {}", "Root path passes into a folder that another account owns,
+/// skipping: {}". A NUL in `shown` is shown as U+FFFD.
+std::string skipped_root_message(RootRefusal why, std::string_view shown);
+
+/// Logs skipped_root_message as a warning of the scanner.
 void warn_skipped_root(RootRefusal why, std::string_view shown);
 
 /// One root line of config.txt with its placeholders filled in.
@@ -48,12 +63,25 @@ struct RootEntry {
   std::optional<RootRefusal> refusal;
   /// The absolute, canonical path of the root when there is no refusal.
   Path path;
+  /// The name of a %NAME% reference that the environment does not have, where the expansion
+  /// stopped and left the rest of the line as written; empty when every reference resolved.
+  std::string missing_variable;
 };
+
+/// One root line of config.txt (trimmed, not a comment) as the service reads it: the console
+/// user's placeholders filled in when the user resolves, then every %NAME% expanded from `env`.
+RootEntry root_entry(std::string_view line, const InteractiveUserLookup& lookup = interactive_user,
+                     const EnvironmentLookup& env = platform::get_env);
 
 /// The root lines of config.txt in file order (comments and blank lines left out), or the
 /// error "stream did not contain valid UTF-8". Looks nothing up on disk.
 Result<std::vector<RootEntry>> parse_root_entries(std::string_view bytes,
-                                                  const InteractiveUserLookup& lookup);
+                                                  const InteractiveUserLookup& lookup,
+                                                  const EnvironmentLookup& env = platform::get_env);
+
+/// What a root's path names, as reading config.txt asks (links followed): only a folder is kept.
+enum class RootPresence { Folder, Missing, Unreachable, NotFolder };
+RootPresence root_presence(platform::FileSystem& fs, const Path& root);
 
 /// Reads config.txt: an empty list when it is missing, "Failed to read config.txt" when it
 /// cannot be read, is larger than 1 MiB or is not UTF-8. Lines that name no root are skipped
@@ -66,13 +94,19 @@ Result<RootPathList> load_root_paths(platform::FileSystem& fs, const Path& confi
 /// order.
 std::vector<std::string_view> config_entries(std::string_view config_text);
 
-/// An entry as the service reads it: the console user's placeholders filled in when the user
-/// resolves, then every environment reference expanded.
-std::string expand_root_entry(std::string_view entry,
-                              const InteractiveUserLookup& lookup = interactive_user);
+/// A text with its %NAME% references expanded.
+struct EnvExpansion {
+  std::string text;
+  /// The name at which the expansion stopped because `env` does not have it (empty when it did
+  /// not stop there).
+  std::string missing_variable;
+};
 
-/// Replaces %NAME% references with environment values, restarting from the beginning after each
+/// Replaces %NAME% references with values from `env`, restarting from the beginning after each
 /// substitution and stopping at the first reference that does not resolve.
+EnvExpansion expand_env_refs_from(std::string_view text, const EnvironmentLookup& env);
+
+/// The same from the process environment.
 std::string expand_env_refs(std::string_view text);
 
 /// Replaces the first "%name%" (letter case ignored) in `text` with `value`.

@@ -118,6 +118,35 @@ class OpenFile : public WritableFile {
   virtual Result<void> take_place_of(OpenFile& judged, std::string_view aside) = 0;
 };
 
+/// Who owns a file or folder, as the rules for following links ask it.
+struct Owner {
+  /// One of the accounts Trust::Administrators names.
+  bool administrator = false;
+  /// The owning account, spelled so that two owners are the same account exactly when the
+  /// texts are equal (natively the uid, on Windows the SID); empty where the file system keeps
+  /// no owners (FAT).
+  std::string account;
+};
+
+class Folder;
+
+/// A name in an open folder, opened as itself: a link is opened as the link, not followed.
+struct FolderStep {
+  enum class Kind { Folder, Link, Other };
+  Kind kind = Kind::Other;
+  /// The owner of the entry itself (of the link, not of what it names).
+  Owner owner;
+  /// A link's target as stored, absolute or relative to the folder that holds the link, in
+  /// the platform's spelling. Empty for a link that must never be followed by name: natively
+  /// every link on /proc's file system, whose targets are the kernel's view of a process (its
+  /// working folder may lie in another mount namespace), not names.
+  std::string link_target;
+  /// A folder: opened as Folder::open_subfolder opens one. A link: set only where the platform
+  /// follows the link itself because its target names no path (a Windows mount point of a
+  /// volume), after checking that it arrived where the link leads.
+  std::unique_ptr<Folder> folder;
+};
+
 /// A folder opened as itself. Names below it are opened relative to it and no link is followed,
 /// so a folder or file swapped for a link after the listing showed it is never acted through.
 class Folder {
@@ -157,6 +186,11 @@ class Folder {
   /// time), read and set through the folder's handle.
   virtual Result<FileTime> last_write_time() = 0;
   virtual Result<void> set_last_write_time(FileTime time) = 0;
+  /// Who owns the folder.
+  virtual Result<Owner> owner() = 0;
+  /// Opens `name`, whatever it is, as itself, for a walk along a path that decides at every
+  /// link whether to follow it: ErrorKind::NotFound when nothing is there.
+  virtual Result<FolderStep> open_step(std::string_view name) = 0;
 };
 
 /// Who besides the machine's administrators could have made a file or folder what it is.
@@ -195,8 +229,9 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  /// Opens a folder by its path, following links on the way and at its end (a root that is a
-  /// link is walked through it).
+  /// Opens a folder by its path, following links on the way and at its end: the data folder,
+  /// or the folder a root's path starts at (a root itself is opened name by name from there,
+  /// see chase_path).
   virtual Result<std::unique_ptr<Folder>> open_folder(const Path& folder) = 0;
 
   /// The attribute bits of a file or folder (GetFileAttributesW); an error where that call

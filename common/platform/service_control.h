@@ -67,9 +67,10 @@ class ServiceControl {
 ServiceControl& real_service_control();
 
 /// A variable of the environment the service manager gives a service, which is not the caller's
-/// own: Windows builds it from the system's settings (and Wine's differs from a user process's
-/// in ProgramData); natively the service's unit sets what it needs and the caller's own value is
-/// taken.
+/// own: on Windows LocalSystem's, built from the system's settings (and Wine's differs from a
+/// user process's in ProgramData); natively under systemd the manager's environment with the
+/// unit's Environment= lines, and the caller's own where systemd does not run or the unit does
+/// not exist yet.
 EnvValue service_environment_variable(std::string_view name);
 
 /// A text for the state, as status prints it ("running", "stopped", ...).

@@ -209,11 +209,11 @@ class RunScanFakeTest : public RunScanTest {
  protected:
   Result<ScanStats> scan_fake() { return run_scan(fs_, config_, no_console_user); }
 
-  // Makes `change` right before the driver looks at `root`, after loading config.txt found it
-  // there: before the second question about what the root is.
+  // Makes `change` right before the driver opens `root`, after loading config.txt found it
+  // there.
   void change_before_walk(const Path& root, std::function<void()> change) {
     fs_.before(FakeFileSystem::Op::FileType, root, [this, root, change = std::move(change)] {
-      fs_.before(FakeFileSystem::Op::FileType, root, change);
+      fs_.before(FakeFileSystem::Op::OpenFolder, root, change);
     });
   }
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "canonical_path.h"
+
 namespace tindral::test_support {
 
 using platform::DirEntry;
@@ -333,6 +335,28 @@ class FakeFileSystem::OpenedFolder final : public platform::Folder {
   // The path the tree gives the entry now, as a handle follows its file.
   Result<Path> final_path() override { return fs_.path_of(id_); }
 
+  Result<platform::Owner> owner() override { return fs_.nodes_[id_].owner; }
+
+  Result<platform::FolderStep> open_step(std::string_view name) override {
+    if (auto refused = fs_.arrive(Op::OpenFolder, id_, name)) return *refused;
+    const NodeId child = fs_.child_of(id_, name);
+    if (child == kNone) return file_not_found();
+    const Node& node = fs_.nodes_[child];
+    platform::FolderStep step;
+    step.owner = node.owner;
+    if ((node.attributes & kAttrReparsePoint) != 0 &&
+        (node.reparse_tag & platform::kReparseTagNameSurrogate) != 0) {
+      step.kind = platform::FolderStep::Kind::Link;
+      step.link_target = node.link_target;
+    } else if (fs_.is_folder(child)) {
+      step.kind = platform::FolderStep::Kind::Folder;
+      auto folder = fs_.open_folder_node(child);
+      if (!folder) return std::move(folder).error();
+      step.folder = std::move(*folder);
+    }
+    return step;
+  }
+
   Result<std::unique_ptr<platform::OpenFile>> open_file(std::string_view name) override {
     fs_.read_attempts_.emplace_back(id_, std::string(name));
     if (auto refused = fs_.arrive(Op::ReadFile, id_, name)) return *refused;
@@ -459,6 +483,15 @@ void FakeFileSystem::set_last_write_time(const Path& folder, platform::FileTime 
     return;
   }
   nodes_[id].last_write = time.value;
+}
+
+void FakeFileSystem::set_owner(const Path& path, platform::Owner owner) {
+  const NodeId id = find(path.bytes());
+  if (id == kNone) {
+    ADD_FAILURE() << "FakeFileSystem: nothing to own at " << path.display();
+    return;
+  }
+  nodes_[id].owner = std::move(owner);
 }
 
 void FakeFileSystem::set_link_count(const Path& file, std::uint32_t count) {
@@ -747,15 +780,22 @@ FakeFileSystem::NodeId FakeFileSystem::find(std::string_view path) const {
   return found.complete ? found.deepest : kNone;
 }
 
-// Windows gives up after 63 links in a row, which is how links in a circle end.
+// Windows gives up after 63 links in a row, which is how links in a circle end. A relative
+// target continues from the link's folder.
 std::optional<FakeFileSystem::NodeId> FakeFileSystem::find_following(std::string_view path) const {
   constexpr int kMostLinksFollowed = 63;
   std::string resolving(path);
   for (int followed = 0; followed <= kMostLinksFollowed; ++followed) {
     const Lookup found = look_up(resolving);
-    const std::string& target = nodes_[found.deepest].link_target;
-    if (target.empty()) return found.complete ? found.deepest : kNone;
-    resolving = target + resolving.substr(found.end);
+    const Node& link = nodes_[found.deepest];
+    if (link.link_target.empty()) return found.complete ? found.deepest : kNone;
+    resolving = link.link_target + resolving.substr(found.end);
+    if (canonical_path(link.link_target, kPlatformPathStyle).problem ==
+        CanonicalPath::Problem::NotAbsolute) {
+      CanonicalPath from_folder =
+          canonical_path(node_text(link.parent) + kSeparator + resolving, kPlatformPathStyle);
+      if (from_folder.problem == CanonicalPath::Problem::None) resolving = from_folder.text;
+    }
   }
   return std::nullopt;
 }

@@ -29,7 +29,9 @@ namespace tindral::test_support {
 /// arbitrary order of a real file system. Attributes behave as on Windows: a folder always
 /// carries DIRECTORY, a new file ARCHIVE; READONLY files refuse truncation but can be deleted;
 /// HIDDEN and SYSTEM files can be truncated. Links are entries with REPARSE_POINT and a reparse
-/// tag. Only open_folder, file_type and read_file follow a link that has a target (add_symlink),
+/// tag; Folder::open_step shows a link's target as add_symlink was given it (relative targets
+/// included, which nothing else follows). Only open_folder, file_type and read_file follow a
+/// link that has a target (add_symlink),
 /// on the way and at the end, as the real calls do; the other calls neither pass through a link
 /// on the way nor follow one at the end (the real create_or_truncate would), no handle follows
 /// one, and a link without a target (add_link) opens as the empty folder it is.
@@ -99,6 +101,8 @@ class FakeFileSystem final : public platform::FileSystem {
   /// secure_folder_files() fixes it (every other entry reports Trust::Administrators, a link
   /// Trust::Link).
   void set_trust(const Path& path, platform::Trust trust);
+  /// Gives the entry at `path` an owner; every other entry belongs to the administrators.
+  void set_owner(const Path& path, platform::Owner owner);
   /// Makes Folder::open_parent fail, as it does on Windows, so that a walk must reach folders it
   /// let go of from their ancestors.
   void refuse_open_parent() { parent_open_supported_ = false; }
@@ -205,7 +209,8 @@ class FakeFileSystem final : public platform::FileSystem {
     std::uint64_t claimed_size = 0;  ///< when larger than the content
     std::int64_t last_write = 0;     ///< a folder's, in changes since the fake was made
     std::string content;
-    std::string link_target;       ///< a symbolic link's target, in canonical spelling
+    std::string link_target;  ///< a symbolic link's target, in canonical spelling
+    platform::Owner owner = {true, "Administrators"};
     std::vector<NodeId> children;  ///< in listing order
     std::unordered_map<std::string, NodeId, NameHash, std::equal_to<>> by_name;
   };

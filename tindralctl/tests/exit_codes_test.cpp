@@ -96,7 +96,7 @@ TEST_F(ExitCodesTest, EachFailureHasItsExitCodeAndSaysWhy) {
           {{"roots", "add", (tmp_ / "file.txt").bytes()}, 6, "is not a folder"},
           {{"roots", "add", (tmp_ / "old").child("System32").child("drivers").bytes()},
            6,
-           "is a protected system location"},
+           "Root path is a protected system directory, skipping: "},
           {{"roots", "add", "two\nlines"}, 6, "holds a line break"},
           {{"roots", "remove", (tmp_ / "other").bytes()}, 6, "config.txt does not list it"},
           // Last: under a service manager it starts the service, which the teardown removes.

@@ -13,10 +13,10 @@
 // that the name still holds the file that was opened, so that a name swapped for a link after a
 // listing showed it never leads the service, which runs as root, to a file elsewhere.
 //
-// The path-based calls (the data folder's files, the roots) take paths whole, as Windows takes
-// them, but the kernel refuses a path of PATH_MAX bytes or more. A long path is therefore reached
-// through descriptors of folders along it (see LongPathAnchors), each call resolving only a short
-// rest.
+// The path-based calls (the data folder's files; of a root only "/", the rest is opened name by
+// name) take paths whole, as Windows takes them, but the kernel refuses a path of PATH_MAX bytes
+// or more. A long path is therefore reached through descriptors of folders along it (see
+// LongPathAnchors), each call resolving only a short rest.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -24,6 +24,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -569,6 +570,10 @@ class PosixWritableFile final : public WritableFile {
 // Root, and the account the service runs as, are the administrators here.
 bool is_administrator_account(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
 
+Owner owner_of(const struct stat& status) {
+  return Owner{is_administrator_account(status.st_uid), std::to_string(status.st_uid)};
+}
+
 // Group write lets the file's group change it, and a group may hold anybody.
 Trust trust_of(const struct stat& status) {
   if (S_ISLNK(status.st_mode)) return Trust::Link;
@@ -943,6 +948,43 @@ class PosixFolder final : public Folder {
         std::make_unique<PosixOpenFile>(fd_.get(), std::move(owned), std::move(fd), true));
   }
 
+  Result<Owner> owner() override {
+    auto status = stat_descriptor(fd_.get());
+    if (!status) return std::move(status).error();
+    return owner_of(*status);
+  }
+
+  // A folder is opened as the walks open one, which also mounts what an automounter keeps
+  // there. Anything else, a link above all, is opened as itself with O_PATH, so that its owner
+  // and target come from the link that was judged, not from whatever bears its name a moment
+  // later; so is a folder that may be searched but not read.
+  Result<FolderStep> open_step(std::string_view name) override {
+    const std::string owned(name);
+    ScopedFd fd(::openat(fd_.get(), owned.c_str(), kFolderFlags));
+    const bool listable = fd.get() >= 0;
+    if (!listable && errno != ENOENT) {
+      fd = ScopedFd(::openat(fd_.get(), owned.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (fd.get() < 0) return last_os_error();
+    auto status = stat_descriptor(fd.get());
+    if (!status) return std::move(status).error();
+    FolderStep step;
+    step.owner = owner_of(*status);
+    if (S_ISLNK(status->st_mode)) {
+      step.kind = FolderStep::Kind::Link;
+      auto on_proc = is_on_process_file_system();
+      if (!on_proc) return std::move(on_proc).error();
+      if (*on_proc) return step;
+      auto target = read_link(fd.get());
+      if (!target) return std::move(target).error();
+      step.link_target = std::move(*target);
+    } else if (S_ISDIR(status->st_mode)) {
+      step.kind = FolderStep::Kind::Folder;
+      step.folder = std::make_unique<PosixFolder>(std::move(fd), listable);
+    }
+    return step;
+  }
+
   /// Opens the folder `name` relative to `base`, following a link only where asked (a root,
   /// which may also lie on any file system); a folder below a root only on base's own.
   static Result<std::unique_ptr<Folder>> open_folder_at(int base, const char* name,
@@ -961,6 +1003,25 @@ class PosixFolder final : public Folder {
   }
 
  private:
+  // The links of /proc name what a process sees (/proc/PID/cwd leads into its mount namespace,
+  // where a user may have mounted anything over anything); a path through them is no path.
+  Result<bool> is_on_process_file_system() const {
+    constexpr decltype(statfs::f_type) kProcSuperMagic = 0x9fa0;
+    struct statfs file_system {};
+    if (::fstatfs(fd_.get(), &file_system) != 0) return last_os_error();
+    return file_system.f_type == kProcSuperMagic;
+  }
+
+  // readlinkat with an empty name reads the link the descriptor holds.
+  static Result<std::string> read_link(int link_fd) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlinkat(link_fd, "", target.data(), target.size());
+    if (length < 0) return last_os_error();
+    if (static_cast<std::size_t>(length) == target.size()) return os_error(ENAMETOOLONG);
+    target.resize(static_cast<std::size_t>(length));
+    return target;
+  }
+
   ScopedFd fd_;
   bool listable_;
   bool listed_ = false;
@@ -968,7 +1029,7 @@ class PosixFolder final : public Folder {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  // A root is opened following links: a root that is a link is walked through it.
+  // Links are followed: only paths the service trusts whole come here (see the interface).
   Result<std::unique_ptr<Folder>> open_folder(const Path& folder) override {
     return at(folder, [](const Location& location) -> Result<std::unique_ptr<Folder>> {
       return PosixFolder::open_folder_at(location.folder, location.rest, true);

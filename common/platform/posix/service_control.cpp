@@ -12,10 +12,14 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/os_error.h"
+#include "service_name.h"
+#include "text.h"
 
 extern char** environ;
 
@@ -295,6 +299,69 @@ ServiceControl& real_service_control() {
   return control;
 }
 
-EnvValue service_environment_variable(std::string_view name) { return get_env(name); }
+namespace {
+
+// The value of `name` in the unit's Environment= lines, which unit_word quoted: the last line
+// that sets it wins, as in systemd.
+std::optional<std::string> unit_environment_value(std::ifstream& unit, std::string_view name) {
+  std::optional<std::string> value;
+  constexpr std::string_view kKey = "Environment=";
+  for (std::string line; std::getline(unit, line);) {
+    if (!line.starts_with(kKey)) continue;
+    std::string assignment;
+    bool escaped = false;
+    std::size_t i = kKey.size();
+    const bool quoted = i < line.size() && line[i] == '"';
+    for (i += quoted ? 1 : 0; i < line.size(); ++i) {
+      const char c = line[i];
+      if (quoted && !escaped && c == '\\') {
+        escaped = true;
+        continue;
+      }
+      if (quoted && !escaped && c == '"') break;
+      if (c == '%' && i + 1 < line.size() && line[i + 1] == '%') ++i;
+      assignment += c;
+      escaped = false;
+    }
+    if (assignment.size() > name.size() && assignment.starts_with(name) &&
+        assignment[name.size()] == '=') {
+      value = assignment.substr(name.size() + 1);
+    }
+  }
+  return value;
+}
+
+// What the manager passes every service it starts (PATH and the system's locale, say), as
+// "NAME=value" lines.
+std::optional<std::string> manager_environment_value(std::string_view name) {
+  Result<Outcome> outcome = run_systemctl({"show-environment"});
+  if (!outcome || outcome->exit_code != 0) return std::nullopt;
+  const std::string prefix = std::string(name) + "=";
+  std::size_t start = 0;
+  while (start < outcome->out.size()) {
+    std::size_t end = outcome->out.find('\n', start);
+    if (end == std::string::npos) end = outcome->out.size();
+    const std::string_view line(outcome->out.data() + start, end - start);
+    if (line.starts_with(prefix)) return std::string(line.substr(prefix.size()));
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+// systemd starts the service with the manager's environment and the unit's Environment= lines,
+// nothing of whoever asks. Where systemd does not run, whoever starts the service passes it
+// their own environment, as this process has it; and before the unit exists, install writes
+// the caller's own ProgramData into it.
+EnvValue service_environment_variable(std::string_view name) {
+  std::ifstream unit(unit_file(SERVICE_NAME));
+  if (!systemd_runs() || !unit) return get_env(name);
+  std::optional<std::string> value = unit_environment_value(unit, name);
+  if (!value) value = manager_environment_value(name);
+  if (!value) return {};
+  if (!text::is_valid_utf8(*value)) return {EnvValue::State::NotUnicode, {}};
+  return {EnvValue::State::Present, std::move(*value)};
+}
 
 }  // namespace tindral::platform

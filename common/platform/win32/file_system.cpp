@@ -2,11 +2,13 @@
 // place that converts WTF-8 to UTF-16 and adds the long-path prefix; names come back through
 // wide_to_wtf8, so a name with an unpaired surrogate can be listed and then opened.
 //
-// The walks go through open folders: a root is opened by its path, everything below it with
-// NtCreateFile relative to its folder's handle and FILE_OPEN_REPARSE_POINT, so that a link is
-// opened as itself and never followed, and every change (attributes, truncation, renaming,
-// deletion) goes through a handle of the file that was opened (reopened through the handle for
-// more rights, never by its name; a new name is given relative to the folder's handle).
+// The walks go through open folders: only the drive or share a root's path starts at is opened
+// by its path, everything after it with NtCreateFile relative to its folder's handle and
+// FILE_OPEN_REPARSE_POINT, so that a link is opened as itself and followed only where the
+// shared rules for roots say so (by the target it stores), and every change (attributes,
+// truncation, renaming, deletion) goes through a handle of the file that was opened (reopened
+// through the handle for more rights, never by its name; a new name is given relative to the
+// folder's handle).
 
 #include <algorithm>
 #include <cstddef>
@@ -22,8 +24,11 @@
 #include "platform/file_system.h"
 #include "platform/os_error.h"
 #include "platform/win32/administrators.h"
+#include "platform/win32/reparse_data.h"
 #include "platform/win32/wide_path.h"
 #include "platform/win32/windows_api.h"
+// After <windows.h>: FSCTL_GET_REPARSE_POINT, which reads where a link leads.
+#include <winioctl.h>
 
 namespace tindral::platform {
 
@@ -80,14 +85,15 @@ Error status_error(NTSTATUS status) {
 Result<ScopedFileHandle> nt_open(HANDLE root, UNICODE_STRING& name, ACCESS_MASK access,
                                  ULONG disposition, ULONG options,
                                  ULONG attributes_if_created = FILE_ATTRIBUTE_NORMAL,
-                                 ULONG share = kShareAll) {
+                                 ULONG share = kShareAll, bool follow_reparse_point = false) {
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, root, nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
   const NTSTATUS status = NtCreateFile(
       &handle, access, &attributes, &io, nullptr, attributes_if_created, share, disposition,
-      options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED,
+      options | (follow_reparse_point ? 0 : FILE_OPEN_REPARSE_POINT) |
+          FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED,
       nullptr, 0);
   if (!NT_SUCCESS(status)) return status_error(status);
   ScopedFileHandle opened(handle);
@@ -109,14 +115,16 @@ Result<std::wstring> wide_name(std::string_view name) {
 // `attributes` at once.
 Result<ScopedFileHandle> open_relative(HANDLE folder, std::string_view name, ACCESS_MASK access,
                                        ULONG disposition, ULONG options,
-                                       ULONG attributes_if_created = FILE_ATTRIBUTE_NORMAL) {
+                                       ULONG attributes_if_created = FILE_ATTRIBUTE_NORMAL,
+                                       bool follow_reparse_point = false) {
   auto wide = wide_name(name);
   if (!wide) return std::move(wide).error();
   UNICODE_STRING object_name;
   object_name.Buffer = wide->data();
   object_name.Length = static_cast<USHORT>(wide->size() * sizeof(wchar_t));
   object_name.MaximumLength = object_name.Length;
-  return nt_open(folder, object_name, access, disposition, options, attributes_if_created);
+  return nt_open(folder, object_name, access, disposition, options, attributes_if_created,
+                 kShareAll, follow_reparse_point);
 }
 
 // Opens the file a handle has open once more, with other rights: an empty name relative to the
@@ -524,6 +532,29 @@ class Win32OpenFile final : public OpenFile {
   std::uint64_t known_size_ = 0;
 };
 
+// Defined with the rules on who may change a file, below.
+Result<Owner> owner_of(HANDLE handle);
+
+// A name-surrogate reparse point is a link (a symbolic link, a junction, a mount point). Wine
+// shows a Unix symbolic link as a reparse point with the tag 0, which Windows never uses, and
+// cannot tell its target: it counts as a link too, so that it is never taken for a folder.
+bool is_link_tag(const FILE_ATTRIBUTE_TAG_INFO& tag) {
+  return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         ((tag.ReparseTag & kReparseTagNameSurrogate) != 0 || tag.ReparseTag == 0);
+}
+
+// FSCTL_GET_REPARSE_POINT on the link's own handle.
+Result<win32::LinkTarget> read_link_target(HANDLE link) {
+  std::vector<std::uint8_t> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+  DWORD got = 0;
+  if (!DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
+                       static_cast<DWORD>(data.size()), &got, nullptr)) {
+    return last_os_error();
+  }
+  data.resize(got);
+  return win32::link_target(data);
+}
+
 /// A folder opened as itself: everything below it is reached through its handle.
 class Win32Folder final : public Folder {
  public:
@@ -635,7 +666,86 @@ class Win32Folder final : public Folder {
     return {};
   }
 
+  // A folder opened without READ_CONTROL (a root by its path, a walk's subfolder) is asked
+  // through a second handle of the same folder.
+  Result<Owner> owner() override {
+    if ((granted_ & READ_CONTROL) != 0) return owner_of(handle_.get());
+    Result<ScopedFileHandle> reader = reopen(handle_.get(), READ_CONTROL);
+    if (!reader) return std::move(reader).error();
+    return owner_of(reader->get());
+  }
+
+  // A file's ACL may refuse what a folder handle asks for (FILE_TRAVERSE is FILE_EXECUTE on a
+  // file): the last try asks only for what tells the entry apart and its owner.
+  Result<FolderStep> open_step(std::string_view name) override {
+    constexpr ACCESS_MASK kStepAccess[] = {kFolderAccess[0], kFolderAccess[1], kFolderAccess[2],
+                                           FILE_READ_ATTRIBUTES | SYNCHRONIZE};
+    Result<ScopedFileHandle> opened = Error("the name was not opened");
+    ACCESS_MASK granted = 0;
+    for (const ACCESS_MASK access : kStepAccess) {
+      granted = access | READ_CONTROL;
+      opened = open_relative(handle_.get(), name, granted, FILE_OPEN, 0);
+      if (opened || opened.error().kind() != ErrorKind::AccessDenied) break;
+    }
+    if (!opened) return std::move(opened).error();
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(opened->get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+      return last_os_error();
+    }
+    FolderStep step;
+    auto owner = owner_of(opened->get());
+    if (!owner) return std::move(owner).error();
+    step.owner = std::move(*owner);
+    if (is_link_tag(tag)) {
+      step.kind = FolderStep::Kind::Link;
+      if (tag.ReparseTag == 0) return step;
+      auto target = read_link_target(opened->get());
+      if (!target) return std::move(target).error();
+      step.link_target = std::move(target->path);
+      if (!target->volume.empty()) {
+        auto volume = open_mounted_volume(name, target->volume);
+        if (!volume) return std::move(volume).error();
+        step.folder = std::move(*volume);
+      }
+      return step;
+    }
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      step.kind = FolderStep::Kind::Folder;
+      step.folder = std::make_unique<Win32Folder>(std::move(opened).value(), granted);
+    }
+    return step;
+  }
+
  private:
+  // A mount point of a volume names the volume ("\??\Volume{GUID}\"), which no path spells:
+  // the link is opened through, and the folder reached must be that volume's root, which
+  // GetFinalPathNameByHandleW spells "\\?\Volume{GUID}\" (so a name swapped meanwhile is
+  // caught).
+  Result<std::unique_ptr<Folder>> open_mounted_volume(std::string_view name,
+                                                      const std::wstring& volume) {
+    constexpr ACCESS_MASK kAccess = kFolderAccess[1] | READ_CONTROL;
+    auto opened = open_relative(handle_.get(), name, kAccess, FILE_OPEN, FILE_DIRECTORY_FILE,
+                                FILE_ATTRIBUTE_NORMAL, true);
+    if (!opened) return std::move(opened).error();
+    std::wstring reached(MAX_PATH, L'\0');
+    const DWORD length =
+        GetFinalPathNameByHandleW(opened->get(), reached.data(), static_cast<DWORD>(reached.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_GUID);
+    if (length == 0) return last_os_error();
+    if (length >= reached.size()) return os_error(ERROR_PATH_NOT_FOUND);
+    reached.resize(length);
+    // "\??\Volume{GUID}\" as GetFinalPathNameByHandleW spells it.
+    std::wstring expected = volume;
+    expected[1] = L'\\';
+    if (reached.size() != expected.size() ||
+        CompareStringOrdinal(reached.data(), static_cast<int>(reached.size()), expected.data(),
+                             static_cast<int>(expected.size()), TRUE) != CSTR_EQUAL) {
+      return Error("the mount point no longer leads to the volume it named", ErrorKind::WrongType);
+    }
+    return std::unique_ptr<Folder>(
+        std::make_unique<Win32Folder>(std::move(opened).value(), kAccess));
+  }
+
   ScopedFileHandle handle_;
   ACCESS_MASK granted_;
 };
@@ -659,6 +769,21 @@ constexpr wchar_t kAdministratorsFileSecurity[] =
 // objects created by members of the Administrators group" is "Object creator" it would be the
 // administrator's own account; the DACL is inherited from the folder as for any new file.
 constexpr wchar_t kAdministratorsOwnerOnly[] = L"O:BA";
+
+// A file system without security (FAT) has no owner to tell.
+Result<Owner> owner_of(HANDLE handle) {
+  PSID sid = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD code = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
+                                     nullptr, nullptr, nullptr, &descriptor);
+  if (code != ERROR_SUCCESS) return os_error(code);
+  ScopedLocal owned(descriptor);
+  if (sid == nullptr) return Owner{};
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(sid, &text)) return last_os_error();
+  ScopedLocal owned_text(text);
+  return Owner{win32::is_administrator_account(sid), win32::wide_to_wtf8(text)};
+}
 
 // The owner must be an administrator's account, and no allowing entry of the DACL may give
 // another account a right that changes the object (a missing DACL gives everybody every right).
@@ -855,7 +980,7 @@ bool rename_with_posix_semantics(const std::wstring& source, const std::wstring&
 
 class Win32FileSystem final : public FileSystem {
  public:
-  // A root is opened following links: a root that is a link is walked through it.
+  // Links are followed: only paths the service trusts whole come here (see the interface).
   Result<std::unique_ptr<Folder>> open_folder(const Path& folder) override {
     auto wide = widen_path(folder);
     if (!wide) return std::move(wide).error();

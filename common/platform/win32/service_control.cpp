@@ -6,6 +6,7 @@
 
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/os_error.h"
@@ -238,17 +239,39 @@ ServiceControl& real_service_control() {
   return control;
 }
 
-// The block the system builds for a logon holds the machine's variables, which are what the
-// manager gives a service; the caller's own environment may differ.
-EnvValue service_environment_variable(std::string_view name) {
-  EnvValue result;
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
-    return get_env(name);
+namespace {
+
+// A LocalSystem service gets the machine's variables and those of LocalSystem's own profile,
+// none of whoever asks (an administrator's %OneDrive%, a TEMP inside their profile).
+// CreateEnvironmentBlock without a token builds the first ("system variables only"); of the
+// second, USERPROFILE is the one a root line may need, and the profile list names it.
+constexpr wchar_t kLocalSystemProfileKey[] =
+    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\S-1-5-18";
+
+EnvValue local_system_profile() {
+  std::wstring folder(MAX_PATH, L'\0');
+  auto size = static_cast<DWORD>(folder.size() * sizeof(wchar_t));
+  // RRF_RT_REG_SZ also takes the usual REG_EXPAND_SZ, expanded.
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kLocalSystemProfileKey, L"ProfileImagePath", RRF_RT_REG_SZ,
+                   nullptr, folder.data(), &size) != ERROR_SUCCESS ||
+      size < sizeof(wchar_t)) {
+    return {};
   }
-  const win32::ScopedFileHandle owned(token);
+  folder.resize(size / sizeof(wchar_t) - 1);
+  const std::optional<std::string> value = win32::wide_to_utf8(folder);
+  if (!value) return {EnvValue::State::NotUnicode, {}};
+  return {EnvValue::State::Present, *value};
+}
+
+}  // namespace
+
+EnvValue service_environment_variable(std::string_view name) {
+  if (CompareStringOrdinal(wide(name).c_str(), -1, L"USERPROFILE", -1, TRUE) == CSTR_EQUAL) {
+    if (EnvValue profile = local_system_profile(); profile.present()) return profile;
+  }
+  EnvValue result;
   void* block = nullptr;
-  if (!CreateEnvironmentBlock(&block, token, FALSE)) return get_env(name);
+  if (!CreateEnvironmentBlock(&block, nullptr, FALSE)) return get_env(name);
   const std::wstring wanted = wide(name) + L"=";
   for (const wchar_t* entry = static_cast<const wchar_t*>(block); *entry != L'\0';
        entry += wcslen(entry) + 1) {
