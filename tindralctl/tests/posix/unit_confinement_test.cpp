@@ -12,6 +12,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/file_system.h"
 #include "tindralctl_fixture.h"
@@ -89,8 +90,9 @@ TEST_F(UnitConfinementTest, SystemdRatesTheUnitsExposureLow) {
   EXPECT_LE(std::stod(level[1]), kMostExposure) << rated.out;
 }
 
-// A user's tree that only its owner may enter, scanned with no capability but the unit's: the
-// files go in and the folders get their attributes.
+// A user's tree that only its owner may enter, and a data folder that another account took,
+// scanned with no capability but the unit's: the data folder is taken back, the files go in, the
+// folders get their attributes and keep their dates.
 TEST_F(UnitConfinementTest, AScanNeedsNoCapabilityTheUnitTakesAway) {
   if (!found_on_path("setpriv")) GTEST_SKIP() << "setpriv (util-linux) is not installed";
   const std::string bounding_set = value_of(unit_, "CapabilityBoundingSet");
@@ -108,6 +110,12 @@ TEST_F(UnitConfinementTest, AScanNeedsNoCapabilityTheUnitTakesAway) {
         0);
   }
   write_bytes(file("config.txt"), tree.bytes() + "\n");
+  ASSERT_TRUE(give_to_another_account(data_folder_));
+  std::vector<platform::FileTime> dates;
+  for (const Path& folder : {tree, tree.child("album")}) {
+    backdate(folder);
+    dates.push_back(last_write_time(folder));
+  }
 
   const ChildOutcome scanned =
       run_child(Path("/usr/bin/setpriv"),
@@ -116,12 +124,17 @@ TEST_F(UnitConfinementTest, AScanNeedsNoCapabilityTheUnitTakesAway) {
                 {}, tmp_.path());
   EXPECT_EQ(scanned.exit_code, 0) << scanned.out << scanned.err;
   EXPECT_THAT(scanned.out, HasSubstr("  Desktop.ini written: 2\n")) << scanned.out;
-  for (const Path& folder : {tree, tree.child("album")}) {
-    EXPECT_EQ(attributes_of(folder.child("desktop.ini")),
+  EXPECT_THAT(scanned.out, HasSubstr("Data folder was owned by another account; only "
+                                     "administrators may change it now\n"));
+  EXPECT_EQ(*platform::real_file_system().trust(data_folder_), platform::Trust::Administrators);
+  const Path folders[] = {tree, tree.child("album")};
+  for (std::size_t i = 0; i < std::size(folders); ++i) {
+    EXPECT_EQ(attributes_of(folders[i].child("desktop.ini")),
               platform::kAttrHidden | platform::kAttrSystem)
-        << folder.display();
-    EXPECT_EQ(attributes_of(folder), platform::kAttrDirectory | platform::kAttrReadonly)
-        << folder.display();
+        << folders[i].display();
+    EXPECT_EQ(attributes_of(folders[i]), platform::kAttrDirectory | platform::kAttrReadonly)
+        << folders[i].display();
+    EXPECT_EQ(last_write_time(folders[i]), dates[i]) << folders[i].display();
   }
 }
 
