@@ -347,7 +347,7 @@ class Win32WritableFile final : public WritableFile {
 class Win32OpenFile final : public OpenFile {
  public:
   /// `folder` is the handle of the folder the file was opened in by `name`; it must outlive the
-  /// file.
+  /// file. A file read by its path, which is never renamed, has neither.
   Win32OpenFile(ScopedFileHandle handle, ACCESS_MASK granted, HANDLE folder, std::string name)
       : handle_(std::move(handle)), granted_(granted), folder_(folder), name_(std::move(name)) {}
 
@@ -1160,7 +1160,7 @@ class Win32FileSystem final : public FileSystem {
     auto trust = trust_of_security(opened->get());
     if (!trust) return std::move(trust).error();
     if (*trust != Trust::Administrators) return TrustedRead{*trust, std::string()};
-    Win32OpenFile file(std::move(opened).value(), kAccess);
+    Win32OpenFile file(std::move(opened).value(), kAccess, nullptr, {});
     return TrustedRead{Trust::Administrators, read_regular(file, limit)};
   }
 
