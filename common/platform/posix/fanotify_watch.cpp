@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/os_error.h"
@@ -122,10 +123,17 @@ void FanotifyWatch::read(const std::vector<WatchedRoot>& roots, HeldChanges& hel
   for (int reads = 0; reads < kMaxReads; ++reads) {
     const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
     if (got <= 0) return;
-    auto length = static_cast<std::size_t>(got);
-    const auto* event = reinterpret_cast<const fanotify_event_metadata*>(buffer.data());
-    for (; FAN_EVENT_OK(event, length); event = FAN_EVENT_NEXT(event, length)) {
-      handle_event(roots, {reinterpret_cast<const char*>(event), event->event_len}, held);
+    // Events follow each other at 4-byte boundaries while the struct wants 8: each is copied
+    // out rather than read in place.
+    const std::string_view events(buffer.data(), static_cast<std::size_t>(got));
+    std::size_t at = 0;
+    while (at + sizeof(fanotify_event_metadata) <= events.size()) {
+      std::uint32_t length = 0;
+      std::memcpy(&length, events.data() + at + offsetof(fanotify_event_metadata, event_len),
+                  sizeof length);
+      if (length < sizeof(fanotify_event_metadata) || at + length > events.size()) break;
+      handle_event(roots, events.substr(at, length), held);
+      at += length;
     }
   }
 }

@@ -110,7 +110,9 @@ InotifyWatch::Place InotifyWatch::place_of(int wd, std::vector<std::string>& nam
 }
 
 // A folder moved away takes its watches along, wherever it went; if it stayed below a root, its
-// new place is reported as Appeared and the walk there adds them again.
+// new place is reported as Appeared and the walk there adds them again. They are dropped when
+// the move is read from the old parent's queue, which the kernel fills before the new parent's
+// (the Appeared), so a walk that follows the Appeared always adds them after they were dropped.
 void InotifyWatch::remove_subtree(int wd) {
   std::vector<int> pending{wd};
   while (!pending.empty()) {
@@ -183,14 +185,14 @@ void InotifyWatch::handle_event(std::vector<WatchedRoot>& roots, int wd, std::ui
     return;
   }
   if ((mask & (IN_MOVE_SELF | IN_UNMOUNT)) != 0) {
-    if (is_root) {
-      held.rescan(root);
-    } else {
-      remove_subtree(wd);
-    }
+    if (is_root) held.rescan(root);
     return;
   }
   if ((mask & (IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM)) == 0) return;
+  if ((mask & (IN_MOVED_FROM | IN_ISDIR)) == (IN_MOVED_FROM | IN_ISDIR)) {
+    const auto moved = children_.find({wd, std::string(name)});
+    if (moved != children_.end()) remove_subtree(moved->second);
+  }
   if (name.empty() || is_service_file_name(name)) return;
   std::vector<std::string> names;
   const Place place = place_of(wd, names);
