@@ -120,6 +120,11 @@ bool FanotifyWatch::mark(const WatchedRoot& root) {
 
 void FanotifyWatch::read(const std::vector<WatchedRoot>& roots, HeldChanges& held) {
   alignas(fanotify_event_metadata) static thread_local std::array<char, kReadBytes> buffer;
+  // Busy folders elsewhere on the file system (a build, a log) send event after event: the
+  // last folder found outside every root is remembered while this batch is read. Dropping its
+  // later events is safe even if it moved into a root meanwhile: the move is reported too, and
+  // the walk that follows it, after this batch, lists whatever the folder then holds.
+  last_outside_.clear();
   for (int reads = 0; reads < kMaxReads; ++reads) {
     const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
     if (got <= 0) return;
@@ -192,6 +197,9 @@ void FanotifyWatch::resolve(const std::vector<WatchedRoot>& roots, std::uint64_t
     }
   }
   if (mount == nullptr) return;
+  std::string key(reinterpret_cast<const char*>(&fsid), sizeof fsid);
+  key.append(handle);
+  if (key == last_outside_) return;
   HandleCopy copy{};
   std::memcpy(copy.bytes.data(), handle.data(), handle.size());
   ScopedFd folder(::open_by_handle_at(mount->fd, &copy.handle, O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -205,18 +213,23 @@ void FanotifyWatch::resolve(const std::vector<WatchedRoot>& roots, std::uint64_t
   }
   if (status.st_nlink == 0) return;
   const auto path = kernel_path_of(folder.get());
+  bool below_a_root = false;
   for (std::size_t i = 0; i < roots.size(); ++i) {
     const auto& root = roots[i];
     if (root.source != ChangeSource::Fanotify || root.fsid != fsid) continue;
     if (root.device == status.st_dev && root.inode == status.st_ino) {
       add_changes(i, {}, name, mask, held);
-      continue;
-    }
-    if (!path) continue;
-    if (auto names = names_below(root.kernel_path, *path); names && !names->empty()) {
+      below_a_root = true;
+    } else if (!path) {
+      // A folder too deep for the kernel to show its path may lie below the root.
+      held.rescan(i);
+      below_a_root = true;
+    } else if (auto names = names_below(root.kernel_path, *path); names && !names->empty()) {
       add_changes(i, std::move(*names), name, mask, held);
+      below_a_root = true;
     }
   }
+  if (!below_a_root) last_outside_ = std::move(key);
 }
 
 void FanotifyWatch::rescan_all(const std::vector<WatchedRoot>& roots, HeldChanges& held) {
