@@ -85,6 +85,37 @@ std::optional<std::vector<std::string>> names_below(std::string_view root_path,
   return names;
 }
 
+enum class Placement { Below, Outside, Gone, Lost };
+
+// Where the folder of `handle` lies as seen from `root`: below it (at `names`), outside it, gone,
+// or lost (the kernel would not say: the root is rescanned). Each root's own descriptor is the
+// mount the handle is opened on, so that the path the kernel shows is on the root's mount even
+// where the file system is mounted in several places.
+//
+// A handle that no longer opens (ESTALE) is a folder that was removed: nothing is emitted for
+// it, because changes inside a removed folder change nothing left, and its own removal comes as
+// a Disappeared from its parent's event (or its parent's parent's, up to the first folder that
+// is still there). EACCES is a folder the root's mount does not reach (a bind mount of part of
+// the file system): outside the root.
+Placement place(const WatchedRoot& root, file_handle& handle, std::vector<std::string>& names) {
+  ScopedFd folder(::open_by_handle_at(root.fd, &handle, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat status {};
+  if (folder.get() < 0 || ::fstat(folder.get(), &status) != 0) {
+    if (errno == EACCES) return Placement::Outside;
+    if (errno == ESTALE || errno == ENOENT) return Placement::Gone;
+    return Placement::Lost;
+  }
+  if (status.st_nlink == 0) return Placement::Gone;
+  if (status.st_dev == root.device && status.st_ino == root.inode) return Placement::Below;
+  const auto path = kernel_path_of(folder.get());
+  // A folder too deep for the kernel to show its path may lie below the root.
+  if (!path) return Placement::Lost;
+  auto below = names_below(root.kernel_path, *path);
+  if (!below || below->empty()) return Placement::Outside;
+  names = std::move(*below);
+  return Placement::Below;
+}
+
 void add_changes(std::size_t root, std::vector<std::string> names, std::string_view name,
                  std::uint64_t mask, HeldChanges& held) {
   if (name.empty()) {
@@ -181,52 +212,32 @@ void FanotifyWatch::handle_event(const std::vector<WatchedRoot>& roots, std::str
   }
 }
 
-// A folder's handle that no longer opens (ESTALE) belongs to a folder that was removed: nothing
-// is emitted for it, because changes inside a removed folder change nothing left, and its own
-// removal comes as a Disappeared from its parent's event (or its parent's parent's, up to the
-// first folder that is still there).
 void FanotifyWatch::resolve(const std::vector<WatchedRoot>& roots, std::uint64_t fsid,
                             std::string_view handle, std::string_view name, std::uint64_t mask,
                             HeldChanges& held) {
   if (!name.empty() && is_service_file_name(name)) return;
-  const WatchedRoot* mount = nullptr;
-  for (const auto& root : roots) {
-    if (root.source == ChangeSource::Fanotify && root.fsid == fsid) {
-      mount = &root;
-      break;
-    }
-  }
-  if (mount == nullptr) return;
   std::string key(reinterpret_cast<const char*>(&fsid), sizeof fsid);
   key.append(handle);
   if (key == last_outside_) return;
   HandleCopy copy{};
   std::memcpy(copy.bytes.data(), handle.data(), handle.size());
-  ScopedFd folder(::open_by_handle_at(mount->fd, &copy.handle, O_PATH | O_DIRECTORY | O_CLOEXEC));
-  struct stat status {};
-  if (folder.get() < 0 || ::fstat(folder.get(), &status) != 0) {
-    if (errno == ESTALE || errno == ENOENT) return;
-    for (std::size_t i = 0; i < roots.size(); ++i) {
-      if (roots[i].source == ChangeSource::Fanotify && roots[i].fsid == fsid) held.rescan(i);
-    }
-    return;
-  }
-  if (status.st_nlink == 0) return;
-  const auto path = kernel_path_of(folder.get());
   bool below_a_root = false;
   for (std::size_t i = 0; i < roots.size(); ++i) {
-    const auto& root = roots[i];
-    if (root.source != ChangeSource::Fanotify || root.fsid != fsid) continue;
-    if (root.device == status.st_dev && root.inode == status.st_ino) {
-      add_changes(i, {}, name, mask, held);
-      below_a_root = true;
-    } else if (!path) {
-      // A folder too deep for the kernel to show its path may lie below the root.
-      held.rescan(i);
-      below_a_root = true;
-    } else if (auto names = names_below(root.kernel_path, *path); names && !names->empty()) {
-      add_changes(i, std::move(*names), name, mask, held);
-      below_a_root = true;
+    if (roots[i].source != ChangeSource::Fanotify || roots[i].fsid != fsid) continue;
+    std::vector<std::string> names;
+    switch (place(roots[i], copy.handle, names)) {
+      case Placement::Below:
+        add_changes(i, std::move(names), name, mask, held);
+        below_a_root = true;
+        break;
+      case Placement::Lost:
+        held.rescan(i);
+        below_a_root = true;
+        break;
+      case Placement::Gone:
+        return;
+      case Placement::Outside:
+        break;
     }
   }
   if (!below_a_root) last_outside_ = std::move(key);

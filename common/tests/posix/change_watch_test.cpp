@@ -107,7 +107,6 @@ class Follower {
     return seen;
   }
 
-  ChangeWatcher& watcher() { return *watcher_; }
   std::set<std::string> known;
 
  private:
@@ -132,16 +131,17 @@ class Follower {
   StopSignal stop_;
 };
 
-/// A tmpfs of the test's own below /tmp, so that no other process's changes reach its mark.
-class OwnFileSystem {
+/// A mount on a folder of its own below /tmp, gone with the object: the test's own tmpfs (so
+/// that no other process's changes reach its mark), or a bind mount of part of it.
+class OwnMount {
  public:
-  OwnFileSystem() {
+  OwnMount(const char* source, const char* type, unsigned long flags, const char* options) {
     char name[] = "/tmp/tindral-watch-XXXXXX";
     if (::mkdtemp(name) == nullptr) return;
     path_ = name;
-    mounted_ = ::mount("tmpfs", name, "tmpfs", 0, "size=256m") == 0;
+    mounted_ = ::mount(source, name, type, flags, options) == 0;
   }
-  ~OwnFileSystem() {
+  ~OwnMount() {
     if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
     if (!path_.empty()) ::rmdir(path_.c_str());
   }
@@ -166,16 +166,19 @@ void create_files(const std::string& folder, int count) {
 
 TEST(FanotifyWatch, NamesEveryChangeBelowTheRootsAndNothingElse) {
   if (::geteuid() != 0) GTEST_SKIP() << "fanotify's whole-file-system mark needs root";
-  OwnFileSystem disk;
+  OwnMount disk("tmpfs", "tmpfs", 0, "size=256m");
   if (!disk.mounted()) GTEST_SKIP() << "no tmpfs could be mounted: " << std::strerror(errno);
   const std::string root = disk.path() + "/root";
   const std::string quiet = disk.path() + "/quiet";
   const std::string outside = disk.path() + "/outside";
-  for (const auto& folder : {root, quiet, outside}) mkdirs(folder);
-  Follower follower({root, quiet});
+  for (const auto& folder : {root, quiet, outside + "/shared"}) mkdirs(folder);
+  // The same file system mounted a second time, in part: a root there is named by that mount.
+  OwnMount shared((outside + "/shared").c_str(), nullptr, MS_BIND, nullptr);
+  ASSERT_TRUE(shared.mounted()) << std::strerror(errno);
+  Follower follower({root, quiet, shared.path()});
   const auto sources = follower.watch();
   if (sources[0] != ChangeSource::Fanotify) GTEST_SKIP() << "the kernel refused fanotify here";
-  ASSERT_EQ(sources, (std::vector<ChangeSource>{ChangeSource::Fanotify, ChangeSource::Fanotify}));
+  ASSERT_EQ(sources, std::vector<ChangeSource>(3, ChangeSource::Fanotify));
 
   auto nothing = [](const std::string&, const std::string&) {};
   const FanotifyCase cases[] = {
@@ -210,6 +213,14 @@ TEST(FanotifyWatch, NamesEveryChangeBelowTheRootsAndNothingElse) {
          write_file(r + "/g/h/2.jpg");
        },
        {"0 Disappeared f/only.jpg", "0 Disappeared g/h/1.jpg", "0 Appeared g/h/2.jpg"}},
+      {"a root on a bind mount",
+       nothing,
+       [](const std::string& r, const std::string& o) {
+         mkdirs(o + "/shared/sub");
+         write_file(o + "/shared/sub/photo.jpg");
+         write_file(r + "/photo.jpg");
+       },
+       {"2 Appeared sub", "2 Appeared sub/photo.jpg", "0 Appeared photo.jpg"}},
       {"outside the roots, and the service's own files",
        nothing,
        [](const std::string& r, const std::string& o) {
@@ -228,7 +239,7 @@ TEST(FanotifyWatch, NamesEveryChangeBelowTheRootsAndNothingElse) {
       {"an overflowing queue rescans every root",
        nothing,
        [](const std::string& r, const std::string&) { create_files(r + "/flood", 20000); },
-       {"0 Rescan", "1 Rescan"}},
+       {"0 Rescan", "1 Rescan", "2 Rescan"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
