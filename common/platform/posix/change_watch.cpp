@@ -4,8 +4,8 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-
 #include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>

@@ -142,7 +142,13 @@ void InotifyWatch::give_up_root(std::vector<WatchedRoot>& roots, std::size_t roo
                                 HeldChanges& held) {
   forget_root(root);
   roots[root].source = ChangeSource::None;
-  log_not_watched(roots[root], os_error(static_cast<std::uint32_t>(error)));
+  Error reason = os_error(static_cast<std::uint32_t>(error));
+  if (error == ENOSPC) {
+    reason = reason.wrap(
+        "more folders than the system lets one account watch "
+        "(fs.inotify.max_user_watches)");
+  }
+  log_not_watched(roots[root], reason);
   held.rescan(root);
 }
 
