@@ -25,6 +25,9 @@ class StopSignal {
   void sleep_for(std::chrono::milliseconds duration);
 
  private:
+  // The platform layer's own waits (a change watcher's) wait on the request together with their
+  // other handles, through what the implementation keeps.
+  friend struct StopSignalAccess;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -103,8 +103,8 @@ Result<UsnReadResult> parse_usn_records(std::span<const std::uint8_t> buffer) {
 }
 
 JournalStep JournalCursor::after_query(const std::optional<UsnJournalState>& state) {
+  // A query that works says nothing of the reads: failed reads still count towards Gone.
   if (!state) return JournalStep::Gone;
-  failed_reads_ = 0;
   const bool lost = started_ && (state->journal_id != journal_id_ || next_usn_ < state->first_usn);
   if (!started_ || lost) {
     started_ = true;

@@ -24,6 +24,7 @@
 #include "platform/file_system.h"
 #include "platform/os_error.h"
 #include "platform/win32/administrators.h"
+#include "platform/win32/folder_handle.h"
 #include "platform/win32/reparse_data.h"
 #include "platform/win32/wide_path.h"
 #include "platform/win32/windows_api.h"
@@ -746,6 +747,10 @@ class Win32Folder final : public Folder {
         std::make_unique<Win32Folder>(std::move(opened).value(), kAccess));
   }
 
+ public:
+  HANDLE handle() const { return handle_.get(); }
+
+ private:
   ScopedFileHandle handle_;
   ACCESS_MASK granted_;
 };
@@ -1247,6 +1252,11 @@ class Win32FileSystem final : public FileSystem {
 FileSystem& real_file_system() {
   static Win32FileSystem file_system;
   return file_system;
+}
+
+HANDLE win32::folder_handle(Folder& folder) {
+  const auto* opened = dynamic_cast<const Win32Folder*>(&folder);
+  return opened != nullptr ? opened->handle() : nullptr;
 }
 
 }  // namespace tindral::platform
