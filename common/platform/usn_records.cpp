@@ -39,8 +39,7 @@ T field(std::span<const std::uint8_t> data, std::size_t at) {
   return value;
 }
 
-FileReference reference(std::span<const std::uint8_t> record, std::size_t at,
-                        std::size_t bytes) {
+FileReference reference(std::span<const std::uint8_t> record, std::size_t at, std::size_t bytes) {
   FileReference reference;
   reference.low = field<std::uint64_t>(record, at);
   if (bytes == 16) reference.high = field<std::uint64_t>(record, at + 8);
@@ -89,7 +88,8 @@ Result<UsnReadResult> parse_usn_records(std::span<const std::uint8_t> buffer) {
     const std::span<const std::uint8_t> rest = buffer.subspan(at);
     if (rest.size() < kHeaderBytes) return malformed("a header cut short");
     const std::uint32_t length = field<std::uint32_t>(rest, 0);
-    if (length < kHeaderBytes || length > rest.size()) return malformed("a length that does not fit");
+    if (length < kHeaderBytes || length > rest.size())
+      return malformed("a length that does not fit");
     const std::span<const std::uint8_t> record = rest.first(length);
     const std::uint16_t major = field<std::uint16_t>(record, kMajorVersionAt);
     if (major == 2 || major == 3) {

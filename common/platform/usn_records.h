@@ -28,9 +28,8 @@ inline constexpr std::uint32_t kUsnReasonFileCreate = 0x00000100;
 inline constexpr std::uint32_t kUsnReasonFileDelete = 0x00000200;
 inline constexpr std::uint32_t kUsnReasonRenameOldName = 0x00001000;
 inline constexpr std::uint32_t kUsnReasonRenameNewName = 0x00002000;
-inline constexpr std::uint32_t kUsnReasonsWatched = kUsnReasonFileCreate | kUsnReasonFileDelete |
-                                                    kUsnReasonRenameOldName |
-                                                    kUsnReasonRenameNewName;
+inline constexpr std::uint32_t kUsnReasonsWatched =
+    kUsnReasonFileCreate | kUsnReasonFileDelete | kUsnReasonRenameOldName | kUsnReasonRenameNewName;
 
 /// One change journal record, as much of it as the watcher uses.
 struct UsnRecord {

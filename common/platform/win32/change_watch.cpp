@@ -34,8 +34,7 @@ constexpr DWORD kStopPollMs = 100;
 
 void log_unwatched(const RootToWatch& root, const Error& error) {
   log::info(log::kTargetScanner, "Changes below " + root.location.display() +
-                                     " are found by the interval rescans only: " +
-                                     error.message());
+                                     " are found by the interval rescans only: " + error.message());
 }
 
 class Win32ChangeWatcher final : public ChangeWatcher {

@@ -44,7 +44,8 @@ std::vector<std::string> names_of(std::span<const std::uint8_t> name_bytes) {
   while (begin <= wide.size()) {
     std::size_t end = wide.find(L'\\', begin);
     if (end == std::wstring::npos) end = wide.size();
-    if (end > begin) names.push_back(wide_to_wtf8(std::wstring_view(wide).substr(begin, end - begin)));
+    if (end > begin)
+      names.push_back(wide_to_wtf8(std::wstring_view(wide).substr(begin, end - begin)));
     begin = end + 1;
   }
   return names;
@@ -74,10 +75,10 @@ Result<ScopedFileHandle> open_for_watch(HANDLE folder) {
   InitializeObjectAttributes(&attributes, &no_name, OBJ_CASE_INSENSITIVE, folder, nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
-  const NTSTATUS status = NtCreateFile(
-      &handle, FILE_LIST_DIRECTORY, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-      FILE_DIRECTORY_FILE | FILE_COMPLETE_IF_OPLOCKED, nullptr, 0);
+  const NTSTATUS status =
+      NtCreateFile(&handle, FILE_LIST_DIRECTORY, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                   FILE_DIRECTORY_FILE | FILE_COMPLETE_IF_OPLOCKED, nullptr, 0);
   if (!NT_SUCCESS(status)) return os_error(RtlNtStatusToDosError(status));
   ScopedFileHandle opened(handle);
   if (status == kStatusOplockBreakInProgress) return os_error(RtlNtStatusToDosError(status));
@@ -87,7 +88,9 @@ Result<ScopedFileHandle> open_for_watch(HANDLE folder) {
 class DirectoryReader final : public ChangeReader {
  public:
   DirectoryReader(std::size_t root, ScopedFileHandle folder, ScopedFileHandle event)
-      : root_(root), folder_(std::move(folder)), event_(std::move(event)),
+      : root_(root),
+        folder_(std::move(folder)),
+        event_(std::move(event)),
         buffer_(kBufferBytes / sizeof(DWORD)) {}
 
   // The buffer and the OVERLAPPED must outlive a read in flight.
@@ -185,8 +188,8 @@ Result<std::unique_ptr<ChangeReader>> watch_directory(std::size_t root, HANDLE f
   if (!opened) return std::move(opened).error().wrap("the root could not be opened for a watch");
   ScopedFileHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) return last_os_error();
-  auto reader = std::make_unique<DirectoryReader>(root, std::move(opened).value(),
-                                                  std::move(event));
+  auto reader =
+      std::make_unique<DirectoryReader>(root, std::move(opened).value(), std::move(event));
   if (const DWORD error = reader->start(); error != 0) {
     return os_error(error).wrap("ReadDirectoryChangesW failed");
   }

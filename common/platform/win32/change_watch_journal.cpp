@@ -118,7 +118,9 @@ std::optional<ChangeKind> kind_of(std::uint32_t reasons) {
 class JournalReader final : public ChangeReader {
  public:
   JournalReader(ScopedFileHandle volume, ScopedFileHandle event, std::vector<JournalRoot> roots)
-      : volume_(std::move(volume)), event_(std::move(event)), roots_(std::move(roots)),
+      : volume_(std::move(volume)),
+        event_(std::move(event)),
+        roots_(std::move(roots)),
         buffer_(kBufferBytes / sizeof(std::uint64_t)) {}
 
   // The buffer and the OVERLAPPED must outlive a read in flight.
@@ -246,9 +248,8 @@ class JournalReader final : public ChangeReader {
 
   void take_record(const UsnRecord& record, HeldChanges& held) {
     // A folder renamed or deleted changes the paths of everything below it.
-    if (record.is_directory &&
-        (record.reasons & (kUsnReasonFileDelete | kUsnReasonRenameOldName |
-                           kUsnReasonRenameNewName)) != 0) {
+    if (record.is_directory && (record.reasons & (kUsnReasonFileDelete | kUsnReasonRenameOldName |
+                                                  kUsnReasonRenameNewName)) != 0) {
       known_folders_.clear();
     }
     const std::optional<ChangeKind> kind = kind_of(record.reasons);
