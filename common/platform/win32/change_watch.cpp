@@ -47,7 +47,10 @@ class Win32ChangeWatcher final : public ChangeWatcher {
     std::map<DWORD, std::vector<std::size_t>> by_volume;
     std::vector<std::size_t> without_journal;
     for (std::size_t root = 0; root < roots_.size(); ++root) {
-      if (handle(root) == nullptr) continue;
+      if (handle(root) == nullptr) {
+        log_unwatched(roots_[root], Error("the root is not open"));
+        continue;
+      }
       if (const std::optional<DWORD> volume = win32::journal_volume(handle(root))) {
         by_volume[*volume].push_back(root);
       } else {

@@ -51,6 +51,9 @@ static_assert(sizeof(UsnJournalDataV0) == 56);
 // One read returns at most this much; more records wait in the journal for the next read.
 constexpr std::size_t kBufferBytes = 64 * 1024;
 
+// How long a read waits for a record before it returns empty and is made again.
+constexpr std::uint64_t kWaitSeconds = 0xFFFFFFFF;
+
 // Folders' final paths kept between records, so that records of one folder (a burst of new
 // photos) open it once; the bound keeps it small whatever the volume does.
 constexpr std::size_t kMaxKnownFolders = 256;
@@ -216,7 +219,9 @@ class JournalReader final : public ChangeReader {
     request_.start_usn = cursor_.next_usn();
     request_.reason_mask = kUsnReasonsWatched;
     request_.return_only_on_close = FALSE;
-    request_.timeout = 0;
+    // The wait for BytesToWaitFor is bounded by Timeout, in seconds; a zero there may be read as
+    // no wait at all, which would make the reader spin, so it is the longest 32-bit wait.
+    request_.timeout = kWaitSeconds;
     request_.bytes_to_wait_for = 1;
     request_.journal_id = cursor_.journal_id();
     request_.min_major_version = 2;
