@@ -23,6 +23,9 @@ void HeldChanges::add(Change change) {
     rescan(change.root);
     return;
   }
+  // A journal writes a record for each reason a file gains until it is closed, so one new file
+  // comes as several records in a row.
+  if (!held_.empty() && held_.back() == change) return;
   held_.push_back(std::move(change));
 }
 

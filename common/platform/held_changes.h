@@ -17,9 +17,9 @@ namespace tindral::platform {
 /// passing it on would wake the service for its own work.
 bool is_service_file_name(std::string_view name);
 
-/// The changes read and not yet taken. At most `limit` are held: a change beyond that, and any
-/// Rescan, replaces every change of its root with one Rescan, and the root's later changes are
-/// dropped until the next take (a rescan sees them all).
+/// The changes read and not yet taken, a change equal to the one before it once. At most `limit`
+/// are held: a change beyond that, and any Rescan, replaces every change of its root with one
+/// Rescan, and the root's later changes are dropped until the next take (a rescan sees them all).
 class HeldChanges {
  public:
   explicit HeldChanges(std::size_t limit) : limit_(limit) {}

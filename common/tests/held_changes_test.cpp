@@ -1,5 +1,5 @@
-// What a watcher hands over between two takes: bounded, a root whose changes overflow the bound
-// becomes one rescan, and the service's own file names are never passed on.
+// What a watcher hands over between two takes: bounded, a change repeated at once held once, a
+// root whose changes overflow the bound one rescan, and the service's own file names never.
 
 #include "platform/held_changes.h"
 
@@ -19,6 +19,7 @@ Change rescan(std::size_t root) { return Change{root, ChangeKind::Rescan, {}}; }
 TEST(HeldChanges, ARootBeyondTheBoundOrRescannedIsOneRescanUntilTheNextTake) {
   HeldChanges held(3);
   held.reset(3);
+  held.add(appeared(0, "x"));
   held.add(appeared(0, "x"));
   held.add(appeared(1, "y"));
   held.add(appeared(0, "z"));

@@ -68,8 +68,10 @@ class Win32ChangeWatcher final : public ChangeWatcher {
   }
 
   WakeReason wait(std::chrono::milliseconds timeout, const StopSignal& stop) override {
-    const ULONGLONG deadline =
-        GetTickCount64() + static_cast<ULONGLONG>(std::max<std::int64_t>(timeout.count(), 0));
+    // Within a century, so that the longest timeout cannot wrap the deadline round.
+    constexpr std::int64_t kLongestWaitMs = 100LL * 365 * 24 * 60 * 60 * 1000;
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(std::clamp<std::int64_t>(
+                                                      timeout.count(), 0, kLongestWaitMs));
     const HANDLE stop_event = win32::stop_event(stop);
     for (;;) {
       if (stop.requested()) return WakeReason::Stop;
