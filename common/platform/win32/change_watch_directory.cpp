@@ -6,6 +6,7 @@
 
 #include "platform/os_error.h"
 #include "platform/win32/change_watch_readers.h"
+#include "platform/win32/folder_handle.h"
 #include "platform/win32/wide_path.h"
 
 namespace tindral::platform::win32 {
@@ -22,8 +23,6 @@ constexpr std::size_t kBufferBytes = 64 * 1024;
 // The layout of FILE_NOTIFY_INFORMATION: the offset of the next entry (0 for the last), the
 // action, the name's length in bytes, and the name, relative to the watched folder.
 constexpr std::size_t kNotifyHeaderBytes = 12;
-
-constexpr NTSTATUS kStatusOplockBreakInProgress = static_cast<NTSTATUS>(0x00000108L);
 
 template <class T>
 T field(std::span<const std::uint8_t> data, std::size_t at) {
@@ -62,27 +61,6 @@ std::optional<ChangeKind> kind_of(DWORD action) {
     default:
       return std::nullopt;
   }
-}
-
-// A handle of its own for the watch, opened through the root's handle (an empty name relative
-// to it names the very folder, never a path that could lead elsewhere meanwhile). Without
-// FILE_SYNCHRONOUS_IO_NONALERT it is what FILE_FLAG_OVERLAPPED makes of a handle; with
-// FILE_COMPLETE_IF_OPLOCKED an oplock on the folder does not keep the watcher waiting, as for
-// every other open of the service's.
-Result<ScopedFileHandle> open_for_watch(HANDLE folder) {
-  UNICODE_STRING no_name{0, 0, nullptr};
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &no_name, OBJ_CASE_INSENSITIVE, folder, nullptr);
-  IO_STATUS_BLOCK io{};
-  HANDLE handle = nullptr;
-  const NTSTATUS status =
-      NtCreateFile(&handle, FILE_LIST_DIRECTORY, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                   FILE_DIRECTORY_FILE | FILE_COMPLETE_IF_OPLOCKED, nullptr, 0);
-  if (!NT_SUCCESS(status)) return os_error(RtlNtStatusToDosError(status));
-  ScopedFileHandle opened(handle);
-  if (status == kStatusOplockBreakInProgress) return os_error(RtlNtStatusToDosError(status));
-  return opened;
 }
 
 class DirectoryReader final : public ChangeReader {
@@ -184,7 +162,9 @@ std::vector<Change> directory_changes(std::size_t root, bool succeeded,
 }
 
 Result<std::unique_ptr<ChangeReader>> watch_directory(std::size_t root, HANDLE folder) {
-  Result<ScopedFileHandle> opened = open_for_watch(folder);
+  // A handle of its own for the watch, opened through the root's handle, so that it is the very
+  // folder the walk has open.
+  Result<ScopedFileHandle> opened = reopen_for_overlapped_io(folder, FILE_LIST_DIRECTORY);
   if (!opened) return std::move(opened).error().wrap("the root could not be opened for a watch");
   ScopedFileHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) return last_os_error();

@@ -1259,4 +1259,21 @@ HANDLE win32::folder_handle(Folder& folder) {
   return opened != nullptr ? opened->handle() : nullptr;
 }
 
+// As reopen, for a handle whose calls are overlapped: without FILE_SYNCHRONOUS_IO_NONALERT, which
+// is what FILE_FLAG_OVERLAPPED makes of a handle.
+Result<ScopedFileHandle> win32::reopen_for_overlapped_io(HANDLE file, ACCESS_MASK access) {
+  UNICODE_STRING no_name{0, 0, nullptr};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &no_name, OBJ_CASE_INSENSITIVE, file, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = nullptr;
+  const NTSTATUS status =
+      NtCreateFile(&handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll,
+                   FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED, nullptr, 0);
+  if (!NT_SUCCESS(status)) return status_error(status);
+  ScopedFileHandle opened(handle);
+  if (status == kStatusOplockBreakInProgress) return status_error(status);
+  return opened;
+}
+
 }  // namespace tindral::platform
