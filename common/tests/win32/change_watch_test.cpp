@@ -19,7 +19,6 @@
 #include "platform/file_system.h"
 #include "platform/held_changes.h"
 #include "platform/win32/change_watch_readers.h"
-#include "platform/win32/wide_path.h"
 #include "root_folder.h"
 #include "support/real_disk.h"
 
@@ -106,20 +105,6 @@ TEST(DirectoryChanges, NotificationsBecomeChangesAndAnythingLostARescan) {
   }
 }
 
-bool mkdir(const Path& folder) {
-  const auto wide = win32::wtf8_to_wide(folder.bytes());
-  return wide && CreateDirectoryW(wide->c_str(), nullptr);
-}
-bool remove_file(const Path& file) {
-  const auto wide = win32::wtf8_to_wide(file.bytes());
-  return wide && DeleteFileW(wide->c_str());
-}
-bool rename(const Path& from, const Path& to) {
-  const auto wide_from = win32::wtf8_to_wide(from.bytes());
-  const auto wide_to = win32::wtf8_to_wide(to.bytes());
-  return wide_from && wide_to && MoveFileExW(wide_from->c_str(), wide_to->c_str(), 0);
-}
-
 struct WatchedRoot {
   test_support::TempDir dir;
   std::unique_ptr<ChangeWatcher> watcher = make_change_watcher();
@@ -158,13 +143,11 @@ TEST(ChangeWatcher, FoldersAndFilesMadeRenamedAndRemovedBelowARootAreReported) {
 
   const Path a = root.dir / "a";
   const Path e = a.child("b").child("c").child("d").child("e");
-  for (const Path& folder : {a, a.child("b"), a.child("b").child("c"), e.parent(), e}) {
-    ASSERT_TRUE(mkdir(folder)) << folder.display();
-  }
+  test_support::make_folder(e);  // level by level
   test_support::write_bytes(e.child("photo.jpg"), "jpeg");
   test_support::write_bytes(a.child("desktop.ini"), "[Tindral]\r\n");
-  ASSERT_TRUE(rename(a.child("b"), a.child("bb")));
-  ASSERT_TRUE(remove_file(a.child("bb").child("c").child("d").child("e").child("photo.jpg")));
+  test_support::rename_entry(a.child("b"), a.child("bb"));
+  test_support::remove_tree(a.child("bb").child("c").child("d").child("e").child("photo.jpg"));
 
   const std::vector<std::string> deepest = {"a", "b", "c", "d", "e"};
   const auto photo_gone = [](const std::vector<Change>& changes) {
