@@ -43,8 +43,9 @@ std::vector<std::string> names_of(std::span<const std::uint8_t> name_bytes) {
   while (begin <= wide.size()) {
     std::size_t end = wide.find(L'\\', begin);
     if (end == std::wstring::npos) end = wide.size();
-    if (end > begin)
+    if (end > begin) {
       names.push_back(wide_to_wtf8(std::wstring_view(wide).substr(begin, end - begin)));
+    }
     begin = end + 1;
   }
   return names;
@@ -112,7 +113,10 @@ class DirectoryReader final : public ChangeReader {
     // are watched anew.
     if (!succeeded && error != ERROR_NOTIFY_ENUM_DIR) return false;
     DWORD started = start();
-    if (started == ERROR_NOTIFY_ENUM_DIR) started = start();
+    if (started == ERROR_NOTIFY_ENUM_DIR) {
+      held.add(rescan(root_));
+      started = start();
+    }
     if (started == 0) return true;
     held.add(rescan(root_));
     return false;
