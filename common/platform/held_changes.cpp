@@ -30,6 +30,7 @@ void HeldChanges::add(Change change) {
 }
 
 void HeldChanges::rescan(std::size_t root) {
+  if (root >= rescanning_.size() || rescanning_[root]) return;
   std::erase_if(held_, [root](const Change& held) { return held.root == root; });
   held_.push_back(Change{root, ChangeKind::Rescan, {}});
   rescanning_[root] = true;
@@ -37,6 +38,10 @@ void HeldChanges::rescan(std::size_t root) {
 
 void HeldChanges::take(std::vector<Change>& out) {
   std::move(held_.begin(), held_.end(), std::back_inserter(out));
+  clear();
+}
+
+void HeldChanges::clear() {
   held_.clear();
   std::fill(rescanning_.begin(), rescanning_.end(), false);
 }

@@ -11,6 +11,10 @@
 
 namespace tindral::platform {
 
+/// The most changes a watcher holds between two take() calls; one more turns its root's changes
+/// into one Rescan, so that a burst costs memory in proportion to this bound, not to the burst.
+inline constexpr std::size_t kMaxHeldChanges = 8192;
+
 /// True for a name the service writes in the folders it decorates: desktop.ini (in any letter
 /// case, as Windows opens it) and the names it writes one under before putting it in place. A
 /// change of such a name is the service's own write (or one the next rescan sees to), and
@@ -24,16 +28,18 @@ class HeldChanges {
  public:
   explicit HeldChanges(std::size_t limit) : limit_(limit) {}
 
-  /// Forgets everything held and makes room for `roots` roots.
+  /// Forgets everything held and makes room for `roots` roots; changes of other roots are dropped.
   void reset(std::size_t roots);
   void add(Change change);
+  /// Replaces every change held for `root` with one Rescan; later ones are dropped until taken.
+  void rescan(std::size_t root);
   /// Appends what is held to `out`, in the order it was added, and holds nothing after.
   void take(std::vector<Change>& out);
   bool empty() const { return held_.empty(); }
+  /// Forgets everything held, keeping room for the same roots.
+  void clear();
 
  private:
-  void rescan(std::size_t root);
-
   std::size_t limit_;
   std::vector<Change> held_;
   std::vector<bool> rescanning_;

@@ -24,9 +24,6 @@ class StopSignal {
   /// on); returns early once the request is raised.
   void sleep_for(std::chrono::milliseconds duration);
 
-  /// The platform layer's own waits (the change watcher's) include the signal through this.
-  friend int stop_signal_descriptor(const StopSignal& stop);
-
  private:
   // The platform layer's own waits (a change watcher's) wait on the request together with their
   // other handles, through what the implementation keeps.

@@ -53,6 +53,10 @@ void StopSignal::sleep_for(std::chrono::milliseconds duration) {
   impl_->raised.wait_for(lock, duration, [this] { return impl_->requested; });
 }
 
-int stop_signal_descriptor(const StopSignal& stop) { return stop.impl_->raised_fd; }
+struct StopSignalAccess {
+  static int descriptor(const StopSignal& stop) { return stop.impl_->raised_fd; }
+};
+
+int stop_signal_descriptor(const StopSignal& stop) { return StopSignalAccess::descriptor(stop); }
 
 }  // namespace tindral::platform

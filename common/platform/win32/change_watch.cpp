@@ -22,9 +22,6 @@ namespace {
 
 using win32::ChangeReader;
 
-// Changes held between two takes, over all roots; beyond it a root's changes become one Rescan.
-constexpr std::size_t kMaxHeldChanges = 4096;
-
 // WaitForMultipleObjects waits on at most MAXIMUM_WAIT_OBJECTS handles, one of them the stop
 // request's.
 constexpr std::size_t kMaxReaders = MAXIMUM_WAIT_OBJECTS - 1;
