@@ -391,5 +391,31 @@ TEST_F(UpdateAfterChangesFakeTest, AFolderOnAnotherFileSystemIsNeitherReachedNor
   }
 }
 
+// Far deeper than the folders kept open along the way: every folder on the way up is reopened
+// from one above it, and the handles held stay bounded.
+TEST_F(UpdateAfterChangesFakeTest, ADeepChainGetsAndLosesItsIconsWithFewFoldersOpen) {
+  constexpr std::size_t kDepth = 3000;
+  const Path deepest = fs_.add_folder_chain(root_, "d", kDepth);
+  fs_.add_file(deepest.child("photo.jpg"));
+  Names photo(kDepth, "d");
+  photo.push_back("photo.jpg");
+
+  const ChangeUpdateStats added = update({{0, ChangeKind::Appeared, photo}});
+
+  EXPECT_EQ(added.folders_looked_at, 1u);
+  EXPECT_EQ(added.ini_written, kDepth + 1);
+  EXPECT_TRUE(fs_.contains(deepest.child("desktop.ini")));
+  EXPECT_TRUE(fs_.contains(root_.child("desktop.ini")));
+  EXPECT_LT(fs_.max_open_folders(), 200);
+
+  fs_.take_out(deepest.child("photo.jpg"));
+  const ChangeUpdateStats removed = update({{0, ChangeKind::Disappeared, photo}});
+
+  EXPECT_EQ(removed.folders_looked_at, kDepth + 1);
+  EXPECT_EQ(removed.ini_removed, kDepth + 1);
+  EXPECT_FALSE(fs_.contains(root_.child("desktop.ini")));
+  EXPECT_LT(fs_.max_open_folders(), 200);
+}
+
 }  // namespace
 }  // namespace tindral
