@@ -37,10 +37,16 @@ TEST(ChangedFoldersTest, MergesPerFolderDropsWhatAWalkCoversAndGivesTheDeepestFi
   changed.add({0, ChangeKind::Appeared, {"A", "x.jpg"}});
   changed.add({0, ChangeKind::Disappeared, {"A", "B", "C", "old.jpg"}});
   changed.add({0, ChangeKind::Listing, {"D"}});
+  // Below a folder that appeared, before and after it: its walk sees these.
+  changed.add({0, ChangeKind::Listing, {"Late", "Sub"}});
+  changed.add({0, ChangeKind::Appeared, {"Late"}});
   changed.add({0, ChangeKind::Appeared, {"New"}});
-  // Below the folder that appeared: its walk sees these.
   changed.add({0, ChangeKind::Appeared, {"New", "Sub", "p.jpg"}});
   changed.add({0, ChangeKind::Listing, {"New"}});
+  // The service's own write of a desktop.ini.
+  changed.add({0, ChangeKind::Appeared, {"Q", std::string(kNewDesktopIniName)}});
+  changed.add({0, ChangeKind::Appeared, {"Q", "desktop.ini"}});
+  changed.add({0, ChangeKind::Disappeared, {"Q", std::string(kNewDesktopIniName)}});
   changed.add({2, ChangeKind::Rescan, {}});
   changed.add({2, ChangeKind::Listing, {"Z"}});
 
@@ -54,7 +60,7 @@ TEST(ChangedFoldersTest, MergesPerFolderDropsWhatAWalkCoversAndGivesTheDeepestFi
   EXPECT_TRUE(folders[0].list_again);
   EXPECT_THAT(folders[1].appeared, testing::ElementsAre("x.jpg"));
   EXPECT_FALSE(folders[1].list_again);
-  EXPECT_THAT(folders[3].appeared, testing::ElementsAre("New"));
+  EXPECT_THAT(folders[3].appeared, testing::ElementsAre("Late", "New"));
 
   changed.clear();
   EXPECT_TRUE(changed.empty());
