@@ -368,19 +368,28 @@ class UpdateAfterChangesFakeTest : public testing::Test {
   const Path root_ = Path::from_text("Root");
 };
 
-// A listing that broke off may have hidden the content that is left: nothing is removed.
-TEST_F(UpdateAfterChangesFakeTest, ABrokenListingRemovesNothing) {
-  fs_.add_file(root_.child("A").child("x.jpg"));
-  scan_folder(fs_, root_);
-  fs_.take_out(root_.child("A").child("x.jpg"));
-  fs_.break_listing_after(root_.child("A"), 1);  // after desktop.ini
-  fs_.clear_operations();
+// A listing that was refused or broke off may have hidden the content that is left: nothing is
+// removed, there or above.
+TEST_F(UpdateAfterChangesFakeTest, AListingNotReadWholeRemovesNothing) {
+  const Path a = root_.child("A");
+  const std::function<void()> failures[] = {
+      [&] { fs_.refuse(test_support::FakeFileSystem::Op::OpenListing, a); },
+      [&] { fs_.break_listing_after(a, 1); },  // after desktop.ini
+  };
+  for (const auto& fail : failures) {
+    fs_.add_file(a.child("x.jpg"));
+    static_cast<void>(scan_folder(fs_, root_));
+    fs_.take_out(a.child("x.jpg"));
+    fail();
+    fs_.clear_operations();
 
-  const ChangeUpdateStats stats = update({{0, ChangeKind::Disappeared, {"A", "x.jpg"}}});
+    const ChangeUpdateStats stats = update({{0, ChangeKind::Disappeared, {"A", "x.jpg"}}});
 
-  EXPECT_EQ(stats.folders_looked_at, 1u);
-  EXPECT_EQ(stats.ini_removed, 0u);
-  EXPECT_THAT(fs_.operations(), testing::IsEmpty());
+    EXPECT_EQ(stats.folders_looked_at, 1u);
+    EXPECT_EQ(stats.ini_removed, 0u);
+    EXPECT_THAT(fs_.operations(), testing::IsEmpty());
+    fs_.lift_refusal(test_support::FakeFileSystem::Op::OpenListing, a);
+  }
 }
 
 TEST_F(UpdateAfterChangesFakeTest, AFolderOnAnotherFileSystemIsNeitherReachedNorWalked) {
