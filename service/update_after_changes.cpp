@@ -22,6 +22,14 @@ using Names = std::vector<std::string>;
 
 bool is_raised(const platform::StopSignal* stop) { return stop != nullptr && stop->requested(); }
 
+// A change's names come from the platform and are opened one by one below an open folder: each
+// must name one entry in it, never the folder itself, its parent or something further down.
+bool is_entry_name(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return std::none_of(name.begin(), name.end(),
+                      [](char c) { return c == '\0' || platform::is_separator(c); });
+}
+
 // The latest folders of a path stay open; above them only evenly spaced ones do, and going back
 // up reopens the stretch between two of them from the one above. Spaced about the square root of
 // the depth apart, the anchors and one reopened stretch hold about twice that many handles: a
@@ -190,6 +198,7 @@ class ChangeUpdater {
     if (is_bare_repository(root_)) return Reach::Refused;
     for (const std::string& name : names) {
       if (path.depth() == kMaxWalkDepth) return Reach::Refused;
+      if (!is_entry_name(name)) return Reach::Broken;
       if (is_git_folder_name(name) || path.protected_paths().is_protected_child(name)) {
         return Reach::Refused;
       }
@@ -240,6 +249,7 @@ class ChangeUpdater {
   // A folder that appeared is walked as the scan walks a root, which the reach has shown it may
   // be: the walk itself judges what lies below it.
   Appeared walk_appeared(FolderPath& path, const std::string& name) {
+    if (!is_entry_name(name)) return Appeared::NotAFolder;
     if (is_git_folder_name(name) || path.protected_paths().is_protected_child(name)) {
       return Appeared::Ignored;
     }

@@ -286,6 +286,7 @@ TEST_P(UpdateAfterChangesTest, AChangeWhereTheScanNeverGoesDoesNothingThere) {
     Names photo;
     /// Builds what makes the place one the scan never walks; false where the platform cannot.
     std::function<bool()> make;
+    bool photo_below_root = true;
   };
   const Path outside = under_test_->folder().child("Outside");
   const Place places[] = {
@@ -315,11 +316,21 @@ TEST_P(UpdateAfterChangesTest, AChangeWhereTheScanNeverGoesDoesNothingThere) {
          EXPECT_TRUE(fs().create_folders(outside.child("In")).ok());
          file_at(outside.child("In").child("x.jpg"), "jpeg");
          return under_test_->make_link(outside, at({"Link"}), true);
-       }},
+       },
+       false},
+      // The names a change gives are never taken for more than one entry each.
+      {"a name that leads out of the root",
+       {"..", "Away", "x.jpg"},
+       [&] {
+         EXPECT_TRUE(fs().create_folders(under_test_->folder().child("Away")).ok());
+         file_at(under_test_->folder().child("Away").child("x.jpg"), "jpeg");
+         return true;
+       },
+       false},
   };
   for (const Place& place : places) {
     SCOPED_TRACE(place.label);
-    if (place.photo.front() != "Link") file(place.photo);
+    if (place.photo_below_root) file(place.photo);
     if (!place.make()) continue;
     const Names folder_names(place.photo.begin(), place.photo.end() - 1);
 
@@ -351,8 +362,7 @@ INSTANTIATE_TEST_SUITE_P(RealDiskAndFake, UpdateAfterChangesTest,
                          testing::ValuesIn(test_support::real_disk_and_fake()),
                          test_support::kind_name);
 
-// ---- failures only the fake gives on demand
-// ------------------------------------------------------
+// ---- failures only the fake gives on demand ----------------------------------------------------
 
 class UpdateAfterChangesFakeTest : public testing::Test {
  protected:
