@@ -24,6 +24,9 @@ class StopSignal {
   /// on); returns early once the request is raised.
   void sleep_for(std::chrono::milliseconds duration);
 
+  /// The platform layer's own waits (the change watcher's) include the signal through this.
+  friend int stop_signal_descriptor(const StopSignal& stop);
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -22,9 +22,9 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
-#include <sys/statfs.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -43,6 +43,7 @@
 
 #include "platform/file_system.h"
 #include "platform/os_error.h"
+#include "platform/posix/descriptors.h"
 
 namespace tindral::platform {
 
@@ -1350,6 +1351,11 @@ class PosixFileSystem final : public FileSystem {
 FileSystem& real_file_system() {
   static PosixFileSystem file_system;
   return file_system;
+}
+
+int folder_descriptor(Folder& folder) {
+  auto* posix = dynamic_cast<PosixFolder*>(&folder);
+  return posix != nullptr ? posix->descriptor() : -1;
 }
 
 }  // namespace tindral::platform
