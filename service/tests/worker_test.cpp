@@ -910,5 +910,144 @@ TEST_F(WorkerChangesTest, ChangesLeadToIconsWithoutWaitingForThePass) {
   EXPECT_EQ(sleeps_, 0);
 }
 
+// What changes led to is said at most once a minute, summed since the line before; a change
+// that leads to nothing written or removed adds no line of its own.
+TEST_F(WorkerChangesTest, TheSummaryComesAtMostOnceAMinuteAndSumsWhatCameBetween) {
+  configure_root();
+  ScriptedWatcher& watcher = watch_with(platform::ChangeSource::Fanotify);
+  for (const auto& [at, top] : {std::pair{1s, "A"}, std::pair{20s, "B"}, std::pair{70s, "C"}}) {
+    watcher.at(at, [&watcher, this, top = std::string(top)] {
+      copy_photo_into_new_chain(top, 1);
+      watcher.change(0, platform::ChangeKind::Appeared, {top});
+    });
+  }
+  watcher.at(100s, [&] {
+    test_support::write_bytes(root_.child("A").child("notes.txt"), "more");
+    watcher.change(0, platform::ChangeKind::Appeared, {"A", "notes.txt"});
+  });
+  stop_at(200s);
+  run(0);
+  expect_logs({kStarted, watching(root_, "fanotify"), initial_scan(1, 1, 0), updated(1, 1, 0),
+               updated(2, 2, 0), kStopRequested, kStopped});
+}
+
+// A change that says changes were lost walks that root whole, and no other.
+TEST_F(WorkerChangesTest, ARescanChangeWalksThatRootAlone) {
+  configure_root();
+  const Path music = dir_ / "Music";
+  test_support::make_folder(music);
+  test_support::write_bytes(music.child("song.mp3"), "mp3");
+  test_support::write_bytes(config_, root_.display() + "\n" + music.display() + "\n");
+  ScriptedWatcher& watcher = watch_with();
+  watcher.at(1s, [&] {
+    copy_photo_into_new_chain("New", 1);
+    test_support::make_folder(music.child("New"));
+    test_support::write_bytes(music.child("New").child("song.mp3"), "mp3");
+    watcher.change(0, platform::ChangeKind::Rescan, {});
+  });
+  stop_at(2s);
+  run(0);
+  EXPECT_TRUE(decorated(root_.child("New")));
+  EXPECT_FALSE(decorated(music.child("New")));
+  expect_logs({kStarted, watching(root_, "inotify"), watching(music, "inotify"),
+               initial_scan(2, 2, 0), updated(2, 1, 0), kStopRequested, kStopped});
+}
+
+// Without a source of changes (watch=off, or none the platform gives) the passes sleep as they
+// always did; watch=off does not even ask the watcher.
+struct NoSourceCase {
+  const char* name;
+  const char* settings;
+  platform::ChangeSource source;
+  bool watched;
+};
+
+class WorkerNoSourceTest : public WorkerChangesTest,
+                           public testing::WithParamInterface<NoSourceCase> {};
+
+TEST_P(WorkerNoSourceTest, PassesSleep) {
+  const NoSourceCase& c = GetParam();
+  configure_root();
+  write_data_file("settings.txt", c.settings);
+  ScriptedWatcher& watcher = watch_with(c.source);
+  run(2);
+  std::vector<std::string> expected{kStarted};
+  if (c.watched) expected.push_back(watching(root_, "none (interval rescans only)"));
+  expected.insert(expected.end(), {initial_scan(1, 1, 0), kStopRequested, kStopped});
+  expect_logs(expected);
+  EXPECT_EQ(sleeps_, 3);
+  EXPECT_EQ(watcher.waits(), 0);
+  if (c.watched) {
+    EXPECT_EQ(watcher.watches().size(), 1u);
+  } else {
+    EXPECT_EQ(watcher.uses(), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, WorkerNoSourceTest,
+    testing::Values(NoSourceCase{"WatchOff", "Watch = OFF\n", platform::ChangeSource::Fanotify,
+                                 false},
+                    NoSourceCase{"NoneGiven", "watch=on\n", platform::ChangeSource::None, true}),
+    [](const testing::TestParamInfo<NoSourceCase>& info) { return info.param.name; });
+
+// While paused, changes wait; the pass that finds the pause ended acts on them.
+TEST_F(WorkerChangesTest, ChangesWaitWhilePausedAndAreActedOnWhenThePauseEnds) {
+  configure_root();
+  ScriptedWatcher& watcher = watch_with();
+  bool decorated_while_paused = false;
+  watcher.at(1s, [&] {
+    write_data_file("paused.flag", "");
+    copy_photo_into_new_chain("Trip", 2);
+    watcher.change(0, platform::ChangeKind::Appeared, {"Trip"});
+  });
+  watcher.at(40s, [&] { remove_data_file("paused.flag"); });
+  watcher.at(59s, [&] { decorated_while_paused = decorated(root_.child("Trip")); });
+  stop_at(61s);
+  run(0);
+  EXPECT_FALSE(decorated_while_paused);
+  EXPECT_TRUE(decorated(root_.child("Trip").child("level1")));
+  expect_logs({kStarted, watching(root_, "inotify"), initial_scan(1, 1, 0), updated(2, 2, 0),
+               kStopRequested, kStopped});
+}
+
+// A stop while changes are gathered ends the service there: nothing is acted on and no more
+// service time passes.
+TEST_F(WorkerChangesTest, AStopWhileChangesAreGatheredEndsTheServiceAtOnce) {
+  configure_root();
+  ScriptedWatcher& watcher = watch_with();
+  watcher.at(1s, [&] {
+    copy_photo_into_new_chain("Trip", 1);
+    watcher.change(0, platform::ChangeKind::Appeared, {"Trip"});
+  });
+  stop_at(1100ms);
+  run(0);
+  EXPECT_EQ(service_time(), 1100ms);
+  EXPECT_FALSE(decorated(root_.child("Trip")));
+  expect_logs({kStarted, watching(root_, "inotify"), initial_scan(1, 1, 0), kStopRequested,
+               kStopped});
+}
+
+// A folder put in place of the root says nothing to a watcher; the next pass sees that the root
+// is another folder, watches it and walks it.
+TEST_F(WorkerChangesTest, ARootReplacedBetweenPassesIsWatchedAgainAndWalked) {
+  configure_root();
+  ScriptedWatcher& watcher = watch_with();
+  watcher.at(1s, [&] {
+    test_support::rename_entry(root_, dir_ / "Photos.old");
+    copy_photo_into_new_chain("Sub", 1);
+  });
+  bool decorated_before_the_pass = true;
+  watcher.at(29s, [&] { decorated_before_the_pass = decorated(root_.child("Sub")); });
+  stop_at(31s);
+  run(0);
+  EXPECT_FALSE(decorated_before_the_pass);
+  EXPECT_TRUE(decorated(root_.child("Sub")));
+  EXPECT_TRUE(decorated(root_));
+  EXPECT_EQ(watcher.watches().size(), 2u);
+  expect_logs({kStarted, watching(root_, "inotify"), initial_scan(1, 1, 0), updated(2, 2, 0),
+               kStopRequested, kStopped});
+}
+
 }  // namespace
 }  // namespace tindral
