@@ -398,6 +398,12 @@ Result<bool> ensure_desktop_ini(platform::Folder& folder, ListedDesktopIni liste
   return rewrite_desktop_ini(folder, date, *existing.file, content);
 }
 
+std::optional<DesktopIniKind> desktop_ini_kind(platform::Folder& folder) {
+  const ExistingDesktopIni existing = open_existing(folder);
+  if (!existing.present) return std::nullopt;
+  return existing.kind;
+}
+
 Result<Removal> remove_desktop_ini(platform::Folder& folder, ListedDesktopIni listed) {
   if (listed == ListedDesktopIni::Absent) return Removal::NothingToRemove;
   KeptFolderDate date(folder);

@@ -97,6 +97,10 @@ bool may_name_desktop_ini(std::string_view name);
 Result<bool> ensure_desktop_ini(platform::Folder& folder,
                                 ListedDesktopIni listed = ListedDesktopIni::Unknown);
 
+/// What the folder's desktop.ini is to the service, judged as ensure_desktop_ini judges it;
+/// nothing when the folder has none. Changes nothing.
+std::optional<DesktopIniKind> desktop_ini_kind(platform::Folder& folder);
+
 /// What remove_desktop_ini did with a folder's desktop.ini.
 enum class Removal {
   /// Nothing of the service's was there: no file, a foreign one, or one that cannot be judged.

@@ -1,43 +1,24 @@
 #include "scan_folder.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "desktop_ini.h"
 #include "entry_rules.h"
 #include "protected_paths.h"
-#include "text.h"
 #include "tree_walk.h"
 
 namespace tindral {
 
 namespace {
 
-constexpr std::string_view kGitFolderName = ".git";
-
-// A desktop.ini inside a repository's .git folder (refs/heads holds files, so it would count as
-// content) is read by git as a broken ref and corrupts the repository: the walk leaves .git
-// alone as if it were a protected location.
-bool is_git_folder(std::string_view name) { return text::ascii_iequals(name, kGitFolderName); }
-
-// A bare repository (what a git server keeps, usually named *.git) has no .git folder: it is
-// one itself, and git knows it by HEAD beside the folders objects and refs (either of which may
-// be a link). Names are compared without case, as a Windows volume would resolve them.
-enum GitMark : std::uint8_t { kHead = 1, kObjects = 2, kRefs = 4, kBareRepository = 7 };
-
-std::uint8_t git_mark_of(const platform::DirEntry& entry) {
-  const bool folder_or_link = is_subfolder_entry(entry) || is_link_entry(entry);
-  if (folder_or_link && text::ascii_iequals(entry.name, "objects")) return kObjects;
-  if (folder_or_link && text::ascii_iequals(entry.name, "refs")) return kRefs;
-  if (!is_subfolder_entry(entry) && text::ascii_iequals(entry.name, "HEAD")) return kHead;
-  return 0;
-}
-
 /// The scan's side of the walk: the bottom-up icon rule.
 class ScanVisitor final : public WalkVisitor {
  public:
-  explicit ScanVisitor(const Path& root) : root_(root), protected_paths_(root) {}
+  ScanVisitor(const Path& root, const FolderEnteredHook* entered)
+      : root_(root), entered_(entered), protected_paths_(root) {}
 
   FolderScanResult result_of(WalkEnd end) const {
     FolderScanResult result = result_;
@@ -59,6 +40,10 @@ class ScanVisitor final : public WalkVisitor {
     entered.may_remove = attributes.ok();
     entered.may_write = attributes && !is_encrypted_folder(*attributes);
     ++result_.folders;
+    if (entered_ != nullptr) {
+      if (!is_root) names_.emplace_back(name);
+      (*entered_)(names_, folder);
+    }
     return true;
   }
 
@@ -70,7 +55,7 @@ class ScanVisitor final : public WalkVisitor {
       // Windows lists a folder's attributes, so the system's folders are passed by unopened (an
       // administrator may not open System Volume Information); natively they are known only
       // once a folder is opened.
-      return !is_system_folder(entry.attributes) && !is_git_folder(entry.name) &&
+      return !is_system_folder(entry.attributes) && !is_git_folder_name(entry.name) &&
              !protected_paths_.is_protected_child(entry.name);
     }
     Folder& folder = folders_.back();
@@ -108,14 +93,16 @@ class ScanVisitor final : public WalkVisitor {
     // A bare repository is as if never entered. A listing that broke off may have hidden
     // content, and a desktop.ini the user customised shows the icon the user chose: the folders
     // above keep their icons either way.
-    const bool has_content = !left.left_alone && (left.listing == Listing::Partial ||
-                                                  (left.listing == Listing::Whole && left.has_content) ||
-                                                  kept_customised);
+    const bool has_content =
+        !left.left_alone &&
+        (left.listing == Listing::Partial || (left.listing == Listing::Whole && left.has_content) ||
+         kept_customised);
     if (folders_.empty()) {
       result_.has_content = has_content;
       return;
     }
     protected_paths_.leave();
+    if (entered_ != nullptr) names_.pop_back();
     folders_.back().has_content = folders_.back().has_content || has_content;
   }
 
@@ -127,7 +114,7 @@ class ScanVisitor final : public WalkVisitor {
     bool may_write = false;    ///< its attributes are known and it is not encrypted
     bool may_remove = false;   ///< its attributes are known
     ListedDesktopIni desktop_ini = ListedDesktopIni::Unknown;
-    bool leftovers = false;  ///< the listing showed a name a cut-off write may have left
+    bool leftovers = false;      ///< the listing showed a name a cut-off write may have left
     std::uint8_t git_marks = 0;  ///< the GitMark bits its listing showed
     bool left_alone = false;     ///< a bare repository: not counted, not decided, no content
   };
@@ -162,6 +149,9 @@ class ScanVisitor final : public WalkVisitor {
   }
 
   const Path root_;
+  const FolderEnteredHook* entered_;
+  /// The names from the root down to the current folder, kept only for `entered_`.
+  std::vector<std::string> names_;
   const WalkPath* path_ = nullptr;
   ProtectedPathWalk protected_paths_;
   std::vector<Folder> folders_;
@@ -173,14 +163,14 @@ class ScanVisitor final : public WalkVisitor {
 // Each folder is decided after its whole subtree, so that content found anywhere below reaches
 // every folder on the way up to the root.
 FolderScanResult scan_folder(platform::FileSystem& fs, const Path& folder,
-                             const platform::StopSignal* stop) {
-  ScanVisitor visitor(folder);
+                             const platform::StopSignal* stop, const FolderEnteredHook* entered) {
+  ScanVisitor visitor(folder, entered);
   return visitor.result_of(walk_tree(fs, folder, visitor, stop));
 }
 
 FolderScanResult scan_folder(Result<std::unique_ptr<platform::Folder>> folder, const Path& location,
-                             const platform::StopSignal* stop) {
-  ScanVisitor visitor(location);
+                             const platform::StopSignal* stop, const FolderEnteredHook* entered) {
+  ScanVisitor visitor(location, entered);
   return visitor.result_of(walk_tree(std::move(folder), visitor, stop));
 }
 

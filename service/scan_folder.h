@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "error.h"
 #include "platform/file_system.h"
@@ -27,6 +30,12 @@ struct FolderScanResult {
   bool cut_at_depth_limit = false;
 };
 
+/// Called for every folder a walk enters, before it is listed, with the names from the walk's
+/// first folder down (empty for that folder), so that a change watcher that watches folder by
+/// folder watches each one before anything in it can be missed (ChangeWatcher::folder_entered).
+using FolderEnteredHook =
+    std::function<void(const std::vector<std::string>& names, platform::Folder& folder)>;
+
 /// Gives every folder with content anywhere below it the service's desktop.ini and takes the
 /// service's file out of every folder without; decisions are made bottom-up. Only what the walk
 /// knows whole decides: a folder whose listing broke off is left as it is and counts as holding
@@ -34,13 +43,15 @@ struct FolderScanResult {
 /// is left alone like a protected one; an encrypted folder is given no desktop.ini, since a file
 /// the service creates there would be encrypted for the service's account and unreadable to the
 /// shell. Never fails: problems show only in the counters. A raised `stop` ends the walk at the
-/// next folder.
+/// next folder. `entered` (when given) is called for every folder the walk enters.
 FolderScanResult scan_folder(platform::FileSystem& fs, const Path& folder,
-                             const platform::StopSignal* stop = nullptr);
+                             const platform::StopSignal* stop = nullptr,
+                             const FolderEnteredHook* entered = nullptr);
 
 /// The same for a folder opened already (see walk_tree) that lies at `location`, against which
 /// its subfolders are tested for protection.
 FolderScanResult scan_folder(Result<std::unique_ptr<platform::Folder>> folder, const Path& location,
-                             const platform::StopSignal* stop = nullptr);
+                             const platform::StopSignal* stop = nullptr,
+                             const FolderEnteredHook* entered = nullptr);
 
 }  // namespace tindral

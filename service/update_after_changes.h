@@ -11,6 +11,7 @@
 #include "platform/file_system.h"
 #include "platform/path.h"
 #include "platform/stop_signal.h"
+#include "scan_folder.h"
 #include "walk_failures.h"
 
 namespace tindral {
@@ -29,11 +30,6 @@ struct ChangeUpdateStats {
 
 /// "Updated after changes: {} folders looked at, {} written, {} removed".
 std::string changes_summary(const ChangeUpdateStats& stats);
-
-/// Called for every folder a walk enters, before it is listed, with the names from the root down
-/// (ChangeWatcher::folder_entered).
-using FolderEnteredHook =
-    std::function<void(const std::vector<std::string>& names, platform::Folder& folder)>;
 
 /// Looks at the changed folders below one root, deepest first, reaching each from `root` (opened
 /// by open_root at `location`) name by name by the scan's own rules: never through a link, onto
