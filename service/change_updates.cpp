@@ -41,8 +41,9 @@ void ChangeUpdates::watch_roots(const RootPathList& roots) {
   roots_.clear();
   std::vector<platform::RootToWatch> to_watch;
   for (const Path& path : roots) {
-    const bool listed = std::any_of(roots_.begin(), roots_.end(),
-                                    [&](const WatchedRoot& root) { return root.configured == path; });
+    const bool listed = std::any_of(roots_.begin(), roots_.end(), [&](const WatchedRoot& root) {
+      return root.configured == path;
+    });
     if (listed) continue;
     WatchedRoot root{path, path, std::nullopt, 0};
     OpenedRoot opened = open_root(fs_, path);
@@ -103,6 +104,7 @@ bool ChangeUpdates::wait_for_changes(Clock::time_point due, const platform::Stop
 }
 
 void ChangeUpdates::act(const platform::StopSignal& stop) {
+  if (roots_.empty()) return;
   take_changes();
   bool root_replaced = false;
   for (std::size_t index : pending_.roots()) {

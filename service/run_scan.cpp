@@ -54,8 +54,8 @@ Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
     log::debug(log::kTargetScanner, "Scanning root: " + root.display());
     const FolderEnteredHook hook =
         watch != nullptr ? watch->hook_for_root(opened.location) : FolderEnteredHook();
-    const FolderScanResult walked = scan_folder(std::move(opened.folder), opened.location, stop,
-                                                hook ? &hook : nullptr);
+    const FolderScanResult walked =
+        scan_folder(std::move(opened.folder), opened.location, stop, hook ? &hook : nullptr);
     if (walked.cut_at_depth_limit) warn_cut_at_depth_limit(root);
     stats.folders_scanned += walked.folders;
     stats.ini_written += walked.ini_written;

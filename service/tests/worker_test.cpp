@@ -869,7 +869,8 @@ class WorkerChangesTest : public WorkerTest {
   // change the platform reports for it names the chain's first folder.
   void copy_photo_into_new_chain(std::string_view top, int levels) {
     Path folder = root_.child(top);
-    for (int level = 1; level < levels; ++level) folder = folder.child("level" + std::to_string(level));
+    for (int level = 1; level < levels; ++level)
+      folder = folder.child("level" + std::to_string(level));
     test_support::make_folder(folder);
     test_support::write_bytes(folder.child("photo.jpg"), "jpeg");
   }
@@ -895,8 +896,8 @@ TEST_F(WorkerChangesTest, ChangesLeadToIconsWithoutWaitingForThePass) {
     watcher.change(0, platform::ChangeKind::Appeared, {"Trip"});
   });
   watcher.at(1500ms, [&] {
-    if (decorated(root_.child("Trip").child("level1").child("level2").child("level3").child(
-            "level4"))) {
+    if (decorated(
+            root_.child("Trip").child("level1").child("level2").child("level3").child("level4"))) {
       decorated_at = service_time();
     }
   });
@@ -1024,8 +1025,8 @@ TEST_F(WorkerChangesTest, AStopWhileChangesAreGatheredEndsTheServiceAtOnce) {
   run(0);
   EXPECT_EQ(service_time(), 1100ms);
   EXPECT_FALSE(decorated(root_.child("Trip")));
-  expect_logs({kStarted, watching(root_, "inotify"), initial_scan(1, 1, 0), kStopRequested,
-               kStopped});
+  expect_logs(
+      {kStarted, watching(root_, "inotify"), initial_scan(1, 1, 0), kStopRequested, kStopped});
 }
 
 // A folder put in place of the root says nothing to a watcher; the next pass sees that the root
