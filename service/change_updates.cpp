@@ -6,6 +6,7 @@
 #include "root_folder.h"
 #include "scan_folder.h"
 #include "tree_walk.h"
+#include "watching_message.h"
 
 namespace tindral {
 
@@ -218,7 +219,7 @@ void ChangeUpdates::log_source(const Path& root, platform::ChangeSource source) 
   auto [logged, added] = logged_sources_.try_emplace(root.display(), text);
   if (!added && logged->second == text) return;
   logged->second = text;
-  log_("Watching " + root.display() + " for changes: " + text);
+  log_(watching_message(root.display(), text));
 }
 
 }  // namespace tindral
