@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "desktop_ini.h"
+#include "text.h"
+
 namespace tindral {
 
 namespace {
@@ -26,11 +29,23 @@ bool lies_in_walked_subtree(const Names& names, const std::map<Names, FolderToLo
   return false;
 }
 
+// The service's own writes: a new desktop.ini is written under a temporary name and renamed into
+// place. Looking at them again would find what was just decided; a user's desktop.ini is never
+// content either. Its disappearance is kept, so that a folder whose icon a user deleted gets it
+// back (the service's own removals cost one more listing that changes nothing).
+bool is_own_write(const platform::Change& change) {
+  if (change.names.empty()) return false;
+  const std::string& name = change.names.back();
+  if (is_desktop_ini_leftover_name(name)) return true;
+  return change.kind == platform::ChangeKind::Appeared &&
+         text::ascii_iequals(name, kDesktopIniName);
+}
+
 }  // namespace
 
 void ChangedFolders::add(const platform::Change& change) {
   RootChanges& root = roots_[change.root];
-  if (root.rescan) return;
+  if (root.rescan || (change.kind != platform::ChangeKind::Rescan && is_own_write(change))) return;
   const bool names_an_entry = change.kind == platform::ChangeKind::Appeared ||
                               change.kind == platform::ChangeKind::Disappeared;
   // The root itself appearing or going is a root to walk again, not a folder in it.
@@ -41,6 +56,9 @@ void ChangedFolders::add(const platform::Change& change) {
     return;
   }
   Names folder(change.names.begin(), change.names.end() - (names_an_entry ? 1 : 0));
+  // Changes inside a folder that appeared are seen by its walk (and dropped from folders() when
+  // they came first).
+  if (lies_in_walked_subtree(folder, root.folders)) return;
   auto [place, added] = root.folders.try_emplace(std::move(folder));
   if (added) place->second.names = place->first;
   FolderToLookAt& entry = place->second;

@@ -22,10 +22,25 @@ using Names = std::vector<std::string>;
 
 bool is_raised(const platform::StopSignal* stop) { return stop != nullptr && stop->requested(); }
 
-// The latest folders of a path stay open; above them only evenly spaced ones do, so that a path
-// of any depth holds a bounded number of handles and going back up reopens each folder once.
+// A change's names come from the platform and are opened one by one below an open folder: each
+// must name one entry in it, never the folder itself, its parent or something further down.
+bool is_entry_name(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return std::none_of(name.begin(), name.end(),
+                      [](char c) { return c == '\0' || platform::is_separator(c); });
+}
+
+// The latest folders of a path stay open; above them only evenly spaced ones do, and going back
+// up reopens the stretch between two of them from the one above. Spaced about the square root of
+// the depth apart, the anchors and one reopened stretch hold about twice that many handles: a
+// few hundred on the deepest path a walk enters (kMaxWalkDepth), each folder reopened once.
 constexpr std::size_t kKeptLatest = 32;
-constexpr std::size_t kMaxAnchors = 32;
+
+std::size_t anchor_spacing(std::size_t depth) {
+  std::size_t root = 1;
+  while (root * root < depth) ++root;
+  return std::max(kKeptLatest, root);
+}
 
 /// The folders from the root down to where a reach got, each opened from the one above it by
 /// name and as itself. A folder let go of is reopened the same way and must be the same folder.
@@ -34,7 +49,7 @@ class FolderPath {
   FolderPath(platform::Folder& root, const Path& location, std::size_t expected_depth)
       : root_(root),
         location_(location),
-        spacing_(std::max(kKeptLatest, expected_depth / kMaxAnchors + 1)),
+        spacing_(anchor_spacing(expected_depth)),
         protected_paths_(location) {}
 
   std::size_t depth() const { return levels_.size(); }
@@ -183,6 +198,7 @@ class ChangeUpdater {
     if (is_bare_repository(root_)) return Reach::Refused;
     for (const std::string& name : names) {
       if (path.depth() == kMaxWalkDepth) return Reach::Refused;
+      if (!is_entry_name(name)) return Reach::Broken;
       if (is_git_folder_name(name) || path.protected_paths().is_protected_child(name)) {
         return Reach::Refused;
       }
@@ -233,6 +249,7 @@ class ChangeUpdater {
   // A folder that appeared is walked as the scan walks a root, which the reach has shown it may
   // be: the walk itself judges what lies below it.
   Appeared walk_appeared(FolderPath& path, const std::string& name) {
+    if (!is_entry_name(name)) return Appeared::NotAFolder;
     if (is_git_folder_name(name) || path.protected_paths().is_protected_child(name)) {
       return Appeared::Ignored;
     }
