@@ -4,8 +4,8 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-
 #include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -32,7 +32,7 @@ bool is_service_file_name(std::string_view name) {
 }
 
 void HeldChanges::add(Change change) {
-  auto& count = counts_[change.root];
+  auto& count = counts_.try_emplace(change.root, 0).first->second;
   if (!count) return;
   if (*count == kMaxHeldChangesPerRoot) {
     rescan(change.root);
@@ -43,7 +43,7 @@ void HeldChanges::add(Change change) {
 }
 
 void HeldChanges::rescan(std::size_t root) {
-  auto& count = counts_[root];
+  auto& count = counts_.try_emplace(root, 0).first->second;
   if (!count) return;
   std::erase_if(changes_, [root](const Change& change) { return change.root == root; });
   count.reset();

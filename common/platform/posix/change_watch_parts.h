@@ -93,6 +93,8 @@ class FanotifyWatch {
   static void rescan_all(const std::vector<WatchedRoot>& roots, HeldChanges& held);
 
   int fd_ = -1;
+  /// The file system id and handle of the folder last found outside every root, in this batch.
+  std::string last_outside_;
 };
 
 /// One inotify instance with a watch on every folder the walks of its roots entered. The table

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/os_error.h"
@@ -84,6 +85,37 @@ std::optional<std::vector<std::string>> names_below(std::string_view root_path,
   return names;
 }
 
+enum class Placement { Below, Outside, Gone, Lost };
+
+// Where the folder of `handle` lies as seen from `root`: below it (at `names`), outside it, gone,
+// or lost (the kernel would not say: the root is rescanned). Each root's own descriptor is the
+// mount the handle is opened on, so that the path the kernel shows is on the root's mount even
+// where the file system is mounted in several places.
+//
+// A handle that no longer opens (ESTALE) is a folder that was removed: nothing is emitted for
+// it, because changes inside a removed folder change nothing left, and its own removal comes as
+// a Disappeared from its parent's event (or its parent's parent's, up to the first folder that
+// is still there). EACCES is a folder the root's mount does not reach (a bind mount of part of
+// the file system): outside the root.
+Placement place(const WatchedRoot& root, file_handle& handle, std::vector<std::string>& names) {
+  ScopedFd folder(::open_by_handle_at(root.fd, &handle, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat status {};
+  if (folder.get() < 0 || ::fstat(folder.get(), &status) != 0) {
+    if (errno == EACCES) return Placement::Outside;
+    if (errno == ESTALE || errno == ENOENT) return Placement::Gone;
+    return Placement::Lost;
+  }
+  if (status.st_nlink == 0) return Placement::Gone;
+  if (status.st_dev == root.device && status.st_ino == root.inode) return Placement::Below;
+  const auto path = kernel_path_of(folder.get());
+  // A folder too deep for the kernel to show its path may lie below the root.
+  if (!path) return Placement::Lost;
+  auto below = names_below(root.kernel_path, *path);
+  if (!below || below->empty()) return Placement::Outside;
+  names = std::move(*below);
+  return Placement::Below;
+}
+
 void add_changes(std::size_t root, std::vector<std::string> names, std::string_view name,
                  std::uint64_t mask, HeldChanges& held) {
   if (name.empty()) {
@@ -119,13 +151,25 @@ bool FanotifyWatch::mark(const WatchedRoot& root) {
 
 void FanotifyWatch::read(const std::vector<WatchedRoot>& roots, HeldChanges& held) {
   alignas(fanotify_event_metadata) static thread_local std::array<char, kReadBytes> buffer;
+  // Busy folders elsewhere on the file system (a build, a log) send event after event: the
+  // last folder found outside every root is remembered while this batch is read. Dropping its
+  // later events is safe even if it moved into a root meanwhile: the move is reported too, and
+  // the walk that follows it, after this batch, lists whatever the folder then holds.
+  last_outside_.clear();
   for (int reads = 0; reads < kMaxReads; ++reads) {
     const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
     if (got <= 0) return;
-    auto length = static_cast<std::size_t>(got);
-    const auto* event = reinterpret_cast<const fanotify_event_metadata*>(buffer.data());
-    for (; FAN_EVENT_OK(event, length); event = FAN_EVENT_NEXT(event, length)) {
-      handle_event(roots, {reinterpret_cast<const char*>(event), event->event_len}, held);
+    // Events follow each other at 4-byte boundaries while the struct wants 8: each is copied
+    // out rather than read in place.
+    const std::string_view events(buffer.data(), static_cast<std::size_t>(got));
+    std::size_t at = 0;
+    while (at + sizeof(fanotify_event_metadata) <= events.size()) {
+      std::uint32_t length = 0;
+      std::memcpy(&length, events.data() + at + offsetof(fanotify_event_metadata, event_len),
+                  sizeof length);
+      if (length < sizeof(fanotify_event_metadata) || at + length > events.size()) break;
+      handle_event(roots, events.substr(at, length), held);
+      at += length;
     }
   }
 }
@@ -168,47 +212,35 @@ void FanotifyWatch::handle_event(const std::vector<WatchedRoot>& roots, std::str
   }
 }
 
-// A folder's handle that no longer opens (ESTALE) belongs to a folder that was removed: nothing
-// is emitted for it, because changes inside a removed folder change nothing left, and its own
-// removal comes as a Disappeared from its parent's event (or its parent's parent's, up to the
-// first folder that is still there).
 void FanotifyWatch::resolve(const std::vector<WatchedRoot>& roots, std::uint64_t fsid,
                             std::string_view handle, std::string_view name, std::uint64_t mask,
                             HeldChanges& held) {
   if (!name.empty() && is_service_file_name(name)) return;
-  const WatchedRoot* mount = nullptr;
-  for (const auto& root : roots) {
-    if (root.source == ChangeSource::Fanotify && root.fsid == fsid) {
-      mount = &root;
-      break;
-    }
-  }
-  if (mount == nullptr) return;
+  std::string key(reinterpret_cast<const char*>(&fsid), sizeof fsid);
+  key.append(handle);
+  if (key == last_outside_) return;
   HandleCopy copy{};
   std::memcpy(copy.bytes.data(), handle.data(), handle.size());
-  ScopedFd folder(::open_by_handle_at(mount->fd, &copy.handle, O_PATH | O_DIRECTORY | O_CLOEXEC));
-  struct stat status {};
-  if (folder.get() < 0 || ::fstat(folder.get(), &status) != 0) {
-    if (errno == ESTALE || errno == ENOENT) return;
-    for (std::size_t i = 0; i < roots.size(); ++i) {
-      if (roots[i].source == ChangeSource::Fanotify && roots[i].fsid == fsid) held.rescan(i);
-    }
-    return;
-  }
-  if (status.st_nlink == 0) return;
-  const auto path = kernel_path_of(folder.get());
+  bool below_a_root = false;
   for (std::size_t i = 0; i < roots.size(); ++i) {
-    const auto& root = roots[i];
-    if (root.source != ChangeSource::Fanotify || root.fsid != fsid) continue;
-    if (root.device == status.st_dev && root.inode == status.st_ino) {
-      add_changes(i, {}, name, mask, held);
-      continue;
-    }
-    if (!path) continue;
-    if (auto names = names_below(root.kernel_path, *path); names && !names->empty()) {
-      add_changes(i, std::move(*names), name, mask, held);
+    if (roots[i].source != ChangeSource::Fanotify || roots[i].fsid != fsid) continue;
+    std::vector<std::string> names;
+    switch (place(roots[i], copy.handle, names)) {
+      case Placement::Below:
+        add_changes(i, std::move(names), name, mask, held);
+        below_a_root = true;
+        break;
+      case Placement::Lost:
+        held.rescan(i);
+        below_a_root = true;
+        break;
+      case Placement::Gone:
+        return;
+      case Placement::Outside:
+        break;
     }
   }
+  if (!below_a_root) last_outside_ = std::move(key);
 }
 
 void FanotifyWatch::rescan_all(const std::vector<WatchedRoot>& roots, HeldChanges& held) {

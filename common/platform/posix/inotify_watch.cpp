@@ -110,7 +110,9 @@ InotifyWatch::Place InotifyWatch::place_of(int wd, std::vector<std::string>& nam
 }
 
 // A folder moved away takes its watches along, wherever it went; if it stayed below a root, its
-// new place is reported as Appeared and the walk there adds them again.
+// new place is reported as Appeared and the walk there adds them again. They are dropped when
+// the move is read from the old parent's queue, which the kernel fills before the new parent's
+// (the Appeared), so a walk that follows the Appeared always adds them after they were dropped.
 void InotifyWatch::remove_subtree(int wd) {
   std::vector<int> pending{wd};
   while (!pending.empty()) {
@@ -140,7 +142,13 @@ void InotifyWatch::give_up_root(std::vector<WatchedRoot>& roots, std::size_t roo
                                 HeldChanges& held) {
   forget_root(root);
   roots[root].source = ChangeSource::None;
-  log_not_watched(roots[root], os_error(static_cast<std::uint32_t>(error)));
+  Error reason = os_error(static_cast<std::uint32_t>(error));
+  if (error == ENOSPC) {
+    reason = reason.wrap(
+        "more folders than the system lets one account watch "
+        "(fs.inotify.max_user_watches)");
+  }
+  log_not_watched(roots[root], reason);
   held.rescan(root);
 }
 
@@ -183,14 +191,14 @@ void InotifyWatch::handle_event(std::vector<WatchedRoot>& roots, int wd, std::ui
     return;
   }
   if ((mask & (IN_MOVE_SELF | IN_UNMOUNT)) != 0) {
-    if (is_root) {
-      held.rescan(root);
-    } else {
-      remove_subtree(wd);
-    }
+    if (is_root) held.rescan(root);
     return;
   }
   if ((mask & (IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM)) == 0) return;
+  if ((mask & (IN_MOVED_FROM | IN_ISDIR)) == (IN_MOVED_FROM | IN_ISDIR)) {
+    const auto moved = children_.find({wd, std::string(name)});
+    if (moved != children_.end()) remove_subtree(moved->second);
+  }
   if (name.empty() || is_service_file_name(name)) return;
   std::vector<std::string> names;
   const Place place = place_of(wd, names);
