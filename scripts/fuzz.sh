@@ -4,7 +4,8 @@
 # coverage (libFuzzer's cov: edges and ft: features) and the crashes found.
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]    targets: config_txt settings_txt root_path
-#                                            desktop_ini service_log (all when none is named)
+#                                            desktop_ini service_log usn_records (all when
+#                                            none is named)
 #
 # Each target starts from its seeds in fuzz/corpus/TARGET and keeps what it finds in
 # build/fuzz/corpus/TARGET; an input that fails lands in build/fuzz/artifacts/TARGET and the
@@ -17,7 +18,8 @@ ensure_packages cmake make clang libclang-rt-dev
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(config_txt settings_txt root_path desktop_ini service_log)
+[ ${#targets[@]} -gt 0 ] ||
+  targets=(config_txt settings_txt root_path desktop_ini service_log usn_records)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}"

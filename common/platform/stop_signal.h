@@ -28,6 +28,9 @@ class StopSignal {
   friend int stop_signal_descriptor(const StopSignal& stop);
 
  private:
+  // The platform layer's own waits (a change watcher's) wait on the request together with their
+  // other handles, through what the implementation keeps.
+  friend struct StopSignalAccess;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -24,6 +24,7 @@
 #include "platform/file_system.h"
 #include "platform/os_error.h"
 #include "platform/win32/administrators.h"
+#include "platform/win32/folder_handle.h"
 #include "platform/win32/reparse_data.h"
 #include "platform/win32/wide_path.h"
 #include "platform/win32/windows_api.h"
@@ -746,6 +747,10 @@ class Win32Folder final : public Folder {
         std::make_unique<Win32Folder>(std::move(opened).value(), kAccess));
   }
 
+ public:
+  HANDLE handle() const { return handle_.get(); }
+
+ private:
   ScopedFileHandle handle_;
   ACCESS_MASK granted_;
 };
@@ -1247,6 +1252,28 @@ class Win32FileSystem final : public FileSystem {
 FileSystem& real_file_system() {
   static Win32FileSystem file_system;
   return file_system;
+}
+
+HANDLE win32::folder_handle(Folder& folder) {
+  const auto* opened = dynamic_cast<const Win32Folder*>(&folder);
+  return opened != nullptr ? opened->handle() : nullptr;
+}
+
+// As reopen, for a handle whose calls are overlapped: without FILE_SYNCHRONOUS_IO_NONALERT, which
+// is what FILE_FLAG_OVERLAPPED makes of a handle.
+Result<ScopedFileHandle> win32::reopen_for_overlapped_io(HANDLE file, ACCESS_MASK access) {
+  UNICODE_STRING no_name{0, 0, nullptr};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &no_name, OBJ_CASE_INSENSITIVE, file, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = nullptr;
+  const NTSTATUS status =
+      NtCreateFile(&handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll,
+                   FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED, nullptr, 0);
+  if (!NT_SUCCESS(status)) return status_error(status);
+  ScopedFileHandle opened(handle);
+  if (status == kStatusOplockBreakInProgress) return status_error(status);
+  return opened;
 }
 
 }  // namespace tindral::platform

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/win32/stop_event.h"
 #include "platform/win32/windows_api.h"
 
 // Windows 10 1803 and later; older SDK headers (mingw-w64 among them) do not name it yet.
@@ -37,6 +38,12 @@ void StopSignal::request() {
 }
 
 bool StopSignal::requested() const { return impl_->requested.load(); }
+
+struct StopSignalAccess {
+  static HANDLE event(const StopSignal& stop) { return stop.impl_->event.get(); }
+};
+
+HANDLE win32::stop_event(const StopSignal& stop) { return StopSignalAccess::event(stop); }
 
 namespace {
 
