@@ -161,11 +161,11 @@ def measure_burst(root, folders=100, files=100):
             "all_decorated_s": max(got.values())}
 
 
-def measure_place(exe, work, root, args):
+def measure_place(exe, work, root, args, index):
     os.makedirs(root, exist_ok=True)
     log(f"== {root}: {args.folders} folders")
     made = make_folders(root, args.folders)
-    service = Service(exe, os.path.join(work, "service-" + os.path.basename(root)), root)
+    service = Service(exe, os.path.join(work, f"service{index}"), root)
     result = {"root": root, "folders": made}
     try:
         result["watching"] = service.wait_for("Watching ", 120)
@@ -238,7 +238,7 @@ def main():
     args.folders = 10000 if args.quick else 100000
     args.idle = 30 if args.quick else 300
     args.runs = 5 if args.quick else 20
-    exe = os.path.join(args.native_build, "service", "tindral")
+    exe = os.path.abspath(os.path.join(args.native_build, "service", "tindral"))
 
     places = []
     mounted = None
@@ -254,8 +254,8 @@ def main():
         places.append(("shared file system", os.path.join(args.work, "tree")))
     results = {"quick": args.quick, "root": os.geteuid() == 0, "places": []}
     try:
-        for name, root in places:
-            measured = measure_place(exe, args.work, root, args)
+        for index, (name, root) in enumerate(places):
+            measured = measure_place(exe, args.work, root, args, index)
             measured["place"] = name
             results["places"].append(measured)
             shutil.rmtree(root, ignore_errors=True)
