@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "log.h"
+#include "log_targets.h"
 #include "root_folder.h"
 #include "scan_folder.h"
 #include "tree_walk.h"
@@ -148,6 +150,8 @@ void ChangeUpdates::log_summary_if_due() {
   if (last_summary_ && now - *last_summary_ < kChangeSummaryInterval) return;
   log_(changes_summary(done));
   if (std::optional<std::string> warning = failures_warning("update", done.failures)) {
+    // The scanner's warning, as a scan gives it (and with it the event log's).
+    log::warn(log::kTargetScanner, *warning);
     log_(*warning);
   }
   since_summary_ = {};

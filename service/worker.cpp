@@ -194,9 +194,19 @@ class Worker {
     }
     if (changes_) {
       // Changes that waited for a pause to end, and roots that are other folders now.
-      changes_->act(stop_signal());
-      changes_->check_roots(stop_signal());
+      work_on_changes(&ChangeUpdates::act);
+      work_on_changes(&ChangeUpdates::check_roots);
     }
+  }
+
+  // What throws while changes are acted on (an allocation that fails in a huge folder, say) is
+  // said like a scan's error; the next scan looks at everything anyway.
+  void work_on_changes(void (ChangeUpdates::*work)(const platform::StopSignal&)) {
+    Result<void> done = without_exceptions([&]() -> Result<void> {
+      ((*changes_).*work)(stop_signal());
+      return {};
+    });
+    if (!done) log_message("Update error: " + done.error().message());
   }
 
   // Until the next pass is due: asleep, or woken by changes below the roots and acting on them
@@ -209,7 +219,7 @@ class Worker {
     }
     const Clock::time_point due = setup_.now() + POLL_INTERVAL;
     while (changes_->wait_for_changes(due, stop_signal())) {
-      if (may_act_on_changes()) changes_->act(stop_signal());
+      if (may_act_on_changes()) work_on_changes(&ChangeUpdates::act);
     }
   }
 
