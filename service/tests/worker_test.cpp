@@ -922,9 +922,11 @@ TEST_F(WorkerChangesTest, TheSummaryComesAtMostOnceAMinuteAndSumsWhatCameBetween
       watcher.change(0, platform::ChangeKind::Appeared, {top});
     });
   }
-  watcher.at(100s, [&] {
-    test_support::write_bytes(root_.child("A").child("notes.txt"), "more");
-    watcher.change(0, platform::ChangeKind::Appeared, {"A", "notes.txt"});
+  // A file gone from a folder that keeps others: looked at, nothing to change.
+  watcher.at(140s, [&] {
+    test_support::remove_tree(root_.child("B").child("photo.jpg"));
+    test_support::write_bytes(root_.child("B").child("notes.txt"), "more");
+    watcher.change(0, platform::ChangeKind::Disappeared, {"B", "photo.jpg"});
   });
   stop_at(200s);
   run(0);
