@@ -352,8 +352,10 @@ TEST_F(ServiceUnderScmTest, APhotoCopiedIntoNewNestedFoldersGetsItsIconsWithoutW
   const std::vector<std::string> messages = service_log_messages(service_log());
   ASSERT_EQ(messages.size(), 6u) << testing::PrintToString(messages);
   expect_watching_line(messages[1]);
-  EXPECT_THAT(messages[3], testing::MatchesRegex("Updated after changes: [0-9]+ folders looked at, "
-                                                 "5 written, 0 removed"));
+  EXPECT_TRUE(std::regex_match(
+      messages[3],
+      std::regex("Updated after changes: [0-9]+ folders looked at, 5 written, 0 removed")))
+      << messages[3];
 }
 
 class ProcessEntryTest : public testing::Test {
