@@ -13,52 +13,13 @@
 #include <string>
 #include <thread>
 
-#include "desktop_ini.h"
 #include "log.h"
 #include "log_targets.h"
 #include "platform/os_error.h"
 #include "platform/posix/change_watch_parts.h"
 #include "platform/posix/descriptors.h"
-#include "text.h"
 
 namespace tindral::platform {
-
-// Safe to drop: none of these names is content (a walk never counts desktop.ini or a name
-// beginning with "." as content), so their coming and going never changes whether a folder
-// holds content. A user's own customised desktop.ini is dropped with the service's; the
-// periodic rescan still sees it.
-bool is_service_file_name(std::string_view name) {
-  return text::ascii_iequals(name, kDesktopIniName) || is_desktop_ini_leftover_name(name);
-}
-
-void HeldChanges::add(Change change) {
-  auto& count = counts_.try_emplace(change.root, 0).first->second;
-  if (!count) return;
-  if (*count == kMaxHeldChangesPerRoot) {
-    rescan(change.root);
-    return;
-  }
-  ++*count;
-  changes_.push_back(std::move(change));
-}
-
-void HeldChanges::rescan(std::size_t root) {
-  auto& count = counts_.try_emplace(root, 0).first->second;
-  if (!count) return;
-  std::erase_if(changes_, [root](const Change& change) { return change.root == root; });
-  count.reset();
-  changes_.push_back(Change{root, ChangeKind::Rescan, {}});
-}
-
-void HeldChanges::take(std::vector<Change>& out) {
-  std::move(changes_.begin(), changes_.end(), std::back_inserter(out));
-  clear();
-}
-
-void HeldChanges::clear() {
-  changes_.clear();
-  counts_.clear();
-}
 
 void log_not_watched(const WatchedRoot& root, const Error& error) {
   log::warn(log::kTargetScanner,
@@ -180,7 +141,7 @@ class LinuxChangeWatcher final : public ChangeWatcher {
   }
 
   void start_over(std::vector<WatchedRoot>& now) {
-    held_.clear();
+    held_.reset(now.size());
     fanotify_ = std::make_unique<FanotifyWatch>();
     inotify_ = std::make_unique<InotifyWatch>();
     roots_ = std::move(now);
@@ -200,7 +161,7 @@ class LinuxChangeWatcher final : public ChangeWatcher {
   std::vector<WatchedRoot> roots_;
   std::unique_ptr<FanotifyWatch> fanotify_ = std::make_unique<FanotifyWatch>();
   std::unique_ptr<InotifyWatch> inotify_ = std::make_unique<InotifyWatch>();
-  HeldChanges held_;
+  HeldChanges held_{kMaxHeldChanges};
 };
 
 }  // namespace

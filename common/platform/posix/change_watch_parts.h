@@ -18,17 +18,13 @@
 #include <vector>
 
 #include "platform/change_watch.h"
+#include "platform/held_changes.h"
 
 namespace tindral::platform {
 
-/// The most changes held for one root between two take() calls; one more turns them all into one
-/// Rescan, so that a burst costs the service memory in proportion to this bound, not to the burst.
-inline constexpr std::size_t kMaxHeldChangesPerRoot = 8192;
-
-/// The entries the service itself writes into folders: its desktop.ini (in any ASCII letter case,
-/// as a walk takes it) and the names a write of it passes through. Their changes are dropped,
-/// so that the service's own writes do not make it look at the folder again.
-bool is_service_file_name(std::string_view name);
+/// The most changes held between two take() calls; one more turns its root's into one Rescan, so
+/// that a burst costs the service memory in proportion to this bound, not to the burst.
+inline constexpr std::size_t kMaxHeldChanges = 8192;
 
 /// A root being watched: the opened folder (kept open: its descriptor is what fanotify decodes
 /// handles against and what tells a root from a look-alike) and its source.
@@ -52,22 +48,6 @@ std::optional<std::string> kernel_path_of(int fd);
 
 /// The one line that says why a root is not watched.
 void log_not_watched(const WatchedRoot& root, const Error& error);
-
-/// Changes read and not yet taken, bounded per root (see kMaxHeldChangesPerRoot).
-class HeldChanges {
- public:
-  void add(Change change);
-  /// Replaces every change held for `root` with one Rescan; later ones are dropped until taken.
-  void rescan(std::size_t root);
-  bool empty() const { return changes_.empty(); }
-  void take(std::vector<Change>& out);
-  void clear();
-
- private:
-  std::vector<Change> changes_;
-  /// Per root: how many changes are held, or nullopt once the root's changes are one Rescan.
-  std::map<std::size_t, std::optional<std::size_t>> counts_;
-};
 
 /// One fanotify group with a whole-file-system mark for each file system that holds a fanotify
 /// root. Needs CAP_SYS_ADMIN (the mark) and CAP_DAC_READ_SEARCH (open_by_handle_at).
