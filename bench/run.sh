@@ -10,6 +10,8 @@
 #   bench/run.sh --no-wine    native only
 #   bench/run.sh --depth-only only the scan of a chain past the depth limit (depth_limit.py,
 #                             1.6 million folders: minutes to build; bench-results/depth-limit.md)
+#   bench/run.sh --changes-only  only the native service's updates after changes (changes.py:
+#                             about 8 minutes, 1 with --quick; bench-results/changes.md)
 #
 # TINDRAL_BUILD_PREFIX (default "build/") puts the two build trees elsewhere; TMPDIR the trees.
 set -euo pipefail
@@ -21,12 +23,15 @@ ensure_packages cmake make g++ git python3 time g++-mingw-w64-x86-64-posix \
 quick=""
 wine=1
 trees=1
+depth=1
+changes=1
 for arg in "$@"; do
   case "$arg" in
     --quick) quick="--quick" ;;
     --no-wine) wine="" ;;
-    --depth-only) trees=""; wine="" ;;
-    *) echo "usage: bench/run.sh [--quick] [--no-wine] [--depth-only]" >&2; exit 2 ;;
+    --depth-only) trees=""; wine=""; changes="" ;;
+    --changes-only) trees=""; wine=""; depth="" ;;
+    *) echo "usage: bench/run.sh [--quick] [--no-wine] [--depth-only|--changes-only]" >&2; exit 2 ;;
   esac
 done
 
@@ -74,6 +79,13 @@ if [ -n "$trees" ]; then
   echo
   cat "$results/results.md"
 fi
-echo
-python3 bench/depth_limit.py $quick --native-build "$native_build" --work "$work" \
-  --json "$results/depth-limit.json" --markdown "$results/depth-limit.md"
+if [ -n "$depth" ]; then
+  echo
+  python3 bench/depth_limit.py $quick --native-build "$native_build" --work "$work" \
+    --json "$results/depth-limit.json" --markdown "$results/depth-limit.md"
+fi
+if [ -n "$changes" ]; then
+  echo
+  python3 bench/changes.py $quick --native-build "$native_build" --work "$work" \
+    --json "$results/changes.json" --markdown "$results/changes.md"
+fi

@@ -34,13 +34,15 @@ std::optional<std::string> scan_failures_warning(const ScanStats& stats) {
 }
 
 Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
-                           const InteractiveUserLookup& lookup, const platform::StopSignal* stop) {
+                           const InteractiveUserLookup& lookup, const platform::StopSignal* stop,
+                           const ScanWatch* watch) {
   // The elapsed time includes reading config.txt.
   const auto start = std::chrono::steady_clock::now();
   Result<RootPathList> roots = load_root_paths(fs, config_path, lookup);
   if (!roots.ok()) return std::move(roots).error();
   log::info(log::kTargetScanner,
             "Starting scan of " + std::to_string(roots->size()) + " root path(s)");
+  if (watch != nullptr) watch->roots_read(*roots);
 
   ScanStats stats;
   for (const Path& root : *roots) {
@@ -50,7 +52,10 @@ Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
       continue;
     }
     log::debug(log::kTargetScanner, "Scanning root: " + root.display());
-    const FolderScanResult walked = scan_folder(std::move(opened.folder), opened.location, stop);
+    const FolderEnteredHook hook =
+        watch != nullptr ? watch->hook_for_root(opened.location) : FolderEnteredHook();
+    const FolderScanResult walked =
+        scan_folder(std::move(opened.folder), opened.location, stop, hook ? &hook : nullptr);
     if (walked.cut_at_depth_limit) warn_cut_at_depth_limit(root);
     stats.folders_scanned += walked.folders;
     stats.ini_written += walked.ini_written;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "platform/file_system.h"
 #include "platform/path.h"
 #include "platform/stop_signal.h"
+#include "update_after_changes.h"
 #include "walk_failures.h"
 
 namespace tindral {
@@ -36,6 +38,16 @@ std::string scan_summary(std::string_view name, const ScanStats& stats, int deci
 /// without failures.
 std::optional<std::string> scan_failures_warning(const ScanStats& stats);
 
+/// What a scan tells whoever watches the roots it walks for changes.
+struct ScanWatch {
+  /// Called once with the root list, before any root is walked, so that the watch covers what
+  /// the walk finds.
+  std::function<void(const RootPathList& roots)> roots_read;
+  /// The hook for the walk of the root opened at `location`; an empty one when the root is not
+  /// watched.
+  std::function<FolderEnteredHook(const Path& location)> hook_for_root;
+};
+
 /// Reads config.txt and walks every root that exists and is not protected by its path or by
 /// where its folder really is, logging the start, each skipped root, the summary and, after it,
 /// one warning about the folders where desktop.ini could not be changed. Fails only
@@ -43,6 +55,7 @@ std::optional<std::string> scan_failures_warning(const ScanStats& stats);
 /// counters of what was done.
 Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
                            const InteractiveUserLookup& lookup = interactive_user,
-                           const platform::StopSignal* stop = nullptr);
+                           const platform::StopSignal* stop = nullptr,
+                           const ScanWatch* watch = nullptr);
 
 }  // namespace tindral

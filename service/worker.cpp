@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "change_updates.h"
 #include "config/data_folder.h"
 #include "config/data_folder_security.h"
 #include "config/flags.h"
@@ -37,7 +38,12 @@ class Worker {
         flags_(fs_, setup.data_folder),
         config_path_(setup.data_folder.child(kConfigFileName)),
         settings_path_(setup.data_folder.child(kSettingsFileName)),
-        log_path_(setup.data_folder.child(kServiceLogFileName)) {}
+        log_path_(setup.data_folder.child(kServiceLogFileName)) {
+    if (setup.watcher) {
+      changes_.emplace(fs_, *setup.watcher, setup.now,
+                       [this](std::string_view message) { log_message(message); });
+    }
+  }
 
   void run() {
     start_up();
@@ -95,11 +101,7 @@ class Worker {
   // the start-up scan follows. A folder that is no longer the administrators' alone (made again
   // by somebody after it was deleted, say) is secured again as at the start.
   bool keep_data_folder_secured() {
-    if (secured_) {
-      Result<platform::Trust> now = fs_.trust(setup_.data_folder);
-      if (now && *now == platform::Trust::Administrators) return true;
-      if (!now && now.error().is_not_found()) return true;
-    }
+    if (data_folder_still_secured()) return true;
     const bool was_secured = secured_;
     report_securing(secure(was_secured ? FilesInside::WhenRepaired : FilesInside::Always));
     if (!secured_) return false;
@@ -107,6 +109,13 @@ class Worker {
     scan_if_configured();
     last_scan_ = setup_.now();
     return false;
+  }
+
+  bool data_folder_still_secured() {
+    if (!secured_) return false;
+    Result<platform::Trust> now = fs_.trust(setup_.data_folder);
+    if (now) return *now == platform::Trust::Administrators;
+    return now.error().is_not_found();
   }
 
   // The log writer creates a missing data folder; one that was deleted while the service runs
@@ -152,9 +161,13 @@ class Worker {
 
   bool stop_requested() const { return setup_.stop != nullptr && setup_.stop->requested(); }
 
+  const platform::StopSignal& stop_signal() const {
+    return setup_.stop != nullptr ? *setup_.stop : never_raised_;
+  }
+
   // Flags are served in order of precedence, at most one per pass.
   void run_pass() {
-    setup_.sleep(POLL_INTERVAL);
+    wait_for_next_pass();
     // A stop that ended the sleep early is served at the stop test right away rather than after
     // a cleanup or scan that could take minutes.
     if (stop_requested()) return;
@@ -170,11 +183,55 @@ class Worker {
       scan_and_restart_interval();
       return;
     }
-    const std::uint32_t interval = effective_interval_minutes();
+    const Settings settings = current_settings();
+    follow_watch_setting(settings);
+    const std::uint32_t interval =
+        settings.interval != 0 ? settings.interval : kDefaultIntervalMinutes;
     if (whole_seconds_since_last_scan() >= std::uint64_t{interval} * 60) {
       log_message("Periodic rescan due (interval: " + std::to_string(interval) + " min)");
       scan_and_restart_interval();
+      return;
     }
+    if (changes_) {
+      // Changes that waited for a pause to end, and roots that are other folders now.
+      work_on_changes(&ChangeUpdates::act);
+      work_on_changes(&ChangeUpdates::check_roots);
+    }
+  }
+
+  // What throws while changes are acted on (an allocation that fails in a huge folder, say) is
+  // said like a scan's error; the next scan looks at everything anyway.
+  void work_on_changes(void (ChangeUpdates::*work)(const platform::StopSignal&)) {
+    Result<void> done = without_exceptions([&]() -> Result<void> {
+      ((*changes_).*work)(stop_signal());
+      return {};
+    });
+    if (!done) log_message("Update error: " + done.error().message());
+  }
+
+  // Until the next pass is due: asleep, or woken by changes below the roots and acting on them
+  // where the pass itself would act. Changes never move the pass: it comes POLL_INTERVAL after
+  // the last one began, or right after the work on changes that reached past that.
+  void wait_for_next_pass() {
+    if (!changes_ || !changes_->watching()) {
+      setup_.sleep(POLL_INTERVAL);
+      return;
+    }
+    const Clock::time_point due = setup_.now() + POLL_INTERVAL;
+    while (changes_->wait_for_changes(due, stop_signal())) {
+      if (may_act_on_changes()) work_on_changes(&ChangeUpdates::act);
+    }
+  }
+
+  // Changes wait, bounded, while the service is paused or about to clean up, or while nothing in
+  // its data folder counts; the pass that ends that acts on them.
+  bool may_act_on_changes() {
+    return !stop_requested() && data_folder_still_secured() && !flags_.present(Flag::Cleanup) &&
+           !flags_.present(Flag::Paused);
+  }
+
+  void follow_watch_setting(const Settings& settings) {
+    if (changes_ && !settings.watch) changes_->stop_watching();
   }
 
   void clean_up() {
@@ -194,14 +251,25 @@ class Worker {
   // A stop request reaches into the scan, which ends at the next folder; the stop test that
   // follows serves it.
   void scan(std::string_view name) {
+    const ScanWatch* watch = scan_watch();
     Result<ScanStats> stats = without_exceptions(
-        [&] { return run_scan(fs_, config_path_, interactive_user, setup_.stop); });
+        [&] { return run_scan(fs_, config_path_, interactive_user, setup_.stop, watch); });
     if (stats) {
       log_message(scan_summary(name, *stats, 2));
       if (auto warning = scan_failures_warning(*stats)) log_message(*warning);
     } else {
       log_message("Scan error: " + stats.error().message());
     }
+  }
+
+  // Every full scan watches the roots it walks afresh, unless settings.txt turns watching off.
+  const ScanWatch* scan_watch() {
+    if (!changes_) return nullptr;
+    if (!current_settings().watch) {
+      changes_->stop_watching();
+      return nullptr;
+    }
+    return &changes_->scan_watch();
   }
 
   // A failed scan restarts the interval too, so that it is retried only after a full one.
@@ -212,9 +280,9 @@ class Worker {
 
   // settings.txt is read afresh for every test so that an edit needs no restart; an unreadable
   // file counts as the defaults.
-  std::uint32_t effective_interval_minutes() {
+  Settings current_settings() {
     Result<Settings> loaded = load_settings(fs_, settings_path_);
-    return loaded && loaded->interval != 0 ? loaded->interval : kDefaultIntervalMinutes;
+    return loaded ? *std::move(loaded) : default_settings();
   }
 
   // Whole seconds only: 59.9 seconds are 59.
@@ -234,6 +302,8 @@ class Worker {
   std::set<std::string> reported_;
   bool secured_ = false;
   bool reported_unsecured_ = false;
+  const platform::StopSignal never_raised_;
+  std::optional<ChangeUpdates> changes_;
 };
 
 }  // namespace
@@ -247,6 +317,7 @@ WorkerSetup production_worker_setup(platform::StopSignal& stop) {
   setup.stop = &stop;
   Result<Path> icon = default_icon_path();
   if (icon) setup.default_icon = *icon;
+  setup.watcher = platform::make_change_watcher();
   return setup;
 }
 

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <optional>
+
 #include "config/data_folder.h"
 #include "config/flags.h"
 #include "config/settings.h"
@@ -5,6 +8,7 @@
 #include "roots.h"
 #include "service_log_reader.h"
 #include "service_name.h"
+#include "watching_message.h"
 
 namespace tindral::ctl {
 namespace {
@@ -74,6 +78,36 @@ void show_last_work(Context& context) {
   say("Last cleanup: " + (cleanup != nullptr ? *cleanup : std::string("none in service.log")));
 }
 
+// Where each root's changes come from, as the service said it last since its latest start.
+void show_change_watching(Context& context) {
+  Result<Settings> settings = load_settings(context.fs, context.file(kSettingsFileName));
+  if (settings && !settings->watch) {
+    say("Change watching: not watched (watch=off in settings.txt)");
+    return;
+  }
+  Result<std::vector<std::string>> lines =
+      read_service_log(context.fs, context.file(kServiceLogFileName));
+  std::vector<WatchedRootSource> roots;
+  for (const std::string& line : lines ? *lines : std::vector<std::string>()) {
+    const std::string_view message = log_message(line);
+    if (message == "Tindral Service started") roots.clear();
+    std::optional<WatchedRootSource> watched = parse_watching_message(message);
+    if (!watched) continue;
+    auto same = std::find_if(roots.begin(), roots.end(), [&](const WatchedRootSource& root) {
+      return root.root == watched->root;
+    });
+    if (same == roots.end()) {
+      roots.push_back(*std::move(watched));
+    } else {
+      same->source = watched->source;
+    }
+  }
+  if (roots.empty()) say("Change watching: not watched");
+  for (const WatchedRootSource& root : roots) {
+    say("Change watching: " + root.root + ": " + root.source);
+  }
+}
+
 int run_status(Context& context, const Arguments& /*arguments*/) {
   const bool installed = show_service(context);
   const bool data_folder = context.fs.exists(context.data_folder);
@@ -82,6 +116,7 @@ int run_status(Context& context, const Arguments& /*arguments*/) {
     show_flags(context);
     show_roots(context);
     show_interval(context);
+    show_change_watching(context);
     show_last_work(context);
   }
   if (!installed) return kExitNotInstalled;

@@ -29,6 +29,14 @@ std::optional<std::uint32_t> parse_interval(std::string_view value) {
   return static_cast<std::uint32_t>(number);
 }
 
+// "on" or "off" in any case; anything else is no answer.
+std::optional<bool> parse_switch(std::string_view value) {
+  const std::string word = text::to_lower(value);
+  if (word == "on") return true;
+  if (word == "off") return false;
+  return std::nullopt;
+}
+
 void apply_line(std::string_view line, Settings& settings) {
   const std::size_t equals = line.find('=');
   if (equals == std::string_view::npos) return;
@@ -46,6 +54,8 @@ void apply_line(std::string_view line, Settings& settings) {
     settings.lang = std::string(value);
   } else if (key == "icon") {
     settings.icon = std::string(value);
+  } else if (key == "watch") {
+    if (std::optional<bool> watch = parse_switch(value)) settings.watch = *watch;
   }
 }
 

@@ -13,7 +13,7 @@ namespace tindral {
 /// Minutes between periodic rescans when settings.txt names none, or names 0.
 inline constexpr std::uint32_t kDefaultIntervalMinutes = 15;
 
-/// The tunable values of settings.txt. Only `interval` changes what the service does.
+/// The tunable values of settings.txt. `interval`, `watch` and `icon` change what the service does.
 struct Settings {
   std::string color;
   std::string lang;
@@ -22,6 +22,9 @@ struct Settings {
   /// The icon every desktop.ini names, as the machines that show the folders reach it (a file
   /// server's clients: \\server\share\folder.ico); empty for folder.ico in the data folder.
   std::string icon;
+  /// Whether folders are updated as they change ("watch=on", the default) or only by the
+  /// periodic rescans ("watch=off").
+  bool watch = true;
 };
 
 /// Colour "green", interval 15, and language "da" when the user's interface language is Danish,

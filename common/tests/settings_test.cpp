@@ -142,6 +142,27 @@ INSTANTIATE_TEST_SUITE_P(
       return "Case" + std::to_string(info.index);
     });
 
+// watch=off turns change-driven updates off; anything but on or off (in any case) keeps what
+// the lines before said.
+TEST_F(SettingsTest, WatchIsOnUnlessTheLastValidLineTurnsItOff) {
+  const struct {
+    const char* content;
+    bool watch;
+  } cases[] = {{"", true},
+               {"watch=off\n", false},
+               {" Watch = OFF \r\n", false},
+               {"watch=off\nwatch=on\n", true},
+               {"watch=off\nwatch=no\n", false},
+               {"watch=false\n", true},
+               {"watch=off # rescans only\n", true},
+               {"\xEF\xBB\xBFwatch=off\n", true}};
+  for (const auto& c : cases) {
+    Result<Settings> settings = load(c.content);
+    ASSERT_TRUE(settings.ok()) << settings.error().message();
+    EXPECT_EQ(settings->watch, c.watch) << testing::PrintToString(std::string(c.content));
+  }
+}
+
 TEST_F(SettingsTest, InvalidUtf8FailsToLoad) {
   Result<Settings> settings = load("interval=5\n\xFF\xFE\n");
   ASSERT_FALSE(settings.ok());

@@ -155,6 +155,7 @@ class WorkerTest : public testing::Test {
     };
     setup.stop = &stop_;
     setup.default_icon = default_icon_;
+    setup.watcher = watcher_;
     run_service_loop(setup);
   }
 
@@ -243,6 +244,7 @@ class WorkerTest : public testing::Test {
   int sleeps_ = 0;
   std::vector<std::size_t> pass_starts_;
   std::function<void(int pass)> before_pass_;
+  std::shared_ptr<platform::ChangeWatcher> watcher_;
   platform::StopSignal stop_;
   test_support::LogCapture capture_;
 };
@@ -748,6 +750,306 @@ TEST_F(WorkerFakeTest, ServiceLogFailuresDoNotStopTheLoop) {
   EXPECT_EQ(worker_messages(), (std::vector<std::string>{kStarted, initial_scan(1, 1, 0), kRescan,
                                                          scan(1, 0, 0), kStopRequested, kStopped}));
   EXPECT_FALSE(fs_.contains(fake_data_.child("service.log")));
+}
+
+// ---- changes between passes, told by a watcher the test drives ------------------------------
+
+// Tells the worker what the test queues, at the test's times: wait() runs every step that is
+// due, hands out queued changes at once and otherwise moves the test clock to the next step or
+// to the end of the timeout, so that a test spans minutes of service time in milliseconds.
+class ScriptedWatcher final : public platform::ChangeWatcher {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  ScriptedWatcher(TimePoint& clock, platform::ChangeSource source)
+      : clock_(clock), source_(source) {}
+
+  /// Runs `action` at the first wait at or after `at` (service time since the start).
+  void at(std::chrono::milliseconds at, std::function<void()> action) {
+    steps_.push_back({TimePoint{} + at, std::move(action)});
+  }
+  /// A change read from the platform, handed out at the next wait.
+  void change(std::size_t root, platform::ChangeKind kind, std::vector<std::string> names) {
+    queued_.push_back({root, kind, std::move(names)});
+  }
+
+  std::vector<platform::ChangeSource> watch(std::vector<platform::RootToWatch> roots) override {
+    ++uses_;
+    watches_.emplace_back();
+    for (const platform::RootToWatch& root : roots) watches_.back().push_back(root.location);
+    return std::vector<platform::ChangeSource>(roots.size(), source_);
+  }
+
+  platform::WakeReason wait(std::chrono::milliseconds timeout,
+                            const platform::StopSignal& stop) override {
+    ++uses_;
+    ++waits_;
+    const TimePoint deadline = clock_ + timeout;
+    for (;;) {
+      run_due_steps();
+      if (stop.requested()) return platform::WakeReason::Stop;
+      if (!queued_.empty()) return platform::WakeReason::Changes;
+      const TimePoint next = next_step();
+      if (next > deadline) break;
+      clock_ = std::max(clock_, next);
+    }
+    clock_ = deadline;
+    return platform::WakeReason::Timeout;
+  }
+
+  void take(std::vector<platform::Change>& out) override {
+    ++uses_;
+    out.insert(out.end(), queued_.begin(), queued_.end());
+    queued_.clear();
+  }
+
+  void folder_entered(std::size_t, const std::vector<std::string>&, platform::Folder&) override {
+    ++uses_;
+  }
+
+  int uses() const { return uses_; }
+  int waits() const { return waits_; }
+  /// The locations of each watch() call.
+  const std::vector<std::vector<Path>>& watches() const { return watches_; }
+
+ private:
+  struct Step {
+    TimePoint at;
+    std::function<void()> action;
+  };
+
+  void run_due_steps() {
+    for (std::size_t i = 0; i < steps_.size();) {
+      if (steps_[i].at > clock_) {
+        ++i;
+        continue;
+      }
+      std::function<void()> action = std::move(steps_[i].action);
+      steps_.erase(steps_.begin() + static_cast<std::ptrdiff_t>(i));
+      action();
+    }
+  }
+
+  TimePoint next_step() const {
+    TimePoint next = TimePoint::max();
+    for (const Step& step : steps_) next = std::min(next, step.at);
+    return next;
+  }
+
+  TimePoint& clock_;
+  platform::ChangeSource source_;
+  std::vector<Step> steps_;
+  std::vector<platform::Change> queued_;
+  std::vector<std::vector<Path>> watches_;
+  int uses_ = 0;
+  int waits_ = 0;
+};
+
+std::string watching(const Path& root, std::string_view source) {
+  return "Watching " + root.display() + " for changes: " + std::string(source);
+}
+std::string updated(int looked_at, int written, int removed) {
+  return "Updated after changes: " + std::to_string(looked_at) + " folders looked at, " +
+         std::to_string(written) + " written, " + std::to_string(removed) + " removed";
+}
+
+class WorkerChangesTest : public WorkerTest {
+ protected:
+  ScriptedWatcher& watch_with(platform::ChangeSource source = platform::ChangeSource::Inotify) {
+    auto watcher = std::make_shared<ScriptedWatcher>(clock_, source);
+    watcher_ = watcher;
+    return *watcher;
+  }
+
+  // The service time now, for the tests that say when something happened.
+  std::chrono::milliseconds service_time() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(clock_.time_since_epoch());
+  }
+
+  // A photo in a new chain of `levels` folders below `top` (a subfolder of the root); the
+  // change the platform reports for it names the chain's first folder.
+  void copy_photo_into_new_chain(std::string_view top, int levels) {
+    Path folder = root_.child(top);
+    for (int level = 1; level < levels; ++level)
+      folder = folder.child("level" + std::to_string(level));
+    test_support::make_folder(folder);
+    test_support::write_bytes(folder.child("photo.jpg"), "jpeg");
+  }
+
+  bool decorated(const Path& folder) const {
+    return test_support::path_exists(folder.child("desktop.ini"));
+  }
+
+  void stop_at(std::chrono::milliseconds at) {
+    static_cast<ScriptedWatcher&>(*watcher_).at(at, [this] { stop_.request(); });
+  }
+};
+
+// A photo copied into a new 5-level chain gets its icons within the gathering, long before the
+// next pass; the summary follows at once, being the first, and the watch saw every folder of the
+// start-up scan.
+TEST_F(WorkerChangesTest, ChangesLeadToIconsWithoutWaitingForThePass) {
+  configure_root();
+  ScriptedWatcher& watcher = watch_with();
+  std::chrono::milliseconds decorated_at{0};
+  watcher.at(1s, [&] {
+    copy_photo_into_new_chain("Trip", 5);
+    watcher.change(0, platform::ChangeKind::Appeared, {"Trip"});
+  });
+  watcher.at(1500ms, [&] {
+    if (decorated(
+            root_.child("Trip").child("level1").child("level2").child("level3").child("level4"))) {
+      decorated_at = service_time();
+    }
+  });
+  stop_at(2s);
+  run(0);
+  EXPECT_EQ(decorated_at, 1500ms);
+  EXPECT_TRUE(decorated(root_.child("Trip")));
+  expect_logs({kStarted, watching(root_, "inotify"), initial_scan(1, 1, 0), updated(5, 5, 0),
+               kStopRequested, kStopped});
+  EXPECT_EQ(watcher.watches(), (std::vector<std::vector<Path>>{{root_}}));
+  EXPECT_EQ(sleeps_, 0);
+}
+
+// What changes led to is said at most once a minute, summed since the line before; a change
+// that leads to nothing written or removed adds no line of its own.
+TEST_F(WorkerChangesTest, TheSummaryComesAtMostOnceAMinuteAndSumsWhatCameBetween) {
+  configure_root();
+  ScriptedWatcher& watcher = watch_with(platform::ChangeSource::Fanotify);
+  for (const auto& [at, top] : {std::pair{1s, "A"}, std::pair{20s, "B"}, std::pair{70s, "C"}}) {
+    watcher.at(at, [&watcher, this, top = std::string(top)] {
+      copy_photo_into_new_chain(top, 1);
+      watcher.change(0, platform::ChangeKind::Appeared, {top});
+    });
+  }
+  // A file gone from a folder that keeps others: looked at, nothing to change.
+  watcher.at(140s, [&] {
+    test_support::remove_tree(root_.child("B").child("photo.jpg"));
+    test_support::write_bytes(root_.child("B").child("notes.txt"), "more");
+    watcher.change(0, platform::ChangeKind::Disappeared, {"B", "photo.jpg"});
+  });
+  stop_at(200s);
+  run(0);
+  expect_logs({kStarted, watching(root_, "fanotify"), initial_scan(1, 1, 0), updated(1, 1, 0),
+               updated(2, 2, 0), kStopRequested, kStopped});
+}
+
+// A change that says changes were lost walks that root whole, and no other.
+TEST_F(WorkerChangesTest, ARescanChangeWalksThatRootAlone) {
+  configure_root();
+  const Path music = dir_ / "Music";
+  test_support::make_folder(music);
+  test_support::write_bytes(music.child("song.mp3"), "mp3");
+  test_support::write_bytes(config_, root_.display() + "\n" + music.display() + "\n");
+  ScriptedWatcher& watcher = watch_with();
+  watcher.at(1s, [&] {
+    copy_photo_into_new_chain("New", 1);
+    test_support::make_folder(music.child("New"));
+    test_support::write_bytes(music.child("New").child("song.mp3"), "mp3");
+    watcher.change(0, platform::ChangeKind::Rescan, {});
+  });
+  stop_at(2s);
+  run(0);
+  EXPECT_TRUE(decorated(root_.child("New")));
+  EXPECT_FALSE(decorated(music.child("New")));
+  expect_logs({kStarted, watching(root_, "inotify"), watching(music, "inotify"),
+               initial_scan(2, 2, 0), updated(2, 1, 0), kStopRequested, kStopped});
+}
+
+// Without a source of changes (watch=off, or none the platform gives) the passes sleep as they
+// always did; watch=off does not even ask the watcher.
+struct NoSourceCase {
+  const char* name;
+  const char* settings;
+  platform::ChangeSource source;
+  bool watched;
+};
+
+class WorkerNoSourceTest : public WorkerChangesTest,
+                           public testing::WithParamInterface<NoSourceCase> {};
+
+TEST_P(WorkerNoSourceTest, PassesSleep) {
+  const NoSourceCase& c = GetParam();
+  configure_root();
+  write_data_file("settings.txt", c.settings);
+  ScriptedWatcher& watcher = watch_with(c.source);
+  run(2);
+  std::vector<std::string> expected{kStarted};
+  if (c.watched) expected.push_back(watching(root_, "none (interval rescans only)"));
+  expected.insert(expected.end(), {initial_scan(1, 1, 0), kStopRequested, kStopped});
+  expect_logs(expected);
+  EXPECT_EQ(sleeps_, 3);
+  EXPECT_EQ(watcher.waits(), 0);
+  if (c.watched) {
+    EXPECT_EQ(watcher.watches().size(), 1u);
+  } else {
+    EXPECT_EQ(watcher.uses(), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, WorkerNoSourceTest,
+    testing::Values(NoSourceCase{"WatchOff", "Watch = OFF\n", platform::ChangeSource::Fanotify,
+                                 false},
+                    NoSourceCase{"NoneGiven", "watch=on\n", platform::ChangeSource::None, true}),
+    [](const testing::TestParamInfo<NoSourceCase>& info) { return info.param.name; });
+
+// While paused, changes wait; the pass that finds the pause ended acts on them.
+TEST_F(WorkerChangesTest, ChangesWaitWhilePausedAndAreActedOnWhenThePauseEnds) {
+  configure_root();
+  ScriptedWatcher& watcher = watch_with();
+  bool decorated_while_paused = false;
+  watcher.at(1s, [&] {
+    write_data_file("paused.flag", "");
+    copy_photo_into_new_chain("Trip", 2);
+    watcher.change(0, platform::ChangeKind::Appeared, {"Trip"});
+  });
+  watcher.at(40s, [&] { remove_data_file("paused.flag"); });
+  watcher.at(59s, [&] { decorated_while_paused = decorated(root_.child("Trip")); });
+  stop_at(61s);
+  run(0);
+  EXPECT_FALSE(decorated_while_paused);
+  EXPECT_TRUE(decorated(root_.child("Trip").child("level1")));
+  expect_logs({kStarted, watching(root_, "inotify"), initial_scan(1, 1, 0), updated(2, 2, 0),
+               kStopRequested, kStopped});
+}
+
+// A stop while changes are gathered ends the service there: nothing is acted on and no more
+// service time passes.
+TEST_F(WorkerChangesTest, AStopWhileChangesAreGatheredEndsTheServiceAtOnce) {
+  configure_root();
+  ScriptedWatcher& watcher = watch_with();
+  watcher.at(1s, [&] {
+    copy_photo_into_new_chain("Trip", 1);
+    watcher.change(0, platform::ChangeKind::Appeared, {"Trip"});
+  });
+  stop_at(1100ms);
+  run(0);
+  EXPECT_EQ(service_time(), 1100ms);
+  EXPECT_FALSE(decorated(root_.child("Trip")));
+  expect_logs(
+      {kStarted, watching(root_, "inotify"), initial_scan(1, 1, 0), kStopRequested, kStopped});
+}
+
+// A folder put in place of the root says nothing to a watcher; the next pass sees that the root
+// is another folder, watches it and walks it.
+TEST_F(WorkerChangesTest, ARootReplacedBetweenPassesIsWatchedAgainAndWalked) {
+  configure_root();
+  ScriptedWatcher& watcher = watch_with();
+  watcher.at(1s, [&] {
+    test_support::rename_entry(root_, dir_ / "Photos.old");
+    copy_photo_into_new_chain("Sub", 1);
+  });
+  bool decorated_before_the_pass = true;
+  watcher.at(29s, [&] { decorated_before_the_pass = decorated(root_.child("Sub")); });
+  stop_at(31s);
+  run(0);
+  EXPECT_FALSE(decorated_before_the_pass);
+  EXPECT_TRUE(decorated(root_.child("Sub")));
+  EXPECT_TRUE(decorated(root_));
+  EXPECT_EQ(watcher.watches().size(), 2u);
+  expect_logs({kStarted, watching(root_, "inotify"), initial_scan(1, 1, 0), updated(2, 2, 0),
+               kStopRequested, kStopped});
 }
 
 }  // namespace

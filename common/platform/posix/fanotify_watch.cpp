@@ -231,7 +231,7 @@ void FanotifyWatch::resolve(const std::vector<WatchedRoot>& roots, std::uint64_t
         below_a_root = true;
         break;
       case Placement::Lost:
-        held.rescan(i);
+        held.add(Change{i, ChangeKind::Rescan, {}});
         below_a_root = true;
         break;
       case Placement::Gone:
@@ -245,7 +245,7 @@ void FanotifyWatch::resolve(const std::vector<WatchedRoot>& roots, std::uint64_t
 
 void FanotifyWatch::rescan_all(const std::vector<WatchedRoot>& roots, HeldChanges& held) {
   for (std::size_t i = 0; i < roots.size(); ++i) {
-    if (roots[i].source == ChangeSource::Fanotify) held.rescan(i);
+    if (roots[i].source == ChangeSource::Fanotify) held.add(Change{i, ChangeKind::Rescan, {}});
   }
 }
 

@@ -149,7 +149,7 @@ void InotifyWatch::give_up_root(std::vector<WatchedRoot>& roots, std::size_t roo
         "(fs.inotify.max_user_watches)");
   }
   log_not_watched(roots[root], reason);
-  held.rescan(root);
+  held.add(Change{root, ChangeKind::Rescan, {}});
 }
 
 void InotifyWatch::read(std::vector<WatchedRoot>& roots, HeldChanges& held) {
@@ -175,7 +175,7 @@ void InotifyWatch::handle_event(std::vector<WatchedRoot>& roots, int wd, std::ui
                                 std::string_view name, HeldChanges& held) {
   if ((mask & IN_Q_OVERFLOW) != 0) {
     for (std::size_t i = 0; i < roots.size(); ++i) {
-      if (roots[i].source == ChangeSource::Inotify) held.rescan(i);
+      if (roots[i].source == ChangeSource::Inotify) held.add(Change{i, ChangeKind::Rescan, {}});
     }
     return;
   }
@@ -187,11 +187,11 @@ void InotifyWatch::handle_event(std::vector<WatchedRoot>& roots, int wd, std::ui
   if ((mask & IN_IGNORED) != 0) {
     forget(wd);
     // The root itself removed, moved away or unmounted: whatever the walk finds there now.
-    if (is_root) held.rescan(root);
+    if (is_root) held.add(Change{root, ChangeKind::Rescan, {}});
     return;
   }
   if ((mask & (IN_MOVE_SELF | IN_UNMOUNT)) != 0) {
-    if (is_root) held.rescan(root);
+    if (is_root) held.add(Change{root, ChangeKind::Rescan, {}});
     return;
   }
   if ((mask & (IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM)) == 0) return;
@@ -204,7 +204,7 @@ void InotifyWatch::handle_event(std::vector<WatchedRoot>& roots, int wd, std::ui
   const Place place = place_of(wd, names);
   // A change that cannot be named makes the root be walked whole, which enters every folder,
   // parents first, and so gives each watch its place.
-  if (place == Place::Unplaced) held.rescan(root);
+  if (place == Place::Unplaced) held.add(Change{root, ChangeKind::Rescan, {}});
   if (place != Place::Named) return;
   names.emplace_back(name);
   const bool appeared = (mask & (IN_CREATE | IN_MOVED_TO)) != 0;

@@ -229,6 +229,14 @@ class ServiceUnderScmTest : public testing::Test {
         timeout);
   }
 
+  // The tree's source: the volume's change journal on NTFS, ReadDirectoryChangesW elsewhere
+  // (Wine has no journal).
+  void expect_watching_line(const std::string& message) const {
+    const std::string head = "Watching " + tree().display() + " for changes: ";
+    EXPECT_THAT(message, testing::AnyOf(testing::Eq(head + "USN journal"),
+                                        testing::Eq(head + "ReadDirectoryChangesW")));
+  }
+
   ServiceHandle manager_;
   ServiceHandle service_;
   Path data_folder_;
@@ -258,12 +266,13 @@ TEST_F(ServiceUnderScmTest, RunsScansAndStopsThroughTheStopFlagAndThroughTheStop
   expect_stopped_cleanly(first.get());
   EXPECT_FALSE(test_support::path_exists(stop_flag()));
   const std::vector<std::string> first_run = service_log_messages(service_log());
-  ASSERT_EQ(first_run.size(), 4u);
+  ASSERT_EQ(first_run.size(), 5u);
   EXPECT_EQ(first_run[0], "Tindral Service started");
-  EXPECT_THAT(first_run[1],
+  expect_watching_line(first_run[1]);
+  EXPECT_THAT(first_run[2],
               StartsWith("Initial scan complete: 3 folders, 2 written, 0 removed, took "));
-  EXPECT_EQ(first_run[2], "Stop flag detected, shutting down service");
-  EXPECT_EQ(first_run[3], "Tindral Service stopped");
+  EXPECT_EQ(first_run[3], "Stop flag detected, shutting down service");
+  EXPECT_EQ(first_run[4], "Tindral Service stopped");
 
   // Second run: the stop control reaches the worker, which leaves its sleep at once.
   ProcessHandle second = start();
@@ -311,15 +320,42 @@ TEST_F(ServiceUnderScmTest, AStopControlEndsALongScanWithinSeconds) {
   expect_stopped_cleanly(service.get());
 
   const std::vector<std::string> messages = service_log_messages(service_log());
-  ASSERT_EQ(messages.size(), 4u);
+  ASSERT_EQ(messages.size(), 5u);
   EXPECT_EQ(messages[0], "Tindral Service started");
-  EXPECT_THAT(messages[1], StartsWith("Initial scan cut short by a stop request: "));
-  const std::size_t folders = std::stoul(messages[1].substr(messages[1].find(": ") + 2));
+  expect_watching_line(messages[1]);
+  EXPECT_THAT(messages[2], StartsWith("Initial scan cut short by a stop request: "));
+  const std::size_t folders = std::stoul(messages[2].substr(messages[2].find(": ") + 2));
   EXPECT_LT(folders, static_cast<std::size_t>(kFolders));
-  EXPECT_EQ(messages[2], "Stop requested by the service manager, shutting down service");
-  EXPECT_EQ(messages[3], "Tindral Service stopped");
+  EXPECT_EQ(messages[3], "Stop requested by the service manager, shutting down service");
+  EXPECT_EQ(messages[4], "Tindral Service stopped");
   // The root is decided after everything below it.
   EXPECT_FALSE(test_support::path_exists(tree().child("desktop.ini")));
+}
+
+// A photo copied (from the Windows side, which Wine's notifications follow) into a new chain of
+// five folders gets its icons long before the next pass, and the log sums that up in one line.
+TEST_F(ServiceUnderScmTest, APhotoCopiedIntoNewNestedFoldersGetsItsIconsWithoutWaitingForAPass) {
+  ProcessHandle service = start();
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(log_has("Initial scan complete: 3 folders, 2 written, 0 removed", 1, seconds(30)));
+  Path deepest = tree().child("trip");
+  for (const char* level : {"day1", "morning", "beach", "north"}) deepest = deepest.child(level);
+  test_support::make_folder(deepest);
+  test_support::write_bytes(deepest.child("photo.jpg"), "jpeg");
+
+  // Well within a pass; the deadline only keeps a broken service from hanging the test.
+  ASSERT_TRUE(log_has("Updated after changes: ", 1, seconds(25)));
+  EXPECT_TRUE(test_support::path_exists(deepest.child("desktop.ini")));
+  EXPECT_TRUE(test_support::path_exists(tree().child("trip").child("desktop.ini")));
+  stop_and_wait(seconds(10));
+  expect_stopped_cleanly(service.get());
+  const std::vector<std::string> messages = service_log_messages(service_log());
+  ASSERT_EQ(messages.size(), 6u) << testing::PrintToString(messages);
+  expect_watching_line(messages[1]);
+  EXPECT_TRUE(std::regex_match(
+      messages[3],
+      std::regex("Updated after changes: [0-9]+ folders looked at, 5 written, 0 removed")))
+      << messages[3];
 }
 
 class ProcessEntryTest : public testing::Test {

@@ -99,8 +99,40 @@ class ServiceModeTest : public testing::Test {
     return false;
   }
 
+  // Root may mark the whole file system; any other account watches folder by folder.
+  std::string watching_line() const {
+    return "Watching " + tree().bytes() +
+           " for changes: " + (::geteuid() == 0 ? "fanotify" : "inotify");
+  }
+
   test_support::TempDir tmp_;
 };
+
+// A photo copied into a new chain of five folders gets its icons long before the next pass,
+// from the deepest folder to the topmost new one, and the log sums that up in one line.
+TEST_F(ServiceModeTest, APhotoCopiedIntoNewNestedFoldersGetsItsIconsWithoutWaitingForAPass) {
+  auto service = start_service({{"INVOCATION_ID", "0123456789abcdef"}});
+  ASSERT_TRUE(service->started());
+  ASSERT_TRUE(wait_for_log("Initial scan complete: 2 folders, 2 written, 0 removed", seconds(20)));
+  Path deepest = tree().child("trip");
+  for (const char* level : {"day1", "morning", "beach", "north"}) deepest = deepest.child(level);
+  test_support::make_folder(deepest);
+  test_support::write_bytes(deepest.child("photo.jpg"), "jpeg");
+
+  // Well within a pass (30 s); the deadline only keeps a broken service from hanging the test.
+  ASSERT_TRUE(wait_for_log("Updated after changes: ", seconds(20)));
+  EXPECT_TRUE(test_support::path_exists(deepest.child("desktop.ini")));
+  EXPECT_TRUE(test_support::path_exists(tree().child("trip").child("desktop.ini")));
+  ASSERT_EQ(kill(static_cast<pid_t>(service->id()), SIGTERM), 0);
+  ASSERT_TRUE(service->wait(seconds(10)));
+
+  const std::vector<std::string> messages = service_log_messages(service_log());
+  ASSERT_EQ(messages.size(), 6u) << testing::PrintToString(messages);
+  EXPECT_EQ(messages[1], watching_line());
+  EXPECT_THAT(messages[3], testing::MatchesRegex("Updated after changes: [0-9]+ folders looked at, "
+                                                 "5 written, 0 removed"));
+  EXPECT_FALSE(wait_for_log("Scan complete", milliseconds(0)));
+}
 
 TEST_F(ServiceModeTest, FromATerminalItReportsThatNoServiceManagerStartedIt) {
   const test_support::ChildOutcome outcome = test_support::run_child(
@@ -160,12 +192,13 @@ TEST_F(ServiceModeTest, StopFlagPresentAtStartEndsTheServiceAfterTheStartUpScan)
   EXPECT_EQ(service->exit_code(), 0);
   EXPECT_FALSE(test_support::path_exists(data_folder().child("stop.flag")));
   const std::vector<std::string> messages = service_log_messages(service_log());
-  ASSERT_EQ(messages.size(), 4u);
+  ASSERT_EQ(messages.size(), 5u);
   EXPECT_EQ(messages[0], "Tindral Service started");
-  EXPECT_THAT(messages[1],
+  EXPECT_EQ(messages[1], watching_line());
+  EXPECT_THAT(messages[2],
               testing::StartsWith("Initial scan complete: 2 folders, 2 written, 0 removed, took "));
-  EXPECT_EQ(messages[2], "Stop flag detected, shutting down service");
-  EXPECT_EQ(messages[3], "Tindral Service stopped");
+  EXPECT_EQ(messages[3], "Stop flag detected, shutting down service");
+  EXPECT_EQ(messages[4], "Tindral Service stopped");
   EXPECT_EQ(structured_events(service->standard_output()).back(),
             "TindralService: Tindral Service stopped");
 }
