@@ -37,7 +37,9 @@ std::uint8_t git_mark_of(const platform::DirEntry& entry) {
 /// The scan's side of the walk: the bottom-up icon rule.
 class ScanVisitor final : public WalkVisitor {
  public:
-  explicit ScanVisitor(const Path& root) : root_(root), protected_paths_(root) {}
+  /// With an inspector the walk only shows what it finds: nothing is decided.
+  explicit ScanVisitor(const Path& root, FolderInspector* inspector = nullptr)
+      : root_(root), inspector_(inspector), protected_paths_(root) {}
 
   FolderScanResult result_of(WalkEnd end) const {
     FolderScanResult result = result_;
@@ -91,6 +93,10 @@ class ScanVisitor final : public WalkVisitor {
       --result_.folders;
       return;
     }
+    if (inspector_ != nullptr) {
+      inspector_->folder_listed(*path_, folder, listing, desktop_ini);
+      return;
+    }
     if (entered.leftovers) remove_desktop_ini_leftovers(folder);
   }
 
@@ -99,18 +105,23 @@ class ScanVisitor final : public WalkVisitor {
   void cut_at_depth_limit() override { result_.cut_at_depth_limit = true; }
 
   // Counted, untouched, no content.
-  void folder_unopened() override { ++result_.folders; }
+  void folder_unopened() override {
+    ++result_.folders;
+    if (inspector_ != nullptr) inspector_->folder_unopened();
+  }
 
   void leave_folder(platform::Folder* folder) override {
     const Folder left = folders_.back();
-    const bool kept_customised = !left.left_alone && folder != nullptr && decide(*folder, left);
+    const bool kept_customised =
+        inspector_ == nullptr && !left.left_alone && folder != nullptr && decide(*folder, left);
     folders_.pop_back();
     // A bare repository is as if never entered. A listing that broke off may have hidden
     // content, and a desktop.ini the user customised shows the icon the user chose: the folders
     // above keep their icons either way.
-    const bool has_content = !left.left_alone && (left.listing == Listing::Partial ||
-                                                  (left.listing == Listing::Whole && left.has_content) ||
-                                                  kept_customised);
+    const bool has_content =
+        !left.left_alone &&
+        (left.listing == Listing::Partial || (left.listing == Listing::Whole && left.has_content) ||
+         kept_customised);
     if (folders_.empty()) {
       result_.has_content = has_content;
       return;
@@ -127,7 +138,7 @@ class ScanVisitor final : public WalkVisitor {
     bool may_write = false;    ///< its attributes are known and it is not encrypted
     bool may_remove = false;   ///< its attributes are known
     ListedDesktopIni desktop_ini = ListedDesktopIni::Unknown;
-    bool leftovers = false;  ///< the listing showed a name a cut-off write may have left
+    bool leftovers = false;      ///< the listing showed a name a cut-off write may have left
     std::uint8_t git_marks = 0;  ///< the GitMark bits its listing showed
     bool left_alone = false;     ///< a bare repository: not counted, not decided, no content
   };
@@ -162,6 +173,7 @@ class ScanVisitor final : public WalkVisitor {
   }
 
   const Path root_;
+  FolderInspector* const inspector_;
   const WalkPath* path_ = nullptr;
   ProtectedPathWalk protected_paths_;
   std::vector<Folder> folders_;
@@ -182,6 +194,12 @@ FolderScanResult scan_folder(Result<std::unique_ptr<platform::Folder>> folder, c
                              const platform::StopSignal* stop) {
   ScanVisitor visitor(location);
   return visitor.result_of(walk_tree(std::move(folder), visitor, stop));
+}
+
+WalkEnd inspect_folders(Result<std::unique_ptr<platform::Folder>> folder, const Path& location,
+                        FolderInspector& inspector, const platform::StopSignal* stop) {
+  ScanVisitor visitor(location, &inspector);
+  return walk_tree(std::move(folder), visitor, stop);
 }
 
 }  // namespace tindral

@@ -65,6 +65,7 @@ const Command& interval_command();
 const Command& log_command();
 const Command& install_command();
 const Command& uninstall_command();
+const Command& folders_command();
 
 /// kExitOk for an elevated process; otherwise reports that `what` needs elevation.
 int require_elevation(std::string_view what);

@@ -51,6 +51,8 @@ std::optional<RootJudgement> judge_in_time(Context& context, const RootEntry& ro
   return within<RootJudgement>(kRootCheckTimeLimit, [&fs, root] { return judge_root(fs, root); });
 }
 
+}  // namespace
+
 // What the scan does with the root: the service's warning word for word where it gives one.
 std::string scan_outcome(const std::optional<RootJudgement>& judged) {
   if (!judged) {
@@ -71,6 +73,8 @@ std::string scan_outcome(const std::optional<RootJudgement>& judged) {
   }
   return judged->warning;
 }
+
+namespace {
 
 std::string missing_variable_note(const RootEntry& root) {
   return "%" + root.missing_variable + "% is not set for the service";
@@ -97,6 +101,33 @@ Result<std::string> entry_for(std::string_view argument) {
   Result<Path> absolute = platform::absolute_path(Path::from_text(argument));
   if (!absolute) return std::move(absolute).error();
   return absolute->bytes();
+}
+
+// The machine's name for what the service does with a root; scan_outcome gives the words.
+std::string_view root_state(const std::optional<RootJudgement>& judged) {
+  if (!judged) return "not_answering";
+  switch (judged->verdict) {
+    case RootVerdict::Scanned:
+      return "scanned";
+    case RootVerdict::Missing:
+      return "missing";
+    case RootVerdict::Unreachable:
+      return "unreachable";
+    case RootVerdict::NotFolder:
+      return "not_folder";
+    case RootVerdict::Refused:
+      break;
+  }
+  return "refused";
+}
+
+int list_roots_json(Context& context) {
+  Result<std::vector<RootReport>> reports = report_roots(context);
+  if (!reports) return fail(kExitFailed, reports.error());
+  JsonArray roots;
+  for (const RootReport& report : *reports) roots.add_json(root_json(report).text());
+  say(JsonObject().add_json("roots", roots.text()).text());
+  return kExitOk;
 }
 
 int list_roots(Context& context) {
@@ -154,13 +185,11 @@ int remove_root(Context& context, std::string_view argument) {
   const Path config = context.file(kConfigFileName);
   Result<LineFile> file = LineFile::read(context.fs, config);
   if (!file) return fail(kExitFailed, file.error());
-  Result<std::string> wanted = entry_for(argument);
-  const std::string absolute = wanted ? *wanted : std::string(argument);
   std::vector<Entry> entries = entries_of(*file);
   std::size_t removed = 0;
   // From the last, so that the line numbers still to come stay valid.
   for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-    if (entry->text == argument || entry->text == absolute || entry->root.text == absolute) {
+    if (names_root(entry->text, entry->root, argument)) {
       file->erase(entry->line);
       ++removed;
     }
@@ -178,7 +207,13 @@ int remove_root(Context& context, std::string_view argument) {
 int run_roots(Context& context, const Arguments& arguments) {
   const std::vector<std::string>& words = arguments.positional;
   const std::string& action = words[0];
-  if (action == "list" && words.size() == 1) return list_roots(context);
+  if (action == "list" && words.size() == 1) {
+    return arguments.has("--json") ? list_roots_json(context) : list_roots(context);
+  }
+  if (arguments.has("--json")) {
+    return fail(kExitUsage, Error("tindralctl roots --help tells how to call it")
+                                .wrap("--json goes with roots list only"));
+  }
   if ((action == "add" || action == "remove") && words.size() == 2) {
     if (const int unmet = require_elevation("roots " + action); unmet != kExitOk) return unmet;
     return action == "add" ? add_root(context, words[1]) : remove_root(context, words[1]);
@@ -190,23 +225,57 @@ int run_roots(Context& context, const Arguments& arguments) {
 }  // namespace
 
 Result<std::vector<std::string>> describe_roots(Context& context) {
-  Result<LineFile> file = LineFile::read(context.fs, context.file(kConfigFileName));
-  if (!file) return std::move(file).error();
+  Result<std::vector<RootReport>> reports = report_roots(context);
+  if (!reports) return std::move(reports).error();
   std::vector<std::string> lines;
-  for (const Entry& entry : entries_of(*file)) {
-    std::string line = "  " + entry.text;
-    if (entry.root.text != entry.text) line += " = " + entry.root.text;
-    line += "  (" + scan_outcome(judge_in_time(context, entry.root));
-    if (!entry.root.missing_variable.empty()) line += "; " + missing_variable_note(entry.root);
+  for (const RootReport& report : *reports) {
+    std::string line = "  " + report.entry;
+    if (report.root.text != report.entry) line += " = " + report.root.text;
+    line += "  (" + scan_outcome(report.judged);
+    if (!report.root.missing_variable.empty()) line += "; " + missing_variable_note(report.root);
     lines.push_back(line + ")");
   }
   return lines;
 }
 
+Result<std::vector<RootReport>> report_roots(Context& context) {
+  Result<LineFile> file = LineFile::read(context.fs, context.file(kConfigFileName));
+  if (!file) return std::move(file).error();
+  std::vector<RootReport> reports;
+  for (Entry& entry : entries_of(*file)) {
+    std::optional<RootJudgement> judged = judge_in_time(context, entry.root);
+    reports.push_back({std::move(entry.text), std::move(entry.root), std::move(judged)});
+  }
+  return reports;
+}
+
+JsonObject root_json(const RootReport& report) {
+  JsonObject root;
+  root.add("entry", report.entry).add("expanded", report.root.text);
+  root.add("state", root_state(report.judged));
+  if (report.judged && report.judged->verdict == RootVerdict::Scanned) {
+    root.add_null("reason");
+  } else {
+    root.add("reason", scan_outcome(report.judged));
+  }
+  if (report.root.missing_variable.empty()) {
+    root.add_null("missing_variable");
+  } else {
+    root.add("missing_variable", report.root.missing_variable);
+  }
+  return root;
+}
+
+bool names_root(std::string_view entry, const RootEntry& root, std::string_view argument) {
+  Result<std::string> wanted = entry_for(argument);
+  const std::string absolute = wanted ? *wanted : std::string(argument);
+  return entry == argument || entry == absolute || root.text == absolute;
+}
+
 const Command& roots_command() {
   static const Command command{
       "roots",
-      "roots list | roots add PATH | roots remove PATH",
+      "roots list [--json] | roots add PATH | roots remove PATH",
       "Show or change the root folders in config.txt.",
       "add appends PATH as an absolute path (an entry with %USERPROFILE% or another %NAME% as\n"
       "written) and refuses what the service would skip: a folder that is missing, not a folder,\n"
@@ -217,8 +286,8 @@ const Command& roots_command() {
       "not answer within 10 seconds is reported as not answering. remove deletes every line that\n"
       "names PATH. add and remove rewrite config.txt in one step and keep its comments and other\n"
       "lines; the next scan sees the change. add and remove need an administrator; list does\n"
-      "not.\n",
-      {},
+      "not. list --json prints the same as one JSON object (the README describes it).\n",
+      {"--json"},
       {},
       1,
       2,

@@ -36,11 +36,11 @@ constexpr std::string_view kExitCodes =
     "  6  the folder was refused: missing, not a folder, protected or not listed\n"
     "  7  the service did not report the end of the request in time\n";
 
-const std::array<std::reference_wrapper<const Command>, 11>& all_commands() {
-  static const std::array<std::reference_wrapper<const Command>, 11> commands{
-      status_command(), rescan_command(),  cleanup_command(),  pause_command(),
-      resume_command(), stop_command(),    roots_command(),    interval_command(),
-      log_command(),    install_command(), uninstall_command()};
+const std::array<std::reference_wrapper<const Command>, 12>& all_commands() {
+  static const std::array<std::reference_wrapper<const Command>, 12> commands{
+      status_command(),   rescan_command(), cleanup_command(), pause_command(),
+      resume_command(),   stop_command(),   roots_command(),   folders_command(),
+      interval_command(), log_command(),    install_command(), uninstall_command()};
   return commands;
 }
 

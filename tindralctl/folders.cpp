@@ -1,0 +1,232 @@
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "desktop_ini.h"
+#include "json.h"
+#include "root_folder.h"
+#include "roots.h"
+#include "scan_folder.h"
+
+namespace tindral::ctl {
+namespace {
+
+// A walk may take long, so it has no time limit; a file system that stops answering for this
+// long (a hung network mount, a FUSE server that never replies) ends it instead.
+constexpr std::chrono::seconds kStallLimit{30};
+
+/// What the walk of one root found.
+struct RootFolders {
+  /// Set when the root was refused as the walk opened it.
+  std::optional<RootRefusal> refusal;
+  /// The folders whose desktop.ini is the service's, in the order of the walk.
+  std::vector<Path> carrying;
+  /// Folders the scan would walk, as the scan counts them.
+  std::uint64_t walked = 0;
+  /// Folders that could not be opened or listed, and desktop.ini files that could not be read.
+  std::uint64_t unreadable = 0;
+};
+
+/// The walk's heartbeat, shared with the thread that waits for it.
+struct Progress {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::uint64_t steps = 0;
+  std::optional<RootFolders> found;
+};
+
+class CarryingFolders final : public FolderInspector {
+ public:
+  CarryingFolders(const Path& root, Progress& progress) : root_(root), progress_(progress) {}
+
+  void folder_listed(const WalkPath& path, platform::Folder& folder, Listing listing,
+                     ListedDesktopIni desktop_ini) override {
+    ++found_.walked;
+    step();
+    if (listing == Listing::Refused) {
+      ++found_.unreadable;
+      return;
+    }
+    if (desktop_ini == ListedDesktopIni::Absent) return;
+    const FoundDesktopIni found = find_desktop_ini(folder);
+    if (found.unreadable) ++found_.unreadable;
+    if (found.kind == DesktopIniKind::Marked || found.kind == DesktopIniKind::UpToDate) {
+      found_.carrying.push_back(path.current(root_));
+    }
+  }
+
+  void folder_unopened() override {
+    ++found_.walked;
+    ++found_.unreadable;
+    step();
+  }
+
+  RootFolders& found() { return found_; }
+
+ private:
+  void step() {
+    const std::lock_guard<std::mutex> lock(progress_.mutex);
+    ++progress_.steps;
+    progress_.changed.notify_all();
+  }
+
+  const Path& root_;
+  Progress& progress_;
+  RootFolders found_;
+};
+
+// The root is opened again for the walk, and refused if it changed since it was judged: what is
+// walked is what was judged last.
+RootFolders find_carrying(platform::FileSystem& fs, const Path& root, Progress& progress) {
+  OpenedRoot opened = open_root(fs, root);
+  if (opened.refusal) return {opened.refusal, {}, 0, 0};
+  CarryingFolders inspector(root, progress);
+  inspect_folders(std::move(opened.folder), opened.location, inspector);
+  return std::move(inspector.found());
+}
+
+// Nothing when the walk stopped answering; its thread is then left to finish or to end with the
+// process (see within), holding only what it owns.
+std::optional<RootFolders> walk_watched(platform::FileSystem& fs, const Path& root) {
+  auto progress = std::make_shared<Progress>();
+  std::thread([&fs, root, progress] {
+    RootFolders found = find_carrying(fs, root, *progress);
+    const std::lock_guard<std::mutex> lock(progress->mutex);
+    progress->found = std::move(found);
+    progress->changed.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(progress->mutex);
+  for (std::uint64_t seen = progress->steps; !progress->found; seen = progress->steps) {
+    if (!progress->changed.wait_for(lock, kStallLimit, [&] {
+          return progress->found.has_value() || progress->steps != seen;
+        })) {
+      return std::nullopt;
+    }
+  }
+  return std::move(progress->found);
+}
+
+/// One root of config.txt and, when it was walked, what the walk found.
+struct RootOutcome {
+  RootReport report;
+  std::optional<RootFolders> found;
+  bool stopped_answering = false;
+};
+
+RootOutcome walk_root(Context& context, RootReport report) {
+  RootOutcome outcome{std::move(report), std::nullopt, false};
+  const std::optional<RootJudgement>& judged = outcome.report.judged;
+  if (!judged || judged->verdict != RootVerdict::Scanned) return outcome;
+  const Path& root = outcome.report.root.path;
+  outcome.found = walk_watched(context.fs, root);
+  outcome.stopped_answering = !outcome.found;
+  if (outcome.found && outcome.found->refusal) {
+    const RootRefusal why = *outcome.found->refusal;
+    outcome.report.judged =
+        RootJudgement{RootVerdict::Refused, why, skipped_root_message(why, root.display())};
+    outcome.found.reset();
+  }
+  return outcome;
+}
+
+std::string folders_phrase(std::uint64_t count) {
+  return std::to_string(count) + (count == 1 ? " folder carries" : " folders carry");
+}
+
+void print_text(const std::vector<RootOutcome>& outcomes, std::uint64_t total) {
+  for (const RootOutcome& outcome : outcomes) {
+    const std::string& entry = outcome.report.entry;
+    if (outcome.stopped_answering) {
+      say(entry + ": did not answer for " + std::to_string(kStallLimit.count()) +
+          " seconds; its walk was given up");
+    } else if (!outcome.found) {
+      say(entry + ": not walked (" + scan_outcome(outcome.report.judged) + ")");
+    } else {
+      const RootFolders& found = *outcome.found;
+      say(entry + ": " + std::to_string(found.carrying.size()) + " of " +
+          std::to_string(found.walked) + " folders carry the service's desktop.ini" +
+          (found.unreadable == 0 ? std::string()
+                                 : "; " + std::to_string(found.unreadable) + " could not be read"));
+    }
+  }
+  say(folders_phrase(total) + " the service's desktop.ini.");
+}
+
+void print_json(const std::vector<RootOutcome>& outcomes, std::uint64_t total) {
+  JsonArray roots;
+  for (const RootOutcome& outcome : outcomes) {
+    JsonObject root = root_json(outcome.report);
+    JsonArray carrying;
+    if (outcome.found) {
+      for (const Path& folder : outcome.found->carrying) carrying.add(folder.bytes());
+    }
+    root.add("walk", outcome.stopped_answering ? "stopped_answering"
+                     : outcome.found           ? "whole"
+                                               : "not_walked");
+    root.add("folders_walked", outcome.found ? outcome.found->walked : 0);
+    root.add("unreadable", outcome.found ? outcome.found->unreadable : 0);
+    root.add_json("folders", carrying.text());
+    roots.add_json(root.text());
+  }
+  say(JsonObject().add_json("roots", roots.text()).add("count", total).text());
+}
+
+int run_folders(Context& context, const Arguments& arguments) {
+  Result<std::vector<RootReport>> reports = report_roots(context);
+  if (!reports) return fail(kExitFailed, reports.error());
+  const std::vector<std::string>& words = arguments.positional;
+  std::vector<RootOutcome> outcomes;
+  std::uint64_t total = 0;
+  bool stopped_answering = false;
+  for (RootReport& report : *reports) {
+    if (!words.empty() && !names_root(report.entry, report.root, words[0])) continue;
+    outcomes.push_back(walk_root(context, std::move(report)));
+    if (outcomes.back().found) total += outcomes.back().found->carrying.size();
+    stopped_answering = stopped_answering || outcomes.back().stopped_answering;
+  }
+  if (!words.empty() && outcomes.empty()) {
+    return fail(
+        kExitRefused,
+        Error("config.txt does not list it (tindralctl roots list)").wrap("Refused " + words[0]));
+  }
+  if (arguments.has("--json")) {
+    print_json(outcomes, total);
+  } else {
+    print_text(outcomes, total);
+  }
+  if (!stopped_answering) return kExitOk;
+  return fail(kExitFailed,
+              Error("A root did not answer for " + std::to_string(kStallLimit.count()) +
+                    " seconds; what it holds was not counted whole"));
+}
+
+}  // namespace
+
+const Command& folders_command() {
+  static const Command command{
+      "folders",
+      "folders [ROOT] [--json]",
+      "Count the folders that carry the service's desktop.ini, changing nothing.",
+      "Walks the trees below the roots of config.txt (or below ROOT only, which config.txt\n"
+      "must list) by the scan's own rules and counts, per root, the folders whose desktop.ini\n"
+      "is the service's; one the user customised, or somebody else's, is not counted. --json\n"
+      "lists the folders as well, in one JSON object (the README describes it). It reads as\n"
+      "its caller: a folder it may not open or read counts as unreadable and nothing below it\n"
+      "is walked, so run it as an administrator (root) to see what the service sees. A root\n"
+      "that does not answer for 30 seconds is given up, with exit code 1.\n",
+      {"--json"},
+      {},
+      0,
+      1,
+      {.elevation = false, .installed_service = false, .data_folder = true},
+      run_folders};
+  return command;
+}
+
+}  // namespace tindral::ctl
