@@ -7,6 +7,8 @@
 
 #include <regex>
 
+#include "json_reader.h"
+#include "service_log_reader.h"
 #include "support/service_log_lines.h"
 #include "tindralctl_fixture.h"
 
@@ -149,6 +151,14 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
   EXPECT_EQ(status_lines[6], "Interval: 5 minutes");
   EXPECT_EQ(status_lines[7], "Last scan: " + lines_of(rescan).back());
   EXPECT_EQ(status_lines[8], "Last cleanup: none in service.log");
+  // The same for scripts, and the folders the scan gave the icon.
+  const JsonValue json = read_json_line(succeed({"status", "--json"}));
+  EXPECT_EQ(json["service"]["state"].text, started_by_test ? "unknown" : "running");
+  EXPECT_FALSE(json["paused"].boolean);
+  EXPECT_EQ(json["last_scan"]["message"].text, log_message(lines_of(rescan).back()));
+  EXPECT_EQ(succeed({"folders"}), tree().bytes() +
+                                      ": 2 of 3 folders carry the service's desktop.ini\n"
+                                      "2 folders carry the service's desktop.ini.\n");
 
   const std::vector<std::string> last_two = lines_of(succeed({"log", "-n", "2"}));
   ASSERT_EQ(last_two.size(), 2u);
@@ -172,6 +182,10 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
                   "Cleanup requested \u2014 removing all desktop.ini files and pausing service",
                   "Cleanup complete: 3 folders visited, 2 desktop.ini removed"));
   EXPECT_TRUE(path_exists(file("paused.flag")));
+  EXPECT_TRUE(read_json_line(succeed({"status", "--json"}))["paused"].boolean);
+  EXPECT_EQ(succeed({"folders"}), tree().bytes() +
+                                      ": 0 of 3 folders carry the service's desktop.ini\n"
+                                      "0 folders carry the service's desktop.ini.\n");
   EXPECT_THAT(succeed({"resume"}), StartsWith("paused.flag deleted"));
 
   // stop: the stop control, or where there is no service manager stop.flag.
