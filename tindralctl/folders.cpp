@@ -213,13 +213,14 @@ const Command& folders_command() {
       "folders",
       "folders [ROOT] [--json]",
       "Count the folders that carry the service's desktop.ini, changing nothing.",
-      "Walks the trees below the roots of config.txt (or below ROOT only, which config.txt\n"
-      "must list) by the scan's own rules and counts, per root, the folders whose desktop.ini\n"
-      "is the service's; one the user customised, or somebody else's, is not counted. --json\n"
-      "lists the folders as well, in one JSON object (the README describes it). It reads as\n"
-      "its caller: a folder it may not open or read counts as unreadable and nothing below it\n"
-      "is walked, so run it as an administrator (root) to see what the service sees. A root\n"
-      "that does not answer for 30 seconds is given up, with exit code 1.\n",
+      "Walks the trees below the roots of config.txt (or below ROOT only, which\n"
+      "config.txt must list) by the scan's own rules and counts, per root, the\n"
+      "folders whose desktop.ini is the service's; one the user customised, or\n"
+      "somebody else's, is not counted. --json lists the folders as well, in one\n"
+      "JSON object (the README describes it). It reads as its caller: a folder it\n"
+      "may not open or read counts as unreadable and nothing below it is walked, so\n"
+      "run it as an administrator (root) to see what the service sees. A root that\n"
+      "does not answer for 30 seconds is given up, with exit code 1.\n",
       {"--json"},
       {},
       0,

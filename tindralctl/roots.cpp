@@ -286,7 +286,8 @@ const Command& roots_command() {
       "not answer within 10 seconds is reported as not answering. remove deletes every line that\n"
       "names PATH. add and remove rewrite config.txt in one step and keep its comments and other\n"
       "lines; the next scan sees the change. add and remove need an administrator; list does\n"
-      "not. list --json prints the same as one JSON object (the README describes it).\n",
+      "not.\n"
+      "list --json prints the same as one JSON object (the README describes it).\n",
       {"--json"},
       {},
       1,

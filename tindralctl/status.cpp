@@ -220,8 +220,8 @@ const Command& status_command() {
       "status [--json]",
       "Show the service's state, pause, waiting flags, roots, interval and last work.",
       "Exits with 4 when the service is not installed and 5 when the data folder is missing,\n"
-      "after showing what there is. Needs no administrator. --json prints the same as one JSON\n"
-      "object on one line (the README describes its keys).\n",
+      "after showing what there is. Needs no administrator.\n"
+      "--json prints the same as one JSON object (the README describes its keys).\n",
       {"--json"},
       {},
       0,
