@@ -1,11 +1,9 @@
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "desktop_ini.h"
@@ -13,6 +11,7 @@
 #include "root_folder.h"
 #include "roots.h"
 #include "scan_folder.h"
+#include "time_limit.h"
 
 namespace tindral::ctl {
 namespace {
@@ -33,22 +32,14 @@ struct RootFolders {
   std::uint64_t unreadable = 0;
 };
 
-/// The walk's heartbeat, shared with the thread that waits for it.
-struct Progress {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::uint64_t steps = 0;
-  std::optional<RootFolders> found;
-};
-
 class CarryingFolders final : public FolderInspector {
  public:
-  CarryingFolders(const Path& root, Progress& progress) : root_(root), progress_(progress) {}
+  CarryingFolders(const Path& root, const std::function<void()>& step) : root_(root), step_(step) {}
 
   void folder_listed(const WalkPath& path, platform::Folder& folder, Listing listing,
                      ListedDesktopIni desktop_ini) override {
     ++found_.walked;
-    step();
+    step_();
     if (listing == Listing::Refused) {
       ++found_.unreadable;
       return;
@@ -64,52 +55,26 @@ class CarryingFolders final : public FolderInspector {
   void folder_unopened() override {
     ++found_.walked;
     ++found_.unreadable;
-    step();
+    step_();
   }
 
   RootFolders& found() { return found_; }
 
  private:
-  void step() {
-    const std::lock_guard<std::mutex> lock(progress_.mutex);
-    ++progress_.steps;
-    progress_.changed.notify_all();
-  }
-
   const Path& root_;
-  Progress& progress_;
+  const std::function<void()>& step_;
   RootFolders found_;
 };
 
 // The root is opened again for the walk, and refused if it changed since it was judged: what is
 // walked is what was judged last.
-RootFolders find_carrying(platform::FileSystem& fs, const Path& root, Progress& progress) {
+RootFolders find_carrying(platform::FileSystem& fs, const Path& root,
+                          const std::function<void()>& step) {
   OpenedRoot opened = open_root(fs, root);
   if (opened.refusal) return {opened.refusal, {}, 0, 0};
-  CarryingFolders inspector(root, progress);
+  CarryingFolders inspector(root, step);
   inspect_folders(std::move(opened.folder), opened.location, inspector);
   return std::move(inspector.found());
-}
-
-// Nothing when the walk stopped answering; its thread is then left to finish or to end with the
-// process (see within), holding only what it owns.
-std::optional<RootFolders> walk_watched(platform::FileSystem& fs, const Path& root) {
-  auto progress = std::make_shared<Progress>();
-  std::thread([&fs, root, progress] {
-    RootFolders found = find_carrying(fs, root, *progress);
-    const std::lock_guard<std::mutex> lock(progress->mutex);
-    progress->found = std::move(found);
-    progress->changed.notify_all();
-  }).detach();
-  std::unique_lock<std::mutex> lock(progress->mutex);
-  for (std::uint64_t seen = progress->steps; !progress->found; seen = progress->steps) {
-    if (!progress->changed.wait_for(lock, kStallLimit, [&] {
-          return progress->found.has_value() || progress->steps != seen;
-        })) {
-      return std::nullopt;
-    }
-  }
-  return std::move(progress->found);
 }
 
 /// One root of config.txt and, when it was walked, what the walk found.
@@ -124,7 +89,10 @@ RootOutcome walk_root(Context& context, RootReport report) {
   const std::optional<RootJudgement>& judged = outcome.report.judged;
   if (!judged || judged->verdict != RootVerdict::Scanned) return outcome;
   const Path& root = outcome.report.root.path;
-  outcome.found = walk_watched(context.fs, root);
+  platform::FileSystem& fs = context.fs;
+  outcome.found = while_progressing<RootFolders>(
+      kStallLimit,
+      [&fs, root](const std::function<void()>& step) { return find_carrying(fs, root, step); });
   outcome.stopped_answering = !outcome.found;
   if (outcome.found && outcome.found->refusal) {
     const RootRefusal why = *outcome.found->refusal;
