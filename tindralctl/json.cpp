@@ -83,6 +83,10 @@ JsonObject& JsonObject::add(std::string_view key, std::uint64_t value) {
 
 JsonObject& JsonObject::add_null(std::string_view key) { return add_json(key, "null"); }
 
+JsonObject& JsonObject::add_or_null(std::string_view key, const std::optional<std::string>& text) {
+  return text ? add(key, std::string_view(*text)) : add_null(key);
+}
+
 JsonArray& JsonArray::add_json(std::string_view json) {
   if (text_.size() > 1) text_ += ",";
   text_.append(json);

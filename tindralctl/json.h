@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,8 @@ class JsonObject {
   JsonObject& add(std::string_view key, bool value);
   JsonObject& add(std::string_view key, std::uint64_t value);
   JsonObject& add_null(std::string_view key);
+  /// The text, or null when there is none.
+  JsonObject& add_or_null(std::string_view key, const std::optional<std::string>& text);
   std::string text() const { return text_ + "}"; }
 
  private:

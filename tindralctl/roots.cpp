@@ -253,16 +253,10 @@ JsonObject root_json(const RootReport& report) {
   JsonObject root;
   root.add("entry", report.entry).add("expanded", report.root.text);
   root.add("state", root_state(report.judged));
-  if (report.judged && report.judged->verdict == RootVerdict::Scanned) {
-    root.add_null("reason");
-  } else {
-    root.add("reason", scan_outcome(report.judged));
-  }
-  if (report.root.missing_variable.empty()) {
-    root.add_null("missing_variable");
-  } else {
-    root.add("missing_variable", report.root.missing_variable);
-  }
+  const bool scanned = report.judged && report.judged->verdict == RootVerdict::Scanned;
+  root.add_or_null("reason", scanned ? std::nullopt : std::optional(scan_outcome(report.judged)));
+  const std::string& missing = report.root.missing_variable;
+  root.add_or_null("missing_variable", missing.empty() ? std::nullopt : std::optional(missing));
   return root;
 }
 

@@ -132,6 +132,12 @@ bool add_service_json(Context& context, JsonObject& status) {
   return installed && *installed;
 }
 
+template <class T>
+std::optional<std::string> error_of(const Result<T>& result) {
+  if (result) return std::nullopt;
+  return result.error().message();
+}
+
 JsonObject log_line_json(const std::string& line) {
   return JsonObject().add("time", log_time(line)).add("message", log_message(line));
 }
@@ -147,19 +153,11 @@ void add_data_folder_json(Context& context, JsonObject& status) {
     roots.add_json(root_json(report).text());
   }
   status.add_json("roots", reports ? roots.text() : "null");
-  if (reports) {
-    status.add_null("roots_error");
-  } else {
-    status.add("roots_error", reports.error().message());
-  }
+  status.add_or_null("roots_error", error_of(reports));
 
   Result<Settings> settings = load_settings(context.fs, context.file(kSettingsFileName));
   status.add("interval_minutes", std::uint64_t{interval_minutes(settings)});
-  if (settings) {
-    status.add_null("settings_error");
-  } else {
-    status.add("settings_error", settings.error().message());
-  }
+  status.add_or_null("settings_error", error_of(settings));
 
   Result<std::vector<std::string>> lines =
       read_service_log(context.fs, context.file(kServiceLogFileName));
@@ -167,11 +165,7 @@ void add_data_folder_json(Context& context, JsonObject& status) {
   const std::string* cleanup = lines ? last_cleanup(*lines) : nullptr;
   status.add_json("last_scan", scan != nullptr ? log_line_json(*scan).text() : "null");
   status.add_json("last_cleanup", cleanup != nullptr ? log_line_json(*cleanup).text() : "null");
-  if (lines) {
-    status.add_null("log_error");
-  } else {
-    status.add("log_error", lines.error().message());
-  }
+  status.add_or_null("log_error", error_of(lines));
 }
 
 // The keys a missing data folder leaves unknown, present all the same, so that every status
