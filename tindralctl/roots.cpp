@@ -72,6 +72,12 @@ std::string scan_outcome(const std::optional<RootJudgement>& judged) {
   return judged->warning;
 }
 
+// A root's own reason stays; only one the service would scan waits for the service.
+std::string while_not_scanning(std::string outcome, std::string_view not_scanning) {
+  if (not_scanning.empty() || outcome != "scanned") return outcome;
+  return "not scanned: " + std::string(not_scanning);
+}
+
 std::string missing_variable_note(const RootEntry& root) {
   return "%" + root.missing_variable + "% is not set for the service";
 }
@@ -169,9 +175,11 @@ int remove_root(Context& context, std::string_view argument) {
   if (auto written = file->write(context.fs, config); !written) {
     return fail(kExitFailed, written.error());
   }
+  // A cleanup covers only the roots config.txt lists: the way back is to list it again.
   say("Removed " + std::string(argument) +
-      " from config.txt. The desktop.ini files already written there stay until a cleanup "
-      "(tindralctl cleanup) runs while the folder is still listed.");
+      " from config.txt. The desktop.ini files the service wrote below it stay: a cleanup "
+      "covers only listed roots, so to remove them add it again (tindralctl roots add), run "
+      "tindralctl cleanup --wait, then remove it.");
   return kExitOk;
 }
 
@@ -189,14 +197,15 @@ int run_roots(Context& context, const Arguments& arguments) {
 
 }  // namespace
 
-Result<std::vector<std::string>> describe_roots(Context& context) {
+Result<std::vector<std::string>> describe_roots(Context& context, std::string_view not_scanning) {
   Result<LineFile> file = LineFile::read(context.fs, context.file(kConfigFileName));
   if (!file) return std::move(file).error();
   std::vector<std::string> lines;
   for (const Entry& entry : entries_of(*file)) {
     std::string line = "  " + entry.text;
     if (entry.root.text != entry.text) line += " = " + entry.root.text;
-    line += "  (" + scan_outcome(judge_in_time(context, entry.root));
+    line +=
+        "  (" + while_not_scanning(scan_outcome(judge_in_time(context, entry.root)), not_scanning);
     if (!entry.root.missing_variable.empty()) line += "; " + missing_variable_note(entry.root);
     lines.push_back(line + ")");
   }
@@ -218,7 +227,7 @@ const Command& roots_command() {
       "names PATH. add and remove rewrite config.txt in one step and keep its comments and other\n"
       "lines; the next scan sees the change. add and remove need an administrator; list does\n"
       "not.\n",
-      {},
+      {kQuietOption},
       {},
       1,
       2,
