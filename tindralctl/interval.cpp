@@ -37,11 +37,11 @@ int set_interval(Context& context, std::string_view argument) {
   if (auto saved = store_interval(context, *minutes); !saved) {
     return fail(kExitFailed, saved.error());
   }
+  // A stopped service reads settings.txt when it starts; one that runs (or may) at its next pass.
+  const ServiceLiveness liveness = service_liveness(context);
+  const bool running = liveness == ServiceLiveness::Running || liveness == ServiceLiveness::Unknown;
   say("Rescan interval set to " + minutes_text(*minutes) + "; the service reads it " +
-      (service_liveness(context) == ServiceLiveness::Running ||
-               service_liveness(context) == ServiceLiveness::Unknown
-           ? "at its next pass."
-           : "when it starts."));
+      (running ? "at its next pass." : "when it starts."));
   return kExitOk;
 }
 

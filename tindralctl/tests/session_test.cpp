@@ -81,6 +81,10 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
                 "\nNext: tindralctl roots add FOLDER, then tindralctl rescan --wait.\n");
   EXPECT_TRUE(read_bytes(file("folder.ico")) == read_bytes(built_program(TINDRAL_DEFAULT_ICON)))
       << "the data folder's icon is not the default one";
+  // The program the service manager was given tells its version.
+  EXPECT_EQ(succeed({"version"}), "tindralctl " TINDRAL_VERSION
+                                  "\nService TindralCache: " TINDRAL_VERSION " (" +
+                                      built_program(TINDRAL_EXE).display() + ")\n");
   // Natively the unit confines the service to what its job needs: the system's own folders are
   // out of its reach, the trees of /home and /srv are not.
   const Path unit = (tmp_ / "units").child("TindralCache.service");
@@ -178,6 +182,19 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
                   "Cleanup complete: 3 folders visited, 2 desktop.ini removed"));
   EXPECT_TRUE(path_exists(file("paused.flag")));
   EXPECT_THAT(succeed({"resume"}), StartsWith("paused.flag deleted"));
+
+  // restart through the service manager; where there is none, tindralctl cannot start it.
+  if (started_by_test) {
+    const ChildOutcome restart = tindralctl({"restart"});
+    EXPECT_EQ(restart.exit_code, 1);
+    EXPECT_THAT(restart.err, StartsWith("Error: No service manager runs here, so tindralctl "
+                                        "cannot restart the service\n"));
+  } else {
+    EXPECT_EQ(succeed({"restart"}),
+              "The service has stopped.\nStarted the service TindralCache.\n");
+    EXPECT_EQ(*platform::real_service_control().state(SERVICE_NAME),
+              platform::ServiceState::Running);
+  }
 
   // stop: the stop control, or where there is no service manager stop.flag.
   const std::string stop = succeed({"stop"});
