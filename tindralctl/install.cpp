@@ -250,8 +250,8 @@ const Command& install_command() {
       "--no-start leaves the service stopped until tindralctl start, the next boot or tindralctl\n"
       "rescan --wait.\n"
       "--data-folder-only prepares the data folder and registers nothing. --package is what the\n"
-      "MSI package runs once it has registered the service itself: the data folder, then the\n"
-      "service's settings beyond its entry and the event source; the package starts it.\n",
+      "installer package runs once it has registered the service itself: the data folder, then\n"
+      "the service's settings beyond its entry and the event source; the package starts it.\n",
       {"--no-start", "--data-folder-only", "--package", kQuietOption},
       {"--roots", "--interval"},
       0,
