@@ -76,6 +76,12 @@ std::string scan_outcome(const std::optional<RootJudgement>& judged) {
 
 namespace {
 
+// A root's own reason stays; only one the service would scan waits for the service.
+std::string while_not_scanning(std::string outcome, std::string_view not_scanning) {
+  if (not_scanning.empty() || outcome != "scanned") return outcome;
+  return "not scanned: " + std::string(not_scanning);
+}
+
 std::string missing_variable_note(const RootEntry& root) {
   return "%" + root.missing_variable + "% is not set for the service";
 }
@@ -198,9 +204,11 @@ int remove_root(Context& context, std::string_view argument) {
   if (auto written = file->write(context.fs, config); !written) {
     return fail(kExitFailed, written.error());
   }
+  // A cleanup covers only the roots config.txt lists: the way back is to list it again.
   say("Removed " + std::string(argument) +
-      " from config.txt. The desktop.ini files already written there stay until a cleanup "
-      "(tindralctl cleanup) runs while the folder is still listed.");
+      " from config.txt. The desktop.ini files the service wrote below it stay: a cleanup "
+      "covers only listed roots, so to remove them add it again (tindralctl roots add), run "
+      "tindralctl cleanup --wait, then remove it.");
   return kExitOk;
 }
 
@@ -224,14 +232,14 @@ int run_roots(Context& context, const Arguments& arguments) {
 
 }  // namespace
 
-Result<std::vector<std::string>> describe_roots(Context& context) {
+Result<std::vector<std::string>> describe_roots(Context& context, std::string_view not_scanning) {
   Result<std::vector<RootReport>> reports = report_roots(context);
   if (!reports) return std::move(reports).error();
   std::vector<std::string> lines;
   for (const RootReport& report : *reports) {
     std::string line = "  " + report.entry;
     if (report.root.text != report.entry) line += " = " + report.root.text;
-    line += "  (" + scan_outcome(report.judged);
+    line += "  (" + while_not_scanning(scan_outcome(report.judged), not_scanning);
     if (!report.root.missing_variable.empty()) line += "; " + missing_variable_note(report.root);
     lines.push_back(line + ")");
   }
@@ -282,7 +290,7 @@ const Command& roots_command() {
       "lines; the next scan sees the change. add and remove need an administrator; list does\n"
       "not.\n"
       "list --json prints the same as one JSON object (the README describes it).\n",
-      {"--json"},
+      {"--json", kQuietOption},
       {},
       1,
       2,

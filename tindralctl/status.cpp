@@ -1,6 +1,7 @@
 #include "config/data_folder.h"
 #include "config/flags.h"
 #include "config/settings.h"
+#include "interval.h"
 #include "json.h"
 #include "request.h"
 #include "roots.h"
@@ -49,8 +50,23 @@ void show_flags(Context& context) {
   say("Flags waiting: " + (waiting.empty() ? std::string("none") : waiting));
 }
 
+// Why the service scans no root now; nothing while it runs unpaused (or may: no service manager
+// to ask).
+std::string not_scanning_because(Context& context) {
+  switch (service_liveness(context)) {
+    case ServiceLiveness::NotInstalled:
+      return "the service is not installed";
+    case ServiceLiveness::Stopped:
+      return "the service is stopped";
+    case ServiceLiveness::Running:
+    case ServiceLiveness::Unknown:
+      break;
+  }
+  return service_paused(context) ? "the service is paused" : "";
+}
+
 void show_roots(Context& context) {
-  Result<std::vector<std::string>> roots = describe_roots(context);
+  Result<std::vector<std::string>> roots = describe_roots(context, not_scanning_because(context));
   if (!roots) {
     say("Roots (config.txt): " + roots.error().message());
     return;
@@ -68,7 +84,7 @@ std::uint32_t interval_minutes(const Result<Settings>& settings) {
 void show_interval(Context& context) {
   Result<Settings> settings = load_settings(context.fs, context.file(kSettingsFileName));
   const std::uint32_t minutes = interval_minutes(settings);
-  say("Interval: " + std::to_string(minutes) + " minutes" +
+  say("Interval: " + minutes_text(minutes) +
       (settings ? "" : " (settings.txt unreadable: the default)"));
 }
 
@@ -212,7 +228,7 @@ const Command& status_command() {
   static const Command command{
       "status",
       "status [--json]",
-      "Show the service's state, pause, waiting flags, roots, interval and last work.",
+      "Show the state, pause, flags, roots, interval and last work.",
       "Exits with 4 when the service is not installed and 5 when the data folder is missing,\n"
       "after showing what there is. Needs no administrator.\n"
       "--json prints the same as one JSON object (the README describes its keys).\n",
