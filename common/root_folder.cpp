@@ -4,7 +4,10 @@
 
 #include "canonical_path.h"
 #include "chase_path.h"
+#include "log.h"
+#include "log_targets.h"
 #include "protected_paths.h"
+#include "root_overlap.h"
 
 namespace tindral {
 
@@ -51,6 +54,39 @@ OpenedRoot open_root(platform::FileSystem& fs, const Path& root) {
   if (is_protected_path(opened.location)) return refused(RootRefusal::Protected);
   opened.folder = std::move(chased.folder);
   return opened;
+}
+
+std::vector<RootWalk> plan_root_walks(platform::FileSystem& fs, std::vector<RootEntry> roots) {
+  std::vector<RootWalk> walks;
+  std::vector<std::size_t> opened;
+  std::vector<std::string> opened_paths;
+  for (RootEntry& entry : roots) {
+    RootWalk walk{std::move(entry), std::nullopt};
+    if (const OpenedRoot root = open_root(fs, walk.entry.path); root.refusal) {
+      walk.skipped = skipped_root_message(*root.refusal, walk.entry.path.display());
+    } else {
+      opened.push_back(walks.size());
+      opened_paths.push_back(walk.entry.path.bytes());
+    }
+    walks.push_back(std::move(walk));
+  }
+  // Only a root that is walked takes others in: an inner root stays when the outer one is
+  // refused, as the program-data folder is while the service's own folder inside it is not.
+  const std::vector<std::optional<std::size_t>> covering = covering_roots(opened_paths);
+  for (std::size_t i = 0; i < opened.size(); ++i) {
+    if (!covering[i]) continue;
+    RootWalk& covered = walks[opened[i]];
+    const RootWalk& walked = walks[opened[*covering[i]]];
+    covered.skipped = covered_root_message(
+        covered.entry.text, walked.entry.text,
+        root_overlap(covered.entry.path.bytes(), walked.entry.path.bytes()) == RootOverlap::Same);
+  }
+  return walks;
+}
+
+void warn_skipped_root(std::vector<std::string>& kept, std::string warning) {
+  log::warn(log::kTargetScanner, warning);
+  kept.push_back(std::move(warning));
 }
 
 RootJudgement judge_root(platform::FileSystem& fs, const RootEntry& entry) {

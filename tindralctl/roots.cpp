@@ -8,9 +8,11 @@
 #include "config/data_folder.h"
 #include "config/root_paths.h"
 #include "line_file.h"
+#include "platform/console.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
 #include "root_folder.h"
+#include "root_overlap.h"
 #include "text.h"
 #include "time_limit.h"
 
@@ -70,6 +72,62 @@ std::string scan_outcome(const std::optional<RootJudgement>& judged) {
       break;
   }
   return judged->warning;
+}
+
+// What the service makes of each entry, and for those it walks whether another's walk takes
+// them in, as the service decides it (plan_root_walks): an entry only counts as walked when it
+// is judged so.
+std::vector<std::string> scan_outcomes(Context& context, const std::vector<Entry>& entries) {
+  std::vector<std::string> outcomes;
+  std::vector<std::size_t> walked;
+  std::vector<std::string> walked_paths;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::optional<RootJudgement> judged = judge_in_time(context, entries[i].root);
+    if (judged && judged->verdict == RootVerdict::Scanned) {
+      walked.push_back(i);
+      walked_paths.push_back(entries[i].root.path.bytes());
+    }
+    outcomes.push_back(scan_outcome(judged));
+  }
+  const std::vector<std::optional<std::size_t>> covering = covering_roots(walked_paths);
+  for (std::size_t i = 0; i < walked.size(); ++i) {
+    if (!covering[i]) continue;
+    const RootEntry& covered = entries[walked[i]].root;
+    const RootEntry& taking_in = entries[walked[*covering[i]]].root;
+    outcomes[walked[i]] = covered_root_message(
+        covered.text, taking_in.text,
+        root_overlap(covered.path.bytes(), taking_in.path.bytes()) == RootOverlap::Same);
+  }
+  return outcomes;
+}
+
+// The listed entry that names the same folder as `root`, however either is spelled.
+const Entry* listed_as(const std::vector<Entry>& entries, const RootEntry& root) {
+  for (const Entry& entry : entries) {
+    if (entry.root.refusal) continue;
+    if (root_overlap(root.path.bytes(), entry.root.path.bytes()) == RootOverlap::Same) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+// A root inside or around a listed one is added all the same (the service walks the folders
+// once), but the administrator hears that one entry already covers the other.
+void warn_about_overlaps(const std::vector<Entry>& entries, const RootEntry& root) {
+  for (const Entry& entry : entries) {
+    if (entry.root.refusal) continue;
+    const RootOverlap overlap = root_overlap(root.path.bytes(), entry.root.path.bytes());
+    if (overlap == RootOverlap::Inside) {
+      platform::write_stderr("Warning: " + root.text + " lies inside " + entry.text +
+                             ", which config.txt lists already; the service walks it as part "
+                             "of that root.\n");
+    } else if (overlap == RootOverlap::Encloses) {
+      platform::write_stderr("Warning: " + root.text + " holds " + entry.text +
+                             ", which config.txt lists already; the service walks that root "
+                             "as part of this one.\n");
+    }
+  }
 }
 
 std::string missing_variable_note(const RootEntry& root) {
@@ -136,12 +194,11 @@ int add_root(Context& context, std::string_view argument) {
   const Path config = context.file(kConfigFileName);
   Result<LineFile> file = LineFile::read(context.fs, config);
   if (!file) return fail(kExitFailed, file.error());
-  for (const Entry& existing : entries_of(*file)) {
-    if (existing.text == *entry || existing.root.text == root.text) {
-      say(root.path.display() + " is listed already.");
-      return kExitOk;
-    }
+  const std::vector<Entry> entries = entries_of(*file);
+  if (const Entry* listed = listed_as(entries, root)) {
+    return refuse(*entry, "It is already listed as " + listed->text);
   }
+  warn_about_overlaps(entries, root);
   file->append(*entry);
   if (auto written = file->write(context.fs, config); !written) {
     return fail(kExitFailed, written.error());
@@ -156,11 +213,15 @@ int remove_root(Context& context, std::string_view argument) {
   if (!file) return fail(kExitFailed, file.error());
   Result<std::string> wanted = entry_for(argument);
   const std::string absolute = wanted ? *wanted : std::string(argument);
+  const RootEntry root = as_the_service_reads(absolute);
   std::vector<Entry> entries = entries_of(*file);
   std::size_t removed = 0;
   // From the last, so that the line numbers still to come stay valid.
   for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-    if (entry->text == argument || entry->text == absolute || entry->root.text == absolute) {
+    const bool same_folder =
+        !root.refusal && !entry->root.refusal &&
+        root_overlap(root.path.bytes(), entry->root.path.bytes()) == RootOverlap::Same;
+    if (entry->text == argument || entry->text == absolute || same_folder) {
       file->erase(entry->line);
       ++removed;
     }
@@ -193,10 +254,13 @@ Result<std::vector<std::string>> describe_roots(Context& context) {
   Result<LineFile> file = LineFile::read(context.fs, context.file(kConfigFileName));
   if (!file) return std::move(file).error();
   std::vector<std::string> lines;
-  for (const Entry& entry : entries_of(*file)) {
+  const std::vector<Entry> entries = entries_of(*file);
+  const std::vector<std::string> outcomes = scan_outcomes(context, entries);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Entry& entry = entries[i];
     std::string line = "  " + entry.text;
     if (entry.root.text != entry.text) line += " = " + entry.root.text;
-    line += "  (" + scan_outcome(judge_in_time(context, entry.root));
+    line += "  (" + outcomes[i];
     if (!entry.root.missing_variable.empty()) line += "; " + missing_variable_note(entry.root);
     lines.push_back(line + ")");
   }
