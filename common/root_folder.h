@@ -40,6 +40,11 @@ struct RootWalk {
   std::optional<std::string> skipped;
 };
 
+/// For each of `walked` (roots that open_root accepts, in file order), the warning that skips
+/// it because another's walk takes it in (covering_roots, covered_root_message), or nothing.
+std::vector<std::optional<std::string>> covered_root_warnings(
+    const std::vector<const RootEntry*>& walked);
+
 /// `roots` (read_config_roots' roots, in file order) with each folder tree walked once: a root
 /// that open_root refuses is skipped with its warning, and of the others one that another's
 /// walk takes in (covering_roots) with covered_root_message, whatever their order. Each root is

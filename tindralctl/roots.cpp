@@ -80,23 +80,18 @@ std::string scan_outcome(const std::optional<RootJudgement>& judged) {
 std::vector<std::string> scan_outcomes(Context& context, const std::vector<Entry>& entries) {
   std::vector<std::string> outcomes;
   std::vector<std::size_t> walked;
-  std::vector<std::string> walked_paths;
+  std::vector<const RootEntry*> walked_roots;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::optional<RootJudgement> judged = judge_in_time(context, entries[i].root);
     if (judged && judged->verdict == RootVerdict::Scanned) {
       walked.push_back(i);
-      walked_paths.push_back(entries[i].root.path.bytes());
+      walked_roots.push_back(&entries[i].root);
     }
     outcomes.push_back(scan_outcome(judged));
   }
-  const std::vector<std::optional<std::size_t>> covering = covering_roots(walked_paths);
+  std::vector<std::optional<std::string>> covered = covered_root_warnings(walked_roots);
   for (std::size_t i = 0; i < walked.size(); ++i) {
-    if (!covering[i]) continue;
-    const RootEntry& covered = entries[walked[i]].root;
-    const RootEntry& taking_in = entries[walked[*covering[i]]].root;
-    outcomes[walked[i]] = covered_root_message(
-        covered.text, taking_in.text,
-        root_overlap(covered.path.bytes(), taking_in.path.bytes()) == RootOverlap::Same);
+    if (covered[i]) outcomes[walked[i]] = std::move(*covered[i]);
   }
   return outcomes;
 }
@@ -221,7 +216,8 @@ int remove_root(Context& context, std::string_view argument) {
     const bool same_folder =
         !root.refusal && !entry->root.refusal &&
         root_overlap(root.path.bytes(), entry->root.path.bytes()) == RootOverlap::Same;
-    if (entry->text == argument || entry->text == absolute || same_folder) {
+    if (entry->text == argument || entry->text == absolute || entry->root.text == absolute ||
+        same_folder) {
       file->erase(entry->line);
       ++removed;
     }
