@@ -48,7 +48,9 @@ class RootsSpellingsTest : public TindralctlTest {
   std::vector<std::string> other_spellings_;
 };
 
-TEST_F(RootsSpellingsTest, AddRefusesAFolderListedInAnotherSpellingAndWarnsOfNesting) {
+// add refuses a folder listed in another spelling and warns of nesting; list and status show
+// what the scan does with each line, in the scan's words; remove finds every spelling.
+TEST_F(RootsSpellingsTest, OneFolderIsOneRootHoweverItIsSpelled) {
   lay_out();
   for (const std::string& spelling : other_spellings_) {
     const ChildOutcome add = tindralctl({"roots", "add", spelling});
@@ -56,43 +58,30 @@ TEST_F(RootsSpellingsTest, AddRefusesAFolderListedInAnotherSpellingAndWarnsOfNes
     EXPECT_THAT(add.err, HasSubstr("\n\nCaused by:\n    It is already listed as " + listed_ + "\n"))
         << spelling;
   }
-  EXPECT_EQ(read_bytes(file("config.txt")), listed_ + "\n");
-
   const ChildOutcome nested = tindralctl({"roots", "add", inner_});
   EXPECT_EQ(nested.exit_code, 0) << nested.err;
   EXPECT_EQ(nested.err, "Warning: " + inner_ + " lies inside " + listed_ +
                             ", which config.txt lists already; the service walks it as part of "
                             "that root.\n");
   if (!windows_) {
-    const ChildOutcome apart = tindralctl({"roots", "add", lower_});
-    EXPECT_EQ(apart.exit_code, 0) << apart.err;
-    EXPECT_EQ(apart.err, "");
+    EXPECT_EQ(tindralctl({"roots", "add", lower_}).err, "");
   }
   EXPECT_EQ(read_bytes(file("config.txt")),
             listed_ + "\n" + inner_ + "\n" + (windows_ ? "" : lower_ + "\n"));
-}
 
-// list and status show what the scan does with each line, in the scan's words; remove finds the
-// listed line whatever the spelling given.
-TEST_F(RootsSpellingsTest, ListShowsTheScansWarningsAndRemoveFindsEverySpelling) {
-  lay_out();
   std::string config = inner_ + "\n" + listed_ + "\n";
-  for (const std::string& spelling : other_spellings_) config += spelling + "\n";
-  write_bytes(file("config.txt"), config);
-
   std::string expected = "  " + inner_ + "  (Root path lies inside " + listed_ +
                          ", skipping: " + inner_ + ")\n  " + listed_ + "  (scanned)\n";
   for (const std::string& spelling : other_spellings_) {
+    config += spelling + "\n";
     expected += "  " + spelling + "  (Root path is already listed as " + listed_ +
                 ", skipping: " + spelling + ")\n";
   }
-  const ChildOutcome list = tindralctl({"roots", "list"});
-  EXPECT_EQ(list.exit_code, 0) << list.err;
-  EXPECT_EQ(list.out, expected);
+  write_bytes(file("config.txt"), config);
+  EXPECT_EQ(tindralctl({"roots", "list"}).out, expected);
   EXPECT_THAT(tindralctl({"status"}).out, HasSubstr("Roots (config.txt):\n" + expected));
 
-  const ChildOutcome remove = tindralctl({"roots", "remove", other_spellings_.back()});
-  EXPECT_EQ(remove.exit_code, 0) << remove.err;
+  EXPECT_EQ(tindralctl({"roots", "remove", other_spellings_.back()}).exit_code, 0);
   EXPECT_EQ(read_bytes(file("config.txt")), inner_ + "\n");
 }
 
