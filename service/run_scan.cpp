@@ -37,16 +37,24 @@ Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
                            const InteractiveUserLookup& lookup, const platform::StopSignal* stop) {
   // The elapsed time includes reading config.txt.
   const auto start = std::chrono::steady_clock::now();
-  Result<RootPathList> roots = load_root_paths(fs, config_path, lookup);
-  if (!roots.ok()) return std::move(roots).error();
-  log::info(log::kTargetScanner,
-            "Starting scan of " + std::to_string(roots->size()) + " root path(s)");
-
+  Result<ConfigRoots> config = read_config_roots(fs, config_path, lookup);
+  if (!config.ok()) return std::move(config).error();
   ScanStats stats;
-  for (const Path& root : *roots) {
+  for (std::string& warning : config->skipped) {
+    warn_skipped_root(stats.skipped_roots, std::move(warning));
+  }
+  log::info(log::kTargetScanner,
+            "Starting scan of " + std::to_string(config->roots.size()) + " root path(s)");
+
+  for (RootWalk& walk : plan_root_walks(fs, std::move(config->roots))) {
+    if (walk.skipped) {
+      warn_skipped_root(stats.skipped_roots, std::move(*walk.skipped));
+      continue;
+    }
+    const Path& root = walk.entry.path;
     OpenedRoot opened = open_root(fs, root);
     if (opened.refusal) {
-      warn_skipped_root(*opened.refusal, root.display());
+      warn_skipped_root(stats.skipped_roots, skipped_root_message(*opened.refusal, root.display()));
       continue;
     }
     log::debug(log::kTargetScanner, "Scanning root: " + root.display());

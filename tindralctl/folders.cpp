@@ -87,7 +87,7 @@ struct RootOutcome {
 RootOutcome walk_root(Context& context, RootReport report) {
   RootOutcome outcome{std::move(report), std::nullopt, false};
   const std::optional<RootJudgement>& judged = outcome.report.judged;
-  if (!judged || judged->verdict != RootVerdict::Scanned) return outcome;
+  if (!judged || judged->verdict != RootVerdict::Scanned || outcome.report.covered) return outcome;
   const Path& root = outcome.report.root.path;
   platform::FileSystem& fs = context.fs;
   outcome.found = while_progressing<RootFolders>(
@@ -114,7 +114,7 @@ void print_text(const std::vector<RootOutcome>& outcomes, std::uint64_t total) {
       say(entry + ": did not answer for " + std::to_string(kStallLimit.count()) +
           " seconds; its walk was given up");
     } else if (!outcome.found) {
-      say(entry + ": not walked (" + scan_outcome(outcome.report.judged) + ")");
+      say(entry + ": not walked (" + report_outcome(outcome.report) + ")");
     } else {
       const RootFolders& found = *outcome.found;
       say(entry + ": " + std::to_string(found.carrying.size()) + " of " +

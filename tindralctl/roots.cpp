@@ -8,9 +8,11 @@
 #include "config/data_folder.h"
 #include "config/root_paths.h"
 #include "line_file.h"
+#include "platform/console.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
 #include "root_folder.h"
+#include "root_overlap.h"
 #include "text.h"
 #include "time_limit.h"
 
@@ -80,6 +82,35 @@ namespace {
 std::string while_not_scanning(std::string outcome, std::string_view not_scanning) {
   if (not_scanning.empty() || outcome != "scanned") return outcome;
   return "not scanned: " + std::string(not_scanning);
+}
+
+// The listed entry that names the same folder as `root`, however either is spelled.
+const Entry* listed_as(const std::vector<Entry>& entries, const RootEntry& root) {
+  for (const Entry& entry : entries) {
+    if (entry.root.refusal) continue;
+    if (root_overlap(root.path.bytes(), entry.root.path.bytes()) == RootOverlap::Same) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+// A root inside or around a listed one is added all the same (the service walks the folders
+// once), but the administrator hears that one entry already covers the other.
+void warn_about_overlaps(const std::vector<Entry>& entries, const RootEntry& root) {
+  for (const Entry& entry : entries) {
+    if (entry.root.refusal) continue;
+    const RootOverlap overlap = root_overlap(root.path.bytes(), entry.root.path.bytes());
+    if (overlap == RootOverlap::Inside) {
+      platform::write_stderr("Warning: " + root.text + " lies inside " + entry.text +
+                             ", which config.txt lists already; the service walks it as part "
+                             "of that root.\n");
+    } else if (overlap == RootOverlap::Encloses) {
+      platform::write_stderr("Warning: " + root.text + " holds " + entry.text +
+                             ", which config.txt lists already; the service walks that root "
+                             "as part of this one.\n");
+    }
+  }
 }
 
 std::string missing_variable_note(const RootEntry& root) {
@@ -173,12 +204,11 @@ int add_root(Context& context, std::string_view argument) {
   const Path config = context.file(kConfigFileName);
   Result<LineFile> file = LineFile::read(context.fs, config);
   if (!file) return fail(kExitFailed, file.error());
-  for (const Entry& existing : entries_of(*file)) {
-    if (existing.text == *entry || existing.root.text == root.text) {
-      say(root.path.display() + " is listed already.");
-      return kExitOk;
-    }
+  const std::vector<Entry> entries = entries_of(*file);
+  if (const Entry* listed = listed_as(entries, root)) {
+    return refuse(*entry, "It is already listed as " + listed->text);
   }
+  warn_about_overlaps(entries, root);
   file->append(*entry);
   if (auto written = file->write(context.fs, config); !written) {
     return fail(kExitFailed, written.error());
@@ -239,12 +269,31 @@ Result<std::vector<std::string>> describe_roots(Context& context, std::string_vi
   for (const RootReport& report : *reports) {
     std::string line = "  " + report.entry;
     if (report.root.text != report.entry) line += " = " + report.root.text;
-    line += "  (" + while_not_scanning(scan_outcome(report.judged), not_scanning);
+    line += "  (" + while_not_scanning(report_outcome(report), not_scanning);
     if (!report.root.missing_variable.empty()) line += "; " + missing_variable_note(report.root);
     lines.push_back(line + ")");
   }
   return lines;
 }
+
+namespace {
+
+// For the entries the service walks, whether another's walk takes them in, as the service
+// decides it: an entry only covers others when it is judged to be walked.
+void mark_covered_roots(std::vector<RootReport>& reports) {
+  std::vector<RootReport*> walked;
+  std::vector<const RootEntry*> walked_roots;
+  for (RootReport& report : reports) {
+    if (report.judged && report.judged->verdict == RootVerdict::Scanned) {
+      walked.push_back(&report);
+      walked_roots.push_back(&report.root);
+    }
+  }
+  std::vector<std::optional<std::string>> covered = covered_root_warnings(walked_roots);
+  for (std::size_t i = 0; i < walked.size(); ++i) walked[i]->covered = std::move(covered[i]);
+}
+
+}  // namespace
 
 Result<std::vector<RootReport>> report_roots(Context& context) {
   Result<LineFile> file = LineFile::read(context.fs, context.file(kConfigFileName));
@@ -252,17 +301,23 @@ Result<std::vector<RootReport>> report_roots(Context& context) {
   std::vector<RootReport> reports;
   for (Entry& entry : entries_of(*file)) {
     std::optional<RootJudgement> judged = judge_in_time(context, entry.root);
-    reports.push_back({std::move(entry.text), std::move(entry.root), std::move(judged)});
+    reports.push_back({std::move(entry.text), std::move(entry.root), std::move(judged), {}});
   }
+  mark_covered_roots(reports);
   return reports;
+}
+
+std::string report_outcome(const RootReport& report) {
+  return report.covered ? *report.covered : scan_outcome(report.judged);
 }
 
 JsonObject root_json(const RootReport& report) {
   JsonObject root;
   root.add("entry", report.entry).add("expanded", report.root.text);
-  root.add("state", root_state(report.judged));
-  const bool scanned = report.judged && report.judged->verdict == RootVerdict::Scanned;
-  root.add_or_null("reason", scanned ? std::nullopt : std::optional(scan_outcome(report.judged)));
+  const bool scanned =
+      report.judged && report.judged->verdict == RootVerdict::Scanned && !report.covered;
+  root.add("state", scanned || !report.covered ? root_state(report.judged) : "refused");
+  root.add_or_null("reason", scanned ? std::nullopt : std::optional(report_outcome(report)));
   const std::string& missing = report.root.missing_variable;
   root.add_or_null("missing_variable", missing.empty() ? std::nullopt : std::optional(missing));
   return root;
@@ -271,7 +326,10 @@ JsonObject root_json(const RootReport& report) {
 bool names_root(std::string_view entry, const RootEntry& root, std::string_view argument) {
   Result<std::string> wanted = entry_for(argument);
   const std::string absolute = wanted ? *wanted : std::string(argument);
-  return entry == argument || entry == absolute || root.text == absolute;
+  if (entry == argument || entry == absolute || root.text == absolute) return true;
+  const RootEntry named = as_the_service_reads(absolute);
+  return !named.refusal && !root.refusal &&
+         root_overlap(named.path.bytes(), root.path.bytes()) == RootOverlap::Same;
 }
 
 const Command& roots_command() {

@@ -22,6 +22,8 @@ struct RootReport {
   RootEntry root;     ///< as the service reads it
   /// The service's decision; nothing when the root did not answer in time.
   std::optional<RootJudgement> judged;
+  /// The service's warning when another listed root's walk takes this one in.
+  std::optional<std::string> covered;
 };
 
 /// What the scan does with a root, as status and roots list show it: "scanned", or why not, in
@@ -30,6 +32,9 @@ std::string scan_outcome(const std::optional<RootJudgement>& judged);
 
 /// Every entry of config.txt, judged as the service judges it (each within a time limit).
 Result<std::vector<RootReport>> report_roots(Context& context);
+
+/// scan_outcome, or the warning about a root that another listed root's walk takes in.
+std::string report_outcome(const RootReport& report);
 
 /// The root as status --json and roots list --json show it: "entry", "expanded", "state",
 /// "reason", "missing_variable" (see the README), open for more members.

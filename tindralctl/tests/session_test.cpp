@@ -106,7 +106,10 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
   EXPECT_EQ(succeed({"roots", "add", tree().bytes()}),
             "Added " + tree().bytes() +
                 " to config.txt; the next scan decorates it (tindralctl rescan).\n");
-  EXPECT_EQ(succeed({"roots", "add", tree().bytes()}), tree().display() + " is listed already.\n");
+  const ChildOutcome again = tindralctl({"roots", "add", tree().bytes()});
+  EXPECT_EQ(again.exit_code, 6);
+  EXPECT_EQ(again.err, "Error: Refused " + tree().bytes() +
+                           "\n\nCaused by:\n    It is already listed as " + tree().bytes() + "\n");
   EXPECT_EQ(read_bytes(file("config.txt")), "# photos of the family\r\n" + tree().bytes() + "\r\n");
   EXPECT_EQ(succeed({"roots", "list"}), "  " + tree().bytes() + "  (scanned)\n");
   // Under a service manager the service is stopped; without one nobody can tell.
