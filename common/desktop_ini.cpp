@@ -118,6 +118,8 @@ bool is_services_icon(std::string_view icon_resource, std::string_view content) 
 /// A folder's existing desktop.ini as the service found it.
 struct ExistingDesktopIni {
   bool present = false;
+  /// Something has the name but could not be opened or read.
+  bool unreadable = false;
   DesktopIniKind kind = DesktopIniKind::Foreign;
   /// Open while the file may be the service's, so that every change reaches this very file.
   std::unique_ptr<platform::OpenFile> file;
@@ -168,6 +170,7 @@ ExistingDesktopIni open_existing(platform::Folder& folder) {
   Result<std::unique_ptr<platform::OpenFile>> opened = folder.open_file(kDesktopIniName);
   if (!opened) {
     existing.present = !opened.error().is_not_found();
+    existing.unreadable = existing.present && opened.error().kind() != ErrorKind::WrongType;
     return existing;
   }
   existing.present = true;
@@ -175,6 +178,7 @@ ExistingDesktopIni open_existing(platform::Folder& folder) {
   if (!may_be_own_file(file)) return existing;
   // One byte past the cap tells a file over it from one that just fits.
   Result<std::string> bytes = file.read(kMaxDesktopIniBytes + 1);
+  existing.unreadable = !bytes;
   if (!bytes || bytes->size() > kMaxDesktopIniBytes) return existing;
   existing.kind = classify_desktop_ini(*bytes, desktop_ini_content());
   if (existing.kind == DesktopIniKind::Marked || existing.kind == DesktopIniKind::UpToDate) {
@@ -402,6 +406,11 @@ std::optional<DesktopIniKind> desktop_ini_kind(platform::Folder& folder) {
   const ExistingDesktopIni existing = open_existing(folder);
   if (!existing.present) return std::nullopt;
   return existing.kind;
+}
+
+FoundDesktopIni find_desktop_ini(platform::Folder& folder) {
+  const ExistingDesktopIni existing = open_existing(folder);
+  return {existing.present, existing.unreadable, existing.kind};
 }
 
 Result<Removal> remove_desktop_ini(platform::Folder& folder, ListedDesktopIni listed) {

@@ -101,6 +101,20 @@ Result<bool> ensure_desktop_ini(platform::Folder& folder,
 /// nothing when the folder has none. Changes nothing.
 std::optional<DesktopIniKind> desktop_ini_kind(platform::Folder& folder);
 
+/// A folder's desktop.ini as ensure_desktop_ini and remove_desktop_ini judge it.
+struct FoundDesktopIni {
+  /// Something has the name.
+  bool present = false;
+  /// It is there but could not be opened or read (access denied, an I/O error), so nobody can
+  /// tell whose it is; its kind is Foreign, as the service treats it.
+  bool unreadable = false;
+  DesktopIniKind kind = DesktopIniKind::Foreign;
+};
+
+/// Judges a folder's desktop.ini without changing anything, for reports of which folders carry
+/// the service's file.
+FoundDesktopIni find_desktop_ini(platform::Folder& folder);
+
 /// What remove_desktop_ini did with a folder's desktop.ini.
 enum class Removal {
   /// Nothing of the service's was there: no file, a foreign one, or one that cannot be judged.

@@ -4,7 +4,10 @@
 
 #include "canonical_path.h"
 #include "chase_path.h"
+#include "log.h"
+#include "log_targets.h"
 #include "protected_paths.h"
+#include "root_overlap.h"
 
 namespace tindral {
 
@@ -51,6 +54,51 @@ OpenedRoot open_root(platform::FileSystem& fs, const Path& root) {
   if (is_protected_path(opened.location)) return refused(RootRefusal::Protected);
   opened.folder = std::move(chased.folder);
   return opened;
+}
+
+std::vector<std::optional<std::string>> covered_root_warnings(
+    const std::vector<const RootEntry*>& walked) {
+  std::vector<std::string> paths;
+  for (const RootEntry* root : walked) paths.push_back(root->path.bytes());
+  const std::vector<std::optional<std::size_t>> covering = covering_roots(paths);
+  std::vector<std::optional<std::string>> warnings(walked.size());
+  for (std::size_t i = 0; i < walked.size(); ++i) {
+    if (!covering[i]) continue;
+    const RootEntry& covered = *walked[i];
+    const RootEntry& taking_in = *walked[*covering[i]];
+    warnings[i] = covered_root_message(
+        covered.text, taking_in.text,
+        root_overlap(covered.path.bytes(), taking_in.path.bytes()) == RootOverlap::Same);
+  }
+  return warnings;
+}
+
+std::vector<RootWalk> plan_root_walks(platform::FileSystem& fs, std::vector<RootEntry> roots) {
+  std::vector<RootWalk> walks;
+  for (RootEntry& entry : roots) {
+    RootWalk walk{std::move(entry), std::nullopt};
+    if (const OpenedRoot root = open_root(fs, walk.entry.path); root.refusal) {
+      walk.skipped = skipped_root_message(*root.refusal, walk.entry.path.display());
+    }
+    walks.push_back(std::move(walk));
+  }
+  // Only a root that is walked takes others in: an inner root stays when the outer one is
+  // refused, as the program-data folder is while the service's own folder inside it is not.
+  std::vector<RootWalk*> opened;
+  std::vector<const RootEntry*> opened_entries;
+  for (RootWalk& walk : walks) {
+    if (walk.skipped) continue;
+    opened.push_back(&walk);
+    opened_entries.push_back(&walk.entry);
+  }
+  std::vector<std::optional<std::string>> covered = covered_root_warnings(opened_entries);
+  for (std::size_t i = 0; i < opened.size(); ++i) opened[i]->skipped = std::move(covered[i]);
+  return walks;
+}
+
+void warn_skipped_root(std::vector<std::string>& kept, std::string warning) {
+  log::warn(log::kTargetScanner, warning);
+  kept.push_back(std::move(warning));
 }
 
 RootJudgement judge_root(platform::FileSystem& fs, const RootEntry& entry) {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "config/root_paths.h"
 #include "error.h"
@@ -31,6 +32,28 @@ struct OpenedRoot {
 /// location; one whose opened folder lies in a protected location, as the folder a link leads
 /// to may (Protected), or cannot tell where it is (NotValid).
 OpenedRoot open_root(platform::FileSystem& fs, const Path& root);
+
+/// A root of config.txt as a scan or cleanup takes it.
+struct RootWalk {
+  RootEntry entry;
+  /// Set when the root is not walked: the scanner's warning, word for word.
+  std::optional<std::string> skipped;
+};
+
+/// For each of `walked` (roots that open_root accepts, in file order), the warning that skips
+/// it because another's walk takes it in (covering_roots, covered_root_message), or nothing.
+std::vector<std::optional<std::string>> covered_root_warnings(
+    const std::vector<const RootEntry*>& walked);
+
+/// `roots` (read_config_roots' roots, in file order) with each folder tree walked once: a root
+/// that open_root refuses is skipped with its warning, and of the others one that another's
+/// walk takes in (covering_roots) with covered_root_message, whatever their order. Each root is
+/// opened to be judged and closed again; the walk opens it anew when its turn comes, so that
+/// no folder is held open through the walks of the others.
+std::vector<RootWalk> plan_root_walks(platform::FileSystem& fs, std::vector<RootEntry> roots);
+
+/// Logs `warning` as the scanner's and keeps it in `kept`, for service.log.
+void warn_skipped_root(std::vector<std::string>& kept, std::string warning);
 
 /// What the service makes of one root line of config.txt.
 enum class RootVerdict {

@@ -35,6 +35,12 @@ std::string_view log_message(std::string_view line) {
   return end == std::string_view::npos ? line : line.substr(end + 2);
 }
 
+std::string_view log_time(std::string_view line) {
+  const std::string_view message = log_message(line);
+  if (message.size() == line.size()) return {};
+  return line.substr(1, line.size() - message.size() - 3);
+}
+
 std::vector<std::string> lines_added(const std::vector<std::string>& before,
                                      const std::vector<std::string>& now) {
   for (std::size_t kept = std::min(before.size(), now.size()); kept > 0; --kept) {

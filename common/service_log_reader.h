@@ -24,6 +24,9 @@ Result<std::vector<std::string>> read_service_log(platform::FileSystem& fs, cons
 /// A line's message, without its "[local time] " prefix.
 std::string_view log_message(std::string_view line);
 
+/// A line's local time, the text between its brackets; empty for a line without one.
+std::string_view log_time(std::string_view line);
+
 /// The lines of `now` that `before` did not have. The service rewrites the file with its last
 /// 500 lines, so `now` is a tail of `before` followed by the new lines; the longest such tail is
 /// taken.

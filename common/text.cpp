@@ -278,6 +278,20 @@ std::string to_upper(std::string_view text) {
   });
 }
 
+// Windows compares names by upper-casing each UTF-16 unit through the file system's table of
+// one-to-one mappings: code points above U+FFFF (surrogate pairs) and letters whose upper case
+// is several letters ("ß") stay as they are.
+std::string to_upper_ordinal(std::string_view text) {
+  const CaseTables tables{unicode::kUpperRanges, {}};
+  return map_code_points(text, [&](std::string& out, char32_t cp, std::size_t, std::size_t) {
+    if (cp > 0xFFFF) {
+      append_utf8(out, cp);
+    } else {
+      append_mapped(out, cp, tables);
+    }
+  });
+}
+
 bool ascii_iequals(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                     [](char x, char y) { return ascii_lower(x) == ascii_lower(y); });

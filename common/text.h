@@ -66,6 +66,11 @@ std::string to_lower(std::string_view text);
 /// valid UTF-8 pass through unchanged.
 std::string to_upper(std::string_view text);
 
+/// Upper-casing as Windows compares names without regard to case (CompareStringOrdinal, the
+/// file systems): each code point up to U+FFFF mapped to its one upper-case code point where it
+/// has one. Bytes that are not valid UTF-8 pass through unchanged.
+std::string to_upper_ordinal(std::string_view text);
+
 /// A-Z folded to a-z; every other byte must be identical.
 bool ascii_iequals(std::string_view a, std::string_view b);
 

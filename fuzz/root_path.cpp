@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "platform/system_folders.h"
 #include "protected_paths.h"
 #include "require.h"
+#include "root_overlap.h"
+#include "text.h"
 
 using namespace tindral;
 using fuzz::require;
@@ -72,6 +75,25 @@ std::size_t root_size(const std::string& canonical, PathStyle style) {
   return share_end + 1;
 }
 
+// A root is the same as itself (on Windows in any letter case), lies inside the root of its
+// drive, share or "/", and is taken in by it in a scan, whichever is listed first.
+void overlaps_agree(const std::string& canonical, std::size_t root_size, PathStyle style) {
+  require(root_overlap(canonical, canonical, style) == RootOverlap::Same);
+  if (style == PathStyle::Windows) {
+    const CanonicalPath upper = canonical_path(text::to_upper_ordinal(canonical), style);
+    if (upper.problem == CanonicalPath::Problem::None) {
+      require(root_overlap(canonical, upper.text, style) == RootOverlap::Same);
+    }
+  }
+  if (canonical.size() == root_size) return;
+  const std::string top = canonical.substr(0, root_size);
+  require(root_overlap(canonical, top, style) == RootOverlap::Inside);
+  require(root_overlap(top, canonical, style) == RootOverlap::Encloses);
+  const std::vector<std::string> roots = {canonical, top, canonical};
+  const std::vector<std::optional<std::size_t>> covering = covering_roots(roots, style);
+  require(covering.size() == 3 && covering[0] == 1u && !covering[1] && covering[2] == 1u);
+}
+
 void check(std::string_view bytes, PathStyle style, const ProtectedDirs& dirs) {
   const CanonicalPath canonical = canonical_path(bytes, style);
   if (canonical.problem != CanonicalPath::Problem::None) {
@@ -88,6 +110,7 @@ void check(std::string_view bytes, PathStyle style, const ProtectedDirs& dirs) {
   require(root <= text.size() && text[root - 1] == separator);
   require(text.size() == root || text.back() != separator);
   walk_down_agrees(text, root, dirs, separator);
+  overlaps_agree(text, root, style);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "error.h"
 #include "platform/file_system.h"
@@ -23,6 +25,8 @@ struct CleanupStats {
   WalkFailures failures{};
   /// The tree goes deeper than kMaxWalkDepth, below which the cleanup did not go.
   bool cut_at_depth_limit = false;
+  /// The warnings about the lines of config.txt that name no root, in file order.
+  std::vector<std::string> skipped_roots{};
 };
 
 /// Removes the marked desktop.ini of `folder` and of every folder below it, each folder before

@@ -9,6 +9,7 @@
 #include "platform/file_system.h"
 #include "platform/service_host.h"
 #include "service_main.h"
+#include "version.h"
 #include "without_exceptions.h"
 
 namespace tindral {
@@ -32,6 +33,10 @@ bool is_console_mode(const std::vector<std::string>& arguments) {
 }
 
 int run_mode(const std::vector<std::string>& arguments) {
+  if (arguments.size() == 2 && arguments[1] == kVersionOption) {
+    platform::write_stdout("tindral " + std::string(program_version()) + "\n");
+    return kExitSuccess;
+  }
   if (auto outcome = without_exceptions([&] { return run_chosen_mode(arguments); }); !outcome) {
     platform::write_stderr(render_error_report(outcome.error()));
     return kExitFailure;

@@ -14,6 +14,10 @@ inline constexpr int kExitAbnormal = 101;
 /// The option that selects console mode, matched byte for byte as the first real argument.
 inline constexpr std::string_view kConsoleOption = "--console";
 
+/// The option that prints the program's version ("tindral 0.1.0") and nothing else; tindralctl
+/// version asks the installed program so natively, where a file carries no version.
+inline constexpr std::string_view kVersionOption = "--version";
+
 /// True when the arguments (program path first) select console mode.
 bool is_console_mode(const std::vector<std::string>& arguments);
 

@@ -27,10 +27,17 @@ Result<CleanupStats> run_cleanup(platform::FileSystem& fs, const Path& config_pa
                                  const InteractiveUserLookup& lookup,
                                  const platform::StopSignal* stop) {
   const auto start = std::chrono::steady_clock::now();
-  Result<RootPathList> roots = load_root_paths(fs, config_path, lookup);
-  if (!roots) return std::move(roots).error();
+  Result<ConfigRoots> config = read_config_roots(fs, config_path, lookup);
+  if (!config) return std::move(config).error();
   CleanupStats total;
-  for (const Path& root : *roots) {
+  for (std::string& warning : config->skipped) {
+    warn_skipped_root(total.skipped_roots, std::move(warning));
+  }
+  // The roots that are refused or taken in by another's walk are passed over without a word:
+  // every scan reports them.
+  for (RootWalk& walk : plan_root_walks(fs, std::move(config->roots))) {
+    if (walk.skipped) continue;
+    const Path& root = walk.entry.path;
     OpenedRoot opened = open_root(fs, root);
     if (opened.refusal) continue;
     const CleanupStats stats = cleanup_folder(std::move(opened.folder), opened.location, stop);

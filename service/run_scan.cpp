@@ -20,6 +20,15 @@ void log_summary(const ScanStats& stats) {
   if (auto warning = scan_failures_warning(stats)) log::warn(log::kTargetScanner, *warning);
 }
 
+// The roots the scan walks (not those it skips), for the watch to cover before the walks begin.
+RootPathList walked_roots(const std::vector<RootWalk>& walks) {
+  RootPathList roots;
+  for (const RootWalk& walk : walks) {
+    if (!walk.skipped) roots.push_back(walk.entry.path);
+  }
+  return roots;
+}
+
 }  // namespace
 
 std::string scan_summary(std::string_view name, const ScanStats& stats, int decimals) {
@@ -38,17 +47,26 @@ Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
                            const ScanWatch* watch) {
   // The elapsed time includes reading config.txt.
   const auto start = std::chrono::steady_clock::now();
-  Result<RootPathList> roots = load_root_paths(fs, config_path, lookup);
-  if (!roots.ok()) return std::move(roots).error();
-  log::info(log::kTargetScanner,
-            "Starting scan of " + std::to_string(roots->size()) + " root path(s)");
-  if (watch != nullptr) watch->roots_read(*roots);
-
+  Result<ConfigRoots> config = read_config_roots(fs, config_path, lookup);
+  if (!config.ok()) return std::move(config).error();
   ScanStats stats;
-  for (const Path& root : *roots) {
+  for (std::string& warning : config->skipped) {
+    warn_skipped_root(stats.skipped_roots, std::move(warning));
+  }
+  log::info(log::kTargetScanner,
+            "Starting scan of " + std::to_string(config->roots.size()) + " root path(s)");
+
+  std::vector<RootWalk> walks = plan_root_walks(fs, std::move(config->roots));
+  if (watch != nullptr) watch->roots_read(walked_roots(walks));
+  for (RootWalk& walk : walks) {
+    if (walk.skipped) {
+      warn_skipped_root(stats.skipped_roots, std::move(*walk.skipped));
+      continue;
+    }
+    const Path& root = walk.entry.path;
     OpenedRoot opened = open_root(fs, root);
     if (opened.refusal) {
-      warn_skipped_root(*opened.refusal, root.display());
+      warn_skipped_root(stats.skipped_roots, skipped_root_message(*opened.refusal, root.display()));
       continue;
     }
     log::debug(log::kTargetScanner, "Scanning root: " + root.display());

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/root_paths.h"
 #include "error.h"
@@ -28,6 +29,8 @@ struct ScanStats {
   bool cut_short = false;
   /// Folders where desktop.ini could not be written or removed.
   WalkFailures failures{};
+  /// The warnings about the roots the scan skipped, in the order it logged them.
+  std::vector<std::string> skipped_roots{};
 };
 
 /// `name` (such as "Scan"), then " complete: {} folders, {} written, {} removed, took {}s" with
@@ -49,10 +52,10 @@ struct ScanWatch {
 };
 
 /// Reads config.txt and walks every root that exists and is not protected by its path or by
-/// where its folder really is, logging the start, each skipped root, the summary and, after it,
-/// one warning about the folders where desktop.ini could not be changed. Fails only
-/// when the root list cannot be read. A raised `stop` ends the scan at the next folder, with the
-/// counters of what was done.
+/// where its folder really is, each folder tree once (plan_root_walks), logging the start, each
+/// skipped root, the summary and, after it, one warning about the folders where desktop.ini could
+/// not be changed. Fails only when the root list cannot be read. A raised `stop` ends the scan at
+/// the next folder, with the counters of what was done.
 Result<ScanStats> run_scan(platform::FileSystem& fs, const Path& config_path,
                            const InteractiveUserLookup& lookup = interactive_user,
                            const platform::StopSignal* stop = nullptr,

@@ -17,8 +17,10 @@ namespace {
 /// The scan's side of the walk: the bottom-up icon rule.
 class ScanVisitor final : public WalkVisitor {
  public:
-  ScanVisitor(const Path& root, const FolderEnteredHook* entered)
-      : root_(root), entered_(entered), protected_paths_(root) {}
+  /// With an inspector the walk only shows what it finds: nothing is decided.
+  ScanVisitor(const Path& root, const FolderEnteredHook* entered,
+              FolderInspector* inspector = nullptr)
+      : root_(root), entered_(entered), inspector_(inspector), protected_paths_(root) {}
 
   FolderScanResult result_of(WalkEnd end) const {
     FolderScanResult result = result_;
@@ -76,6 +78,10 @@ class ScanVisitor final : public WalkVisitor {
       --result_.folders;
       return;
     }
+    if (inspector_ != nullptr) {
+      inspector_->folder_listed(*path_, folder, listing, desktop_ini);
+      return;
+    }
     if (entered.leftovers) remove_desktop_ini_leftovers(folder);
   }
 
@@ -84,11 +90,15 @@ class ScanVisitor final : public WalkVisitor {
   void cut_at_depth_limit() override { result_.cut_at_depth_limit = true; }
 
   // Counted, untouched, no content.
-  void folder_unopened() override { ++result_.folders; }
+  void folder_unopened() override {
+    ++result_.folders;
+    if (inspector_ != nullptr) inspector_->folder_unopened();
+  }
 
   void leave_folder(platform::Folder* folder) override {
     const Folder left = folders_.back();
-    const bool kept_customised = !left.left_alone && folder != nullptr && decide(*folder, left);
+    const bool kept_customised =
+        inspector_ == nullptr && !left.left_alone && folder != nullptr && decide(*folder, left);
     folders_.pop_back();
     // A bare repository is as if never entered. A listing that broke off may have hidden
     // content, and a desktop.ini the user customised shows the icon the user chose: the folders
@@ -152,6 +162,7 @@ class ScanVisitor final : public WalkVisitor {
   const FolderEnteredHook* entered_;
   /// The names from the root down to the current folder, kept only for `entered_`.
   std::vector<std::string> names_;
+  FolderInspector* const inspector_;
   const WalkPath* path_ = nullptr;
   ProtectedPathWalk protected_paths_;
   std::vector<Folder> folders_;
@@ -172,6 +183,12 @@ FolderScanResult scan_folder(Result<std::unique_ptr<platform::Folder>> folder, c
                              const platform::StopSignal* stop, const FolderEnteredHook* entered) {
   ScanVisitor visitor(location, entered);
   return visitor.result_of(walk_tree(std::move(folder), visitor, stop));
+}
+
+WalkEnd inspect_folders(Result<std::unique_ptr<platform::Folder>> folder, const Path& location,
+                        FolderInspector& inspector, const platform::StopSignal* stop) {
+  ScanVisitor visitor(location, nullptr, &inspector);
+  return walk_tree(std::move(folder), visitor, stop);
 }
 
 }  // namespace tindral

@@ -10,6 +10,7 @@
 #include "platform/file_system.h"
 #include "platform/path.h"
 #include "platform/stop_signal.h"
+#include "tree_walk.h"
 #include "walk_failures.h"
 
 namespace tindral {
@@ -53,5 +54,22 @@ FolderScanResult scan_folder(platform::FileSystem& fs, const Path& folder,
 FolderScanResult scan_folder(Result<std::unique_ptr<platform::Folder>> folder, const Path& location,
                              const platform::StopSignal* stop = nullptr,
                              const FolderEnteredHook* entered = nullptr);
+
+/// What a walk by the scan's rules that changes nothing reports, in the order of the walk.
+class FolderInspector {
+ public:
+  virtual ~FolderInspector() = default;
+  /// A folder the scan would decide has been listed; `path` tells where it lies (WalkPath).
+  virtual void folder_listed(const WalkPath& path, platform::Folder& folder, Listing listing,
+                             ListedDesktopIni desktop_ini) = 0;
+  /// A subfolder the scan would walk could not be opened (gone, refused).
+  virtual void folder_unopened() = 0;
+};
+
+/// Walks a root opened already (see scan_folder) into exactly the folders the scan walks and
+/// decides, and shows each to `inspector`; nothing on disk is written or removed, not even what
+/// a cut-off write of the service's left behind.
+WalkEnd inspect_folders(Result<std::unique_ptr<platform::Folder>> folder, const Path& location,
+                        FolderInspector& inspector, const platform::StopSignal* stop = nullptr);
 
 }  // namespace tindral

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "change_updates.h"
 #include "config/data_folder.h"
@@ -60,6 +61,16 @@ class Worker {
     static_cast<void>(append_service_log(fs_, log_path_, message));
     if (const std::optional<log::Level> level = worker_event_level(message)) {
       log::report_event(*level, message);
+    }
+  }
+
+  // The scanner has logged these as its own warnings, which the event log receives as well;
+  // service.log, where administrators look, gets them once per scan or cleanup, before its
+  // summary.
+  void copy_to_service_log(const std::vector<std::string>& skipped_roots) {
+    if (!skipped_roots.empty()) secure_if_missing();
+    for (const std::string& warning : skipped_roots) {
+      static_cast<void>(append_service_log(fs_, log_path_, warning));
     }
   }
 
@@ -241,6 +252,7 @@ class Worker {
     Result<CleanupStats> stats = without_exceptions(
         [&] { return run_cleanup(fs_, config_path_, interactive_user, setup_.stop); });
     if (stats) {
+      copy_to_service_log(stats->skipped_roots);
       log_message(cleanup_summary(*stats));
       if (auto warning = cleanup_failures_warning(*stats)) log_message(*warning);
     } else {
@@ -255,6 +267,7 @@ class Worker {
     Result<ScanStats> stats = without_exceptions(
         [&] { return run_scan(fs_, config_path_, interactive_user, setup_.stop, watch); });
     if (stats) {
+      copy_to_service_log(stats->skipped_roots);
       log_message(scan_summary(name, *stats, 2));
       if (auto warning = scan_failures_warning(*stats)) log_message(*warning);
     } else {

@@ -65,6 +65,16 @@ const Command& interval_command();
 const Command& log_command();
 const Command& install_command();
 const Command& uninstall_command();
+const Command& folders_command();
+const Command& start_command();
+const Command& restart_command();
+const Command& version_command();
+
+/// The option of the commands that change things that keeps them silent on success.
+inline constexpr std::string_view kQuietOption = "--quiet";
+
+/// Whether --quiet was given: say() then prints nothing (errors still go to standard error).
+bool output_is_quiet();
 
 /// kExitOk for an elevated process; otherwise reports that `what` needs elevation.
 int require_elevation(std::string_view what);
@@ -72,7 +82,7 @@ int require_elevation(std::string_view what);
 /// Prints the error report on standard error and returns `code`.
 int fail(ExitCode code, const Error& error);
 
-/// Prints a line (a line feed is added) on standard output.
+/// Prints a line (a line feed is added) on standard output, unless --quiet was given.
 void say(std::string_view line);
 
 /// Parses a whole number of at most `max`, or nothing.

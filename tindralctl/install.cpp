@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "config/data_folder.h"
@@ -8,9 +7,11 @@
 #include "interval.h"
 #include "line_file.h"
 #include "platform/event_log.h"
+#include "platform/installer_package.h"
 #include "platform/process.h"
 #include "request.h"
 #include "service_name.h"
+#include "stop.h"
 #include "text.h"
 
 namespace tindral::ctl {
@@ -22,8 +23,6 @@ constexpr std::string_view kDisplayName = "Tindral";
 constexpr std::string_view kDescription =
     "Gives the folders below the roots in config.txt a folder icon (desktop.ini). Steered with "
     "tindralctl.";
-constexpr std::chrono::seconds kStartTimeout{30};
-constexpr std::chrono::milliseconds kStatePollInterval{250};
 // Separates the roots of --roots, as it separates the folders of PATH.
 constexpr char kRootSeparator = ';';
 
@@ -68,13 +67,16 @@ platform::ServiceDefinition definition(const Path& program) {
            {"NO_COLOR", "1"}}};
 }
 
-void wait_until_running(Context& context) {
-  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    Result<platform::ServiceState> state = context.services.state(SERVICE_NAME);
-    if (!state || *state != platform::ServiceState::StartPending) return;
-    std::this_thread::sleep_for(kStatePollInterval);
-  }
+// What removes the installed service first: the package's removal where the package installed
+// it, which also takes its files and its entry in the installed programs.
+int refuse_reinstall() {
+  Result<bool> by_package = platform::installed_by_package();
+  if (!by_package) return fail(kExitFailed, by_package.error());
+  return fail(kExitFailed,
+              Error(*by_package ? "The MSI package installed it: Apps and Features (or msiexec "
+                                  "/x) removes it first"
+                                : "tindralctl uninstall removes it first")
+                  .wrap("The service " + std::string(SERVICE_NAME) + " is installed already"));
 }
 
 // As the service makes it at every start (the folder and its missing ancestors, only
@@ -150,8 +152,7 @@ Result<void> write_initial_settings(Context& context, const InitialSettings& set
       say("Kept the existing settings.txt; the interval given was not written.");
     } else {
       if (auto written = store_interval(context, *settings.interval); !written) return written;
-      say("Wrote settings.txt with an interval of " + std::to_string(*settings.interval) +
-          " minutes.");
+      say("Wrote settings.txt with an interval of " + minutes_text(*settings.interval) + ".");
     }
   }
   return {};
@@ -194,11 +195,7 @@ int run_install(Context& context, const Arguments& arguments) {
   if (!settings) return fail(kExitUsage, settings.error());
   Result<bool> installed = context.services.installed(SERVICE_NAME);
   if (!installed) return fail(kExitFailed, installed.error());
-  if (*installed && !data_folder_only && !package) {
-    return fail(kExitFailed,
-                Error("tindralctl uninstall removes it first")
-                    .wrap("The service " + std::string(SERVICE_NAME) + " is installed already"));
-  }
+  if (*installed && !data_folder_only && !package) return refuse_reinstall();
   Result<Path> program = service_program();
   if (!program || !context.fs.exists(*program)) {
     return fail(kExitFailed,
@@ -229,7 +226,7 @@ int run_install(Context& context, const Arguments& arguments) {
     if (auto started = context.services.start(SERVICE_NAME); !started) {
       return fail(kExitFailed, started.error());
     }
-    wait_until_running(context);
+    wait_until_started(context);
     say("Started it.");
   }
   say("Next: tindralctl roots add FOLDER, then tindralctl rescan --wait.");
@@ -250,11 +247,12 @@ const Command& install_command() {
       "default folder.ico beside tindralctl into it unless one is there. --roots writes the\n"
       "roots of LIST, separated by ';' and kept as written (%USERPROFILE% and all), into a new\n"
       "config.txt, --interval a new settings.txt; a file that is there is kept as it is.\n"
-      "--no-start leaves the service stopped until the next boot or tindralctl rescan --wait.\n"
+      "--no-start leaves the service stopped until tindralctl start, the next boot or tindralctl\n"
+      "rescan --wait.\n"
       "--data-folder-only prepares the data folder and registers nothing. --package is what the\n"
-      "MSI package runs once it has registered the service itself: the data folder, then the\n"
-      "service's settings beyond its entry and the event source; the package starts it.\n",
-      {"--no-start", "--data-folder-only", "--package"},
+      "installer package runs once it has registered the service itself: the data folder, then\n"
+      "the service's settings beyond its entry and the event source; the package starts it.\n",
+      {"--no-start", "--data-folder-only", "--package", kQuietOption},
       {"--roots", "--interval"},
       0,
       0,

@@ -26,7 +26,7 @@ int show_interval(Context& context) {
   if (!settings) return fail(kExitFailed, settings.error());
   const std::uint32_t minutes =
       settings->interval == 0 ? default_settings().interval : settings->interval;
-  say("Rescan interval: " + std::to_string(minutes) + " minutes");
+  say("Rescan interval: " + minutes_text(minutes));
   return kExitOk;
 }
 
@@ -37,8 +37,11 @@ int set_interval(Context& context, std::string_view argument) {
   if (auto saved = store_interval(context, *minutes); !saved) {
     return fail(kExitFailed, saved.error());
   }
-  say("Rescan interval set to " + std::to_string(*minutes) +
-      " minutes; the service reads it at its next pass.");
+  // A stopped service reads settings.txt when it starts; one that runs (or may) at its next pass.
+  const ServiceLiveness liveness = service_liveness(context);
+  const bool running = liveness == ServiceLiveness::Running || liveness == ServiceLiveness::Unknown;
+  say("Rescan interval set to " + minutes_text(*minutes) + "; the service reads it " +
+      (running ? "at its next pass." : "when it starts."));
   return kExitOk;
 }
 
@@ -52,11 +55,20 @@ int run_interval(Context& context, const Arguments& arguments) {
 Result<std::uint32_t> parse_interval(std::string_view text) {
   const std::optional<unsigned long long> minutes =
       parse_count(text, std::numeric_limits<std::uint32_t>::max());
-  if (!minutes || *minutes < kMinimumMinutes) {
-    return Error("MINUTES is a whole number from 1 to 4294967295")
-        .wrap("Malformed interval " + std::string(text));
+  const std::string range = "MINUTES is a whole number from " + std::to_string(kMinimumMinutes) +
+                            " to " + std::to_string(std::numeric_limits<std::uint32_t>::max());
+  if (!minutes && !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos) {
+    return Error(range).wrap("Interval " + std::string(text) + " is out of range");
+  }
+  if (!minutes) return Error(range).wrap("Malformed interval " + std::string(text));
+  if (*minutes < kMinimumMinutes) {
+    return Error(range).wrap("Interval " + std::string(text) + " is out of range");
   }
   return static_cast<std::uint32_t>(*minutes);
+}
+
+std::string minutes_text(std::uint32_t minutes) {
+  return std::to_string(minutes) + (minutes == 1 ? " minute" : " minutes");
 }
 
 Result<void> store_interval(Context& context, std::uint32_t minutes) {
@@ -85,7 +97,7 @@ const Command& interval_command() {
       "Show or set the minutes between periodic rescans (settings.txt).",
       "Setting it rewrites settings.txt in one step, keeping its other lines, and needs an\n"
       "administrator. The service reads it at every pass: no restart is needed.\n",
-      {},
+      {kQuietOption},
       {},
       0,
       1,

@@ -77,7 +77,58 @@ void notify_shell_about_roots(Context& context) {
   for (const Path& root : *roots) platform::notify_shell_folder_changed(root);
 }
 
+// When the service takes up a flag that was just created, from the state it is in.
+std::string when_taken_up(Context& context, const FlagRequest& request) {
+  const bool held_by_pause = request.flag != kCleanupFlagName && service_paused(context);
+  switch (service_liveness(context)) {
+    case ServiceLiveness::NotInstalled:
+      return "The service is not installed: nothing takes the flag up until it is (tindralctl "
+             "install).";
+    case ServiceLiveness::Stopped:
+      return std::string(
+                 "The service is stopped: it takes the flag up when it starts "
+                 "(tindralctl start") +
+             (held_by_pause ? ") and tindralctl resume has ended its pause."
+                            : ", or tindralctl " + std::string(request.activity) +
+                                  " --wait, which starts it).");
+    case ServiceLiveness::Running:
+      if (held_by_pause) {
+        return "The service is paused: it takes the flag up after tindralctl resume.";
+      }
+      return "The service takes it up at the end of its current pause (within about 30 "
+             "seconds); service.log (tindralctl log) tells when it is done.";
+    case ServiceLiveness::Unknown:
+      break;
+  }
+  return "No service manager says whether the service runs; if it does, it takes the flag up " +
+         std::string(held_by_pause ? "after tindralctl resume"
+                                   : "within about 30 seconds (tindralctl log tells when)") +
+         ".";
+}
+
 }  // namespace
+
+ServiceLiveness service_liveness(Context& context) {
+  Result<bool> installed = context.services.installed(SERVICE_NAME);
+  if (!installed) return ServiceLiveness::Unknown;
+  if (!*installed) return ServiceLiveness::NotInstalled;
+  Result<platform::ServiceState> state = context.services.state(SERVICE_NAME);
+  if (!state) return ServiceLiveness::Unknown;
+  switch (*state) {
+    case platform::ServiceState::Running:
+    case platform::ServiceState::StartPending:
+      return ServiceLiveness::Running;
+    case platform::ServiceState::Stopped:
+    case platform::ServiceState::StopPending:
+      return ServiceLiveness::Stopped;
+    case platform::ServiceState::Other:
+    case platform::ServiceState::Unknown:
+      break;
+  }
+  return ServiceLiveness::Unknown;
+}
+
+bool service_paused(Context& context) { return context.fs.exists(context.file(kPausedFlagName)); }
 
 std::optional<seconds> wait_timeout(const Arguments& arguments, int& exit_code) {
   const std::optional<std::string> given = arguments.value("--timeout");
@@ -92,6 +143,11 @@ std::optional<seconds> wait_timeout(const Arguments& arguments, int& exit_code) 
 }
 
 int run_request(Context& context, const Arguments& arguments, const FlagRequest& request) {
+  if (arguments.has("--timeout") && !arguments.has("--wait")) {
+    return fail(kExitUsage, Error("tindralctl " + std::string(request.activity) +
+                                  " --help tells how to call it")
+                                .wrap("The option --timeout needs --wait"));
+  }
   int exit_code = kExitOk;
   const std::optional<seconds> timeout = wait_timeout(arguments, exit_code);
   if (!timeout) return exit_code;
@@ -110,7 +166,7 @@ std::optional<std::string> wait_for_log(Context& context, const std::vector<std:
                                         std::string_view after,
                                         const std::vector<std::string_view>& messages,
                                         std::string_view activity, seconds timeout) {
-  const bool terminal = platform::stdout_is_terminal();
+  const bool terminal = platform::stdout_is_terminal() && !output_is_quiet();
   const auto start = steady_clock::now();
   seconds shown{-1};
   std::optional<std::string> answer;
@@ -138,11 +194,10 @@ int request_and_wait(Context& context, const FlagRequest& request, bool wait, se
   }
   say(std::string(request.flag) + " created.");
   if (!wait) {
-    say("The service takes it up at the end of its current pause (within about 30 seconds); "
-        "service.log (tindralctl log) tells when it is done.");
+    say(when_taken_up(context, request));
     return kExitOk;
   }
-  if (request.flag != kCleanupFlagName && context.fs.exists(context.file(kPausedFlagName))) {
+  if (request.flag != kCleanupFlagName && service_paused(context)) {
     return fail(kExitFailed,
                 Error("The flag stays and is served after tindralctl resume")
                     .wrap("The service is paused: it does not " + std::string(request.activity)));

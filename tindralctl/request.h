@@ -18,6 +18,18 @@ struct FlagRequest {
   std::vector<std::string_view> failed;    ///< messages that end it with an error
 };
 
+/// Whether the service is there to serve a flag now, as the service manager says.
+enum class ServiceLiveness {
+  Running,       ///< running or starting
+  Stopped,       ///< stopped or stopping: a flag waits for its next start
+  NotInstalled,  ///< nothing will serve a flag
+  Unknown,       ///< no service manager to ask (it may run), or it could not be asked
+};
+ServiceLiveness service_liveness(Context& context);
+
+/// Whether paused.flag is there, so that the service does not scan.
+bool service_paused(Context& context);
+
 /// The cleanup flag and its answers (cleanup and uninstall both ask for one).
 FlagRequest cleanup_request();
 

@@ -13,19 +13,28 @@ int run_resume(Context& context, const Arguments& /*arguments*/) {
   if (auto removed = context.fs.delete_file(flag); !removed) {
     return fail(kExitFailed, removed.error().wrap("Failed to delete paused.flag"));
   }
-  say("paused.flag deleted: the service scans again (a waiting rescan.flag first, otherwise when "
-      "the interval has passed).");
+  if (service_liveness(context) == ServiceLiveness::Stopped) {
+    say("paused.flag deleted: the service scans when it starts (tindralctl start).");
+  } else {
+    say("paused.flag deleted: the service scans again (a waiting rescan.flag first, otherwise "
+        "when the interval has passed).");
+  }
   return kExitOk;
 }
 
 }  // namespace
 
 const Command& resume_command() {
-  static const Command command{
-      "resume",  "resume", "End a pause, also the one every cleanup leaves (deletes paused.flag).",
-      "",        {},       {},
-      0,         0,        {.elevation = true, .installed_service = true, .data_folder = true},
-      run_resume};
+  static const Command command{"resume",
+                               "resume",
+                               "End a pause, also a cleanup's (deletes paused.flag).",
+                               "",
+                               {kQuietOption},
+                               {},
+                               0,
+                               0,
+                               {.elevation = true, .installed_service = true, .data_folder = true},
+                               run_resume};
   return command;
 }
 

@@ -8,9 +8,11 @@
 #include "config/data_folder.h"
 #include "config/root_paths.h"
 #include "line_file.h"
+#include "platform/console.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
 #include "root_folder.h"
+#include "root_overlap.h"
 #include "text.h"
 #include "time_limit.h"
 
@@ -51,6 +53,8 @@ std::optional<RootJudgement> judge_in_time(Context& context, const RootEntry& ro
   return within<RootJudgement>(kRootCheckTimeLimit, [&fs, root] { return judge_root(fs, root); });
 }
 
+}  // namespace
+
 // What the scan does with the root: the service's warning word for word where it gives one.
 std::string scan_outcome(const std::optional<RootJudgement>& judged) {
   if (!judged) {
@@ -70,6 +74,43 @@ std::string scan_outcome(const std::optional<RootJudgement>& judged) {
       break;
   }
   return judged->warning;
+}
+
+namespace {
+
+// A root's own reason stays; only one the service would scan waits for the service.
+std::string while_not_scanning(std::string outcome, std::string_view not_scanning) {
+  if (not_scanning.empty() || outcome != "scanned") return outcome;
+  return "not scanned: " + std::string(not_scanning);
+}
+
+// The listed entry that names the same folder as `root`, however either is spelled.
+const Entry* listed_as(const std::vector<Entry>& entries, const RootEntry& root) {
+  for (const Entry& entry : entries) {
+    if (entry.root.refusal) continue;
+    if (root_overlap(root.path.bytes(), entry.root.path.bytes()) == RootOverlap::Same) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+// A root inside or around a listed one is added all the same (the service walks the folders
+// once), but the administrator hears that one entry already covers the other.
+void warn_about_overlaps(const std::vector<Entry>& entries, const RootEntry& root) {
+  for (const Entry& entry : entries) {
+    if (entry.root.refusal) continue;
+    const RootOverlap overlap = root_overlap(root.path.bytes(), entry.root.path.bytes());
+    if (overlap == RootOverlap::Inside) {
+      platform::write_stderr("Warning: " + root.text + " lies inside " + entry.text +
+                             ", which config.txt lists already; the service walks it as part "
+                             "of that root.\n");
+    } else if (overlap == RootOverlap::Encloses) {
+      platform::write_stderr("Warning: " + root.text + " holds " + entry.text +
+                             ", which config.txt lists already; the service walks that root "
+                             "as part of this one.\n");
+    }
+  }
 }
 
 std::string missing_variable_note(const RootEntry& root) {
@@ -97,6 +138,33 @@ Result<std::string> entry_for(std::string_view argument) {
   Result<Path> absolute = platform::absolute_path(Path::from_text(argument));
   if (!absolute) return std::move(absolute).error();
   return absolute->bytes();
+}
+
+// The machine's name for what the service does with a root; scan_outcome gives the words.
+std::string_view root_state(const std::optional<RootJudgement>& judged) {
+  if (!judged) return "not_answering";
+  switch (judged->verdict) {
+    case RootVerdict::Scanned:
+      return "scanned";
+    case RootVerdict::Missing:
+      return "missing";
+    case RootVerdict::Unreachable:
+      return "unreachable";
+    case RootVerdict::NotFolder:
+      return "not_folder";
+    case RootVerdict::Refused:
+      break;
+  }
+  return "refused";
+}
+
+int list_roots_json(Context& context) {
+  Result<std::vector<RootReport>> reports = report_roots(context);
+  if (!reports) return fail(kExitFailed, reports.error());
+  JsonArray roots;
+  for (const RootReport& report : *reports) roots.add_json(root_json(report).text());
+  say(JsonObject().add_json("roots", roots.text()).text());
+  return kExitOk;
 }
 
 int list_roots(Context& context) {
@@ -136,12 +204,11 @@ int add_root(Context& context, std::string_view argument) {
   const Path config = context.file(kConfigFileName);
   Result<LineFile> file = LineFile::read(context.fs, config);
   if (!file) return fail(kExitFailed, file.error());
-  for (const Entry& existing : entries_of(*file)) {
-    if (existing.text == *entry || existing.root.text == root.text) {
-      say(root.path.display() + " is listed already.");
-      return kExitOk;
-    }
+  const std::vector<Entry> entries = entries_of(*file);
+  if (const Entry* listed = listed_as(entries, root)) {
+    return refuse(*entry, "It is already listed as " + listed->text);
   }
+  warn_about_overlaps(entries, root);
   file->append(*entry);
   if (auto written = file->write(context.fs, config); !written) {
     return fail(kExitFailed, written.error());
@@ -154,13 +221,11 @@ int remove_root(Context& context, std::string_view argument) {
   const Path config = context.file(kConfigFileName);
   Result<LineFile> file = LineFile::read(context.fs, config);
   if (!file) return fail(kExitFailed, file.error());
-  Result<std::string> wanted = entry_for(argument);
-  const std::string absolute = wanted ? *wanted : std::string(argument);
   std::vector<Entry> entries = entries_of(*file);
   std::size_t removed = 0;
   // From the last, so that the line numbers still to come stay valid.
   for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-    if (entry->text == argument || entry->text == absolute || entry->root.text == absolute) {
+    if (names_root(entry->text, entry->root, argument)) {
       file->erase(entry->line);
       ++removed;
     }
@@ -169,16 +234,24 @@ int remove_root(Context& context, std::string_view argument) {
   if (auto written = file->write(context.fs, config); !written) {
     return fail(kExitFailed, written.error());
   }
+  // A cleanup covers only the roots config.txt lists: the way back is to list it again.
   say("Removed " + std::string(argument) +
-      " from config.txt. The desktop.ini files already written there stay until a cleanup "
-      "(tindralctl cleanup) runs while the folder is still listed.");
+      " from config.txt. The desktop.ini files the service wrote below it stay: a cleanup "
+      "covers only listed roots, so to remove them add it again (tindralctl roots add), run "
+      "tindralctl cleanup --wait, then remove it.");
   return kExitOk;
 }
 
 int run_roots(Context& context, const Arguments& arguments) {
   const std::vector<std::string>& words = arguments.positional;
   const std::string& action = words[0];
-  if (action == "list" && words.size() == 1) return list_roots(context);
+  if (action == "list" && words.size() == 1) {
+    return arguments.has("--json") ? list_roots_json(context) : list_roots(context);
+  }
+  if (arguments.has("--json")) {
+    return fail(kExitUsage, Error("tindralctl roots --help tells how to call it")
+                                .wrap("--json goes with roots list only"));
+  }
   if ((action == "add" || action == "remove") && words.size() == 2) {
     if (const int unmet = require_elevation("roots " + action); unmet != kExitOk) return unmet;
     return action == "add" ? add_root(context, words[1]) : remove_root(context, words[1]);
@@ -189,24 +262,80 @@ int run_roots(Context& context, const Arguments& arguments) {
 
 }  // namespace
 
-Result<std::vector<std::string>> describe_roots(Context& context) {
-  Result<LineFile> file = LineFile::read(context.fs, context.file(kConfigFileName));
-  if (!file) return std::move(file).error();
+Result<std::vector<std::string>> describe_roots(Context& context, std::string_view not_scanning) {
+  Result<std::vector<RootReport>> reports = report_roots(context);
+  if (!reports) return std::move(reports).error();
   std::vector<std::string> lines;
-  for (const Entry& entry : entries_of(*file)) {
-    std::string line = "  " + entry.text;
-    if (entry.root.text != entry.text) line += " = " + entry.root.text;
-    line += "  (" + scan_outcome(judge_in_time(context, entry.root));
-    if (!entry.root.missing_variable.empty()) line += "; " + missing_variable_note(entry.root);
+  for (const RootReport& report : *reports) {
+    std::string line = "  " + report.entry;
+    if (report.root.text != report.entry) line += " = " + report.root.text;
+    line += "  (" + while_not_scanning(report_outcome(report), not_scanning);
+    if (!report.root.missing_variable.empty()) line += "; " + missing_variable_note(report.root);
     lines.push_back(line + ")");
   }
   return lines;
 }
 
+namespace {
+
+// For the entries the service walks, whether another's walk takes them in, as the service
+// decides it: an entry only covers others when it is judged to be walked.
+void mark_covered_roots(std::vector<RootReport>& reports) {
+  std::vector<RootReport*> walked;
+  std::vector<const RootEntry*> walked_roots;
+  for (RootReport& report : reports) {
+    if (report.judged && report.judged->verdict == RootVerdict::Scanned) {
+      walked.push_back(&report);
+      walked_roots.push_back(&report.root);
+    }
+  }
+  std::vector<std::optional<std::string>> covered = covered_root_warnings(walked_roots);
+  for (std::size_t i = 0; i < walked.size(); ++i) walked[i]->covered = std::move(covered[i]);
+}
+
+}  // namespace
+
+Result<std::vector<RootReport>> report_roots(Context& context) {
+  Result<LineFile> file = LineFile::read(context.fs, context.file(kConfigFileName));
+  if (!file) return std::move(file).error();
+  std::vector<RootReport> reports;
+  for (Entry& entry : entries_of(*file)) {
+    std::optional<RootJudgement> judged = judge_in_time(context, entry.root);
+    reports.push_back({std::move(entry.text), std::move(entry.root), std::move(judged), {}});
+  }
+  mark_covered_roots(reports);
+  return reports;
+}
+
+std::string report_outcome(const RootReport& report) {
+  return report.covered ? *report.covered : scan_outcome(report.judged);
+}
+
+JsonObject root_json(const RootReport& report) {
+  JsonObject root;
+  root.add("entry", report.entry).add("expanded", report.root.text);
+  const bool scanned =
+      report.judged && report.judged->verdict == RootVerdict::Scanned && !report.covered;
+  root.add("state", scanned || !report.covered ? root_state(report.judged) : "refused");
+  root.add_or_null("reason", scanned ? std::nullopt : std::optional(report_outcome(report)));
+  const std::string& missing = report.root.missing_variable;
+  root.add_or_null("missing_variable", missing.empty() ? std::nullopt : std::optional(missing));
+  return root;
+}
+
+bool names_root(std::string_view entry, const RootEntry& root, std::string_view argument) {
+  Result<std::string> wanted = entry_for(argument);
+  const std::string absolute = wanted ? *wanted : std::string(argument);
+  if (entry == argument || entry == absolute || root.text == absolute) return true;
+  const RootEntry named = as_the_service_reads(absolute);
+  return !named.refusal && !root.refusal &&
+         root_overlap(named.path.bytes(), root.path.bytes()) == RootOverlap::Same;
+}
+
 const Command& roots_command() {
   static const Command command{
       "roots",
-      "roots list | roots add PATH | roots remove PATH",
+      "roots list [--json] | roots add PATH | roots remove PATH",
       "Show or change the root folders in config.txt.",
       "add appends PATH as an absolute path (an entry with %USERPROFILE% or another %NAME% as\n"
       "written) and refuses what the service would skip: a folder that is missing, not a folder,\n"
@@ -217,8 +346,9 @@ const Command& roots_command() {
       "not answer within 10 seconds is reported as not answering. remove deletes every line that\n"
       "names PATH. add and remove rewrite config.txt in one step and keep its comments and other\n"
       "lines; the next scan sees the change. add and remove need an administrator; list does\n"
-      "not.\n",
-      {},
+      "not.\n"
+      "list --json prints the same as one JSON object (the README describes it).\n",
+      {"--json", kQuietOption},
       {},
       1,
       2,

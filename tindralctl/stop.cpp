@@ -83,12 +83,12 @@ const Command& stop_command() {
   static const Command command{
       "stop",
       "stop",
-      "Stop the service (the stop control; stop.flag where that cannot be sent).",
+      "Stop the service (stop.flag where no stop control can be sent).",
       "The stop control ends the service's pause at once; a scan under way runs to its end.\n"
       "Where no service manager runs (Linux without systemd) or the control fails, tindralctl\n"
       "creates stop.flag, which the service serves at the start of its next pass, within\n"
       "about 30 seconds.\n",
-      {},
+      {kQuietOption},
       {},
       0,
       0,

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,41 @@ std::optional<T> within(std::chrono::milliseconds limit, std::function<T()> work
   }).detach();
   std::unique_lock<std::mutex> lock(shared->mutex);
   shared->done.wait_for(lock, limit, [&] { return shared->answer.has_value(); });
+  return std::move(shared->answer);
+}
+
+/// Runs `work` on a thread of its own as `within` does, for work that may rightly take long: it
+/// is waited for as long as it makes progress, which it reports by calling the step it is given,
+/// and nothing is returned once `stall_limit` passes without a step.
+template <class T>
+std::optional<T> while_progressing(std::chrono::milliseconds stall_limit,
+                                   std::function<T(const std::function<void()>& step)> work) {
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::uint64_t steps = 0;
+    std::optional<T> answer;
+  };
+  auto shared = std::make_shared<Shared>();
+  std::thread([shared, work = std::move(work)] {
+    const std::function<void()> step = [&shared] {
+      const std::lock_guard<std::mutex> lock(shared->mutex);
+      ++shared->steps;
+      shared->changed.notify_all();
+    };
+    T answer = work(step);
+    const std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->answer = std::move(answer);
+    shared->changed.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(shared->mutex);
+  for (std::uint64_t seen = shared->steps; !shared->answer; seen = shared->steps) {
+    if (!shared->changed.wait_for(lock, stall_limit, [&] {
+          return shared->answer.has_value() || shared->steps != seen;
+        })) {
+      return std::nullopt;
+    }
+  }
   return std::move(shared->answer);
 }
 

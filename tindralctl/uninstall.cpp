@@ -71,14 +71,14 @@ const Command& uninstall_command() {
   static const Command command{
       "uninstall",
       "uninstall [--keep-icons] [--timeout SECONDS] | uninstall --package",
-      "Remove every desktop.ini the service wrote, then stop and remove the service.",
+      "Remove the desktop.ini files the service wrote, then the service.",
       "The cleanup runs through the service (started for it if it is stopped) and is waited\n"
       "for, at most --timeout seconds (600 unless given); if it does not finish, nothing is\n"
       "removed. --keep-icons skips it and leaves the desktop.ini files in place. The service's\n"
-      "event source goes with it; the data folder stays. --package is what the MSI package\n"
-      "runs on its removal, after its own cleanup and before it deletes the service itself:\n"
-      "it deletes the flags and the event source only.\n",
-      {"--keep-icons", "--package"},
+      "event source goes with it; the data folder stays. --package is what an installer\n"
+      "package runs on its removal, after its own cleanup and before it deletes the service\n"
+      "itself: it deletes the flags and the event source only.\n",
+      {"--keep-icons", "--package", kQuietOption},
       {"--timeout"},
       0,
       0,

@@ -107,6 +107,12 @@ void warn_skipped_root(RootRefusal why, std::string_view shown) {
   log::warn(log::kTargetScanner, skipped_root_message(why, shown));
 }
 
+std::string covered_root_message(std::string_view root, std::string_view other, bool same) {
+  std::string message(same ? "Root path is already listed as " : "Root path lies inside ");
+  message.append(other).append(", skipping: ").append(root);
+  return message;
+}
+
 RootEntry root_entry(std::string_view line, const InteractiveUserLookup& lookup,
                      const EnvironmentLookup& env) {
   return classify_entry(expand_root_line(line, lookup, env));
@@ -130,23 +136,33 @@ RootPresence root_presence(platform::FileSystem& fs, const Path& root) {
   return *type == platform::FileType::Directory ? RootPresence::Folder : RootPresence::NotFolder;
 }
 
-Result<RootPathList> load_root_paths(platform::FileSystem& fs, const Path& config_path,
-                                     const InteractiveUserLookup& lookup) {
+Result<ConfigRoots> read_config_roots(platform::FileSystem& fs, const Path& config_path,
+                                      const InteractiveUserLookup& lookup) {
   // A missing file is an empty configuration; so is one that an administrator cannot have
   // written, or of which nobody can tell.
   Result<ConfigFileRead> file = read_config_file(fs, config_path);
   if (!file) return file.error().wrap("Failed to read config.txt");
-  if (!file->bytes) return RootPathList{};
+  if (!file->bytes) return ConfigRoots{};
   Result<std::vector<RootEntry>> entries = parse_root_entries(*file->bytes, lookup);
   if (!entries) return entries.error().wrap("Failed to read config.txt");
-  RootPathList roots;
+  ConfigRoots config;
   for (RootEntry& entry : *entries) {
     if (entry.refusal) {
-      warn_skipped_root(*entry.refusal, entry.text);
+      config.skipped.push_back(skipped_root_message(*entry.refusal, entry.text));
     } else if (root_presence(fs, entry.path) == RootPresence::Folder) {
-      roots.push_back(std::move(entry.path));
+      config.roots.push_back(std::move(entry));
     }
   }
+  return config;
+}
+
+Result<RootPathList> load_root_paths(platform::FileSystem& fs, const Path& config_path,
+                                     const InteractiveUserLookup& lookup) {
+  Result<ConfigRoots> config = read_config_roots(fs, config_path, lookup);
+  if (!config) return std::move(config).error();
+  for (const std::string& warning : config->skipped) log::warn(log::kTargetScanner, warning);
+  RootPathList roots;
+  for (RootEntry& entry : config->roots) roots.push_back(std::move(entry.path));
   return roots;
 }
 

@@ -55,6 +55,11 @@ std::string skipped_root_message(RootRefusal why, std::string_view shown);
 /// Logs skipped_root_message as a warning of the scanner.
 void warn_skipped_root(RootRefusal why, std::string_view shown);
 
+/// The scanner's warning for a root that the walk of another root takes in (root_overlap):
+/// "Root path is already listed as {other}, skipping: {root}" for the same folder listed again,
+/// "Root path lies inside {other}, skipping: {root}" for a folder below another root.
+std::string covered_root_message(std::string_view root, std::string_view other, bool same);
+
 /// One root line of config.txt with its placeholders filled in.
 struct RootEntry {
   /// The line after expansion, as the warnings show it.
@@ -82,6 +87,18 @@ Result<std::vector<RootEntry>> parse_root_entries(std::string_view bytes,
 /// What a root's path names, as reading config.txt asks (links followed): only a folder is kept.
 enum class RootPresence { Folder, Missing, Unreachable, NotFolder };
 RootPresence root_presence(platform::FileSystem& fs, const Path& root);
+
+/// The roots of config.txt as a scan or cleanup reads them.
+struct ConfigRoots {
+  /// The lines that name existing folders, in file order.
+  std::vector<RootEntry> roots;
+  /// The warnings (skipped_root_message) for the lines that name no root, in file order.
+  std::vector<std::string> skipped;
+};
+
+/// load_root_paths without logging: the warnings are returned.
+Result<ConfigRoots> read_config_roots(platform::FileSystem& fs, const Path& config_path,
+                                      const InteractiveUserLookup& lookup = interactive_user);
 
 /// Reads config.txt: an empty list when it is missing, "Failed to read config.txt" when it
 /// cannot be read, is larger than 1 MiB or is not UTF-8. Lines that name no root are skipped

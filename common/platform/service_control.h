@@ -61,6 +61,9 @@ class ServiceControl {
   virtual Result<StopRequest> stop(std::string_view name) = 0;
   /// Removes the registration; a running service goes when it stops.
   virtual Result<void> remove(std::string_view name) = 0;
+  /// The program the service manager starts for the service (from the Windows service's command
+  /// line; natively the unit's ExecStart=).
+  virtual Result<Path> program(std::string_view name) = 0;
 };
 
 /// The platform's service manager.

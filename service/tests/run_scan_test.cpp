@@ -99,19 +99,50 @@ TEST_F(RunScanTest, WalksEachRootAndLogsStartAndSummaryButNotTheDebugLine) {
                                             text::format_seconds(stats->elapsed, 1));
 }
 
-TEST_F(RunScanTest, DuplicateRootIsWalkedTwiceAndTheSecondWalkWritesNothing) {
-  test_support::make_folder(photos_);
-  test_support::write_bytes(photos_.child("a.jpg"), "jpeg");
-  write_config({photos_.display(), photos_.display()});
+// However config.txt spells a folder again, or lists one inside another in either order, each
+// folder is walked and counted once, and each extra line is skipped with one warning. Natively a
+// name that differs in letter case is another folder.
+TEST_F(RunScanTest, ARootListedAgainOrInsideAnotherIsWalkedOnce) {
+  const bool windows = platform::kSeparator == '\\';
+  const Path trip = photos_.child("Trip");
+  test_support::make_folder(trip);
+  test_support::write_bytes(trip.child("a.jpg"), "jpeg");
+  const std::string sep{platform::kSeparator};
+  const std::string photos = photos_.display();
+  std::vector<std::string> again = {photos + sep,
+                                    photos + sep + "." + sep + sep + "Trip" + sep + ".." + sep};
+  std::string forward_slashes = photos;
+  std::replace(forward_slashes.begin(), forward_slashes.end(), '\\', '/');
+  if (windows) again.push_back(text::to_upper(forward_slashes) + "/");
+  const std::string lower = (dir_ / "photos").display();
+  if (!windows) {
+    test_support::make_folder(dir_ / "photos");
+    test_support::write_bytes((dir_ / "photos").child("b.jpg"), "jpeg");
+  }
+  std::vector<std::string> lines = {trip.display(), photos};
+  lines.insert(lines.end(), again.begin(), again.end());
+  lines.push_back(lower);
+  write_config(lines);
 
   Result<ScanStats> stats = scan();
 
   ASSERT_TRUE(stats.ok());
-  EXPECT_EQ(stats->folders_scanned, 2u);
-  EXPECT_EQ(stats->ini_written, 1u);
-  EXPECT_THAT(events(), ElementsAre(info("Starting scan of 2 root path(s)"),
-                                    info("Scan complete: 2 folders, 1 written, 0 removed, "
-                                         "took #.#s")));
+  EXPECT_EQ(stats->folders_scanned, windows ? 2u : 3u);
+  EXPECT_EQ(stats->ini_written, windows ? 2u : 3u);
+  std::vector<LogEvent> expected = {
+      info("Starting scan of " + std::to_string(lines.size()) + " root path(s)"),
+      warn("Root path lies inside " + photos + ", skipping: " + trip.display())};
+  for (const std::string& line : again) {
+    expected.push_back(warn("Root path is already listed as " + photos + ", skipping: " + line));
+  }
+  if (windows) {
+    expected.push_back(warn("Root path is already listed as " + photos + ", skipping: " + lower));
+  }
+  expected.push_back(
+      info("Scan complete: " + std::string(windows ? "2 folders, 2" : "3 folders, 3") +
+           " written, 0 removed, took #.#s"));
+  EXPECT_EQ(events(), expected);
+  EXPECT_EQ(stats->skipped_roots.size(), expected.size() - 2);
 }
 
 TEST_F(RunScanTest, ProtectedRootIsSkippedWithAWarning) {
@@ -240,6 +271,30 @@ TEST_F(RunScanFakeTest, RootsThatVanishAfterLoadingAreReportedAsNotFound) {
                           warn("Root path not found, skipping: " + photos_.display()),
                           warn("Root path not found, skipping: " + gone_protected.display()),
                           info("Scan complete: 0 folders, 0 written, 0 removed, took #.#s")));
+}
+
+// Only a root that is walked takes in the roots inside it: here the outer one leads into a
+// protected folder, and the inner one, through a link an administrator made, out of it again.
+TEST_F(RunScanFakeTest, ARootInsideARefusedRootIsWalkedItself) {
+  const Path tools = (dir_ / "system32").child("Tools");
+  const Path outer = dir_ / "Tools";
+  const Path inner = outer.child("Shared");
+  fs_.add_file(photos_.child("a.jpg"), "jpeg");
+  fs_.add_folder(tools);
+  fs_.add_symlink(outer, tools, true);
+  fs_.add_symlink(tools.child("Shared"), photos_, true);
+  fs_.add_file(config_, outer.display() + "\n" + inner.display() + "\n");
+
+  Result<ScanStats> stats = scan_fake();
+
+  ASSERT_TRUE(stats.ok());
+  EXPECT_EQ(stats->folders_scanned, 1u);
+  EXPECT_EQ(stats->ini_written, 1u);
+  EXPECT_THAT(
+      events(),
+      ElementsAre(info("Starting scan of 2 root path(s)"),
+                  warn("Root path is a protected system directory, skipping: " + outer.display()),
+                  info("Scan complete: 1 folders, 1 written, 0 removed, took #.#s")));
 }
 
 TEST_F(RunScanFakeTest, RootReplacedByAFileIsCountedOnceAndLeftAlone) {

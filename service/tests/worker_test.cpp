@@ -710,6 +710,57 @@ TEST_F(WorkerFakeTest, WhatNeedsAnAdministratorAlsoGoesToTheEventLog) {
                                                ReportedEvent{log::Level::Error, cleanup_error}));
 }
 
+// Why a root is skipped is read where administrators look: in service.log before the summary of
+// each scan (a pass without a scan adds nothing) and in the event log, once per scan each; the
+// structured log has each once, as the scanner's warning.
+TEST_F(WorkerFakeTest, SkippedRootsAreReportedOncePerScanInServiceLogAndTheEventLog) {
+  const std::string sep{platform::kSeparator};
+  const std::string root = fake_root_.display();
+  fs_.add_folder(fake_root_.child("Sub"));
+  fs_.add_file(fake_data_.child("config.txt"), root + "\nrelative" + sep + "x\n%TINDRAL_NOT_SET%" +
+                                                   sep + "x\n" + root + sep + "Sub\n" + root + sep +
+                                                   "\n");
+  fs_.add_file(fake_data_.child("settings.txt"), "interval=1\n");
+  before_pass_ = [this](int pass) {
+    if (pass == 3) fs_.add_file(fake_data_.child("cleanup.flag"));
+  };
+  run_on_fake(3);
+  const std::vector<std::string> skipped = {
+      "Root path is not absolute, skipping: relative" + sep + "x",
+      "Root path is not absolute, skipping: %TINDRAL_NOT_SET%" + sep + "x",
+      "Root path lies inside " + root + ", skipping: " + root + sep + "Sub",
+      "Root path is already listed as " + root + ", skipping: " + root + sep};
+  // The cleanup reports the lines that name no root; the roots it passes over it does not.
+  const std::vector<std::string> lines_naming_no_root(skipped.begin(), skipped.begin() + 2);
+  std::vector<std::string> expected_file = {kStarted};
+  expected_file.insert(expected_file.end(), skipped.begin(), skipped.end());
+  expected_file.push_back(initial_scan(2, 1, 0));
+  expected_file.push_back(periodic(1));
+  expected_file.insert(expected_file.end(), skipped.begin(), skipped.end());
+  expected_file.push_back(scan(2, 0, 0));
+  expected_file.push_back(kCleanupRequested);
+  expected_file.insert(expected_file.end(), lines_naming_no_root.begin(),
+                       lines_naming_no_root.end());
+  expected_file.push_back(cleaned(2, 1));
+  expected_file.push_back(kStopRequested);
+  expected_file.push_back(kStopped);
+  EXPECT_EQ(file_messages(fs_), expected_file);
+  EXPECT_EQ(worker_messages(),
+            (std::vector<std::string>{kStarted, initial_scan(2, 1, 0), periodic(1), scan(2, 0, 0),
+                                      kCleanupRequested, cleaned(2, 1), kStopRequested, kStopped}));
+  std::vector<std::string> warned = skipped;
+  warned.insert(warned.end(), skipped.begin(), skipped.end());
+  warned.insert(warned.end(), lines_naming_no_root.begin(), lines_naming_no_root.end());
+  std::vector<test_support::ReportedEvent> reported;
+  for (const std::string& warning : warned) reported.push_back({log::Level::Warn, warning});
+  EXPECT_EQ(capture_.reported(), reported);
+  std::vector<std::string> scanner_warnings;
+  for (const test_support::LogEvent& event : capture_.events()) {
+    if (event.level == log::Level::Warn) scanner_warnings.push_back(event.message);
+  }
+  EXPECT_EQ(scanner_warnings, warned);
+}
+
 TEST_F(WorkerFakeTest, PauseFlagThatCannotBeCreatedLeavesTheServiceRunning) {
   fs_.add_file(fake_data_.child("cleanup.flag"));
   fs_.add_file(fake_data_.child("settings.txt"), "interval=1\n");

@@ -47,7 +47,7 @@ TEST_F(ExitCodesTest, EachFailureHasItsExitCodeAndSaysWhy) {
           {{"roots"}, 2, "Wrong number of arguments for roots"},
           {{"pause", "now"}, 2, "Wrong number of arguments for pause"},
           // Refused before anything is installed: the install further down succeeds.
-          {{"install", "--interval", "0"}, 2, "Malformed interval 0"},
+          {{"install", "--interval", "0"}, 2, "Interval 0 is out of range"},
           {{"install", "--roots", "D:\\Photos;E:\\Two\nLines"},
            2,
            "A root cannot hold a line break"},
@@ -87,7 +87,7 @@ TEST_F(ExitCodesTest, EachFailureHasItsExitCodeAndSaysWhy) {
       {
           {{"rescan", "--wait", "--timeout", "soon"}, 2, "Malformed --timeout soon"},
           {{"interval", "abc"}, 2, "Malformed interval abc"},
-          {{"interval", "0"}, 2, "Malformed interval 0"},
+          {{"interval", "0"}, 2, "Interval 0 is out of range"},
           {{"log", "-n", "-3"}, 2, "Malformed -n -3"},
           {{"roots", "delete", "x"}, 2, "Expected roots list, roots add PATH or roots remove PATH"},
           {{"roots", "add", (tmp_ / "missing").bytes()},

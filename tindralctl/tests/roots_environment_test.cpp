@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
+#include <thread>
 
 #include "time_limit.h"
 #include "tindralctl_fixture.h"
@@ -61,6 +63,31 @@ TEST(TimeLimitTest, AnAnswerInTimeIsReturnedAndALateOneGivenUpOn) {
                                released.wait();
                                return 1;
                              }),
+            std::nullopt);
+  release->set_value();
+}
+
+// A walk that goes on longer than the limit is waited for while it reports progress; one that
+// stops reporting is given up on.
+TEST(TimeLimitTest, WorkThatKeepsSteppingIsWaitedForAndWorkThatStallsIsGivenUpOn) {
+  const std::chrono::milliseconds limit(1000);
+  EXPECT_EQ(ctl::while_progressing<int>(limit,
+                                        [limit](const std::function<void()>& step) {
+                                          for (int i = 0; i < 20; ++i) {
+                                            std::this_thread::sleep_for(limit / 10);
+                                            step();
+                                          }
+                                          return 7;
+                                        }),
+            7);
+  auto release = std::make_shared<std::promise<void>>();
+  std::shared_future<void> released = release->get_future().share();
+  EXPECT_EQ(ctl::while_progressing<int>(limit,
+                                        [released](const std::function<void()>& step) {
+                                          step();
+                                          released.wait();
+                                          return 1;
+                                        }),
             std::nullopt);
   release->set_value();
 }

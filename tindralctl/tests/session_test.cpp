@@ -7,6 +7,8 @@
 
 #include <regex>
 
+#include "json_reader.h"
+#include "service_log_reader.h"
 #include "support/service_log_lines.h"
 #include "tindralctl_fixture.h"
 
@@ -81,6 +83,10 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
                 "\nNext: tindralctl roots add FOLDER, then tindralctl rescan --wait.\n");
   EXPECT_TRUE(read_bytes(file("folder.ico")) == read_bytes(built_program(TINDRAL_DEFAULT_ICON)))
       << "the data folder's icon is not the default one";
+  // The program the service manager was given tells its version.
+  EXPECT_EQ(succeed({"version"}), "tindralctl " TINDRAL_VERSION
+                                  "\nService TindralCache: " TINDRAL_VERSION " (" +
+                                      built_program(TINDRAL_EXE).display() + ")\n");
   // Natively the unit confines the service to what its job needs: the system's own folders are
   // out of its reach, the trees of /home and /srv are not.
   const Path unit = (tmp_ / "units").child("TindralCache.service");
@@ -100,11 +106,16 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
   EXPECT_EQ(succeed({"roots", "add", tree().bytes()}),
             "Added " + tree().bytes() +
                 " to config.txt; the next scan decorates it (tindralctl rescan).\n");
-  EXPECT_EQ(succeed({"roots", "add", tree().bytes()}), tree().display() + " is listed already.\n");
+  const ChildOutcome again = tindralctl({"roots", "add", tree().bytes()});
+  EXPECT_EQ(again.exit_code, 6);
+  EXPECT_EQ(again.err, "Error: Refused " + tree().bytes() +
+                           "\n\nCaused by:\n    It is already listed as " + tree().bytes() + "\n");
   EXPECT_EQ(read_bytes(file("config.txt")), "# photos of the family\r\n" + tree().bytes() + "\r\n");
   EXPECT_EQ(succeed({"roots", "list"}), "  " + tree().bytes() + "  (scanned)\n");
+  // Under a service manager the service is stopped; without one nobody can tell.
   EXPECT_EQ(succeed({"interval", "5"}),
-            "Rescan interval set to 5 minutes; the service reads it at its next pass.\n");
+            std::string("Rescan interval set to 5 minutes; the service reads it ") +
+                (no_service_manager() ? "at its next pass.\n" : "when it starts.\n"));
   EXPECT_EQ(read_bytes(file("settings.txt")), "color=blue\ninterval=5\n");
   EXPECT_EQ(succeed({"interval"}), "Rescan interval: 5 minutes\n");
 
@@ -156,6 +167,14 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
                   testing::Eq("Change watching: " + tree().display() + ": ReadDirectoryChangesW")));
   EXPECT_EQ(status_lines[8], "Last scan: " + lines_of(rescan).back());
   EXPECT_EQ(status_lines[9], "Last cleanup: none in service.log");
+  // The same for scripts, and the folders the scan gave the icon.
+  const JsonValue json = read_json_line(succeed({"status", "--json"}));
+  EXPECT_EQ(json["service"]["state"].text, started_by_test ? "unknown" : "running");
+  EXPECT_FALSE(json["paused"].boolean);
+  EXPECT_EQ(json["last_scan"]["message"].text, log_message(lines_of(rescan).back()));
+  EXPECT_EQ(succeed({"folders"}), tree().bytes() +
+                                      ": 2 of 3 folders carry the service's desktop.ini\n"
+                                      "2 folders carry the service's desktop.ini.\n");
 
   const std::vector<std::string> last_two = lines_of(succeed({"log", "-n", "2"}));
   ASSERT_EQ(last_two.size(), 2u);
@@ -167,8 +186,11 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
                       tmp_.path());
   ASSERT_TRUE(follow.started());
   const std::string cleanup = succeed({"cleanup", "--wait", "--timeout", kWaitTimeout});
-  EXPECT_TRUE(
-      ends_with_log_line(cleanup, "Cleanup complete: 3 folders visited, 2 desktop.ini removed"))
+  const std::string paused_now =
+      "The service is paused now: tindralctl resume lets it scan again.\n";
+  ASSERT_THAT(cleanup, EndsWith(paused_now));
+  EXPECT_TRUE(ends_with_log_line(cleanup.substr(0, cleanup.size() - paused_now.size()),
+                                 "Cleanup complete: 3 folders visited, 2 desktop.ini removed"))
       << cleanup;
   EXPECT_FALSE(decorated(tree()));
   EXPECT_FALSE(decorated(tree().child("album")));
@@ -179,7 +201,24 @@ TEST_F(SessionTest, InstallsConfiguresSteersAndRemovesTheService) {
                   "Cleanup requested \u2014 removing all desktop.ini files and pausing service",
                   "Cleanup complete: 3 folders visited, 2 desktop.ini removed"));
   EXPECT_TRUE(path_exists(file("paused.flag")));
+  EXPECT_TRUE(read_json_line(succeed({"status", "--json"}))["paused"].boolean);
+  EXPECT_EQ(succeed({"folders"}), tree().bytes() +
+                                      ": 0 of 3 folders carry the service's desktop.ini\n"
+                                      "0 folders carry the service's desktop.ini.\n");
   EXPECT_THAT(succeed({"resume"}), StartsWith("paused.flag deleted"));
+
+  // restart through the service manager; where there is none, tindralctl cannot start it.
+  if (started_by_test) {
+    const ChildOutcome restart = tindralctl({"restart"});
+    EXPECT_EQ(restart.exit_code, 1);
+    EXPECT_THAT(restart.err, StartsWith("Error: No service manager runs here, so tindralctl "
+                                        "cannot restart the service\n"));
+  } else {
+    EXPECT_EQ(succeed({"restart"}),
+              "The service has stopped.\nStarted the service TindralCache.\n");
+    EXPECT_EQ(*platform::real_service_control().state(SERVICE_NAME),
+              platform::ServiceState::Running);
+  }
 
   // stop: the stop control, or where there is no service manager stop.flag.
   const std::string stop = succeed({"stop"});

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/os_error.h"
+#include "platform/posix/run_program.h"
 
 namespace tindral::platform {
 
@@ -33,6 +34,24 @@ Result<Path> absolute_path(const Path& path) {
   while (rest.starts_with("./")) rest.remove_prefix(2);
   if (rest.empty() || rest == ".") return Path(current);
   return Path(current).child(rest);
+}
+
+// Natively a program carries no version of its own in its file: the program says it, as
+// "tindral 0.1.0" (service/process_entry.cpp).
+Result<std::string> program_version(const Path& program) {
+  const std::string failure = "Failed to read the version of " + program.display();
+  // posix_spawnp searches PATH only for a name without "/": an absolute path is run as it is.
+  Result<posix::ProgramOutcome> outcome = posix::run_program({program.bytes(), "--version"});
+  if (!outcome) return std::move(outcome).error().wrap(failure);
+  const std::string_view out = outcome->out;
+  const std::string_view line = out.substr(0, out.find('\n'));
+  const std::size_t space = line.rfind(' ');
+  if (outcome->exit_code != 0 || space == std::string_view::npos || space + 1 == line.size()) {
+    return Error("tindral --version exited with code " + std::to_string(outcome->exit_code) +
+                 " and printed no version")
+        .wrap(failure);
+  }
+  return std::string(line.substr(space + 1));
 }
 
 }  // namespace tindral::platform

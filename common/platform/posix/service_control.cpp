@@ -5,9 +5,7 @@
 #include "platform/service_control.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,10 +16,9 @@
 #include <vector>
 
 #include "platform/os_error.h"
+#include "platform/posix/run_program.h"
 #include "service_name.h"
 #include "text.h"
-
-extern char** environ;
 
 namespace tindral::platform {
 namespace {
@@ -42,48 +39,15 @@ bool systemd_runs() {
   return ::lstat(kSystemdRuntimeFolder, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-/// systemctl's exit code and standard output.
-struct Outcome {
-  int exit_code = -1;
-  std::string out;
-};
-
-Result<Outcome> run_systemctl(std::vector<std::string> arguments) {
+Result<posix::ProgramOutcome> run_systemctl(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), "systemctl");
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return last_os_error().wrap("Failed to run systemctl");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  pid_t pid = 0;
-  const int failure = posix_spawnp(&pid, "systemctl", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipe_fds[1]);
-  if (failure != 0) {
-    ::close(pipe_fds[0]);
-    return os_error(static_cast<std::uint32_t>(failure)).wrap("Failed to run systemctl");
-  }
-  Outcome outcome;
-  char buffer[512];
-  for (;;) {
-    const ssize_t length = ::read(pipe_fds[0], buffer, sizeof buffer);
-    if (length < 0 && errno == EINTR) continue;
-    if (length <= 0) break;
-    outcome.out.append(buffer, static_cast<std::size_t>(length));
-  }
-  ::close(pipe_fds[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  Result<posix::ProgramOutcome> outcome = posix::run_program(std::move(arguments));
+  if (!outcome) return std::move(outcome).error().wrap("Failed to run systemctl");
   return outcome;
 }
 
 Result<void> systemctl(std::vector<std::string> arguments, std::string_view failure_message) {
-  Result<Outcome> outcome = run_systemctl(std::move(arguments));
+  Result<posix::ProgramOutcome> outcome = run_systemctl(std::move(arguments));
   if (!outcome) return std::move(outcome).error().wrap(std::string(failure_message));
   if (outcome->exit_code != 0) {
     return Error("systemctl exited with code " + std::to_string(outcome->exit_code))
@@ -101,6 +65,26 @@ std::string unit_word(std::string_view text) {
     word += c;
   }
   return word + "\"";
+}
+
+// What unit_word made of a text: the first word of `words`, quotes and escapes taken away.
+std::string unit_word_value(std::string_view words) {
+  std::string value;
+  bool escaped = false;
+  const bool quoted = words.starts_with('"');
+  for (std::size_t i = quoted ? 1 : 0; i < words.size(); ++i) {
+    const char c = words[i];
+    if (quoted && !escaped && c == '\\') {
+      escaped = true;
+      continue;
+    }
+    if (quoted && !escaped && c == '"') break;
+    if (!quoted && c == ' ') break;
+    if (c == '%' && i + 1 < words.size() && words[i + 1] == '%') ++i;
+    value += c;
+    escaped = false;
+  }
+  return value;
 }
 
 std::string unit_text(const ServiceDefinition& definition) {
@@ -251,7 +235,7 @@ class SystemdServiceControl final : public ServiceControl {
     if (!present) return std::move(present).error();
     if (!*present) return not_installed(name);
     if (!systemd_runs()) return ServiceState::Unknown;
-    Result<Outcome> outcome = run_systemctl({"is-active", std::string(name)});
+    Result<posix::ProgramOutcome> outcome = run_systemctl({"is-active", std::string(name)});
     if (!outcome) return std::move(outcome).error().wrap("Failed to query the service's state");
     const std::string_view word = std::string_view(outcome->out).substr(0, outcome->out.find('\n'));
     if (word == "active" || word == "reloading") return ServiceState::Running;
@@ -279,6 +263,21 @@ class SystemdServiceControl final : public ServiceControl {
       return std::move(stopped).error();
     }
     return StopRequest::Sent;
+  }
+
+  Result<Path> program(std::string_view name) override {
+    std::ifstream unit(unit_file(name));
+    if (!unit) {
+      Result<bool> present = installed(name);
+      if (present && !*present) return not_installed(name);
+      return Error("Failed to read the unit " + unit_file(name));
+    }
+    constexpr std::string_view kKey = "ExecStart=";
+    for (std::string line; std::getline(unit, line);) {
+      if (line.starts_with(kKey))
+        return Path(unit_word_value(std::string_view(line).substr(kKey.size())));
+    }
+    return Error("The unit " + unit_file(name) + " has no ExecStart= line");
   }
 
   Result<void> remove(std::string_view name) override {
@@ -315,21 +314,7 @@ std::optional<std::string> unit_environment_value(std::ifstream& unit, std::stri
   constexpr std::string_view kKey = "Environment=";
   for (std::string line; std::getline(unit, line);) {
     if (!line.starts_with(kKey)) continue;
-    std::string assignment;
-    bool escaped = false;
-    std::size_t i = kKey.size();
-    const bool quoted = i < line.size() && line[i] == '"';
-    for (i += quoted ? 1 : 0; i < line.size(); ++i) {
-      const char c = line[i];
-      if (quoted && !escaped && c == '\\') {
-        escaped = true;
-        continue;
-      }
-      if (quoted && !escaped && c == '"') break;
-      if (c == '%' && i + 1 < line.size() && line[i + 1] == '%') ++i;
-      assignment += c;
-      escaped = false;
-    }
+    const std::string assignment = unit_word_value(std::string_view(line).substr(kKey.size()));
     if (assignment.size() > name.size() && assignment.starts_with(name) &&
         assignment[name.size()] == '=') {
       value = assignment.substr(name.size() + 1);
@@ -341,7 +326,7 @@ std::optional<std::string> unit_environment_value(std::ifstream& unit, std::stri
 // What the manager passes every service it starts (PATH and the system's locale, say), as
 // "NAME=value" lines.
 std::optional<std::string> manager_environment_value(std::string_view name) {
-  Result<Outcome> outcome = run_systemctl({"show-environment"});
+  Result<posix::ProgramOutcome> outcome = run_systemctl({"show-environment"});
   if (!outcome || outcome->exit_code != 0) return std::nullopt;
   const std::string prefix = std::string(name) + "=";
   std::size_t start = 0;

@@ -1,6 +1,8 @@
 #include "platform/process.h"
 
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "platform/os_error.h"
 #include "platform/win32/wide_path.h"
@@ -35,6 +37,35 @@ Result<Path> absolute_path(const Path& path) {
   }
   full.resize(length);
   return Path(win32::wide_to_wtf8(full));
+}
+
+// The fixed part of the version resource, which every tool that sets one fills in (the strings
+// beside it are free text).
+Result<std::string> program_version(const Path& program) {
+  const std::optional<std::wstring> name = win32::wtf8_to_wide(program.bytes());
+  if (!name) return Error("The path is not valid text", ErrorKind::InvalidData);
+  const std::string failure = "Failed to read the version of " + program.display();
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(name->c_str(), &ignored);
+  if (size == 0) return last_os_error().wrap(failure);
+  std::vector<unsigned char> data(size);
+  if (!GetFileVersionInfoW(name->c_str(), 0, size, data.data())) {
+    return last_os_error().wrap(failure);
+  }
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) ||
+      fixed == nullptr || length < sizeof(VS_FIXEDFILEINFO)) {
+    return Error("It has no version resource").wrap(failure);
+  }
+  const WORD parts[] = {HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                        HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS)};
+  std::string version = std::to_string(parts[0]);
+  for (std::size_t i = 1; i < std::size(parts); ++i) {
+    if (i == 3 && parts[i] == 0) break;
+    version.append(1, '.').append(std::to_string(parts[i]));
+  }
+  return version;
 }
 
 }  // namespace tindral::platform

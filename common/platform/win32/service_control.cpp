@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/os_error.h"
 #include "platform/win32/wide_path.h"
@@ -161,6 +163,16 @@ Result<PrivilegeLimit> configure_service(SC_HANDLE service, const ServiceDefinit
   return limit_privileges(service);
 }
 
+// The program a service's command line starts: the quoted first word (as install and the package
+// write it), or the whole line of an entry written without quotes.
+std::wstring program_of_command_line(std::wstring_view line) {
+  if (line.starts_with(L'"')) {
+    line.remove_prefix(1);
+    return std::wstring(line.substr(0, line.find(L'"')));
+  }
+  return std::wstring(line);
+}
+
 class ScmServiceControl final : public ServiceControl {
  public:
   Result<PrivilegeLimit> install(const ServiceDefinition& definition) override {
@@ -220,6 +232,22 @@ class ScmServiceControl final : public ServiceControl {
     const DWORD code = GetLastError();
     if (code == ERROR_SERVICE_NOT_ACTIVE) return StopRequest::AlreadyStopped;
     return scm_error(code, "Failed to send the stop control");
+  }
+
+  Result<Path> program(std::string_view name) override {
+    Result<ScopedServiceHandle> service = open_service(name, SERVICE_QUERY_CONFIG);
+    if (!service) return std::move(service).error();
+    DWORD needed = 0;
+    QueryServiceConfigW(service->get(), nullptr, 0, &needed);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+      return scm_error(GetLastError(), "Failed to read the service's configuration");
+    }
+    std::vector<unsigned char> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!QueryServiceConfigW(service->get(), config, needed, &needed)) {
+      return scm_error(GetLastError(), "Failed to read the service's configuration");
+    }
+    return Path(win32::wide_to_wtf8(program_of_command_line(config->lpBinaryPathName)));
   }
 
   Result<void> remove(std::string_view name) override {

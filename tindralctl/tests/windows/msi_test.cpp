@@ -181,6 +181,18 @@ TEST_F(MsiTest, InstallsWithSettingsUpgradesInPlaceRefusesADowngradeAndRemovesAl
             (EventSource{widen(program_folder().child("tindral.exe").bytes()),
                          EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE}));
 
+  // The installed tindralctl knows that the package installed the service, and its version.
+  const Path installed_ctl = program_folder().child("tindralctl.exe");
+  const ChildOutcome reinstall = run_child(installed_ctl, {"install"}, {}, tmp_.path());
+  EXPECT_EQ(reinstall.exit_code, 1);
+  EXPECT_EQ(reinstall.err,
+            "Error: The service TindralCache is installed already\n\nCaused by:\n    The MSI "
+            "package installed it: Apps and Features (or msiexec /x) removes it first\n");
+  const ChildOutcome version = run_child(installed_ctl, {"version"}, {}, tmp_.path());
+  EXPECT_EQ(version.exit_code, 0) << version.err;
+  EXPECT_EQ(version.out, "tindralctl " + lower + "\nService TindralCache: " + lower + " (" +
+                             program_folder().child("tindral.exe").display() + ")\n");
+
   // The administrator edits config.txt; then the higher version arrives with other properties.
   const std::string edited = tree().bytes() + "\r\n# the photos only\r\n";
   write_bytes(file("config.txt"), edited);
