@@ -62,6 +62,9 @@ class FanotifyWatch {
   void read(const std::vector<WatchedRoot>& roots, HeldChanges& held);
 
  private:
+  /// Where read() takes the kernel's events: on the heap, since a buffer in thread-local
+  /// storage would be reserved in every thread's stack.
+  std::vector<char> read_buffer_;
   void handle_event(const std::vector<WatchedRoot>& roots, std::string_view event,
                     HeldChanges& held);
   void resolve(const std::vector<WatchedRoot>& roots, std::uint64_t fsid, std::string_view handle,
@@ -94,6 +97,9 @@ class InotifyWatch {
   void read(std::vector<WatchedRoot>& roots, HeldChanges& held);
 
  private:
+  /// Where read() takes the kernel's events: on the heap, since a buffer in thread-local
+  /// storage would be reserved in every thread's stack.
+  std::vector<char> read_buffer_;
   /// The parent of a root's own watch, and of a watch whose parent had no watch when it was added.
   static constexpr int kRootParent = -1;
   static constexpr int kUnknownParent = -2;

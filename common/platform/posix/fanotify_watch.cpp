@@ -150,7 +150,8 @@ bool FanotifyWatch::mark(const WatchedRoot& root) {
 }
 
 void FanotifyWatch::read(const std::vector<WatchedRoot>& roots, HeldChanges& held) {
-  alignas(fanotify_event_metadata) static thread_local std::array<char, kReadBytes> buffer;
+  std::vector<char>& buffer = read_buffer_;
+  buffer.resize(kReadBytes);
   // Busy folders elsewhere on the file system (a build, a log) send event after event: the
   // last folder found outside every root is remembered while this batch is read. Dropping its
   // later events is safe even if it moved into a root meanwhile: the move is reported too, and

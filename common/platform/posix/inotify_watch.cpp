@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -153,7 +152,8 @@ void InotifyWatch::give_up_root(std::vector<WatchedRoot>& roots, std::size_t roo
 }
 
 void InotifyWatch::read(std::vector<WatchedRoot>& roots, HeldChanges& held) {
-  alignas(inotify_event) static thread_local std::array<char, kReadBytes> buffer;
+  std::vector<char>& buffer = read_buffer_;
+  buffer.resize(kReadBytes);
   for (int reads = 0; reads < kMaxReads; ++reads) {
     const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
     if (got <= 0) return;
