@@ -2,14 +2,23 @@
 // cannot open or read instead of guessing, and finds the rest as root does.
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+
+#include <filesystem>
 
 #include "tindralctl_fixture.h"
 
 namespace tindral::test_support {
 namespace {
 
-class FoldersUnprivilegedTest : public TindralctlTest {};
+// The unprivileged account must reach the tree, the data folder and the program by their paths,
+// which a checkout below a folder that others cannot enter would not let it: everything it
+// reaches lives below /tmp.
+class FoldersUnprivilegedTest : public TindralctlTest {
+ public:
+  static void SetUpTestSuite() { ::setenv("TINDRAL_TEST_TMP", "/tmp", 1); }
+};
 
 TEST_F(FoldersUnprivilegedTest, CountsWhatTheCallerCannotReadAndWalksNothingBelowIt) {
   if (!path_exists(Path("/usr/bin/setpriv"))) GTEST_SKIP() << "needs setpriv to drop root";
@@ -34,10 +43,15 @@ TEST_F(FoldersUnprivilegedTest, CountsWhatTheCallerCannotReadAndWalksNothingBelo
   EXPECT_EQ(as_root.out, tree.bytes() + ": 4 of 4 folders carry the service's desktop.ini\n" +
                              "4 folders carry the service's desktop.ini.\n");
 
-  const ChildOutcome as_nobody = run_child(Path("/usr/bin/setpriv"),
-                                           {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                            built_program(TINDRALCTL_EXE).bytes(), "folders"},
-                                           {}, tmp_.path());
+  const Path program = tmp_ / "tindralctl";
+  std::error_code copied;
+  std::filesystem::copy_file(built_program(TINDRALCTL_EXE).bytes(), program.bytes(), copied);
+  ASSERT_FALSE(copied) << copied.message();
+  ASSERT_EQ(::chmod(program.bytes().c_str(), 0755), 0);
+  const ChildOutcome as_nobody =
+      run_child(Path("/usr/bin/setpriv"),
+                {"--reuid=65534", "--regid=65534", "--clear-groups", program.bytes(), "folders"},
+                {}, tmp_.path());
   EXPECT_EQ(as_nobody.exit_code, 0) << as_nobody.err;
   EXPECT_EQ(as_nobody.out,
             tree.bytes() +
