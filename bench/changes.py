@@ -233,10 +233,12 @@ def main():
     parser.add_argument("--markdown", required=True)
     parser.add_argument("--quick", action="store_true",
                         help="10,000 folders, 30 s idle, 5 latency runs")
+    parser.add_argument("--folders", type=int,
+                        help="this many folders instead (for the peak RSS of a large tree)")
     parser.add_argument("--shared", action="store_true",
                         help="as root, also measure on TMPDIR's own file system")
     args = parser.parse_args()
-    args.folders = 10000 if args.quick else 100000
+    args.folders = args.folders or (10000 if args.quick else 100000)
     args.idle = 30 if args.quick else 300
     args.runs = 5 if args.quick else 20
     exe = os.path.abspath(os.path.join(args.native_build, "service", "tindral"))
@@ -246,7 +248,7 @@ def main():
     if os.geteuid() == 0:
         mounted = os.path.join(args.work, "tmpfs")
         os.makedirs(mounted)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2g", "tindral-bench", mounted],
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6g", "tindral-bench", mounted],
                        check=True)
         places.append(("tmpfs of its own", os.path.join(mounted, "tree")))
         if args.shared:
