@@ -113,15 +113,13 @@ void show_last_work(Context& context) {
   say("Last cleanup: " + (cleanup != nullptr ? *cleanup : std::string("none in service.log")));
 }
 
-// Where each root's changes come from, as the service said it last since its latest start;
-// nothing while watch=off.
-std::vector<WatchedRootSource> watch_sources(Context& context) {
-  Result<Settings> settings = load_settings(context.fs, context.file(kSettingsFileName));
-  if (settings && !settings->watch) return {};
-  Result<std::vector<std::string>> lines =
-      read_service_log(context.fs, context.file(kServiceLogFileName));
+// Where each root's changes come from, as the service said it in `lines` of service.log since
+// its latest start; nothing while settings.txt says watch=off.
+std::vector<WatchedRootSource> watch_sources(const Result<Settings>& settings,
+                                             const Result<std::vector<std::string>>& lines) {
+  if ((settings && !settings->watch) || !lines) return {};
   std::vector<WatchedRootSource> roots;
-  for (const std::string& line : lines ? *lines : std::vector<std::string>()) {
+  for (const std::string& line : *lines) {
     const std::string_view message = log_message(line);
     if (message == "Tindral Service started") roots.clear();
     std::optional<WatchedRootSource> watched = parse_watching_message(message);
@@ -144,7 +142,8 @@ void show_change_watching(Context& context) {
     say("Change watching: not watched (watch=off in settings.txt)");
     return;
   }
-  const std::vector<WatchedRootSource> roots = watch_sources(context);
+  const std::vector<WatchedRootSource> roots =
+      watch_sources(settings, read_service_log(context.fs, context.file(kServiceLogFileName)));
   if (roots.empty()) say("Change watching: not watched");
   for (const WatchedRootSource& root : roots) {
     say("Change watching: " + root.root + ": " + root.source);
@@ -205,8 +204,12 @@ void add_data_folder_json(Context& context, JsonObject& status) {
   for (std::string_view flag : waiting_flags(context)) flags.add(flag);
   status.add("paused", is_paused(context)).add_json("flags", flags.text());
 
+  Result<Settings> settings = load_settings(context.fs, context.file(kSettingsFileName));
+  Result<std::vector<std::string>> lines =
+      read_service_log(context.fs, context.file(kServiceLogFileName));
+
   Result<std::vector<RootReport>> reports = report_roots(context);
-  const std::vector<WatchedRootSource> sources = watch_sources(context);
+  const std::vector<WatchedRootSource> sources = watch_sources(settings, lines);
   JsonArray roots;
   for (const RootReport& report : reports ? *reports : std::vector<RootReport>{}) {
     JsonObject root = root_json(report);
@@ -219,12 +222,9 @@ void add_data_folder_json(Context& context, JsonObject& status) {
   status.add_json("roots", reports ? roots.text() : "null");
   status.add_or_null("roots_error", error_of(reports));
 
-  Result<Settings> settings = load_settings(context.fs, context.file(kSettingsFileName));
   status.add("interval_minutes", std::uint64_t{interval_minutes(settings)});
   status.add_or_null("settings_error", error_of(settings));
 
-  Result<std::vector<std::string>> lines =
-      read_service_log(context.fs, context.file(kServiceLogFileName));
   const std::string* scan = lines ? last_scan(*lines) : nullptr;
   const std::string* cleanup = lines ? last_cleanup(*lines) : nullptr;
   status.add_json("last_scan", scan != nullptr ? log_line_json(*scan).text() : "null");

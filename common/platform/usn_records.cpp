@@ -1,8 +1,9 @@
 #include "platform/usn_records.h"
 
 #include <cstddef>
-#include <cstring>
 #include <utility>
+
+#include "platform/record_fields.h"
 
 namespace tindral::platform {
 
@@ -32,17 +33,10 @@ constexpr RecordLayout kV3{16, 8, 24, 56, 68, 72, 74, 76};
 
 constexpr std::uint32_t kFileAttributeDirectory = 0x10;
 
-template <class T>
-T field(std::span<const std::uint8_t> data, std::size_t at) {
-  T value{};
-  std::memcpy(&value, data.data() + at, sizeof value);
-  return value;
-}
-
 FileReference reference(std::span<const std::uint8_t> record, std::size_t at, std::size_t bytes) {
   FileReference reference;
-  reference.low = field<std::uint64_t>(record, at);
-  if (bytes == 16) reference.high = field<std::uint64_t>(record, at + 8);
+  reference.low = record_field<std::uint64_t>(record, at);
+  if (bytes == 16) reference.high = record_field<std::uint64_t>(record, at + 8);
   return reference;
 }
 
@@ -53,8 +47,8 @@ Error malformed(const char* what) {
 
 Result<UsnRecord> parse_record(std::span<const std::uint8_t> record, const RecordLayout& layout) {
   if (record.size() < layout.fixed_bytes) return malformed("shorter than its fixed part");
-  const std::size_t name_bytes = field<std::uint16_t>(record, layout.name_length_at);
-  const std::size_t name_at = field<std::uint16_t>(record, layout.name_offset_at);
+  const std::size_t name_bytes = record_field<std::uint16_t>(record, layout.name_length_at);
+  const std::size_t name_at = record_field<std::uint16_t>(record, layout.name_offset_at);
   if (name_bytes % 2 != 0) return malformed("a name of an odd number of bytes");
   if (name_at < layout.fixed_bytes || name_at > record.size() ||
       name_bytes > record.size() - name_at) {
@@ -63,12 +57,12 @@ Result<UsnRecord> parse_record(std::span<const std::uint8_t> record, const Recor
   UsnRecord parsed;
   parsed.file = reference(record, layout.file_at, layout.reference_bytes);
   parsed.parent = reference(record, layout.parent_at, layout.reference_bytes);
-  parsed.reasons = field<std::uint32_t>(record, layout.reason_at);
+  parsed.reasons = record_field<std::uint32_t>(record, layout.reason_at);
   parsed.is_directory =
-      (field<std::uint32_t>(record, layout.attributes_at) & kFileAttributeDirectory) != 0;
+      (record_field<std::uint32_t>(record, layout.attributes_at) & kFileAttributeDirectory) != 0;
   parsed.name.resize(name_bytes / 2);
   for (std::size_t i = 0; i < parsed.name.size(); ++i) {
-    parsed.name[i] = static_cast<char16_t>(field<std::uint16_t>(record, name_at + 2 * i));
+    parsed.name[i] = static_cast<char16_t>(record_field<std::uint16_t>(record, name_at + 2 * i));
   }
   return parsed;
 }
@@ -82,16 +76,16 @@ bool is_journal_unavailable(std::uint32_t error) {
 Result<UsnReadResult> parse_usn_records(std::span<const std::uint8_t> buffer) {
   if (buffer.size() < kNextUsnBytes) return malformed("no next USN");
   UsnReadResult result;
-  result.next_usn = field<std::int64_t>(buffer, 0);
+  result.next_usn = record_field<std::int64_t>(buffer, 0);
   std::size_t at = kNextUsnBytes;
   while (at < buffer.size()) {
     const std::span<const std::uint8_t> rest = buffer.subspan(at);
     if (rest.size() < kHeaderBytes) return malformed("a header cut short");
-    const std::uint32_t length = field<std::uint32_t>(rest, 0);
+    const std::uint32_t length = record_field<std::uint32_t>(rest, 0);
     if (length < kHeaderBytes || length > rest.size())
       return malformed("a length that does not fit");
     const std::span<const std::uint8_t> record = rest.first(length);
-    const std::uint16_t major = field<std::uint16_t>(record, kMajorVersionAt);
+    const std::uint16_t major = record_field<std::uint16_t>(record, kMajorVersionAt);
     if (major == 2 || major == 3) {
       Result<UsnRecord> parsed = parse_record(record, major == 2 ? kV2 : kV3);
       if (!parsed) return std::move(parsed).error();

@@ -1,10 +1,10 @@
 // ReadDirectoryChangesW on a root where there is no change journal: network shares, FAT and
 // exFAT, and Wine, which has no journal at all.
 
-#include <cstring>
 #include <utility>
 
 #include "platform/os_error.h"
+#include "platform/record_fields.h"
 #include "platform/win32/change_watch_readers.h"
 #include "platform/win32/folder_handle.h"
 #include "platform/win32/wide_path.h"
@@ -24,19 +24,12 @@ constexpr std::size_t kBufferBytes = 64 * 1024;
 // action, the name's length in bytes, and the name, relative to the watched folder.
 constexpr std::size_t kNotifyHeaderBytes = 12;
 
-template <class T>
-T field(std::span<const std::uint8_t> data, std::size_t at) {
-  T value{};
-  std::memcpy(&value, data.data() + at, sizeof value);
-  return value;
-}
-
 Change rescan(std::size_t root) { return Change{root, ChangeKind::Rescan, {}}; }
 
 std::vector<std::string> names_of(std::span<const std::uint8_t> name_bytes) {
   std::wstring wide(name_bytes.size() / 2, L'\0');
   for (std::size_t i = 0; i < wide.size(); ++i) {
-    wide[i] = static_cast<wchar_t>(field<std::uint16_t>(name_bytes, 2 * i));
+    wide[i] = static_cast<wchar_t>(record_field<std::uint16_t>(name_bytes, 2 * i));
   }
   std::vector<std::string> names;
   std::size_t begin = 0;
@@ -143,9 +136,9 @@ std::vector<Change> directory_changes(std::size_t root, bool succeeded,
   std::size_t at = 0;
   for (;;) {
     if (filled.size() - at < kNotifyHeaderBytes) return {rescan(root)};
-    const auto next = field<std::uint32_t>(filled, at);
-    const auto action = field<std::uint32_t>(filled, at + 4);
-    const auto name_bytes = field<std::uint32_t>(filled, at + 8);
+    const auto next = record_field<std::uint32_t>(filled, at);
+    const auto action = record_field<std::uint32_t>(filled, at + 4);
+    const auto name_bytes = record_field<std::uint32_t>(filled, at + 8);
     if (name_bytes % 2 != 0 || name_bytes > filled.size() - at - kNotifyHeaderBytes) {
       return {rescan(root)};
     }

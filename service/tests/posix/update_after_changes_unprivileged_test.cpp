@@ -2,21 +2,20 @@
 // not write in is counted in the system's own words, and one it may not list loses nothing. Root
 // reads and writes anywhere, so the update runs as an unprivileged account.
 
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "changed_folders.h"
 #include "desktop_ini.h"
 #include "platform/file_system.h"
 #include "scan_folder.h"
-#include "support/machine.h"
 #include "support/real_disk.h"
+#include "support/unprivileged_child.h"
 #include "update_after_changes.h"
 #include "walk_failures.h"
 
@@ -39,37 +38,18 @@ TEST(UpdateAfterChangesUnprivilegedTest, RefusedWritesAreCountedAndRefusedListin
             0);
   auto opened = platform::real_file_system().open_folder(top);
   ASSERT_TRUE(opened.ok());
-  int pipe_ends[2];
-  ASSERT_EQ(::pipe(pipe_ends), 0);
-
-  const pid_t child = ::fork();
-  if (child == 0) {
-    constexpr uid_t kNobody = 65534;
-    if (test_support::running_as_root() &&
-        (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
-         ::setresuid(kNobody, kNobody, kNobody) != 0)) {
-      ::_exit(2);
-    }
+  const std::optional<std::string> said = test_support::said_as_nobody([&] {
     ChangedFolders changed;
     changed.add({0, platform::ChangeKind::Appeared, {"Locked", "a.jpg"}});
     changed.add({0, platform::ChangeKind::Disappeared, {"Denied", "b.jpg"}});
     const ChangeUpdateStats stats = update_after_changes(**opened, top, changed.folders(0));
-    const std::string said =
-        changes_summary(stats) + "; " + failures_warning("update", stats.failures).value_or("");
-    ::_exit(::write(pipe_ends[1], said.data(), said.size()) < 0 ? 3 : 0);
-  }
-  ::close(pipe_ends[1]);
-  std::string said(4096, '\0');
-  const ssize_t got = ::read(pipe_ends[0], said.data(), said.size());
-  said.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-  ::close(pipe_ends[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
+    return changes_summary(stats) + "; " + failures_warning("update", stats.failures).value_or("");
+  });
   ::chmod(denied.bytes().c_str(), 0777);
 
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child ended early";
+  ASSERT_TRUE(said) << "the child ended early";
   // Top gets the icon Locked could not take.
-  EXPECT_EQ(said,
+  EXPECT_EQ(*said,
             "Updated after changes: 2 folders looked at, 1 written, 0 removed; Could not update "
             "desktop.ini in 1 folder; first: " +
                 locked.display() + ": Permission denied (os error 13)");
