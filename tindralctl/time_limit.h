@@ -12,6 +12,18 @@
 
 namespace tindral::ctl {
 
+/// A worker that answered has nothing left but to end, and is waited for; only one that did not
+/// answer is let go. A thread detached the moment it is made was seen, with mingw-w64's thread
+/// library under Wine, to end without ever running its work (about one check in a few hundred,
+/// reported as a root not answering), so no thread is detached before it has long been running.
+inline void join_or_let_go(std::thread& worker, bool answered) {
+  if (answered) {
+    worker.join();
+  } else {
+    worker.detach();
+  }
+}
+
 /// Runs `work` on a thread of its own and waits for its answer at most `limit`: nothing when it
 /// did not come in time. A file system that stops answering (a hung network share, a FUSE
 /// server that never replies) blocks the thread that asked in the kernel, where nothing can end
@@ -25,14 +37,18 @@ std::optional<T> within(std::chrono::milliseconds limit, std::function<T()> work
     std::optional<T> answer;
   };
   auto shared = std::make_shared<Shared>();
-  std::thread([shared, work = std::move(work)] {
+  std::thread worker([shared, work = std::move(work)] {
     T answer = work();
     const std::lock_guard<std::mutex> lock(shared->mutex);
     shared->answer = std::move(answer);
     shared->done.notify_all();
-  }).detach();
+  });
   std::unique_lock<std::mutex> lock(shared->mutex);
-  shared->done.wait_for(lock, limit, [&] { return shared->answer.has_value(); });
+  const bool answered =
+      shared->done.wait_for(lock, limit, [&] { return shared->answer.has_value(); });
+  lock.unlock();
+  join_or_let_go(worker, answered);
+  if (!answered) return std::nullopt;
   return std::move(shared->answer);
 }
 
@@ -49,7 +65,7 @@ std::optional<T> while_progressing(std::chrono::milliseconds stall_limit,
     std::optional<T> answer;
   };
   auto shared = std::make_shared<Shared>();
-  std::thread([shared, work = std::move(work)] {
+  std::thread worker([shared, work = std::move(work)] {
     const std::function<void()> step = [&shared] {
       const std::lock_guard<std::mutex> lock(shared->mutex);
       ++shared->steps;
@@ -59,15 +75,16 @@ std::optional<T> while_progressing(std::chrono::milliseconds stall_limit,
     const std::lock_guard<std::mutex> lock(shared->mutex);
     shared->answer = std::move(answer);
     shared->changed.notify_all();
-  }).detach();
+  });
   std::unique_lock<std::mutex> lock(shared->mutex);
-  for (std::uint64_t seen = shared->steps; !shared->answer; seen = shared->steps) {
-    if (!shared->changed.wait_for(lock, stall_limit, [&] {
-          return shared->answer.has_value() || shared->steps != seen;
-        })) {
-      return std::nullopt;
-    }
+  bool stalled = false;
+  for (std::uint64_t seen = shared->steps; !shared->answer && !stalled; seen = shared->steps) {
+    stalled = !shared->changed.wait_for(
+        lock, stall_limit, [&] { return shared->answer.has_value() || shared->steps != seen; });
   }
+  lock.unlock();
+  join_or_let_go(worker, !stalled);
+  if (stalled) return std::nullopt;
   return std::move(shared->answer);
 }
 

@@ -55,7 +55,13 @@ TEST_F(RootsEnvironmentTest, ARootThatNeedsAVariableTheServiceLacksIsNamedAsSuch
 }
 
 TEST(TimeLimitTest, AnAnswerInTimeIsReturnedAndALateOneGivenUpOn) {
-  EXPECT_EQ(ctl::within<int>(std::chrono::seconds(30), [] { return 7; }), 7);
+  // Many in a row, as tindralctl judges one root after another: every quick answer comes back,
+  // none is lost with its thread.
+  int answered = 0;
+  for (int i = 0; i < 1000; ++i) {
+    answered += ctl::within<int>(std::chrono::seconds(10), [i] { return i; }) == i;
+  }
+  EXPECT_EQ(answered, 1000);
   auto release = std::make_shared<std::promise<void>>();
   std::shared_future<void> released = release->get_future().share();
   EXPECT_EQ(ctl::within<int>(std::chrono::milliseconds(200),
