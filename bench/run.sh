@@ -68,7 +68,7 @@ if [ -n "$wine" ]; then
   # each process starts quickly, and is stopped at the end.
   export WINEPREFIX="$windows_build/bench-wineprefix"
   export WINEDEBUG=-all
-  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
   [ -f "$WINEPREFIX/system.reg" ] || echo "(creating the Wine prefix $WINEPREFIX, once)"
   bash cmake/wine-fixture.sh setup
   wine_args=(--windows-build "$windows_build" --wine-prefix "$WINEPREFIX")

@@ -74,7 +74,7 @@ wine_tree="$run_dir/tree-windows"
 make_sample_tree "$wine_tree"
 export WINEPREFIX="$run_dir/wineprefix"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 [ -f "$WINEPREFIX/system.reg" ] || echo "(creating the Wine prefix $WINEPREFIX, once)"
 bash cmake/wine-fixture.sh setup
 # Wine sets ProgramData to C:\ProgramData for every Windows process, so the data folder of this
